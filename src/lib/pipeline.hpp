@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lib/error.hpp"
+#include "lib/format.hpp"
+#include "lib/io.hpp"
+#include "sql/dialect.hpp"
+#include "sql/generator.hpp"
+
+namespace morvel {
+
+// Reads `reader` to its end with the reader of `format` and writes to `writer` the CREATE TABLE
+// statement for the first record (when `create_table`) followed by "\n\n", then one INSERT
+// statement and "\n" per record, as each record arrives; flushes `writer` at the end. Stops at
+// the first failure (reading, statement building, writing, flushing) and returns it unchanged;
+// what was written before it stays written and unflushed. `writer` is borrowed.
+[[nodiscard]] Status convert(ByteSource& reader, ByteSink& writer, Format format,
+                             std::string_view table_name, bool create_table, Dialect dialect,
+                             const PrimaryKey& primary_key);
+
+// The whole SQL script for `reader`, with the options as a Python caller gives them: the key
+// choice is resolved first, then a key or auto id without `create_table` is refused, then the
+// dialect text is looked up (never fails). On any failure nothing of the output is returned.
+[[nodiscard]] Result<std::string> convert_to_string(ByteSource& reader, Format format,
+                                                    std::string_view table_name,
+                                                    bool create_table, std::string_view dialect,
+                                                    std::optional<std::string_view> primary_key,
+                                                    bool auto_id);
+
+// convert_to_string over the file at `path`, opened before the options are looked at.
+// Fails with ErrorKind::Open when it cannot be opened.
+[[nodiscard]] Result<std::string> convert_csv_file_to_sql(
+    const std::string& path, std::string_view table_name, bool create_table,
+    std::string_view dialect, std::optional<std::string_view> primary_key, bool auto_id);
+[[nodiscard]] Result<std::string> convert_json_file_to_sql(
+    const std::string& path, std::string_view table_name, bool create_table,
+    std::string_view dialect, std::optional<std::string_view> primary_key, bool auto_id);
+
+}  // namespace morvel

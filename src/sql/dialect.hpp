@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace morvel::sql::dialect {
+
+// The target SQL dialect. A class around the enumeration so that quoting is an operation of the
+// dialect while members still read `Dialect::Mysql`.
+class Dialect {
+ public:
+  enum Kind : std::uint8_t { Postgres, Sqlite, Mysql };
+
+  constexpr Dialect() : kind_(Postgres) {}
+  constexpr Dialect(Kind kind) : kind_(kind) {}      // NOLINT(google-explicit-constructor)
+  constexpr operator Kind() const { return kind_; }  // NOLINT(google-explicit-constructor)
+
+  // The user-facing name: "postgres", "sqlite" or "mysql". Never fails.
+  [[nodiscard]] std::string_view name() const noexcept;
+
+  // `name` as a quoted identifier: backticks with backticks doubled for MySQL, double quotes with
+  // double quotes doubled otherwise. No trimming, case folding or validation. Never fails.
+  [[nodiscard]] std::string quote_identifier(std::string_view name) const;
+
+  // Appends the quoted identifier to `out`. Never fails.
+  void append_quoted_identifier(std::string& out, std::string_view name) const;
+
+  // The dialect for a user's text: "mysql" or "sqlite" in any letter case, anything else
+  // (including "postgresql", the empty text and text with blanks) PostgreSQL. Never fails.
+  [[nodiscard]] static Dialect lookup(std::string_view text) noexcept;
+
+ private:
+  Kind kind_;
+};
+
+}  // namespace morvel::sql::dialect
+
+namespace morvel {
+using sql::dialect::Dialect;
+}

@@ -1,0 +1,163 @@
+#include "sql/generator.hpp"
+
+#include <algorithm>
+
+#include "sql/formatter.hpp"
+#include "sql/inference.hpp"
+
+namespace morvel::sql::generator {
+
+namespace {
+
+// Room for the fixed words of an INSERT plus the per-column separators, quotes and the worst
+// common growth of a literal; a rare longer statement simply reallocates once more.
+constexpr std::size_t insert_fixed_bytes = 32;
+constexpr std::size_t insert_bytes_per_column = 10;
+
+std::string_view auto_id_clause(Dialect dialect) noexcept {
+  switch (dialect) {
+    case Dialect::Sqlite:
+      return " INTEGER PRIMARY KEY AUTOINCREMENT";
+    case Dialect::Mysql:
+      return " BIGINT AUTO_INCREMENT PRIMARY KEY";
+    case Dialect::Postgres:
+      break;
+  }
+  return " BIGSERIAL PRIMARY KEY";
+}
+
+bool contains(const std::vector<std::string>& names, std::string_view name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+Result<PrimaryKey> PrimaryKey::from_options(std::optional<std::string_view> option,
+                                            bool auto_id) {
+  if (!option) return auto_id ? PrimaryKey::auto_id() : PrimaryKey();
+  if (auto_id) return std::unexpected(invalid("use either a primary key column or auto id, not both"));
+  std::vector<std::string> names;
+  std::string_view rest = *option;
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view piece = inference::trim_white_space(rest.substr(0, comma));
+    if (!piece.empty()) names.emplace_back(piece);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (names.empty()) return std::unexpected(invalid("primary key column list is empty"));
+  return PrimaryKey::columns(std::move(names));
+}
+
+std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
+  const bool sqlite = dialect == Dialect::Sqlite;
+  const bool mysql = dialect == Dialect::Mysql;
+  switch (type) {
+    case DataType::Null:
+    case DataType::Text:
+      return "TEXT";
+    case DataType::Boolean:
+      return sqlite ? "INTEGER" : "BOOLEAN";
+    case DataType::Integer:
+      return sqlite ? "INTEGER" : "BIGINT";
+    case DataType::Float:
+      return sqlite ? "REAL" : mysql ? "DOUBLE" : "DOUBLE PRECISION";
+    case DataType::Uuid:
+      return sqlite ? "TEXT" : mysql ? "VARCHAR(36)" : "UUID";
+    case DataType::Date:
+      return sqlite ? "TEXT" : "DATE";
+    case DataType::Timestamp:
+      return sqlite ? "TEXT" : mysql ? "DATETIME" : "TIMESTAMPTZ";
+  }
+  return "TEXT";
+}
+
+void append_insert(std::string& out, std::string_view quoted_table, const Row& row,
+                   Dialect dialect) {
+  out.reserve(out.size() + insert_fixed_bytes + quoted_table.size() + row.text_bytes() +
+              insert_bytes_per_column * row.size());
+  out += "INSERT INTO ";
+  out += quoted_table;
+  out += " (";
+  bool first = true;
+  for (const Row::Entry entry : row) {
+    if (!first) out += ", ";
+    first = false;
+    dialect.append_quoted_identifier(out, entry.name);
+  }
+  out += ") VALUES (";
+  first = true;
+  for (const Row::Entry entry : row) {
+    if (!first) out += ", ";
+    first = false;
+    formatter::append_sql_value(out, entry.text, entry.type, dialect);
+  }
+  out += ");";
+}
+
+std::string generate_insert(std::string_view table_name, const Row& row, Dialect dialect) {
+  std::string out;
+  append_insert(out, dialect.quote_identifier(table_name), row, dialect);
+  return out;
+}
+
+Result<std::string> generate_create_table_with_pk(std::string_view table_name,
+                                                  const Row& first_row, Dialect dialect,
+                                                  const PrimaryKey& primary_key) {
+  const std::vector<std::string>& keys = primary_key.key_columns();
+  for (const std::string& key : keys) {
+    if (first_row.find(key)) continue;
+    std::string message = "primary key column '" + key + "' not found in data (available columns: ";
+    bool first = true;
+    for (const Row::Entry entry : first_row) {
+      if (!first) message += ", ";
+      first = false;
+      message += entry.name;
+    }
+    message += ')';
+    return std::unexpected(invalid(std::move(message)));
+  }
+  if (primary_key.kind() == PrimaryKey::AutoId && first_row.find("id")) {
+    return std::unexpected(invalid(
+        "cannot add an auto id: the data already has a column named 'id' (use --primary-key id "
+        "instead)"));
+  }
+
+  std::string out = "CREATE TABLE IF NOT EXISTS ";
+  dialect.append_quoted_identifier(out, table_name);
+  out += " (\n  ";
+  bool first = true;
+  auto next_definition = [&] {
+    if (!first) out += ",\n  ";
+    first = false;
+  };
+  if (primary_key.kind() == PrimaryKey::AutoId) {
+    next_definition();
+    dialect.append_quoted_identifier(out, "id");
+    out += auto_id_clause(dialect);
+  }
+  for (const Row::Entry entry : first_row) {
+    next_definition();
+    dialect.append_quoted_identifier(out, entry.name);
+    out += ' ';
+    const bool is_key = contains(keys, entry.name);
+    std::string_view type_name = column_type_name(entry.type, dialect);
+    // MySQL cannot index a TEXT column without a prefix length, so key columns get a VARCHAR.
+    if (is_key && dialect == Dialect::Mysql && type_name == "TEXT") type_name = "VARCHAR(255)";
+    out += type_name;
+    if (is_key) out += " NOT NULL";
+  }
+  if (!keys.empty()) {
+    next_definition();
+    out += "PRIMARY KEY (";
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (i > 0) out += ", ";
+      dialect.append_quoted_identifier(out, keys[i]);
+    }
+    out += ')';
+  }
+  out += "\n);";
+  return out;
+}
+
+}  // namespace morvel::sql::generator

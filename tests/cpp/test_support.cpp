@@ -1,0 +1,76 @@
+#include "test_support.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace morvel::testing {
+
+namespace {
+
+std::string from_hex(std::string_view hex) {
+  std::string bytes;
+  bytes.reserve(hex.size() / 2);
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<ReaderCase> load_reader_cases(std::string_view file_name) {
+  const std::string path = std::string(MORVEL_VECTORS_DIR) + "/" + std::string(file_name);
+  std::ifstream file(path);
+  if (!file) throw std::runtime_error("cannot open " + path);
+  std::vector<ReaderCase> cases;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty()) continue;
+    const auto json = nlohmann::json::parse(line);
+    ReaderCase c;
+    c.id = json.at("id").get<std::string>();
+    c.input = from_hex(json.at("input_hex").get<std::string>());
+    for (const auto& row : json.at("rows")) {
+      Pairs pairs;
+      for (const auto& pair : row) pairs.emplace_back(pair.at(0).get<std::string>(), pair.at(1).get<std::string>());
+      c.rows.push_back(std::move(pairs));
+    }
+    if (!json.at("error").is_null()) c.error = json.at("error").get<std::string>();
+    cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+Pairs pairs_of(const Row& row) {
+  Pairs pairs;
+  for (const Row::Entry entry : row) pairs.emplace_back(entry.name, entry.text);
+  return pairs;
+}
+
+Row row_of(const Pairs& pairs) {
+  Row row;
+  for (const auto& [name, text] : pairs) row.insert(name, text, DataType::infer(text));
+  return row;
+}
+
+Result<std::size_t> ScriptedSource::read(std::span<char> buffer) {
+  ++reads_;
+  const std::size_t n = std::min({buffer.size(), chunk_, bytes_.size() - offset_});
+  if (n == 0 && failure_) return std::unexpected(Error{ErrorKind::Io, *failure_});
+  bytes_.copy(buffer.data(), n, offset_);
+  offset_ += n;
+  return n;
+}
+
+std::string test_name_of(std::string_view id) {
+  std::string name;
+  for (char c : id) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    name += keep ? c : '_';
+  }
+  return name;
+}
+
+}  // namespace morvel::testing

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lib/io.hpp"
+#include "lib/row.hpp"
+
+namespace morvel::testing {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// One reader vector: an input and the rows and error it must produce.
+struct ReaderCase {
+  std::string id;
+  std::string input;
+  std::vector<Pairs> rows;
+  std::optional<std::string> error;
+};
+
+// The cases of tests/vectors/<file_name>.
+std::vector<ReaderCase> load_reader_cases(std::string_view file_name);
+
+// A row's (name, text) pairs in the row's order.
+Pairs pairs_of(const Row& row);
+
+// A row built from (name, text) pairs, each text typed by DataType::infer.
+Row row_of(const Pairs& pairs);
+
+// A source that delivers `bytes` at most `chunk` bytes per read, then fails with an Io error
+// "<message>" if one is given, else reports the end. Counts its reads.
+class ScriptedSource final : public ByteSource {
+ public:
+  ScriptedSource(std::string bytes, std::size_t chunk, std::optional<std::string> failure = {})
+      : bytes_(std::move(bytes)), chunk_(chunk), failure_(std::move(failure)) {}
+  Result<std::size_t> read(std::span<char> buffer) override;
+  std::size_t reads() const noexcept { return reads_; }
+  std::size_t consumed() const noexcept { return offset_; }
+
+ private:
+  std::string bytes_;
+  std::size_t chunk_;
+  std::optional<std::string> failure_;
+  std::size_t offset_ = 0;
+  std::size_t reads_ = 0;
+};
+
+// gtest parameter names may only hold alphanumerics and underscores.
+std::string test_name_of(std::string_view id);
+
+}  // namespace morvel::testing
