@@ -1,10 +1,183 @@
 #include "parsers/json_parser.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "lib/utf8.hpp"
+#include "parsers/json_syntax.hpp"
+#include "sql/inference.hpp"
+
 namespace morvel::parsers::json_parser {
 
-// Placeholder until the JSON reader lands.
-Status stream_json(ByteSource&, RowSink) {
-  return std::unexpected(invalid("JSON input is not supported yet"));
+namespace {
+
+using json_syntax::Origin;
+using json_syntax::Parser;
+
+// Bytes asked for per read. Larger than the descriptor buffer: reads are then fewer system
+// calls, and a line layout never holds more than its longest line plus this.
+constexpr std::size_t read_size = 64 * 1024;
+
+// A byte buffer grown with realloc, which moves a large block by remapping its pages rather than
+// copying it: reading an input of unknown size into it never holds two copies of the input.
+class ReadBuffer {
+ public:
+  ReadBuffer() = default;
+  ReadBuffer(const ReadBuffer&) = delete;  // the block has one owner
+  ReadBuffer& operator=(const ReadBuffer&) = delete;
+  ~ReadBuffer() { std::free(data_); }
+
+  // Makes room for `capacity` bytes in all. Throws std::bad_alloc when memory runs out.
+  void reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+  }
+
+  // Reads once from `source` into the free capacity, which must not be empty; 0 at the end.
+  [[nodiscard]] Result<std::size_t> fill_from(ByteSource& source) {
+    auto got = source.read(std::span<char>(data_ + size_, capacity_ - size_));
+    if (got) size_ += *got;
+    return got;
+  }
+
+  // Forgets the first `count` bytes, moving the rest to the front.
+  void drop_front(std::size_t count) noexcept {
+    if (count == 0) return;
+    std::memmove(data_, data_ + count, size_ - count);
+    size_ -= count;
+  }
+
+  [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+std::string_view without_final_cr(std::string_view line) noexcept {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// One line of the line layout: invalid UTF-8 and parse errors end the reading, blank lines and
+// values other than objects are skipped.
+Status take_line(Parser& parser, std::string_view line, RowSink sink) {
+  if (find_invalid_utf8(line))
+    return std::unexpected(invalid("stream did not contain valid UTF-8"));
+  if (sql::inference::trim_white_space(line).empty()) return {};
+  parser.reset(line);
+  Row row;
+  switch (parser.parse(row)) {
+    case Parser::Parsed::Object:
+      return sink(std::move(row));
+    case Parser::Parsed::Other:
+      return {};
+    case Parser::Parsed::Failed:
+      break;
+  }
+  return std::unexpected(invalid(json_syntax::describe(parser.error(), line)));
+}
+
+// The line layout over an input held in memory: lines are views of it.
+Status stream_lines(std::string_view input, RowSink sink) {
+  Parser parser(Origin::Line);
+  while (!input.empty()) {
+    const std::size_t lf = input.find('\n');
+    if (lf == std::string_view::npos) return take_line(parser, input, sink);
+    if (auto taken = take_line(parser, without_final_cr(input.substr(0, lf)), sink); !taken) {
+      return taken;
+    }
+    input.remove_prefix(lf + 1);
+  }
+  return {};
+}
+
+// The line layout over a stream whose first bytes are in `buffer`. Each complete line is handed
+// over before the next read, and the buffer holds at most the line being read plus one read.
+Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
+  Parser parser(Origin::Line);
+  std::size_t searched = 0;
+  for (;;) {
+    const std::string_view data = buffer.view();
+    std::size_t line_start = 0;
+    while (const void* hit = std::memchr(data.data() + searched, '\n', data.size() - searched)) {
+      const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
+      const std::string_view line = without_final_cr(data.substr(line_start, lf - line_start));
+      if (auto taken = take_line(parser, line, sink); !taken) return taken;
+      line_start = searched = lf + 1;
+    }
+    buffer.drop_front(line_start);
+    searched = buffer.size();
+    if (buffer.capacity() - buffer.size() < read_size) {
+      buffer.reserve(std::max(buffer.capacity() * 2, buffer.size() + read_size));
+    }
+    auto got = buffer.fill_from(reader);
+    if (!got) return std::unexpected(std::move(got.error()));
+    // A last line without LF keeps a final CR, which JSON reads as white space.
+    if (*got == 0) return buffer.size() == 0 ? Status{} : take_line(parser, buffer.view(), sink);
+  }
+}
+
+// The array layout over the whole input. The array is checked completely before the first row
+// is built, so a failure anywhere hands over nothing; rows are then built one element at a time
+// instead of from a tree of the whole document. `read_failure` is the error that ended reading
+// early, if any: the parser meets it where it first asks for a byte past `input`.
+Status stream_array(std::string_view input, std::optional<Error> read_failure, RowSink sink) {
+  Parser parser(Origin::Stream);
+  parser.reset(input);
+  if (!parser.check()) {
+    if (read_failure && parser.error().reached_end) {
+      read_failure->message += json_syntax::position_suffix(input, input.size());
+      return std::unexpected(std::move(*read_failure));
+    }
+    return std::unexpected(invalid(json_syntax::describe(parser.error(), input)));
+  }
+  // The array closed; the failed read struck while the white space after it was read.
+  if (read_failure) return std::unexpected(std::move(*read_failure));
+  return parser.hand_over_elements(sink);
+}
+
+}  // namespace
+
+Status stream_json(ByteSource& reader, RowSink sink) {
+  if (const auto held = reader.contiguous()) {
+    if (held->empty()) return {};
+    return held->front() == '[' ? stream_array(*held, std::nullopt, sink)
+                                : stream_lines(*held, sink);
+  }
+
+  ReadBuffer buffer;
+  buffer.reserve(read_size);
+  // An input that is empty or whose first read fails has no rows and is no error.
+  if (auto first = buffer.fill_from(reader); !first || *first == 0) return {};
+  if (buffer.view().front() != '[') return stream_lines(reader, buffer, sink);
+
+  // The size hint lets a regular file arrive in one block; the extra byte makes the read that
+  // reports the end fit without growing the buffer.
+  buffer.reserve(buffer.size() + reader.size_hint() + 1);
+  std::optional<Error> read_failure;
+  for (;;) {
+    if (buffer.size() == buffer.capacity()) buffer.reserve(buffer.capacity() * 2);
+    auto got = buffer.fill_from(reader);
+    if (!got) {
+      read_failure = std::move(got.error());
+      break;
+    }
+    if (*got == 0) break;
+  }
+  return stream_array(buffer.view(), std::move(read_failure), sink);
 }
 
 }  // namespace morvel::parsers::json_parser

@@ -7,9 +7,12 @@
 namespace morvel::parsers::json_parser {
 
 // Reads `reader` as JSON and hands `sink` one Row per top-level object: the elements of one array
-// when the first byte is '[', otherwise one document per line. Keys in ascending byte order,
-// values as text typed by DataType::infer. Fails with the parser's message and position; stops
-// at the first error the sink returns, unchanged.
+// when the first byte is '[', otherwise one document per line. Keys in ascending byte order, the
+// last of repeated keys winning, values as text typed by DataType::infer. An empty input, or one
+// whose first read fails, has no rows and succeeds.
+// Fails with the parser's message and position (the array layout then hands over nothing), with
+// "stream did not contain valid UTF-8" for such a line, or with the source's read error; stops at
+// the first error the sink returns, unchanged, and reads no further.
 [[nodiscard]] Status stream_json(ByteSource& reader, RowSink sink);
 
 }  // namespace morvel::parsers::json_parser

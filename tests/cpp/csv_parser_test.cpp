@@ -11,24 +11,9 @@ using parsers::csv_parser::stream_csv;
 using testing::Pairs;
 using testing::ReaderCase;
 
-struct Outcome {
-  std::vector<Pairs> rows;
-  std::vector<std::vector<DataType>> types;
-  std::optional<Error> error;
-};
+using Outcome = testing::ReaderOutcome;
 
-Outcome read_csv(ByteSource& source) {
-  Outcome outcome;
-  auto collect = [&](Row row) -> Status {
-    outcome.rows.push_back(testing::pairs_of(row));
-    std::vector<DataType> types;
-    for (const Row::Entry entry : row) types.push_back(entry.type);
-    outcome.types.push_back(std::move(types));
-    return {};
-  };
-  if (auto status = stream_csv(source, collect); !status) outcome.error = status.error();
-  return outcome;
-}
+Outcome read_csv(ByteSource& source) { return testing::collect_rows(stream_csv, source); }
 
 Outcome read_csv(std::string_view text) {
   MemorySource source(text);

@@ -43,6 +43,19 @@ std::vector<ReaderCase> load_reader_cases(std::string_view file_name) {
   return cases;
 }
 
+ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& source) {
+  ReaderOutcome outcome;
+  auto collect = [&](Row row) -> Status {
+    outcome.rows.push_back(pairs_of(row));
+    std::vector<DataType> types;
+    for (const Row::Entry entry : row) types.push_back(entry.type);
+    outcome.types.push_back(std::move(types));
+    return {};
+  };
+  if (auto status = reader(source, collect); !status) outcome.error = status.error();
+  return outcome;
+}
+
 Pairs pairs_of(const Row& row) {
   Pairs pairs;
   for (const Row::Entry entry : row) pairs.emplace_back(entry.name, entry.text);

@@ -24,6 +24,16 @@ struct ReaderCase {
 // The cases of tests/vectors/<file_name>.
 std::vector<ReaderCase> load_reader_cases(std::string_view file_name);
 
+// What a reader handed over before it stopped, and how it stopped.
+struct ReaderOutcome {
+  std::vector<Pairs> rows;
+  std::vector<std::vector<DataType>> types;
+  std::optional<Error> error;
+};
+
+// Runs `reader` (stream_csv or stream_json) over `source`, collecting every row it hands over.
+ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& source);
+
 // A row's (name, text) pairs in the row's order.
 Pairs pairs_of(const Row& row);
 
