@@ -57,7 +57,18 @@ void Fd::reset() noexcept {
   owns_ = false;
 }
 
+namespace {
+
+// The system would read a path only up to its first NUL byte and open some other file.
+Status check_path(const std::string& path) {
+  if (path.find('\0') == std::string::npos) return {};
+  return std::unexpected(Error{ErrorKind::Open, "file name contains a NUL byte"});
+}
+
+}  // namespace
+
 Result<Fd> open_for_reading(const std::string& path) {
+  if (auto checked = check_path(path); !checked) return std::unexpected(std::move(checked.error()));
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -67,6 +78,7 @@ Result<Fd> open_for_reading(const std::string& path) {
 }
 
 Result<Fd> open_for_writing(const std::string& path) {
+  if (auto checked = check_path(path); !checked) return std::unexpected(std::move(checked.error()));
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

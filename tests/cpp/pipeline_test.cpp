@@ -1,0 +1,129 @@
+#include "lib/pipeline.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "test_support.hpp"
+
+namespace morvel {
+namespace {
+
+struct Options {
+  std::string_view table = "morvel_table";
+  bool create_table = false;
+  std::string_view dialect = "postgres";
+  std::optional<std::string_view> primary_key = std::nullopt;
+  bool auto_id = false;
+};
+
+Result<std::string> csv_to_sql(std::string_view csv, const Options& o = {}) {
+  MemorySource source(csv);
+  return convert_to_string(source, Format::Csv, o.table, o.create_table, o.dialect, o.primary_key,
+                           o.auto_id);
+}
+
+void expect_sql(std::string_view csv, const Options& o, std::string_view sql) {
+  auto result = csv_to_sql(csv, o);
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  EXPECT_EQ(*result, sql);
+}
+
+void expect_failure(std::string_view csv, const Options& o, std::string_view message) {
+  auto result = csv_to_sql(csv, o);
+  ASSERT_FALSE(result.has_value()) << *result;
+  EXPECT_EQ(result.error().message, message);
+}
+
+TEST(Pipeline, LaysOutStatements) {
+  expect_sql("", {.create_table = true}, "");
+  expect_sql("a,b\n", {.create_table = true}, "");
+  expect_sql("a\n1\n", {.create_table = true},
+             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" BIGINT\n);\n\n"
+             "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n");
+  expect_sql("a\n1\nx\n", {},
+             "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n"
+             "INSERT INTO \"morvel_table\" (\"a\") VALUES ('x');\n");
+  // The table comes from the first record only.
+  expect_sql("a\n\nx\n", {.table = "t", .create_table = true, .dialect = "SQLite"},
+             "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" TEXT\n);\n\n"
+             "INSERT INTO \"t\" (\"a\") VALUES ('x');\n");
+  expect_sql("id,n\n1,x\n", {.table = "t", .create_table = true, .dialect = "MYSQL",
+                             .primary_key = "id"},
+             "CREATE TABLE IF NOT EXISTS `t` (\n  `id` BIGINT NOT NULL,\n  `n` TEXT,\n  "
+             "PRIMARY KEY (`id`)\n);\n\nINSERT INTO `t` (`id`, `n`) VALUES (1, 'x');\n");
+}
+
+TEST(Pipeline, LooksUpDialectsWithoutFailing) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"mysql", "`"},  {"MySql", "`"}, {"SQLITE", "1"}, {"postgresql", "T"},
+      {"pg", "T"},     {"", "T"},      {" mysql", "T"}, {"oracle", "T"}};
+  for (const auto& [dialect, marker] : cases) {
+    auto sql = csv_to_sql("ok\ntrue\n", {.table = "t", .dialect = dialect});
+    ASSERT_TRUE(sql.has_value());
+    // MySQL quotes with backticks, SQLite writes true as 1, PostgreSQL as TRUE.
+    const std::string expected = marker == "`"   ? "INSERT INTO `t` (`ok`) VALUES (TRUE);\n"
+                                 : marker == "1" ? "INSERT INTO \"t\" (\"ok\") VALUES (1);\n"
+                                                 : "INSERT INTO \"t\" (\"ok\") VALUES (TRUE);\n";
+    EXPECT_EQ(*sql, expected) << "dialect '" << dialect << "'";
+  }
+}
+
+TEST(Pipeline, ChecksOptionsInOrder) {
+  const std::string_view both = "use either a primary key column or auto id, not both";
+  const std::string_view requires_create = "primary_key / auto_id require create_table=True";
+  expect_failure("a\n1\n", {.primary_key = "a", .auto_id = true}, both);
+  expect_failure("a\n1\n", {.create_table = true, .primary_key = "a", .auto_id = true}, both);
+  expect_failure("a\n1\n", {.primary_key = ""}, "primary key column list is empty");
+  expect_failure("a\n1\n", {.primary_key = "a"}, requires_create);
+  expect_failure("a\n1\n", {.auto_id = true}, requires_create);
+  expect_failure("id\n1\n", {.create_table = true, .auto_id = true},
+                 "cannot add an auto id: the data already has a column named 'id' (use "
+                 "--primary-key id instead)");
+  // Options are checked before the input is read.
+  expect_failure("\"", {.primary_key = "a"}, requires_create);
+}
+
+TEST(Pipeline, ReturnsNoTextAfterAFailure) {
+  expect_failure("a,b\n1,2\n3,4\n5\n", {},
+                 "CSV error: record 3 (line: 4, byte: 12): found record with 1 fields, but the "
+                 "previous record has 2 fields");
+}
+
+TEST(Pipeline, ConvertKeepsWhatWasWrittenBeforeAFailure) {
+  MemorySource source("a\n1\n2\n\xFF\n");
+  StringSink sink;
+  auto status = convert(source, sink, Format::Csv, "t", true, Dialect::Postgres, PrimaryKey());
+  ASSERT_FALSE(status.has_value());
+  EXPECT_EQ(sink.bytes(),
+            "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" BIGINT\n);\n\n"
+            "INSERT INTO \"t\" (\"a\") VALUES (1);\nINSERT INTO \"t\" (\"a\") VALUES (2);\n");
+}
+
+TEST(Pipeline, FileEntryPoints) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "morvel-pipeline";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "in.csv").string();
+  std::ofstream(path) << "a\n1\n";
+  auto sql = convert_csv_file_to_sql(path, "t", false, "postgres", std::nullopt, false);
+  ASSERT_TRUE(sql.has_value());
+  EXPECT_EQ(*sql, "INSERT INTO \"t\" (\"a\") VALUES (1);\n");
+
+  // The file is opened before the options are checked.
+  auto missing = convert_csv_file_to_sql((dir / "missing.csv").string(), "t", false, "postgres",
+                                         "a", false);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().kind, ErrorKind::Open);
+  EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+
+  auto directory = convert_csv_file_to_sql(dir.string(), "t", false, "postgres", std::nullopt,
+                                           false);
+  ASSERT_FALSE(directory.has_value());
+  EXPECT_EQ(directory.error().kind, ErrorKind::Io);
+  EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace morvel
