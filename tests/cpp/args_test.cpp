@@ -1,0 +1,162 @@
+#include "cli/args/args.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace morvel::cli::args {
+
+// Readable failure output instead of gtest's byte dumps.
+void PrintTo(const EarlyExit& exit, std::ostream* out) {
+  *out << "{status " << exit.status << (exit.stream == Stream::Stdout ? ", stdout, " : ", stderr, ")
+       << ::testing::PrintToString(exit.text) << "}";
+}
+
+namespace {
+
+// Parses "morvel" followed by `arguments`, which must be accepted.
+Cli parsed(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "morvel");
+  auto cli = parse_args(arguments);
+  EXPECT_TRUE(cli.has_value()) << (cli ? "" : cli.error().text);
+  return cli.value_or(Cli{});
+}
+
+const std::string usage_tail = "Usage: morvel [OPTIONS]\nRun with --help for more information.\n";
+
+void expect_usage_error(std::vector<std::string> arguments, const std::string& message) {
+  arguments.insert(arguments.begin(), "morvel");
+  auto cli = parse_args(arguments);
+  ASSERT_FALSE(cli.has_value()) << "accepted: " << ::testing::PrintToString(arguments);
+  EXPECT_EQ(cli.error(), (EarlyExit{"error: " + message + "\n" + usage_tail, Stream::Stderr, 2}));
+}
+
+TEST(Args, ParsesValuesAndDefaults) {
+  const Cli defaults = parsed({});
+  EXPECT_EQ(defaults, Cli{});
+  const auto without_program_path = parse_args({});
+  ASSERT_TRUE(without_program_path.has_value());
+  EXPECT_EQ(*without_program_path, Cli{});
+  EXPECT_EQ(defaults.table, "morvel_table");
+  EXPECT_EQ(defaults.format, Format::Csv);
+  EXPECT_EQ(defaults.dialect, Dialect::Postgres);
+  EXPECT_FALSE(defaults.input || defaults.output || defaults.primary_key || defaults.create_table ||
+               defaults.auto_id);
+  const Cli all{"in.csv", "out.sql", "t", Format::Json, Dialect::Mysql, true, "id, b", false};
+  EXPECT_EQ(parsed({"-i", "in.csv", "-o", "out.sql", "-t", "t", "-f", "json", "-d", "mysql",
+                    "--create-table", "-k", "id, b"}),
+            all);
+  EXPECT_EQ(parsed({"--primary-key=id, b", "--create-table", "--dialect=mysql", "--format=json",
+                    "--table=t", "--output=out.sql", "--input=in.csv"}),
+            all);
+  EXPECT_EQ(
+      parsed({"-iin.csv", "-oout.sql", "-tt", "-fjson", "-dmysql", "--create-table", "-kid, b"}),
+      all);
+  EXPECT_EQ(parsed({"-d", "sqlite"}).dialect, Dialect::Sqlite);
+  EXPECT_EQ(parsed({"--auto-id", "--create-table"}).auto_id, true);
+  EXPECT_EQ(parsed({"--create-table", "--auto-id"}).auto_id, true);
+}
+
+TEST(Args, AcceptsEdgeValues) {
+  EXPECT_EQ(parsed({"-t", ""}).table, "");
+  // An empty inline value must not take the next argument as the value.
+  const Cli empty_inline = parsed({"--table=", "--create-table"});
+  EXPECT_EQ(empty_inline.table, "");
+  EXPECT_TRUE(empty_inline.create_table);
+  EXPECT_EQ(parsed({"-k", "", "--create-table"}).primary_key, "");
+  EXPECT_EQ(parsed({"--input", "-"}).input, "-");
+  EXPECT_EQ(parsed({"-o", "-"}).output, "-");
+  // A value-taking option takes the next argument as it is, even when it looks like an option.
+  EXPECT_EQ(parsed({"-t", "--auto-id"}).table, "--auto-id");
+  EXPECT_EQ(parsed({"-t", "{}"}).table, "{}");
+  EXPECT_EQ(parsed({"--"}), Cli{});
+}
+
+TEST(Args, RejectsUsageErrors) {
+  expect_usage_error({"--verbose"}, "unexpected argument '--verbose'");
+  expect_usage_error({"data.csv"}, "unexpected argument 'data.csv'");
+  expect_usage_error({"-x"}, "unexpected argument '-x'");
+  expect_usage_error({"--", "-t", "x"}, "unexpected argument '-t'");
+  expect_usage_error({"--table"}, "a value is required for '--table <TABLE>' but none was given");
+  expect_usage_error({"-k"},
+                     "a value is required for '--primary-key <COLUMNS>' but none was given");
+  expect_usage_error({"-Vo"}, "a value is required for '--output <OUTPUT>' but none was given");
+  expect_usage_error({"-i", ""}, "the file path given to '--input <INPUT>' is empty");
+  expect_usage_error({"--input="}, "the file path given to '--input <INPUT>' is empty");
+  expect_usage_error({"--output="}, "the file path given to '--output <OUTPUT>' is empty");
+  // The empty inline value is the value: the next argument stays a stray one.
+  expect_usage_error({"--output=", "x"}, "unexpected argument 'x'");
+  const std::string dialects =
+      " for '--dialect <DIALECT>' (possible values: postgres, sqlite, mysql)";
+  expect_usage_error({"--dialect", "oracle"}, "invalid value 'oracle'" + dialects);
+  expect_usage_error({"-d", "MySQL"}, "invalid value 'MySQL'" + dialects);
+  const std::string formats = " for '--format <FORMAT>' (possible values: csv, json)";
+  expect_usage_error({"--format", "JSON"}, "invalid value 'JSON'" + formats);
+  expect_usage_error({"--create-table", "--create-table"},
+                     "'--create-table' cannot be given more than once");
+  expect_usage_error({"-t", "a", "--table", "a"},
+                     "'--table <TABLE>' cannot be given more than once");
+  expect_usage_error({"--auto-id=yes"},
+                     "the switch '--auto-id' takes no value but was given 'yes'");
+  expect_usage_error({"--create-table=true"},
+                     "the switch '--create-table' takes no value but was given 'true'");
+  expect_usage_error({"--create-table="},
+                     "the switch '--create-table' takes no value but was given ''");
+  const std::string conflict = "'--primary-key <COLUMNS>' cannot be used with '--auto-id'";
+  expect_usage_error({"-k", "id", "--auto-id", "--create-table"}, conflict);
+  expect_usage_error({"-k", "id", "--auto-id"}, conflict);
+  expect_usage_error({"--auto-id", "-k", ""}, conflict);
+  expect_usage_error({"--auto-id"}, "'--auto-id' requires '--create-table'");
+  expect_usage_error({"-k", "id"}, "'--primary-key <COLUMNS>' requires '--create-table'");
+}
+
+TEST(Args, ReportsTheFirstMistakeInTheOrderWritten) {
+  expect_usage_error({"-d", "x", "-f", "y"},
+                     "invalid value 'x' for '--dialect <DIALECT>' "
+                     "(possible values: postgres, sqlite, mysql)");
+  expect_usage_error({"-f", "y", "-d", "x"},
+                     "invalid value 'y' for '--format <FORMAT>' (possible values: csv, json)");
+  expect_usage_error({"-o", "", "-o", "", "-i", ""},
+                     "the file path given to '--output <OUTPUT>' is empty");
+}
+
+const std::string help_text =
+    "Turn raw data into ready-to-run SQL.\n"
+    "Usage: morvel [OPTIONS]\n"
+    "\n"
+    "Options:\n"
+    "  -i,--input <INPUT>\n"
+    "  -o,--output <OUTPUT>\n"
+    "  -t,--table <TABLE> [default: morvel_table]\n"
+    "  -f,--format <FORMAT> [default: csv] [possible values: csv, json]\n"
+    "  -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]\n"
+    "  --create-table\n"
+    "  -k,--primary-key <COLUMNS>\n"
+    "  --auto-id\n"
+    "  -h,--help                   Print this help message and exit\n"
+    "  -V,--version                Display program version information and exit\n"
+    "\n";
+
+void expect_early_exit(std::vector<std::string> arguments, const EarlyExit& expected) {
+  auto cli = parse_args(arguments);
+  ASSERT_FALSE(cli.has_value()) << "accepted: " << ::testing::PrintToString(arguments);
+  EXPECT_EQ(cli.error(), expected);
+}
+
+TEST(Args, PrintsHelpAndVersionOnStandardOutput) {
+  const EarlyExit help{help_text, Stream::Stdout, 0};
+  const EarlyExit version{"morvel 1.1.0\n", Stream::Stdout, 0};
+  expect_early_exit({"morvel", "-h"}, help);
+  expect_early_exit({"morvel", "--help"}, help);
+  expect_early_exit({"/usr/local/bin/morvel", "--help"}, help);
+  expect_early_exit({"morvel", "-V"}, version);
+  expect_early_exit({"morvel", "--version"}, version);
+  // Help is answered before the rules between options are checked.
+  expect_early_exit({"morvel", "-k", "id", "--auto-id", "--help"}, help);
+  expect_early_exit({"morvel", "--auto-id", "-V"}, version);
+}
+
+}  // namespace
+}  // namespace morvel::cli::args
