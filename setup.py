@@ -1,0 +1,42 @@
+"""Builds the extension through the project's one CMake build and installs it with its stubs."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = Path(__file__).resolve().parent
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        # MORVEL_CMAKE_BUILD_DIR reuses a configured build tree (scripts/setup passes its own)
+        # instead of compiling the core a second time.
+        build_dir = Path(os.environ.get("MORVEL_CMAKE_BUILD_DIR") or Path(self.build_temp) / "cmake")
+        if not (build_dir / "CMakeCache.txt").exists():
+            subprocess.run(
+                ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=Release", "-DMORVEL_BUILD_TESTS=OFF",
+                 f"-DPython3_EXECUTABLE={sys.executable}"],
+                check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "morvel"], check=True)
+        target = Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(build_dir / "morvel.abi3.so", target)
+        # The stub beside the module serves editors; the stub package serves type checkers that
+        # only look for PEP 561 packages.
+        stub = ROOT / "python" / "morvel.pyi"
+        shutil.copyfile(stub, target.parent / "morvel.pyi")
+        (target.parent / "morvel-stubs").mkdir(exist_ok=True)
+        shutil.copyfile(stub, target.parent / "morvel-stubs" / "__init__.pyi")
+
+
+setup(
+    ext_modules=[Extension("morvel", sources=[], py_limited_api=True)],
+    cmdclass={"build_ext": CMakeBuild},
+    options={"bdist_wheel": {"py_limited_api": "cp311"}},
+)

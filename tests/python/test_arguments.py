@@ -1,0 +1,127 @@
+import pathlib
+import sys
+
+import morvel
+import pytest
+
+CSV = "a\n1\n"
+TEXT_FUNCTIONS = [("convert_csv_to_sql", "csv_data"), ("convert_json_to_sql", "json_data")]
+ALL_FUNCTIONS = TEXT_FUNCTIONS + [("convert_csv_file_to_sql", "path"),
+                                  ("convert_json_file_to_sql", "path")]
+
+
+def notes_of(error):
+    return getattr(error.value, "__notes__", [])
+
+
+class TestBinding:
+    @pytest.mark.parametrize("name,first", ALL_FUNCTIONS)
+    def test_missing_first_argument(self, name, first):
+        with pytest.raises(TypeError) as error:
+            getattr(morvel, name)()
+        assert str(error.value) == f"{name}() missing 1 required positional argument: '{first}'"
+
+    @pytest.mark.parametrize("count", [7, 9])
+    def test_too_many_positional_arguments(self, count):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_to_sql(*([CSV] * count))
+        assert str(error.value) == (
+            f"convert_csv_to_sql() takes from 1 to 6 positional arguments but {count} were given"
+        )
+
+    def test_unexpected_keyword(self):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_json_to_sql("[]", table="t")
+        assert str(error.value) == "convert_json_to_sql() got an unexpected keyword argument 'table'"
+
+    def test_multiple_values(self):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_to_sql(CSV, "t", table_name="u")
+        assert str(error.value) == "convert_csv_to_sql() got multiple values for argument 'table_name'"
+
+    def test_all_by_position_or_all_by_keyword(self):
+        expected = 'CREATE TABLE IF NOT EXISTS `t` (\n  `a` BIGINT NOT NULL,\n  PRIMARY KEY (`a`)\n);\n\n' \
+                   "INSERT INTO `t` (`a`) VALUES (1);\n"
+        assert morvel.convert_csv_to_sql(CSV, "t", True, "mysql", "a", False) == expected
+        assert morvel.convert_csv_to_sql(csv_data=CSV, table_name="t", create_table=True,
+                                         dialect="mysql", primary_key="a", auto_id=False) == expected
+        assert morvel.convert_csv_to_sql(CSV, primary_key=None) == morvel.convert_csv_to_sql(CSV)
+
+
+class TestConversionOfArguments:
+    @pytest.mark.parametrize("kwargs,parameter,message", [
+        ({"csv_data": b"a\n1\n"}, "csv_data", "'bytes' object is not an instance of 'str'"),
+        ({"csv_data": None}, "csv_data", "'None' is not an instance of 'str'"),
+        ({"table_name": None}, "table_name", "'None' is not an instance of 'str'"),
+        ({"table_name": 5}, "table_name", "'int' object is not an instance of 'str'"),
+        ({"create_table": 1}, "create_table", "'int' object is not an instance of 'bool'"),
+        ({"create_table": None}, "create_table", "'None' is not an instance of 'bool'"),
+        ({"dialect": ["mysql"]}, "dialect", "'list' object is not an instance of 'str'"),
+        ({"primary_key": 0}, "primary_key", "'int' object is not an instance of 'str'"),
+        ({"auto_id": 0}, "auto_id", "'int' object is not an instance of 'bool'"),
+        ({"auto_id": "yes"}, "auto_id", "'str' object is not an instance of 'bool'"),
+    ])
+    def test_wrong_types_name_type_and_parameter(self, kwargs, parameter, message):
+        arguments = {"csv_data": CSV, **kwargs}
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_to_sql(**arguments)
+        assert str(error.value) == message
+        assert notes_of(error) == [f"while processing '{parameter}'"]
+
+    def test_path_objects_are_refused(self):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_file_to_sql(pathlib.Path("x.csv"))
+        assert str(error.value) == "'PosixPath' object is not an instance of 'str'"
+        assert notes_of(error) == ["while processing 'path'"]
+
+    def test_qualified_type_name(self):
+        class Outer:
+            class Inner:
+                pass
+        with pytest.raises(TypeError, match=r"^'TestConversionOfArguments\.test_qualified_type_name"
+                                            r"\.<locals>\.Outer\.Inner' object is not an instance"):
+            morvel.convert_csv_to_sql(Outer.Inner())
+
+    def test_only_the_first_bad_argument_is_reported(self):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_to_sql(b"", create_table=1)
+        assert notes_of(error) == ["while processing 'csv_data'"]
+
+    @pytest.mark.parametrize("parameter", ["csv_data", "table_name", "dialect", "primary_key"])
+    def test_lone_surrogates_raise_the_interpreters_error(self, parameter):
+        arguments = {"csv_data": CSV, parameter: "bad \udc80 text"}
+        with pytest.raises(UnicodeEncodeError) as error:
+            morvel.convert_csv_to_sql(**arguments)
+        assert notes_of(error) == [f"while processing '{parameter}'"]
+
+    def test_str_subclasses_are_accepted(self):
+        class Text(str):
+            pass
+        assert morvel.convert_csv_to_sql(Text(CSV), Text("t"), dialect=Text("SQLite")) == \
+            'INSERT INTO "t" ("a") VALUES (1);\n'
+
+    def test_numpy_booleans_are_accepted(self):
+        numpy = pytest.importorskip("numpy")
+        sql = morvel.convert_csv_to_sql(CSV, "t", numpy.bool_(True), auto_id=numpy.bool_(True))
+        assert sql.startswith('CREATE TABLE IF NOT EXISTS "t" (\n  "id" BIGSERIAL PRIMARY KEY,')
+        assert morvel.convert_csv_to_sql(CSV, "t", numpy.bool_(False)) == \
+            'INSERT INTO "t" ("a") VALUES (1);\n'
+
+
+class TestReferences:
+    def test_arguments_are_not_leaked(self, tmp_path):
+        path = str(tmp_path / "in.csv")
+        pathlib.Path(path).write_text(CSV)
+        csv = "h\n" + "x" * 100 + "\n"
+        table = "t" + "x" * 50
+        key = "h"
+        before = [sys.getrefcount(o) for o in (csv, table, key, path)]
+        for _ in range(100):
+            morvel.convert_csv_to_sql(csv, table, True, "sqlite", key)
+            morvel.convert_csv_file_to_sql(path, table_name=table)
+            with pytest.raises(ValueError):
+                morvel.convert_csv_to_sql(csv, table, False, "sqlite", key)
+            with pytest.raises(TypeError):
+                morvel.convert_csv_to_sql(csv, table, 1)
+        after = [sys.getrefcount(o) for o in (csv, table, key, path)]
+        assert after == before
