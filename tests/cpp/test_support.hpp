@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,9 @@ struct ReaderCase {
   std::vector<Pairs> rows;
   std::optional<std::string> error;
 };
+
+// gtest shows a case by its id rather than as a byte dump.
+inline void PrintTo(const ReaderCase& c, std::ostream* out) { *out << c.id; }
 
 // The cases of tests/vectors/<file_name>.
 std::vector<ReaderCase> load_reader_cases(std::string_view file_name);
