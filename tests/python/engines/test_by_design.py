@@ -1,0 +1,182 @@
+"""Where morvel's output meets the limits of an engine: what each engine does, pinned down so that
+it is known rather than discovered by users. Types are inferred per value and the table is
+defined by the first record, so some inputs give SQL that an engine refuses or reads
+differently; none of these is a fault of the SQL text itself."""
+
+import datetime
+import math
+import re
+
+import pytest
+from loading import check_table, column_kinds, convert, input_records
+from servers import LoadError
+
+
+def case(dialect, text, outcome, *options, input_format="csv", id):
+    return pytest.param(dialect, input_format, text, list(options), outcome,
+                        id=f"{dialect}: {id}")
+
+
+def wide(count):
+    header = ",".join(f"c{index}" for index in range(count))
+    return f"{header}\n{','.join('x' * count)}\n"
+
+
+# The engine's error for output that cannot load (matched against its client's error output).
+REFUSED = [
+    case("postgres", "d\n2024-01-15\n9999-99-99\n",
+         'date/time field value out of range: "9999-99-99"',
+         id="a date-shaped text that is no date"),
+    case("mysql", "d\n2024-01-15\n9999-99-99\n", "Incorrect date value: '9999-99-99' for column",
+         id="a date-shaped text that is no date"),
+    case("postgres", "d\n2024-01-15\n2024-02-30\n",
+         'date/time field value out of range: "2024-02-30"',
+         id="a day the month lacks"),
+    case("mysql", "d\n2024-01-15\n2024-02-30\n", "Incorrect date value: '2024-02-30' for column",
+         id="a day the month lacks"),
+    case("postgres", "d\n0000-00-00\n", 'date/time field value out of range: "0000-00-00"',
+         id="the zero date"),
+    case("postgres", "n\n5\nabc\n", 'invalid input syntax for type bigint: "abc"',
+         id="a later record's text in a column typed from the first"),
+    case("mysql", "n\n5\nabc\n", "Incorrect integer value: 'abc' for column",
+         id="a later record's text in a column typed from the first"),
+    case("postgres", "f\ntrue\n1\n",
+         'column "f" is of type boolean but expression is of type integer',
+         id="a later record's 1 in a boolean column"),
+    case("postgres", "n\n5\n9223372036854775808\n", "bigint out of range",
+         id="an integer beyond 64 bits, typed as a float, in a BIGINT column"),
+    case("mysql", "n\n5\n9223372036854775808\n", "Out of range value for column 'n'",
+         id="an integer beyond 64 bits, typed as a float, in a BIGINT column"),
+    case("postgres", "at\n2024-01-15 and some words\n",
+         'invalid input syntax for type timestamp with time zone: "2024-01-15 and some words"',
+         id="a timestamp-shaped text that is no timestamp"),
+    case("mysql", "at\n2024-01-15 and some words\n",
+         "Incorrect datetime value: '2024-01-15 and some words' for column",
+         id="a timestamp-shaped text that is no timestamp"),
+    case("mysql", "at\n2024-03-01T09:15:00Z\n",
+         "Incorrect datetime value: '2024-03-01T09:15:00Z' for column",
+         id="a timestamp with the zone designator Z in a DATETIME column"),
+    case("mysql", "at\n2024-03-01 09:15:00+02:00\n",
+         "Incorrect datetime value: '2024-03-01 09:15:00+02:00' for column",
+         id="a timestamp with a zone offset in a DATETIME column"),
+    case("postgres", "u\n------------------------------------\n",
+         'invalid input syntax for type uuid: "------------------------------------"',
+         id="36 hyphens, UUID-shaped, in a UUID column"),
+    case("mysql", "x\n1.5\ninf\n", "Incorrect double value: 'inf' for column",
+         id="a non-finite float in a DOUBLE column"),
+    case("mysql", "x\nNaN\n", "Incorrect double value: 'NaN' for column",
+         id="a non-finite float in a DOUBLE column, first record"),
+    case("postgres", "x\n1.5\n1e999\n", "is out of range for type double precision",
+         id="a float beyond the double range"),
+    case("postgres", "x\n1.5\n1e-999\n", "is out of range for type double precision",
+         id="a float below the smallest double"),
+    case("mysql", "x\n1.5\n1e999\n", "Illegal double '1e999' value found during parsing",
+         id="a float beyond the double range"),
+    case("postgres", "k,v\n1,a\n,b\n", 'null value in column "k" of relation "loaded" violates',
+         "-k", "k", id="a null key value"),
+    case("sqlite", "k,v\na,x\n,y\n", "NOT NULL constraint failed: loaded.k", "-k", "k",
+         id="a null key value"),
+    case("mysql", "k,v\n1,a\n,b\n", "Column 'k' cannot be null", "-k", "k",
+         id="a null key value"),
+    case("postgres", "k\n1\n1\n", "duplicate key value violates unique constraint", "-k", "k",
+         id="a repeated key"),
+    case("sqlite", "k\n1\n1\n", "UNIQUE constraint failed: loaded.k", "-k", "k",
+         id="a repeated key"),
+    case("mysql", "k\n1\n1\n", "Duplicate entry '1' for key 'PRIMARY'", "-k", "k",
+         id="a repeated key"),
+    case("mysql", "k\nabc\nABC\n", "Duplicate entry 'ABC' for key 'PRIMARY'", "-k", "k",
+         id="text keys that differ in letter case only (case-insensitive collation)"),
+    case("mysql", "k\nAnn\nÅnn\n", "Duplicate entry 'Ånn' for key 'PRIMARY'", "-k", "k",
+         id="text keys that differ in accents only (accent-insensitive collation)"),
+    case("mysql", "a,b,c,d\nw,x,y,z\n", "Specified key was too long; max key length is 3072 bytes",
+         "-k", "a,b,c,d", id="four text key columns of VARCHAR(255) in utf8mb4"),
+    case("mysql", "t\n" + "x" * 65536 + "\n", "Data too long for column 't'",
+         id="a text beyond the 65 535 bytes of a TEXT column"),
+    case("mysql", wide(400), "Row size too large (> 8126)", id="400 TEXT columns"),
+    case("postgres", wide(1601), "tables can have at most 1600 columns", id="1601 columns"),
+    case("sqlite", wide(2001), "too many columns on loaded", id="2001 columns"),
+    case("postgres", '[{"a": 1}, {"a": 2, "b": 3}]',
+         'column "b" of relation "loaded" does not exist',
+         input_format="json", id="a later record with a column the first lacks"),
+    case("sqlite", '[{"a": 1}, {"a": 2, "b": 3}]', "table loaded has no column named b",
+         input_format="json", id="a later record with a column the first lacks"),
+    case("mysql", '[{"a": 1}, {"a": 2, "b": 3}]', "Unknown column 'b' in 'INSERT INTO'",
+         input_format="json", id="a later record with a column the first lacks"),
+    case("sqlite", '[{"a": 1, "A": 2}]', "duplicate column name: a",
+         input_format="json", id="column names that differ in letter case only"),
+    case("mysql", '[{"a": 1, "A": 2}]', "Duplicate column name 'a'",
+         input_format="json", id="column names that differ in letter case only"),
+    case("postgres", ",b\n1,2\n", "zero-length delimited identifier", id="an empty column name"),
+    case("mysql", ",b\n1,2\n", "Incorrect column name ''", id="an empty column name"),
+    case("mysql", "a \n1\n", "Incorrect column name 'a '", id="a column name ending in a blank"),
+    case("mysql", "x" * 65 + "\n1\n", f"Identifier name '{'x' * 65}' is too long",
+         id="a column name of 65 characters"),
+    case("mysql", "emoji😀\n1\n", "Invalid utf8mb4 character string: 'emoji",
+         id="a column name beyond the Basic Multilingual Plane"),
+]
+
+# Output that loads, but reads back other than the input says.
+CHANGED = [
+    case("mysql", "at\n2024-01-15 10:30:00.987654\n", datetime.datetime(2024, 1, 15, 10, 30),
+         id="fractions of a second in a DATETIME column are cut"),
+    case("mysql", "d\n0000-00-00\n", "0000-00-00", id="the zero date is kept"),
+    case("sqlite", "d\n9999-99-99\n", "9999-99-99", id="a date-shaped text is text anyway"),
+    case("sqlite", "k,v\n1,a\n,b\n", 2, "-k", "k",
+         id="a null INTEGER key is given the next row id"),
+    case("sqlite", "n\n5\nabc\n", "abc", id="text is kept in an INTEGER column"),
+    case("sqlite", "x\n1.5\ninf\n", "inf", id="a non-finite float is kept as text in REAL"),
+    case("sqlite", "x\n1.5\n1e999\n", math.inf, id="a float beyond the double range is infinity"),
+    case("sqlite", "n\n5\n9223372036854775808\n", 9223372036854775808.0,
+         id="an integer beyond 64 bits is a REAL"),
+    case("postgres", "n\n5\n2.5\n", 3, id="a later record's float in a BIGINT column is rounded"),
+    case("mysql", "n\n5\n2.5\n", 3, id="a later record's float in a BIGINT column is rounded"),
+    case("sqlite", "n\n5\n2.5\n", 2.5, id="a later record's float in an INTEGER column is kept"),
+    case("postgres", "t\nabc\n007\n", "7", id="a later record's 007 in a TEXT column"),
+    case("sqlite", "t\nabc\n007\n", "7", id="a later record's 007 in a TEXT column"),
+    case("mysql", "t\nabc\n007\n", "7", id="a later record's 007 in a TEXT column"),
+    case("postgres", "t\nabc\ntrue\n", "true", id="a later record's true in a TEXT column"),
+    case("sqlite", "t\nabc\ntrue\n", "1", id="a later record's true in a TEXT column"),
+    case("mysql", "t\nabc\ntrue\n", "1", id="a later record's true in a TEXT column"),
+    case("postgres", "t\nabc\n1.50\n", "1.50", id="a later record's 1.50 in a TEXT column"),
+    case("sqlite", "t\nabc\n1.50\n", "1.5", id="a later record's 1.50 in a TEXT column"),
+    case("mysql", "t\nabc\n1.50\n", "1.50", id="a later record's 1.50 in a TEXT column"),
+    case("sqlite", 't\n"a\r\nb"\n', "a\nb", id="the sqlite3 shell reads CR LF in a text as LF"),
+]
+
+
+class TestRefused:
+    @pytest.mark.parametrize("engine,input_format,text,options,error", REFUSED,
+                             indirect=["engine"])
+    def test_engine_error(self, engine, tmp_path, input_format, text, options, error):
+        script = convert(tmp_path, text, input_format, engine.name, *options)
+        with pytest.raises(LoadError, match=re.escape(error)):
+            engine.load(script)
+
+
+class TestReadBackDifferently:
+    @pytest.mark.parametrize("engine,input_format,text,options,value", CHANGED,
+                             indirect=["engine"])
+    def test_last_value(self, engine, tmp_path, input_format, text, options, value):
+        engine.load(convert(tmp_path, text, input_format, engine.name, *options))
+        names, rows = engine.select_all("loaded")
+        assert len(rows) == len(input_records(input_format, text))
+        assert rows[-1][0] == value and type(rows[-1][0]) is type(value)
+
+    @pytest.mark.parametrize("engine", ["postgres"], indirect=True)
+    def test_postgres_cuts_names_beyond_63_bytes(self, engine, tmp_path):
+        engine.load(convert(tmp_path, "x" * 70 + "\n1\n", "csv", engine.name))
+        assert engine.select_all("loaded") == (["x" * 63], [(1,)])
+
+
+class TestNonFiniteFloats:
+    @pytest.mark.parametrize("first", ["1.5", "NaN", "-inf"])
+    @pytest.mark.parametrize("engine", ["postgres"], indirect=True)
+    def test_land_as_floats_in_double_precision(self, engine, tmp_path, first):
+        values = ["inf", "-Infinity", "NaN", "+inf", "INFINITY", "-nan", "Infinity", "nan",
+                  "-INF", " inf "]
+        text = "x\n" + "\n".join([first, *values]) + "\n"
+        engine.load(convert(tmp_path, text, "csv", engine.name))
+        assert column_kinds(engine, "loaded") == {"x": float}
+        check_table(engine, "loaded", input_records("csv", text))
+        assert sum(math.isnan(x) for (x,) in engine.query("SELECT x FROM loaded")) == (
+            sum(value.strip().lower().endswith("nan") for value in [first, *values]))
