@@ -75,7 +75,8 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd) {
   if (cli.output) output = open_for_writing(cli.output->native());
   if (!output) return std::unexpected(std::move(output.error()));
 
-  FdSource reader(std::move(*input));
+  FdSource reader(std::move(*input),
+                  cli.input ? FdSource::Mapping::Allowed : FdSource::Mapping::Never);
   // Declared after the reader so that it is released first; on a failure it writes out what it
   // still buffers before the caller prints the message.
   FdSink writer(std::move(*output));

@@ -8,15 +8,14 @@ namespace morvel {
 
 namespace {
 
-Result<std::string> convert_file(const std::string& path, Format format,
-                                 std::string_view table_name, bool create_table,
-                                 std::string_view dialect,
-                                 std::optional<std::string_view> primary_key, bool auto_id) {
-  auto fd = open_for_reading(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  FdSource source(std::move(*fd));
-  return convert_to_string(source, format, table_name, create_table, dialect, primary_key,
-                           auto_id);
+Result<ByteBuffer> check_utf8(ByteBuffer sql) {
+  if (auto bad = utf8_error(sql.view())) return std::unexpected(std::move(*bad));
+  return sql;
+}
+
+Result<std::string> to_string(Result<ByteBuffer> sql) {
+  if (!sql) return std::unexpected(std::move(sql.error()));
+  return std::string(sql->view());
 }
 
 }  // namespace
@@ -24,11 +23,18 @@ Result<std::string> convert_file(const std::string& path, Format format,
 Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_view table_name,
                bool create_table, Dialect dialect, const PrimaryKey& primary_key) {
   bool is_first_row = true;
-  // Derived once per conversion: the quoted table name, and one statement buffer whose capacity
-  // is reused by every record instead of a fresh string per INSERT.
-  const std::string quoted_table = dialect.quote_identifier(table_name);
-  std::string statement;
-  auto sink = [&](Row row) -> Status {
+  // Statements go straight into the writer's buffer when it has one, saving a copy of every
+  // byte of output; otherwise through one statement buffer whose capacity every record reuses.
+  sql::generator::InsertBuilder inserts(table_name, dialect);
+  ByteBuffer* const direct = writer.buffer();
+  ByteBuffer statement;
+  auto append_statement = [&](ByteBuffer& out, const Row& row) {
+    char* end = inserts.write(out.room(inserts.max_size(row) + 1), row);
+    *end++ = '\n';
+    out.commit(end);
+  };
+  // Taken by reference, so the reader keeps the row's memory for its next record.
+  auto sink = [&](Row&& row) -> Status {
     if (is_first_row) {
       if (create_table) {
         auto create = sql::generator::generate_create_table_with_pk(table_name, row, dialect,
@@ -39,10 +45,13 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
       }
       is_first_row = false;
     }
+    if (direct != nullptr) {
+      append_statement(*direct, row);
+      return writer.appended();
+    }
     statement.clear();
-    sql::generator::append_insert(statement, quoted_table, row, dialect);
-    statement += '\n';
-    return writer.write(statement);
+    append_statement(statement, row);
+    return writer.write(statement.view());
   };
   const Status read = format == Format::Json ? parsers::json_parser::stream_json(reader, sink)
                                              : parsers::csv_parser::stream_csv(reader, sink);
@@ -50,10 +59,10 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
   return writer.flush();
 }
 
-Result<std::string> convert_to_string(ByteSource& reader, Format format,
-                                      std::string_view table_name, bool create_table,
-                                      std::string_view dialect,
-                                      std::optional<std::string_view> primary_key, bool auto_id) {
+Result<ByteBuffer> convert_to_buffer(ByteSource& reader, Format format,
+                                     std::string_view table_name, bool create_table,
+                                     std::string_view dialect,
+                                     std::optional<std::string_view> primary_key, bool auto_id) {
   auto key = PrimaryKey::from_options(primary_key, auto_id);
   if (!key) return std::unexpected(std::move(key.error()));
   if (!create_table && (primary_key || auto_id)) {
@@ -65,25 +74,51 @@ Result<std::string> convert_to_string(ByteSource& reader, Format format,
       !converted) {
     return std::unexpected(std::move(converted.error()));
   }
-  std::string sql = buffer.take();
+  return buffer.take();
+}
+
+Result<ByteBuffer> convert_file_to_buffer(const std::string& path, Format format,
+                                          std::string_view table_name, bool create_table,
+                                          std::string_view dialect,
+                                          std::optional<std::string_view> primary_key,
+                                          bool auto_id) {
+  auto fd = open_for_reading(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  FdSource source(std::move(*fd), FdSource::Mapping::Allowed);
+  return convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
+                           auto_id);
+}
+
+std::optional<Error> utf8_error(std::string_view sql) {
   // The readers only pass UTF-8 on, so this guards the promise of a valid str rather than
   // catching a known case.
-  if (const auto bad = find_invalid_utf8(sql)) {
-    const std::string index = std::to_string(bad->valid_up_to);
-    return std::unexpected(invalid(
-        bad->error_length == 0
-            ? "incomplete utf-8 byte sequence from index " + index
-            : "invalid utf-8 sequence of " + std::to_string(bad->error_length) +
-                  " bytes from index " + index));
-  }
-  return sql;
+  const auto bad = find_invalid_utf8(sql);
+  if (!bad) return std::nullopt;
+  const std::string index = std::to_string(bad->valid_up_to);
+  return invalid(bad->error_length == 0
+                     ? "incomplete utf-8 byte sequence from index " + index
+                     : "invalid utf-8 sequence of " + std::to_string(bad->error_length) +
+                           " bytes from index " + index);
+}
+
+Result<std::string> convert_to_string(ByteSource& reader, Format format,
+                                      std::string_view table_name, bool create_table,
+                                      std::string_view dialect,
+                                      std::optional<std::string_view> primary_key, bool auto_id) {
+  auto sql = convert_to_buffer(reader, format, table_name, create_table, dialect, primary_key,
+                               auto_id);
+  if (!sql) return std::unexpected(std::move(sql.error()));
+  return to_string(check_utf8(std::move(*sql)));
 }
 
 Result<std::string> convert_csv_file_to_sql(const std::string& path, std::string_view table_name,
                                             bool create_table, std::string_view dialect,
                                             std::optional<std::string_view> primary_key,
                                             bool auto_id) {
-  return convert_file(path, Format::Csv, table_name, create_table, dialect, primary_key, auto_id);
+  auto sql = convert_file_to_buffer(path, Format::Csv, table_name, create_table, dialect,
+                                    primary_key, auto_id);
+  if (!sql) return std::unexpected(std::move(sql.error()));
+  return to_string(check_utf8(std::move(*sql)));
 }
 
 Result<std::string> convert_json_file_to_sql(const std::string& path,
@@ -91,8 +126,10 @@ Result<std::string> convert_json_file_to_sql(const std::string& path,
                                              std::string_view dialect,
                                              std::optional<std::string_view> primary_key,
                                              bool auto_id) {
-  return convert_file(path, Format::Json, table_name, create_table, dialect, primary_key,
-                      auto_id);
+  auto sql = convert_file_to_buffer(path, Format::Json, table_name, create_table, dialect,
+                                    primary_key, auto_id);
+  if (!sql) return std::unexpected(std::move(sql.error()));
+  return to_string(check_utf8(std::move(*sql)));
 }
 
 }  // namespace morvel

@@ -30,6 +30,25 @@ namespace morvel {
                                                     std::optional<std::string_view> primary_key,
                                                     bool auto_id);
 
+// convert_to_string without the final UTF-8 check, in a ByteBuffer: a large output grows
+// without being copied, for a caller that copies it once more anyway and checks it while doing
+// so (the Python module decodes it into a str), then takes its message from utf8_error().
+[[nodiscard]] Result<ByteBuffer> convert_to_buffer(ByteSource& reader, Format format,
+                                                   std::string_view table_name, bool create_table,
+                                                   std::string_view dialect,
+                                                   std::optional<std::string_view> primary_key,
+                                                   bool auto_id);
+
+// convert_to_buffer over the file at `path`, opened before the options are looked at: a regular
+// file is mapped rather than read. Fails with ErrorKind::Open when it cannot be opened.
+[[nodiscard]] Result<ByteBuffer> convert_file_to_buffer(
+    const std::string& path, Format format, std::string_view table_name, bool create_table,
+    std::string_view dialect, std::optional<std::string_view> primary_key, bool auto_id);
+
+// The error convert_to_string reports for output that is not UTF-8, or nothing when `sql` is
+// UTF-8. Never fails.
+[[nodiscard]] std::optional<Error> utf8_error(std::string_view sql);
+
 // convert_to_string over the file at `path`, opened before the options are looked at.
 // Fails with ErrorKind::Open when it cannot be opened.
 [[nodiscard]] Result<std::string> convert_csv_file_to_sql(

@@ -188,6 +188,29 @@ std::optional<std::string_view> text_argument(PyObject* object, const char* para
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
+// The UTF-8 text of the data argument. An ASCII str lends its own bytes; any other gets a UTF-8
+// copy held by `owner`, which the caller releases once the conversion is done:
+// PyUnicode_AsUTF8AndSize would cache that copy in the str for as long as the str lives, an
+// input's worth of memory held while the output is decoded into a str of its own.
+std::optional<std::string_view> data_argument(PyObject* object, const char* parameter,
+                                              Ref& owner) {
+  if (!PyUnicode_Check(object)) return text_argument(object, parameter);
+  Ref is_ascii(PyObject_CallMethod(object, "isascii", nullptr));
+  if (!is_ascii) {
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  if (is_ascii.get() == Py_True) return text_argument(object, parameter);
+  owner = Ref(PyUnicode_AsUTF8String(object));
+  char* text = nullptr;
+  Py_ssize_t size = 0;
+  if (!owner || PyBytes_AsStringAndSize(owner.get(), &text, &size) < 0) {
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<std::size_t>(size));
+}
+
 bool is_numpy_bool(PyObject* object) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
   Ref module(PyObject_GetAttrString(type, "__module__"));
@@ -242,7 +265,10 @@ PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
   PyObject* slots[parameter_count] = {};
   if (!bind_arguments(function, *names, args, kwargs, slots)) return nullptr;
 
-  const auto input = text_argument(slots[0], (*names)[0]);
+  Ref input_owner;
+  const bool is_text = entry == Entry::CsvText || entry == Entry::JsonText;
+  const auto input = is_text ? data_argument(slots[0], (*names)[0], input_owner)
+                             : text_argument(slots[0], (*names)[0]);
   if (!input) return nullptr;
   std::string_view table_name = default_table_name;
   if (slots[1] != nullptr) {
@@ -274,26 +300,29 @@ PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
     auto_id = *flag;
   }
 
-  Result<std::string> sql;
-  switch (entry) {
-    case Entry::CsvText:
-    case Entry::JsonText: {
-      MemorySource source(*input);
-      sql = convert_to_string(source, entry == Entry::CsvText ? Format::Csv : Format::Json,
-                              table_name, create_table, dialect, primary_key, auto_id);
-      break;
-    }
-    case Entry::CsvFile:
-      sql = convert_csv_file_to_sql(std::string(*input), table_name, create_table, dialect,
-                                    primary_key, auto_id);
-      break;
-    case Entry::JsonFile:
-      sql = convert_json_file_to_sql(std::string(*input), table_name, create_table, dialect,
-                                     primary_key, auto_id);
-      break;
+  const Format format =
+      entry == Entry::CsvText || entry == Entry::CsvFile ? Format::Csv : Format::Json;
+  Result<ByteBuffer> sql;
+  if (is_text) {
+    MemorySource source(*input);
+    sql = convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
+                            auto_id);
+  } else {
+    sql = convert_file_to_buffer(std::string(*input), format, table_name, create_table, dialect,
+                                 primary_key, auto_id);
   }
+  input_owner = Ref();
   if (!sql) return raise_error(sql.error());
-  return PyUnicode_DecodeUTF8(sql->data(), static_cast<Py_ssize_t>(sql->size()), "strict");
+  // Decoding checks the UTF-8 as it copies; only a failure needs the core's message.
+  PyObject* text =
+      PyUnicode_DecodeUTF8(sql->data(), static_cast<Py_ssize_t>(sql->size()), "strict");
+  if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    if (const auto bad = utf8_error(sql->view())) {
+      PyErr_Clear();
+      return raise_error(*bad);
+    }
+  }
+  return text;
 }
 
 // Copies sys.argv into a list of texts; raises and returns nothing when it is not one.

@@ -1,47 +1,40 @@
 #include "lib/row.hpp"
 
+#include <cstring>
+
 namespace morvel {
 
 void Row::insert(std::string_view name, std::string_view text, DataType type) {
   if (auto index = find(name)) {
     // The old text stays in the buffer unreferenced; replacing is rare (repeated JSON keys are
     // resolved by the parser) and not worth compacting for.
-    Slot& slot = slots_[*index];
-    slot.text_offset = bytes_.size();
-    slot.text_size = text.size();
-    slot.type = type;
-    bytes_.append(text);
+    set_text(*index, text, type);
     return;
   }
   append(name, text, type);
 }
 
-void Row::append(std::string_view name, std::string_view text, DataType type) {
-  const std::size_t name_offset = bytes_.size();
-  bytes_.append(name);
-  const std::size_t text_offset = bytes_.size();
-  bytes_.append(text);
-  slots_.push_back(Slot{name_offset, name.size(), text_offset, text.size(), type});
-}
-
-void Row::reserve(std::size_t entries, std::size_t bytes) {
-  slots_.reserve(entries);
-  bytes_.reserve(bytes);
-}
-
-Row::Entry Row::operator[](std::size_t index) const noexcept {
-  const Slot& slot = slots_[index];
-  const std::string_view all = bytes_;
-  return Entry{all.substr(slot.name_offset, slot.name_size),
-               all.substr(slot.text_offset, slot.text_size), slot.type};
+void Row::reserve(std::size_t entries, std::size_t name_bytes, std::size_t text_bytes) {
+  // A reused row usually has the room already; the checks spare three library calls.
+  if (slots_.capacity() < entries) slots_.reserve(entries);
+  if (names_.capacity() < name_bytes) names_.reserve(name_bytes);
+  if (texts_.capacity() < text_bytes) texts_.reserve(text_bytes);
 }
 
 std::optional<std::size_t> Row::find(std::string_view name) const noexcept {
-  const std::string_view all = bytes_;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (all.substr(slots_[i].name_offset, slots_[i].name_size) == name) return i;
+    if ((*this)[i].name == name) return i;
   }
   return std::nullopt;
+}
+
+bool Row::has_same_names(const Row& other) const noexcept {
+  if (slots_.size() != other.slots_.size() || names_ != other.names_) return false;
+  // Equal concatenations can still be split differently.
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].name_size != other.slots_[i].name_size) return false;
+  }
+  return true;
 }
 
 }  // namespace morvel

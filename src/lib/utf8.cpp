@@ -1,27 +1,17 @@
 #include "lib/utf8.hpp"
 
-#include <cstdint>
-#include <cstring>
+#include "lib/scan.hpp"
 
 namespace morvel {
 
 namespace {
 
-constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-
 bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
-// Bytes from `from` up to the first non-ASCII byte, eight at a time.
+// Bytes from `from` up to the first non-ASCII byte.
 std::size_t skip_ascii(const unsigned char* p, std::size_t from, std::size_t n) noexcept {
-  std::size_t i = from;
-  while (i + 8 <= n) {
-    std::uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word & high_bits) break;
-    i += 8;
-  }
-  while (i < n && p[i] < 0x80) ++i;
-  return i;
+  const char* const text = reinterpret_cast<const char*>(p);
+  return static_cast<std::size_t>(scan::find_non_ascii(text + from, text + n) - text);
 }
 
 }  // namespace

@@ -72,13 +72,12 @@ std::string_view without_final_cr(std::string_view line) noexcept {
 }
 
 // One line of the line layout: invalid UTF-8 and parse errors end the reading, blank lines and
-// values other than objects are skipped.
-Status take_line(Parser& parser, std::string_view line, RowSink sink) {
+// values other than objects are skipped. `row` is the reader's row, reused from line to line.
+Status take_line(Parser& parser, Row& row, std::string_view line, RowSink sink) {
   if (find_invalid_utf8(line))
     return std::unexpected(invalid("stream did not contain valid UTF-8"));
   if (sql::inference::trim_white_space(line).empty()) return {};
   parser.reset(line);
-  Row row;
   switch (parser.parse(row)) {
     case Parser::Parsed::Object:
       return sink(std::move(row));
@@ -93,10 +92,11 @@ Status take_line(Parser& parser, std::string_view line, RowSink sink) {
 // The line layout over an input held in memory: lines are views of it.
 Status stream_lines(std::string_view input, RowSink sink) {
   Parser parser(Origin::Line);
+  Row row;
   while (!input.empty()) {
     const std::size_t lf = input.find('\n');
-    if (lf == std::string_view::npos) return take_line(parser, input, sink);
-    if (auto taken = take_line(parser, without_final_cr(input.substr(0, lf)), sink); !taken) {
+    if (lf == std::string_view::npos) return take_line(parser, row, input, sink);
+    if (auto taken = take_line(parser, row, without_final_cr(input.substr(0, lf)), sink); !taken) {
       return taken;
     }
     input.remove_prefix(lf + 1);
@@ -108,6 +108,7 @@ Status stream_lines(std::string_view input, RowSink sink) {
 // over before the next read, and the buffer holds at most the line being read plus one read.
 Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
   Parser parser(Origin::Line);
+  Row row;
   std::size_t searched = 0;
   for (;;) {
     const std::string_view data = buffer.view();
@@ -115,7 +116,7 @@ Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
     while (const void* hit = std::memchr(data.data() + searched, '\n', data.size() - searched)) {
       const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
       const std::string_view line = without_final_cr(data.substr(line_start, lf - line_start));
-      if (auto taken = take_line(parser, line, sink); !taken) return taken;
+      if (auto taken = take_line(parser, row, line, sink); !taken) return taken;
       line_start = searched = lf + 1;
     }
     buffer.drop_front(line_start);
@@ -126,7 +127,9 @@ Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
     auto got = buffer.fill_from(reader);
     if (!got) return std::unexpected(std::move(got.error()));
     // A last line without LF keeps a final CR, which JSON reads as white space.
-    if (*got == 0) return buffer.size() == 0 ? Status{} : take_line(parser, buffer.view(), sink);
+    if (*got == 0) {
+      return buffer.size() == 0 ? Status{} : take_line(parser, row, buffer.view(), sink);
+    }
   }
 }
 
@@ -156,6 +159,13 @@ Status stream_json(ByteSource& reader, RowSink sink) {
     if (held->empty()) return {};
     return held->front() == '[' ? stream_array(*held, std::nullopt, sink)
                                 : stream_lines(*held, sink);
+  }
+
+  // The array layout holds the whole input anyway, and a mapped file costs neither the zeroed
+  // block nor the copy. The line layout keeps reading a line at a time: only the mapping's first
+  // page was touched, and the mapping holds no memory of its own.
+  if (const auto mapped = reader.map(); mapped && mapped->front() == '[') {
+    return stream_array(*mapped, std::nullopt, sink);
   }
 
   ReadBuffer buffer;

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "lib/scan.hpp"
 #include "lib/utf8.hpp"
 #include "sql/inference.hpp"
 
@@ -50,17 +51,6 @@ constexpr auto is_white = [] consteval {
   table['\t'] = true;
   table['\n'] = true;
   table['\r'] = true;
-  return table;
-}
-();
-
-// Bytes that end a run of string content copied as is: the closing quote, an escape, and the
-// control characters JSON forbids inside strings.
-constexpr auto ends_plain_run = [] consteval {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
   return table;
 }
 ();
@@ -233,6 +223,32 @@ std::string describe(const SyntaxError& error, std::string_view text) {
   return message;
 }
 
+bool is_printed_float(std::string_view number) noexcept {
+  // Only the positional form without an exponent is taken: [-] int . fraction.
+  if (!number.empty() && number[0] == '-') number.remove_prefix(1);
+  const std::size_t point = number.find('.');
+  if (point == std::string_view::npos || point == 0 || point + 1 == number.size()) return false;
+  const std::string_view whole = number.substr(0, point);
+  const std::string_view fraction = number.substr(point + 1);
+  for (const char c : number.substr(0, point)) {
+    if (!is_digit(c)) return false;
+  }
+  for (const char c : fraction) {
+    if (!is_digit(c)) return false;
+  }
+  if (whole.size() > 1 && whole[0] == '0') return false;
+  // A whole number prints with ".0", anything else without trailing zeros.
+  if (fraction != "0" && fraction.back() == '0') return false;
+  // Up to 15 significant digits a decimal survives the trip through a double (DBL_DIG), so
+  // the shortest digits that read back are its own; the exponent must also be one that prints
+  // positionally (-5 to 15).
+  if (whole != "0") return whole.size() + fraction.size() <= 15;
+  std::size_t zeros = 0;
+  while (zeros < fraction.size() && fraction[zeros] == '0') ++zeros;
+  if (zeros == fraction.size()) return fraction.size() == 1;  // 0.0
+  return zeros <= 4 && fraction.size() - zeros <= 15;
+}
+
 void append_float(double value, std::string& out) {
   if (value == 0) {
     out += std::signbit(value) ? "-0.0" : "0.0";
@@ -305,7 +321,12 @@ const char* Parser::fail_at_end(std::string_view description) noexcept {
   return nullptr;
 }
 
-const char* Parser::skip_white(const char* p) const noexcept {
+[[gnu::always_inline]] inline const char* Parser::skip_white(const char* p) const noexcept {
+  // Between tokens there is usually nothing or one blank ("key": value, ", "); the loop is for
+  // pretty-printed input.
+  if (p == end_ || !is_white[byte_at(p)]) return p;
+  ++p;
+  if (p == end_ || !is_white[byte_at(p)]) return p;
   while (p != end_ && is_white[byte_at(p)]) ++p;
   return p;
 }
@@ -347,11 +368,11 @@ Status Parser::hand_over_elements(RowSink sink) {
   // check() has seen every string of this text.
   checks_utf8_ = false;
   std::optional<Error> refused;
+  Row row;
   const char* p = walk_array(skip_white(begin_) + 1, [&](const char* element) -> const char* {
     if (*element != '{') return check_value(element, 1);
     const char* after = parse_row_object(element, 1);
     if (after == nullptr) return nullptr;
-    Row row;
     build_row(row);
     if (auto accepted = sink(std::move(row)); !accepted) {
       refused = std::move(accepted.error());
@@ -550,8 +571,18 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
   arena_.clear();
   keys_.clear();
   members_.clear();
+  keys_match_ = true;
   return walk_object(p + 1, [&](std::string_view raw_key, bool escaped, const char* value) {
     const TextRef key = key_ref(raw_key, escaped);
+    // Each key is compared with the key at its place in the last object worked out.
+    if (keys_match_) {
+      const std::size_t index = members_.size();
+      const std::size_t start = index == 0 ? 0 : order_key_ends_[index - 1];
+      const std::string_view name = view(key);
+      keys_match_ = index < order_key_ends_.size() &&
+                    order_key_ends_[index] - start == name.size() &&
+                    scan::equal(name.data(), order_keys_.data() + start, name.size());
+    }
     TextRef text{};
     const char* next = member_text(value, depth + 1, text);
     members_.push_back(Member{key, text, members_.size()});
@@ -561,7 +592,10 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
 
 // The value text of a row entry: strings without escapes and integers are views of the input,
 // literals are static, and everything else is written to the arena.
-const char* Parser::member_text(const char* p, unsigned depth, TextRef& text) {
+// Inlined into its one caller: returned through memory, the text was stored field by field and
+// loaded back as a block, which stalled on store forwarding once per member.
+[[gnu::always_inline]] inline const char* Parser::member_text(const char* p, unsigned depth,
+                                                              TextRef& text) {
   switch (*p) {
     case '"': {
       bool escaped = false;
@@ -600,8 +634,9 @@ const char* Parser::member_text(const char* p, unsigned depth, TextRef& text) {
       bool is_float = false;
       const char* after = scan_number(p, is_float);
       if (after == nullptr) return nullptr;
-      if (!is_float) {
-        // JSON allows no leading zeros and no plus sign, so an integer's text is its own.
+      // JSON allows no leading zeros and no plus sign, so an integer's text is its own, and so
+      // is a float's when it is already written the way append_float would write it.
+      if (!is_float || is_printed_float({p, static_cast<std::size_t>(after - p)})) {
         text = TextRef{Store::Fixed, p, 0, static_cast<std::size_t>(after - p)};
       } else {
         const std::size_t start = arena_.size();
@@ -621,16 +656,26 @@ const char* Parser::member_text(const char* p, unsigned depth, TextRef& text) {
 
 // `p` is at the opening quote; returns the byte after the closing one. `escaped` is set when
 // the content holds a backslash.
-const char* Parser::scan_string(const char* p, bool& escaped) noexcept {
-  const char* q = p + 1;
+// Most strings close at their first special byte; they are scanned inline, and the rest (escapes,
+// errors, strings of a text with invalid UTF-8) go out of line, which spared the common case
+// the entry and exit of a full function.
+[[gnu::always_inline]] inline const char* Parser::scan_string(const char* p,
+                                                              bool& escaped) noexcept {
+  const char* q = scan::find_control_or_any<'"', '\\'>(p + 1, end_);
+  if (q != end_ && *q == '"' && !checks_utf8_) return q + 1;
+  return finish_string(p, q, escaped);
+}
+
+// Goes on with the string opened at `p` from the byte `q` the first search stopped at.
+const char* Parser::finish_string(const char* p, const char* q, bool& escaped) noexcept {
   for (;;) {
-    while (q != end_ && !ends_plain_run[byte_at(q)]) ++q;
     if (q == end_) return fail_at_end(eof_string);
     if (*q == '"') break;
     if (*q != '\\') return fail(control_character, q + 1);
     escaped = true;
     q = scan_escape(q + 1);
     if (q == nullptr) return nullptr;
+    q = scan::find_control_or_any<'"', '\\'>(q, end_);
   }
   // A stream's string is checked as a whole once it is closed, so an error met earlier inside
   // it wins. Escapes are ASCII and cannot complete a broken sequence, so checking the raw
@@ -836,18 +881,61 @@ void Parser::reorder_object(std::size_t open, std::size_t base) {
   }
 }
 
-void Parser::build_row(Row& row) {
-  sort_members(0);
-  std::size_t bytes = 0;
-  for (const Member& member : members_) bytes += member.key.size + member.value.size;
-  row.reserve(members_.size(), bytes);
-  for (std::size_t i = 0; i < members_.size(); ++i) {
-    const std::string_view key = view(members_[i].key);
-    // Of repeated keys only the last, now at the end of its run, is kept.
-    if (i + 1 < members_.size() && key == view(members_[i + 1].key)) continue;
-    const std::string_view text = view(members_[i].value);
-    row.append(key, text, DataType::infer(text));
+// Sorts the indices of members_ by key, equal keys in input order, and keeps the last of each
+// run of equal keys.
+void Parser::work_out_order() {
+  order_.resize(members_.size());
+  for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+  const auto less = [this](std::uint32_t a, std::uint32_t b) {
+    const int order = view(members_[a].key).compare(view(members_[b].key));
+    return order < 0 || (order == 0 && a < b);
+  };
+  if (!std::is_sorted(order_.begin(), order_.end(), less)) {
+    std::sort(order_.begin(), order_.end(), less);
   }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < order_.size(); ++i) {
+    if (i + 1 < order_.size() &&
+        view(members_[order_[i]].key) == view(members_[order_[i + 1]].key)) {
+      continue;
+    }
+    order_[kept++] = order_[i];
+  }
+  order_.resize(kept);
+  order_keys_.clear();
+  order_key_ends_.clear();
+  for (const Member& member : members_) {
+    order_keys_.append(view(member.key));
+    order_key_ends_.push_back(order_keys_.size());
+  }
+}
+
+void Parser::build_row(Row& row) {
+  const bool same_keys = keys_match_ && members_.size() == order_key_ends_.size();
+  if (!same_keys) work_out_order();
+  // The row still holds the names of the last object when it is the same row and the sink left
+  // it alone; then only the texts change.
+  if (same_keys && named_row_ == &row && row.size() == order_.size()) {
+    row.clear_texts();
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const std::string_view text = view(members_[order_[i]].value);
+      row.set_text(i, text, DataType::infer(text));
+    }
+    return;
+  }
+  std::size_t name_bytes = 0;
+  std::size_t text_bytes = 0;
+  for (const std::uint32_t index : order_) {
+    name_bytes += members_[index].key.size;
+    text_bytes += members_[index].value.size;
+  }
+  row.clear();
+  row.reserve(order_.size(), name_bytes, text_bytes);
+  for (const std::uint32_t index : order_) {
+    const std::string_view text = view(members_[index].value);
+    row.append(view(members_[index].key), text, DataType::infer(text));
+  }
+  named_row_ = &row;
 }
 
 }  // namespace morvel::parsers::json_syntax

@@ -31,6 +31,12 @@ struct SyntaxError {
 // The description of `error` followed by its position in `text`. Never fails.
 [[nodiscard]] std::string describe(const SyntaxError& error, std::string_view text);
 
+// Whether `number`, a JSON number with a fraction or an exponent, is exactly what
+// append_float writes for its value, so that the text can stand for itself: a positional
+// decimal of at most 15 significant digits without trailing zeros ("14235.77", "0.5", "-3.0").
+// False when unsure. Never fails.
+[[nodiscard]] bool is_printed_float(std::string_view number) noexcept;
+
 // Appends the shortest text that reads back as `value`: positional for decimal exponents -5 to
 // 15 ("100.0", "0.00012", "-0.0"), otherwise d.ddd with a signed exponent ("1e+16", "1.5e-7").
 // Never fails.
@@ -54,9 +60,9 @@ class Parser {
   // nothing. False when it is not; error() then says why.
   [[nodiscard]] bool check();
 
-  // Parses the text as exactly one JSON value. An object fills `row` with its entries in
-  // ascending byte order of the keys, the last of repeated keys winning, each value as text typed
-  // by DataType::infer. Failed leaves `row` untouched and sets error().
+  // Parses the text as exactly one JSON value. An object replaces the entries of `row` with its
+  // own in ascending byte order of the keys, the last of repeated keys winning, each value as
+  // text typed by DataType::infer. Failed leaves `row` untouched and sets error().
   [[nodiscard]] Parsed parse(Row& row);
 
   // Hands `sink` one row per object element of the text, which check() has accepted and which
@@ -101,6 +107,7 @@ class Parser {
   const char* walk_object(const char* p, OnMember&& on_member);
 
   const char* scan_string(const char* p, bool& escaped) noexcept;
+  const char* finish_string(const char* p, const char* q, bool& escaped) noexcept;
   const char* scan_escape(const char* p) noexcept;
   const char* scan_unicode_escape(const char* p) noexcept;
   const char* scan_hex(const char* p, unsigned& unit) noexcept;
@@ -111,6 +118,7 @@ class Parser {
   [[nodiscard]] std::string_view view(const TextRef& text) const noexcept;
   void sort_members(std::size_t base);
   void reorder_object(std::size_t open, std::size_t base);
+  void work_out_order();
   void build_row(Row& row);
 
   Origin origin_;
@@ -122,6 +130,14 @@ class Parser {
   std::string keys_;     // keys that had escapes, decoded
   std::string reorder_;  // members of a nested object while they are put in key order
   std::vector<Member> members_;
+  // Objects of one input nearly always repeat the same keys in the same order. Each row object's
+  // keys are kept (each after its size) with the order that sorting them gave, and an object with
+  // the same keys reuses that order instead of sorting again.
+  std::string order_keys_;                   // the keys `order_` was worked out for, in input
+  std::vector<std::size_t> order_key_ends_;  // order, and where each of them ends
+  bool keys_match_ = false;                  // the current object's keys so far are those
+  std::vector<std::uint32_t> order_;         // members_ indices of the row's entries, in row order
+  const Row* named_row_ = nullptr;           // the row last given the names of `order_`
 };
 
 }  // namespace morvel::parsers::json_syntax

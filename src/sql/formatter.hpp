@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "lib/row.hpp"
 #include "sql/dialect.hpp"
 #include "sql/inference.hpp"
 
@@ -16,5 +18,25 @@ namespace morvel::sql::formatter {
 
 // Appends the literal of format_sql_value to `out`. Never fails.
 void append_sql_value(std::string& out, std::string_view value, DataType type, Dialect dialect);
+
+// The most bytes format_sql_value can make of a value of `size` bytes: every byte doubled inside
+// apostrophes, or FALSE. Never fails.
+[[nodiscard]] constexpr std::size_t max_literal_size(std::size_t size) noexcept {
+  return 2 * size + 5;
+}
+
+// Bytes past the end of a literal that write_sql_value may overwrite (it copies in blocks).
+inline constexpr std::size_t literal_slack = 16;
+
+// Writes the literal of format_sql_value at `out`, which has room for max_literal_size of the
+// value's size plus literal_slack, and returns the end of the literal. Never fails.
+char* write_sql_value(char* out, std::string_view value, DataType type, Dialect dialect) noexcept;
+
+// The most bytes write_value_list can make of `row`, slack included. Never fails.
+[[nodiscard]] std::size_t max_value_list_size(const Row& row) noexcept;
+
+// Writes the literals of the row's values, in order, separated by ", ", at `out`, which has room
+// for max_value_list_size(row), and returns the end of the list. Never fails.
+char* write_value_list(char* out, const Row& row, Dialect dialect) noexcept;
 
 }  // namespace morvel::sql::formatter

@@ -1,6 +1,7 @@
 #include "sql/generator.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "sql/formatter.hpp"
 #include "sql/inference.hpp"
@@ -72,10 +73,30 @@ std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
   return "TEXT";
 }
 
-void append_insert(std::string& out, std::string_view quoted_table, const Row& row,
+namespace {
+
+// Writes the row's literals and the statement's end after the column list: "<values>);".
+// `out` has room for max_values_size(row).
+char* write_values(char* out, const Row& row, Dialect dialect) noexcept {
+  out = formatter::write_value_list(out, row, dialect);
+  std::memcpy(out, ");", 2);
+  return out + 2;
+}
+
+std::size_t max_values_size(const Row& row) noexcept {
+  return formatter::max_value_list_size(row) + 2;
+}
+
+// Appends the values and the end of the statement to `out` in one reservation.
+void append_values(std::string& out, const Row& row, Dialect dialect) {
+  const std::size_t size = out.size();
+  out.resize_and_overwrite(size + max_values_size(row), [&](char* data, std::size_t) noexcept {
+    return static_cast<std::size_t>(write_values(data + size, row, dialect) - data);
+  });
+}
+
+void append_prefix(std::string& out, std::string_view quoted_table, const Row& row,
                    Dialect dialect) {
-  out.reserve(out.size() + insert_fixed_bytes + quoted_table.size() + row.text_bytes() +
-              insert_bytes_per_column * row.size());
   out += "INSERT INTO ";
   out += quoted_table;
   out += " (";
@@ -86,13 +107,37 @@ void append_insert(std::string& out, std::string_view quoted_table, const Row& r
     dialect.append_quoted_identifier(out, entry.name);
   }
   out += ") VALUES (";
-  first = true;
-  for (const Row::Entry entry : row) {
-    if (!first) out += ", ";
-    first = false;
-    formatter::append_sql_value(out, entry.text, entry.type, dialect);
-  }
-  out += ");";
+}
+
+}  // namespace
+
+void append_insert(std::string& out, std::string_view quoted_table, const Row& row,
+                   Dialect dialect) {
+  out.reserve(out.size() + insert_fixed_bytes + quoted_table.size() + row.text_bytes() +
+              insert_bytes_per_column * row.size());
+  append_prefix(out, quoted_table, row, dialect);
+  append_values(out, row, dialect);
+}
+
+InsertBuilder::InsertBuilder(std::string_view table_name, Dialect dialect)
+    : dialect_(dialect), quoted_table_(dialect.quote_identifier(table_name)) {}
+
+void InsertBuilder::set_columns(const Row& row) {
+  columns_.clear();
+  for (const Row::Entry entry : row) columns_.append(entry.name, {}, DataType::Null);
+  prefix_.clear();
+  append_prefix(prefix_, quoted_table_, row, dialect_);
+  has_prefix_ = true;
+}
+
+std::size_t InsertBuilder::max_size(const Row& row) {
+  if (!has_prefix_ || !row.has_same_names(columns_)) set_columns(row);
+  return prefix_.size() + max_values_size(row);
+}
+
+char* InsertBuilder::write(char* out, const Row& row) const noexcept {
+  std::memcpy(out, prefix_.data(), prefix_.size());
+  return write_values(out + prefix_.size(), row, dialect_);
 }
 
 std::string generate_insert(std::string_view table_name, const Row& row, Dialect dialect) {

@@ -55,6 +55,30 @@ class PrimaryKey {
 void append_insert(std::string& out, std::string_view quoted_table, const Row& row,
                    Dialect dialect);
 
+// The INSERT statements of one conversion. The quoted table and column list are built once and
+// reused for as long as rows come with the same column names, which is every row of a CSV input.
+class InsertBuilder {
+ public:
+  InsertBuilder(std::string_view table_name, Dialect dialect);
+
+  // The most bytes write() can take for `row`, what it may overwrite past its end included;
+  // quotes the row's column list if it differs from the last one. Never fails.
+  [[nodiscard]] std::size_t max_size(const Row& row);
+
+  // Writes generate_insert(table_name, row, dialect) at `out`, which has room for max_size() of
+  // the same row, called last, and returns the end of the statement. Never fails.
+  char* write(char* out, const Row& row) const noexcept;
+
+ private:
+  void set_columns(const Row& row);
+
+  Dialect dialect_;
+  std::string quoted_table_;
+  Row columns_;         // the names `prefix_` quotes, with empty texts
+  std::string prefix_;  // INSERT INTO <table> (<columns>) VALUES (
+  bool has_prefix_ = false;
+};
+
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of
 // `primary_key`; no trailing line break. Fails when a key column is not in the row, or when an
 // auto id is asked for and the row already has a column named id.

@@ -23,8 +23,20 @@ class DataType {
   Kind kind_;
 };
 
+namespace detail {
+[[nodiscard]] std::string_view trim_white_space_slow(std::string_view value) noexcept;
+}  // namespace detail
+
 // The value without leading and trailing Unicode White_Space characters. Never fails.
-[[nodiscard]] std::string_view trim_white_space(std::string_view value) noexcept;
+[[nodiscard]] inline std::string_view trim_white_space(std::string_view value) noexcept {
+  // White space is a byte from 0x09 to 0x0D, the blank, or a multi-byte character; a value
+  // whose ends are other ASCII bytes, nearly every value, needs no further look.
+  if (value.empty()) return value;
+  const auto first = static_cast<unsigned char>(value.front());
+  const auto last = static_cast<unsigned char>(value.back());
+  if (first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80) return value;
+  return detail::trim_white_space_slow(value);
+}
 
 // True when the trimmed text is inf, infinity or nan with an optional sign, any letter case.
 // Such floats are valid for the inference but no SQL engine accepts them unquoted. Never fails.

@@ -52,6 +52,40 @@ TEST(CsvParser, TypesEveryFieldOnItsOwn) {
                                {DataType::Text, DataType::Float, DataType::Date}}));
 }
 
+// Records are checked for UTF-8 as wholes, and field by field only when a whole is not UTF-8;
+// the next non-ASCII byte is looked for once and remembered across records.
+TEST(CsvParser, ChecksUtf8RecordByRecord) {
+  const std::string head = "h1,h2\na,b\n\xC3\xA9,x\nc,d\n";
+  const Outcome valid = read_csv(head);
+  EXPECT_FALSE(valid.error.has_value());
+  EXPECT_EQ(valid.rows.size(), 3u);
+  // Invalid right after a valid non-ASCII record, and two records after it.
+  for (const std::string& between : {std::string(), std::string("e,f\n")}) {
+    const std::string text = head + between + "g,h\xFF\n";
+    const Outcome outcome = read_csv(text);
+    EXPECT_EQ(outcome.rows.size(), between.empty() ? 3u : 4u);
+    ASSERT_TRUE(outcome.error.has_value());
+    const std::size_t record = between.empty() ? 4 : 5;
+    EXPECT_EQ(outcome.error->message,
+              "CSV parse error: record " + std::to_string(record) + " (line " +
+                  std::to_string(record + 1) + ", field: 1, byte: " +
+                  std::to_string(text.size() - 5) +
+                  "): invalid utf-8: invalid UTF-8 in field 1 near byte index 1");
+  }
+  // Records over several 64-byte blocks, with the bad byte far from the record's start.
+  const std::string wide(150, 'x');
+  const std::string long_text = "h1,h2\n" + wide + ",\xC3\xA9\n" + wide + "," + wide + "\xC3\n";
+  const Outcome far = read_csv(long_text);
+  EXPECT_EQ(far.rows.size(), 1u);
+  ASSERT_TRUE(far.error.has_value());
+  EXPECT_EQ(far.error->message, "CSV parse error: record 2 (line 3, field: 1, byte: 160): invalid "
+                                "utf-8: invalid UTF-8 in field 1 near byte index 150");
+  // A character split by a quote is not UTF-8 as written, but its field is once the quotes go.
+  const Outcome split = read_csv("h\n\"\xC3\"\xA9\n\xC3\xA0\n");
+  EXPECT_FALSE(split.error.has_value());
+  EXPECT_EQ(split.rows, (std::vector<Pairs>{{{"h", "\xC3\xA9"}}, {{"h", "\xC3\xA0"}}}));
+}
+
 TEST(CsvParser, ReturnsTheSinkErrorUnchangedAndStops) {
   MemorySource source("a\n1\n2\n3\n");
   int calls = 0;
@@ -86,6 +120,26 @@ TEST(CsvParser, CountsPositionsAcrossLongInputs) {
   EXPECT_EQ(outcome.error->message,
             "CSV error: record 5001 (line: 10002, byte: " + std::to_string(text.size() - 5) +
                 "): found record with 1 fields, but the previous record has 2 fields");
+}
+
+// An input that ends right after a delimiter ends with an empty field. Found by fuzzing: the
+// field search went on from the end of the input and read past it.
+TEST(CsvParser, ReadsAnEmptyFieldAfterTheLastByte) {
+  auto expect_rows = [](const std::string& input, const std::vector<Pairs>& rows) {
+    const Outcome outcome = read_csv(input);
+    EXPECT_FALSE(outcome.error.has_value()) << outcome.error->message;
+    EXPECT_EQ(outcome.rows, rows) << "input of " << input.size() << " bytes";
+  };
+  const Outcome empty_names = read_csv(",");
+  ASSERT_TRUE(empty_names.error.has_value());
+  EXPECT_EQ(empty_names.error->message, "duplicate column name '' in CSV header");
+  expect_rows("a,b\n1,", {{{"a", "1"}, {"b", ""}}});
+  // Past the first 64 bytes the search has classified whole blocks before it reaches the end.
+  const std::string wide(70, 'x');
+  expect_rows("a,b\n" + wide + ",", {{{"a", wide}, {"b", ""}}});
+  expect_rows("a,b\n" + wide + ",\n", {{{"a", wide}, {"b", ""}}});
+  expect_rows("a,b\n\"" + wide + "\",", {{{"a", wide}, {"b", ""}}});
+  expect_rows("a," + wide + ",\n1,2,", {{{"a", "1"}, {wide, "2"}, {"", ""}}});
 }
 
 TEST(CsvParser, ChecksFieldCountBeforeEncoding) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace morvel {
 namespace {
@@ -94,6 +96,131 @@ TEST(Inference, TrimsEveryUnicodeWhiteSpace) {
   // U+200B ZERO WIDTH SPACE and U+180E are not White_Space.
   expect_type("\xE2\x80\x8B" "12", DataType::Text);
   expect_type("12\xE1\xA0\x8E", DataType::Text);
+}
+
+// The rules written out plainly, one test after the other, as the reference for the classifier,
+// which takes shortcuts (first-byte dispatch, eight bytes at a time).
+namespace reference {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_folded(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+bool is_integer(std::string_view s) {
+  const bool negative = s[0] == '-';
+  if (s[0] == '+' || negative) s.remove_prefix(1);
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (!is_digit(c)) return false;
+  }
+  while (s.size() > 1 && s[0] == '0') s.remove_prefix(1);
+  if (s.size() != 19) return s.size() < 19;
+  return s <= (negative ? "9223372036854775808" : "9223372036854775807");
+}
+
+bool is_float(std::string_view s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  if (s[0] == '+' || s[0] == '-') ++i;
+  const std::string_view word = s.substr(i);
+  if (equals_folded(word, "inf") || equals_folded(word, "infinity") || equals_folded(word, "nan"))
+    return true;
+  std::size_t digits = 0;
+  while (i < n && is_digit(s[i])) ++i, ++digits;
+  if (i < n && s[i] == '.') {
+    ++i;
+    while (i < n && is_digit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+    std::size_t exponent_digits = 0;
+    while (i < n && is_digit(s[i])) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return false;
+  }
+  return i == n;
+}
+
+bool has_date_shape(std::string_view s) {
+  for (int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (!is_digit(s[i])) return false;
+  }
+  return s[4] == '-' && s[7] == '-';
+}
+
+bool is_uuid(std::string_view s) {
+  if (s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
+  for (char c : s) {
+    const bool hex = is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex && c != '-') return false;
+  }
+  return true;
+}
+
+DataType infer(std::string_view value) {
+  const std::string_view s = sql::inference::trim_white_space(value);
+  const std::size_t n = s.size();
+  if (n == 0 || equals_folded(s, "null")) return DataType::Null;
+  if (equals_folded(s, "true") || equals_folded(s, "false")) return DataType::Boolean;
+  if (is_integer(s)) return DataType::Integer;
+  if (is_float(s)) return DataType::Float;
+  if (n == 10 && has_date_shape(s)) return DataType::Date;
+  if (n == 36 && is_uuid(s)) return DataType::Uuid;
+  if (n >= 19 && has_date_shape(s) && s.find_first_of("T ", 10) != std::string_view::npos)
+    return DataType::Timestamp;
+  return DataType::Text;
+}
+
+}  // namespace reference
+
+// Values near every rule's edges: built from pieces of numbers, dates, UUIDs and words, with
+// random lengths and random bytes swapped in, then cut at every length.
+TEST(Inference, AgreesWithThePlainRulesOnGeneratedValues) {
+  std::mt19937 random(2024);
+  const std::vector<std::string> pieces = {
+      "0",    "1",     "7",    "9",    "12345678", "9223372036854775807", "-", "+", ".",  "e",
+      "E",    "-5",    "1e",   "inf",  "Infinity", "nan", "NULL", "true", "False", "T", " ",
+      "\t",   ":",     "2024", "-01-", "15",      "T10:30:00", "12d3", "-a456-", "abcdef",
+      "ABCDEF", "g",   "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9", "00", "000000000000000000"};
+  constexpr std::string_view alphabet = "0123456789+-.eETtnNaAfF: x/\xC3\x80";
+  std::size_t checked = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string value;
+    const int count = 1 + static_cast<int>(random() % 6);
+    for (int i = 0; i < count; ++i) value += pieces[random() % pieces.size()];
+    if (random() % 3 == 0 && !value.empty()) {
+      value[random() % value.size()] = alphabet[random() % alphabet.size()];
+    }
+    for (std::size_t cut = 0; cut <= value.size(); ++cut) {
+      const std::string_view v(value.data(), cut);
+      ASSERT_EQ(DataType::infer(v), reference::infer(v)) << "value: '" << v << "'";
+      ++checked;
+    }
+  }
+  // Shapes that only a long value has: a UUID and timestamps with every byte replaced in turn.
+  for (std::string base : {std::string("123e4567-e89b-12d3-a456-426614174000"),
+                           std::string("2024-01-15T10:30:00.000000000+00:00"),
+                           std::string("2024-01-15 10:30:00"), std::string("2024-01-15"),
+                           std::string("12345678.5"), std::string("-1234.5678e+10")}) {
+    for (std::size_t at = 0; at < base.size(); ++at) {
+      for (const char c : alphabet) {
+        std::string value = base;
+        value[at] = c;
+        ASSERT_EQ(DataType::infer(value), reference::infer(value)) << "value: '" << value << "'";
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 100000u);
 }
 
 }  // namespace

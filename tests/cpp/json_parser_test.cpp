@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <random>
+
+#include "parsers/json_syntax.hpp"
+
 #include "test_support.hpp"
 
 namespace morvel {
@@ -116,6 +121,73 @@ TEST(JsonParser, PrintsFloatsByTheShortestDigits) {
   expect_number_text("4.9e-324", "5e-324");
   expect_number_text("0.1e1", "1.0");
   expect_number_text("0.30000000000000004", "0.30000000000000004");
+}
+
+TEST(JsonParser, TakesAFloatAsWrittenOnlyWhenPrintingGivesTheSameText) {
+  for (const char* text : {"14235.77", "0.5", "-3.0", "0.0", "-0.0", "0.00012", "120.0",
+                           "123456789012.345"}) {
+    EXPECT_TRUE(parsers::json_syntax::is_printed_float(text)) << text;
+  }
+  for (const char* text : {"1.50", "1e5", "0.000001", "1234567890123456.0", "0.00", "00.5"}) {
+    EXPECT_FALSE(parsers::json_syntax::is_printed_float(text)) << text;
+  }
+  // Whatever it takes as written must be what printing would give.
+  std::mt19937 random(11);
+  int taken = 0;
+  for (int round = 0; round < 200000; ++round) {
+    std::string text;
+    if (random() % 2) text += '-';
+    const int whole = static_cast<int>(random() % 18);
+    text += static_cast<char>(whole == 0 ? '0' : '1' + random() % 9);
+    for (int i = 1; i < whole; ++i) text += static_cast<char>('0' + random() % 10);
+    text += '.';
+    const int fraction = 1 + static_cast<int>(random() % 18);
+    for (int i = 0; i < fraction; ++i) {
+      text += static_cast<char>(random() % 3 == 0 ? '0' : '0' + random() % 10);
+    }
+    if (!parsers::json_syntax::is_printed_float(text)) continue;
+    ++taken;
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    std::string printed;
+    parsers::json_syntax::append_float(value, printed);
+    ASSERT_EQ(printed, text);
+  }
+  EXPECT_GT(taken, 10000);
+}
+
+// Objects usually repeat their keys in the same order, which the reader exploits; any change
+// of keys, order or repeats must still give each object its own row.
+TEST(JsonParser, OrdersEachObjectByItsOwnKeys) {
+  const std::string lines =
+      "{\"b\":1,\"a\":2}\n{\"b\":3,\"a\":4}\n{\"a\":5,\"b\":6}\n{\"b\":7,\"a\":8,\"b\":9}\n"
+      "{\"b\":10,\"a\":11,\"b\":12}\n{\"c\":13}\n{\"\\u0062\":14,\"a\":15}\n{}\n"
+      "{\"b\":16,\"a\":17}\n";
+  const std::vector<Pairs> rows = {{{"a", "2"}, {"b", "1"}},  {{"a", "4"}, {"b", "3"}},
+                                   {{"a", "5"}, {"b", "6"}},  {{"a", "8"}, {"b", "9"}},
+                                   {{"a", "11"}, {"b", "12"}}, {{"c", "13"}},
+                                   {{"a", "15"}, {"b", "14"}}, {},
+                                   {{"a", "17"}, {"b", "16"}}};
+  std::string array = "[";
+  for (std::size_t start = 0; start < lines.size();) {
+    const std::size_t lf = lines.find('\n', start);
+    if (start != 0) array += ',';
+    array.append(lines, start, lf - start);
+    start = lf + 1;
+  }
+  array += "]";
+  for (const std::string& input : {lines, array}) {
+    // A sink that moves each row out, and one that leaves it to the reader to fill again.
+    expect_rows(input, rows);
+    std::vector<Pairs> kept;
+    auto keep = [&](const Row& row) -> Status {
+      kept.push_back(testing::pairs_of(row));
+      return {};
+    };
+    MemorySource source(input);
+    ASSERT_TRUE(stream_json(source, keep).has_value());
+    EXPECT_EQ(kept, rows) << input;
+  }
 }
 
 TEST(JsonParser, KeepsIntegersWithinSixtyFourBitsAsWritten) {

@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Turns the files bench/run leaves in bench/results into the Markdown table and the target
+checks. Usage: bench/report.py RESULTS_DIR ROWS"""
+
+import json
+import os
+import re
+import sys
+
+MIB = 1024 * 1024
+
+
+def peak_rss(path):
+    """Peak resident memory in bytes from a /usr/bin/time -v report."""
+    with open(path) as f:
+        match = re.search(r"Maximum resident set size \(kbytes\): (\d+)", f.read())
+    return int(match.group(1)) * 1024
+
+
+def label(path):
+    name = os.path.basename(path)
+    if name.endswith(".jsonl"):
+        return "JSON Lines"
+    return "JSON array" if name.endswith(".json") else "CSV"
+
+
+def main():
+    results, rows = sys.argv[1], int(sys.argv[2])
+    tools = []
+    i = 0
+    while os.path.exists(f"{results}/tool_{i}.json"):
+        with open(f"{results}/tool_{i}.json") as f:
+            run = json.load(f)["results"][0]
+        tools.append({"name": run["command"], "mean": run["mean"], "stddev": run["stddev"] or 0,
+                      "rss": peak_rss(f"{results}/tool_{i}.time"), "index": i})
+        i += 1
+    with open(f"{results}/../run") as f:
+        script = f.read()
+    # The format and input of each tool, in the order bench/run lists them.
+    entries = re.findall(r'^  "([^|"]+)\|(\w+)\|([^|]+)\|', script, re.M)
+    stem = os.path.join(os.path.dirname(results), "data", f"mixed_{rows}")
+    for tool, (_, fmt, _) in zip(tools, entries):
+        tool["format"] = fmt
+        tool["input"] = stem + {"csv": ".csv", "json": ".json", "jsonl": ".jsonl"}[fmt]
+        tool["bytes"] = os.path.getsize(tool["input"])
+
+    out = []
+    out.append(f"{rows:,} records of ten mixed columns; every tool writes to /dev/null. "
+               "Times are hyperfine means; × morvel is how many times longer the tool takes.")
+    load = f"{results}/load.txt"
+    if os.path.exists(load):
+        with open(load) as f:
+            averages = [line.rsplit(":", 1)[1].strip() for line in f if ":" in line]
+        out.append(f"Load averages (1, 5, 15 min) before and after: {' / '.join(averages)}; "
+                   f"{os.cpu_count()} CPUs.")
+    out.append("")
+    out.append("| Input | Tool | Time (s) | Input MB/s | × morvel | Peak RSS (MiB) |")
+    out.append("|---|---|---:|---:|---:|---:|")
+    morvel = {t["format"]: t for t in tools if t["name"] == "morvel"}
+    for t in tools:
+        base = morvel[t["format"]]
+        out.append(f"| {label(t['input'])} ({t['bytes'] / 1e6:.0f} MB) | {t['name']} | "
+                   f"{t['mean']:.3f} ± {t['stddev']:.3f} | {t['bytes'] / t['mean'] / 1e6:,.0f} | "
+                   f"{t['mean'] / base['mean']:.2f} | {t['rss'] / MIB:,.1f} |")
+    out.append("")
+
+    functions = []
+    i = 0
+    while os.path.exists(f"{results}/function_{i}.json"):
+        with open(f"{results}/function_{i}.json") as f:
+            function = json.loads(f.read().strip().splitlines()[-1])
+        function["rss"] = peak_rss(f"{results}/function_{i}.time")
+        functions.append(function)
+        i += 1
+    if functions:
+        out.append("| Python function | Input | Time (s) | Input MB/s | Output (MB) | "
+                   "Peak RSS (MiB) |")
+        out.append("|---|---|---:|---:|---:|---:|")
+        for f in functions:
+            out.append(f"| `{f['function']}` | {label(f['input'])} | {f['seconds']:.3f} | "
+                       f"{f['input_bytes'] / f['seconds'] / 1e6:,.0f} | "
+                       f"{f['output_bytes'] / 1e6:,.0f} | {f['rss'] / MIB:,.1f} |")
+        out.append("")
+
+    checks = []
+
+    def ratio(fmt, name_start, at_least):
+        base = morvel[fmt]
+        for t in tools:
+            if t["format"] == fmt and t["name"].startswith(name_start):
+                r = t["mean"] / base["mean"]
+                checks.append((f"{label(base['input'])}: morvel vs {t['name']}: {r:.2f}× "
+                               f"(target ≥ {at_least}×)", r >= at_least))
+
+    ratio("csv", "sqlite3", 20)
+    ratio("csv", "plain Python", 60)
+    ratio("csv", "scan-and-copy", 1)
+    ratio("json", "sqlite3", 20)
+    ratio("jsonl", "sqlite3", 20)
+
+    def memory(text, used, budget):
+        checks.append((f"{text}: {used / MIB:,.1f} MiB (budget {budget / MIB:,.1f} MiB)",
+                       used <= budget))
+
+    memory("morvel CSV peak RSS", morvel["csv"]["rss"], morvel["csv"]["bytes"] + 32 * MIB)
+    memory("morvel JSON Lines peak RSS", morvel["jsonl"]["rss"], 32 * MIB)
+    x4 = f"{results}/jsonl_x4.time"
+    if os.path.exists(x4):
+        memory("morvel JSON Lines peak RSS at four times the lines", peak_rss(x4), 32 * MIB)
+    memory("morvel JSON array peak RSS", morvel["json"]["rss"],
+           1.5 * morvel["json"]["bytes"] + 32 * MIB)
+    for f in functions:
+        if not f["function"].endswith("_file_to_sql"):
+            memory(f"{f['function']} ({label(f['input'])}) peak RSS", f["rss"],
+                   f["input_bytes"] + 2 * f["output_bytes"] + 32 * MIB)
+
+    out.append("Targets:")
+    out.append("")
+    for text, ok in checks:
+        out.append(f"- {'met' if ok else 'MISSED'}: {text}")
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()
