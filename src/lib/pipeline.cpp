@@ -18,10 +18,27 @@ Result<std::string> to_string(Result<ByteBuffer> sql) {
   return std::string(sql->view());
 }
 
+// A NUL byte ends a line for the engines' script readers, which would run the rest of the line
+// as a new statement; no engine takes one in an identifier, so a name holding one is refused.
+Status check_identifier(std::string_view what, std::string_view name) {
+  if (name.find('\0') == std::string_view::npos) return {};
+  std::string shown;
+  for (const char c : name) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  return std::unexpected(invalid(std::string(what) + " name '" + shown +
+                                 "' contains a NUL character, which no SQL identifier can hold"));
+}
+
 }  // namespace
 
 Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_view table_name,
                bool create_table, Dialect dialect, const PrimaryKey& primary_key) {
+  if (auto table = check_identifier("table", table_name); !table) return table;
   bool is_first_row = true;
   // Statements go straight into the writer's buffer when it has one, saving a copy of every
   // byte of output; otherwise through one statement buffer whose capacity every record reuses.
@@ -35,6 +52,12 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
   };
   // Taken by reference, so the reader keeps the row's memory for its next record.
   auto sink = [&](Row&& row) -> Status {
+    const bool holds_nul = row.holds_nul();
+    if (holds_nul) {
+      for (const Row::Entry entry : row) {
+        if (auto name = check_identifier("column", entry.name); !name) return name;
+      }
+    }
     if (is_first_row) {
       if (create_table) {
         auto create = sql::generator::generate_create_table_with_pk(table_name, row, dialect,
@@ -44,6 +67,13 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
         if (auto written = writer.write(*create); !written) return written;
       }
       is_first_row = false;
+    }
+    if (holds_nul) {
+      // A NUL in a value is written outside its literal, longer than the bounded writer allows.
+      std::string text;
+      sql::generator::append_insert(text, inserts.quoted_table(), row, dialect);
+      text += '\n';
+      return writer.write(text);
     }
     if (direct != nullptr) {
       append_statement(*direct, row);

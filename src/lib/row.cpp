@@ -28,6 +28,11 @@ std::optional<std::size_t> Row::find(std::string_view name) const noexcept {
   return std::nullopt;
 }
 
+bool Row::holds_nul() const noexcept {
+  return std::memchr(names_.data(), '\0', names_.size()) != nullptr ||
+         std::memchr(texts_.data(), '\0', texts_.size()) != nullptr;
+}
+
 bool Row::has_same_names(const Row& other) const noexcept {
   if (slots_.size() != other.slots_.size() || names_ != other.names_) return false;
   // Equal concatenations can still be split differently.

@@ -102,6 +102,10 @@ class Row {
   // Total bytes of all names and texts; lets writers reserve once per statement.
   [[nodiscard]] std::size_t text_bytes() const noexcept { return names_.size() + texts_.size(); }
 
+  // Whether a name or a text holds a NUL byte (texts replaced since the last clear count too).
+  // One memchr over each buffer. Never fails.
+  [[nodiscard]] bool holds_nul() const noexcept;
+
   // Whether both rows have the same names in the same order (texts and types aside). Linear in
   // the bytes of the names. Never fails.
   [[nodiscard]] bool has_same_names(const Row& other) const noexcept;

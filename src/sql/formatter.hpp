@@ -16,6 +16,12 @@ namespace morvel::sql::formatter {
 // MySQL, which reads them as escapes). Never fails.
 [[nodiscard]] std::string format_sql_value(std::string_view value, DataType type, Dialect dialect);
 
+// A NUL character ends a line for the engines' own script readers, which would join the rest
+// of the statement to the next line and run what follows as SQL. format_sql_value writes it
+// outside the literal as chr(0) for PostgreSQL (which refuses NUL when loading, so the statement
+// fails instead of running something else) and as char(0) for SQLite, and as \0 inside a MySQL
+// literal: 'a' || chr(0) || 'b' without the blanks, 'a\0b'.
+
 // Appends the literal of format_sql_value to `out`. Never fails.
 void append_sql_value(std::string& out, std::string_view value, DataType type, Dialect dialect);
 
@@ -29,14 +35,16 @@ void append_sql_value(std::string& out, std::string_view value, DataType type, D
 inline constexpr std::size_t literal_slack = 16;
 
 // Writes the literal of format_sql_value at `out`, which has room for max_literal_size of the
-// value's size plus literal_slack, and returns the end of the literal. Never fails.
+// value's size plus literal_slack, and returns the end of the literal. The value holds no NUL
+// byte (append_sql_value takes those). Never fails.
 char* write_sql_value(char* out, std::string_view value, DataType type, Dialect dialect) noexcept;
 
 // The most bytes write_value_list can make of `row`, slack included. Never fails.
 [[nodiscard]] std::size_t max_value_list_size(const Row& row) noexcept;
 
 // Writes the literals of the row's values, in order, separated by ", ", at `out`, which has room
-// for max_value_list_size(row), and returns the end of the list. Never fails.
+// for max_value_list_size(row), and returns the end of the list. No text of the row holds a NUL
+// byte (Row::holds_nul). Never fails.
 char* write_value_list(char* out, const Row& row, Dialect dialect) noexcept;
 
 }  // namespace morvel::sql::formatter

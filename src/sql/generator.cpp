@@ -116,7 +116,18 @@ void append_insert(std::string& out, std::string_view quoted_table, const Row& r
   out.reserve(out.size() + insert_fixed_bytes + quoted_table.size() + row.text_bytes() +
               insert_bytes_per_column * row.size());
   append_prefix(out, quoted_table, row, dialect);
-  append_values(out, row, dialect);
+  if (!row.holds_nul()) {
+    append_values(out, row, dialect);
+    return;
+  }
+  // A NUL byte outgrows what the bounded writer reserves; each value then grows the text itself.
+  bool first = true;
+  for (const Row::Entry entry : row) {
+    if (!first) out += ", ";
+    first = false;
+    formatter::append_sql_value(out, entry.text, entry.type, dialect);
+  }
+  out += ");";
 }
 
 InsertBuilder::InsertBuilder(std::string_view table_name, Dialect dialect)

@@ -61,12 +61,16 @@ class InsertBuilder {
  public:
   InsertBuilder(std::string_view table_name, Dialect dialect);
 
+  // The table name as the statements quote it. Never fails.
+  [[nodiscard]] std::string_view quoted_table() const noexcept { return quoted_table_; }
+
   // The most bytes write() can take for `row`, what it may overwrite past its end included;
   // quotes the row's column list if it differs from the last one. Never fails.
   [[nodiscard]] std::size_t max_size(const Row& row);
 
   // Writes generate_insert(table_name, row, dialect) at `out`, which has room for max_size() of
-  // the same row, called last, and returns the end of the statement. Never fails.
+  // the same row, called last, and returns the end of the statement. The row holds no NUL byte
+  // (Row::holds_nul; append_insert writes those). Never fails.
   char* write(char* out, const Row& row) const noexcept;
 
  private:

@@ -63,7 +63,20 @@ TEST(Formatter, QuotedTypes) {
   expect_literal_everywhere("''", "''''''");
   expect_literal_everywhere("  padded  ", "'padded'");
   expect_literal_everywhere("line\nbreak\ttab", "'line\nbreak\ttab'");
-  expect_literal_everywhere(std::string_view("nul\0byte", 8), std::string_view("'nul\0byte'", 10));
+}
+
+TEST(Formatter, NulBytesNeverStandInsideALiteral) {
+  using namespace std::string_view_literals;
+  expect_literal(Dialect::Postgres, "a\0b'\\"sv, "'a'||chr(0)||'b''\\'");
+  expect_literal(Dialect::Sqlite, "\0a\0"sv, "''||char(0)||'a'||char(0)||''");
+  expect_literal(Dialect::Mysql, " a\0'\\ "sv, "'a\\0''\\\\'");
+  // Long values take the same path as short ones.
+  const std::string long_value = std::string(40, 'x') + '\0' + std::string(40, 'y');
+  expect_literal(Dialect::Sqlite, long_value,
+                 "'" + std::string(40, 'x') + "'||char(0)||'" + std::string(40, 'y') + "'");
+  // A timestamp may hold anything after its date part.
+  EXPECT_EQ(format_sql_value("2024-01-15 10:00\0x"sv, DataType::Timestamp, Dialect::Mysql),
+            "'2024-01-15 10:00\\0x'");
 }
 
 TEST(Formatter, BackslashesDoubledForMysqlOnly) {

@@ -85,6 +85,19 @@ TEST(Pipeline, ChecksOptionsInOrder) {
   expect_failure("\"", {.primary_key = "a"}, requires_create);
 }
 
+TEST(Pipeline, KeepsNulBytesOffTheScriptsLines) {
+  using namespace std::string_view_literals;
+  // Rows with a NUL take their own path; the rows around them keep theirs.
+  expect_sql("v,w\na,b\n\"x\0\n\0y\",1\nc,d\n"sv, {.table = "t", .dialect = "sqlite"},
+             "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('a', 'b');\n"
+             "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('x'||char(0)||'\n'||char(0)||'y', 1);\n"
+             "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('c', 'd');\n"sv);
+  expect_failure("a\0b\n1\n"sv, {},
+                 "column name 'a\\0b' contains a NUL character, which no SQL identifier can hold");
+  expect_failure("a\n1\n", {.table = "t\0"sv},
+                 "table name 't\\0' contains a NUL character, which no SQL identifier can hold");
+}
+
 TEST(Pipeline, ReturnsNoTextAfterAFailure) {
   expect_failure("a,b\n1,2\n3,4\n5\n", {},
                  "CSV error: record 3 (line: 4, byte: 12): found record with 1 fields, but the "
