@@ -1,0 +1,188 @@
+// Runs whole conversions with options taken from the first input bytes, through memory, small
+// reads and a file, and holds the output to the script the records call for: an optional CREATE
+// TABLE and "\n\n", then one INSERT and "\n" per record.
+//
+// Input layout: flags, chunk size, [key length, key], table length, table, data.
+// Flags: bit 0 JSON, bit 1 create table, bit 2 auto id, bit 3 key given, bits 4-6 dialect text.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "lib/pipeline.hpp"
+#include "lib/utf8.hpp"
+#include "parsers/csv_parser.hpp"
+#include "parsers/json_parser.hpp"
+
+namespace morvel::fuzz {
+namespace {
+
+// Dialect texts as callers write them; the lookup folds ASCII case and nothing else.
+constexpr std::string_view dialect_texts[] = {"postgres", "sqlite",     "mysql", "MySQL",
+                                              "SQLite",   "postgresql", "",      " mysql"};
+
+struct Options {
+  Format format;
+  bool create_table;
+  bool auto_id;
+  std::optional<std::string_view> primary_key;
+  std::string_view dialect;
+  std::string_view table;
+  std::size_t chunk;
+};
+
+struct Records {
+  std::vector<Row> rows;
+  std::optional<Error> error;
+};
+
+Records read_records(Format format, std::string_view data) {
+  Records records;
+  auto keep = [&](Row row) -> Status {
+    records.rows.push_back(std::move(row));
+    return {};
+  };
+  MemorySource source(data);
+  const Status status = format == Format::Json ? parsers::json_parser::stream_json(source, keep)
+                                               : parsers::csv_parser::stream_csv(source, keep);
+  if (!status) records.error = status.error();
+  return records;
+}
+
+// The outcome convert_to_string must have: the options' error, a name's NUL, the reader's, the
+// CREATE TABLE statement's, or the script built statement by statement.
+Result<std::string> expected_outcome(const Options& o, std::string_view data) {
+  auto key = PrimaryKey::from_options(o.primary_key, o.auto_id);
+  if (!key) return std::unexpected(key.error());
+  if (!o.create_table && (o.primary_key || o.auto_id)) {
+    return std::unexpected(invalid("primary_key / auto_id require create_table=True"));
+  }
+  if (auto refused = nul_name_error("table", o.table)) return std::unexpected(*refused);
+  Records records = read_records(o.format, data);
+  const Dialect dialect = Dialect::lookup(o.dialect);
+  std::string sql;
+  for (std::size_t i = 0; i < records.rows.size(); ++i) {
+    const Row& row = records.rows[i];
+    for (const Row::Entry entry : row) {
+      if (auto refused = nul_name_error("column", entry.name)) return std::unexpected(*refused);
+    }
+    if (i == 0 && o.create_table) {
+      auto create = sql::generator::generate_create_table_with_pk(o.table, row, dialect, *key);
+      if (!create) return std::unexpected(create.error());
+      check_create_table(*create, dialect, o.table, row, *key);
+      sql += *create;
+      sql += "\n\n";
+    }
+    const std::string insert = sql::generator::generate_insert(o.table, row, dialect);
+    check_insert(insert, dialect, o.table, row);
+    sql += insert;
+    sql += '\n';
+  }
+  // The reader's error comes after the statements of the records before it, which are dropped.
+  if (records.error) return std::unexpected(*records.error);
+  return sql;
+}
+
+void check_same_outcome(const Result<std::string>& got, const Result<std::string>& expected,
+                        std::string_view what) {
+  const std::string note(what);
+  MORVEL_FUZZ_CHECK(got.has_value() == expected.has_value(),
+                    note + ": " + (got ? std::string("converted") : got.error().message) +
+                        " against " +
+                        (expected ? std::string("converted") : expected.error().message));
+  if (got) {
+    MORVEL_FUZZ_CHECK(*got == *expected, note + ": outputs differ");
+  } else {
+    MORVEL_FUZZ_CHECK(got.error().message == expected.error().message,
+                      note + ": '" + got.error().message + "' against '" +
+                          expected.error().message + "'");
+    MORVEL_FUZZ_CHECK(got.error().kind == expected.error().kind, note);
+  }
+}
+
+// A file in memory whose /proc path the file entry points open like any other path.
+class MemoryFile {
+ public:
+  MemoryFile() : fd_(memfd_create("morvel-fuzz", MFD_CLOEXEC)) {}
+  MemoryFile(const MemoryFile&) = delete;  // one owner closes the descriptor
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // The path of a file holding exactly `data`, or nothing when the system refuses.
+  std::optional<std::string> hold(std::string_view data) {
+    if (fd_ < 0 || ftruncate(fd_, 0) != 0) return std::nullopt;
+    if (pwrite(fd_, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size())) {
+      return std::nullopt;
+    }
+    return "/proc/self/fd/" + std::to_string(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+}  // namespace morvel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace morvel;
+  using namespace morvel::fuzz;
+  InputTaker taker(std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::uint8_t flags = taker.byte();
+  Options o{};
+  o.format = (flags & 1) != 0 ? Format::Json : Format::Csv;
+  o.create_table = (flags & 2) != 0;
+  o.auto_id = (flags & 4) != 0;
+  o.dialect = dialect_texts[(flags >> 4) & 7];
+  o.chunk = 1 + taker.byte();
+  if ((flags & 8) != 0) o.primary_key = taker.text(24);
+  o.table = taker.text(24);
+  const std::string_view input = taker.rest();
+  // Python hands over only UTF-8; the command line passes its arguments' bytes as they are.
+  const bool options_are_utf8 =
+      !find_invalid_utf8(o.table) && !(o.primary_key && find_invalid_utf8(*o.primary_key));
+
+  const Result<std::string> expected = expected_outcome(o, input);
+  MemorySource memory(input);
+  const Result<std::string> held = convert_to_string(memory, o.format, o.table, o.create_table,
+                                                     o.dialect, o.primary_key, o.auto_id);
+  if (held) {
+    check_utf8(*held, "SQL output");
+  } else {
+    check_error(held.error(), options_are_utf8);
+  }
+  // Only a table name that is not UTF-8 can make the built script fail the final check.
+  if (expected && find_invalid_utf8(*expected)) {
+    MORVEL_FUZZ_CHECK(!held && find_invalid_utf8(o.table),
+                      held ? std::string("invalid output passed") : held.error().message);
+    MORVEL_FUZZ_CHECK(held.error().message.find("utf-8") != std::string::npos,
+                      held.error().message);
+  } else {
+    check_same_outcome(held, expected, "in memory");
+  }
+
+  ChunkedSource chunked(input, o.chunk);
+  check_same_outcome(convert_to_string(chunked, o.format, o.table, o.create_table, o.dialect,
+                                       o.primary_key, o.auto_id),
+                     held, "small reads against memory");
+
+  static MemoryFile file;
+  if (const auto path = file.hold(input)) {
+    auto from_file =
+        o.format == Format::Json
+            ? convert_json_file_to_sql(*path, o.table, o.create_table, o.dialect, o.primary_key,
+                                       o.auto_id)
+            : convert_csv_file_to_sql(*path, o.table, o.create_table, o.dialect, o.primary_key,
+                                      o.auto_id);
+    check_same_outcome(from_file, held, "file against memory");
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into OUT/{csv,json,convert}_fuzzer/.
+
+Seeds are the reader test vectors (tests/vectors/*.jsonl, input_hex decoded), the example files
+and the saved regression inputs (fuzz/regressions/); convert_fuzzer seeds carry option bytes in
+front of the data (the layout is described in convert_fuzzer.cpp). They are generated at run time
+rather than committed, so the vectors stay their only source.
+"""
+
+import hashlib
+import json
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# (flags, chunk, key, table) for convert_fuzzer; flags bit 0 is JSON and is set per input.
+OPTION_SETS = [
+    (0x00, 7, None, b"t"),
+    (0x02, 1, None, b"morvel_table"),
+    (0x16, 64, None, b"events"),  # create table, auto id, sqlite
+    (0x2A, 3, b"id", b"my`table"),  # create table, key, mysql
+    (0x0A, 255, b" a , b ,", b'odd "name"'),
+    (0x08, 5, b"id", b"t"),  # a key without create table fails
+]
+
+
+def write(directory, data):
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def convert_seed(data, is_json, flags, chunk, key, table):
+    option_bytes = bytes([flags | (1 if is_json else 0), chunk - 1 if chunk > 0 else 0])
+    if flags & 0x08:
+        option_bytes += bytes([len(key)]) + key
+    return option_bytes + bytes([len(table)]) + table + data
+
+
+def main():
+    out = pathlib.Path(sys.argv[1])
+    inputs = {"csv": [], "json": []}  # (data, is_example)
+    for kind in inputs:
+        vectors = ROOT / "tests" / "vectors" / f"{kind}_cases.jsonl"
+        # Lines end at LF only: the expected texts may hold other Unicode line breaks.
+        for line in vectors.read_text(encoding="utf-8").split("\n"):
+            if line.strip():
+                inputs[kind].append((bytes.fromhex(json.loads(line)["input_hex"]), False))
+    for path in sorted((ROOT / "examples").iterdir()):
+        inputs["csv" if path.suffix == ".csv" else "json"].append((path.read_bytes(), True))
+
+    for kind, datas in inputs.items():
+        for index, (data, is_example) in enumerate(datas):
+            write(out / f"{kind}_fuzzer", data)
+            # Every vector with one option set, the examples with all of them.
+            sets = OPTION_SETS if is_example else [OPTION_SETS[index % len(OPTION_SETS)]]
+            for flags, chunk, key, table in sets:
+                seed = convert_seed(data, kind == "json", flags, chunk, key, table)
+                write(out / "convert_fuzzer", seed)
+
+    regressions = ROOT / "fuzz" / "regressions"
+    if regressions.is_dir():
+        for target in regressions.iterdir():
+            for path in target.iterdir():
+                write(out / target.name, path.read_bytes())
+    for target in sorted(out.iterdir()):
+        print(f"{target.name}: {sum(1 for _ in target.iterdir())} seeds")
+
+
+if __name__ == "__main__":
+    main()
