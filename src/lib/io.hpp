@@ -168,8 +168,9 @@ class MemorySource final : public ByteSource {
 // A source over a descriptor; reads go straight to the system into the caller's buffer.
 class FdSource final : public ByteSource {
  public:
-  // Whether map() may map the file: a file the user named may be; standard input is always read
-  // as a stream, whatever it is connected to.
+  // Whether map() may map the file: a file the command line's user named may be; standard input
+  // is always read as a stream, whatever it is connected to, and files read for a Python caller
+  // are read, since a file truncated under a mapping raises SIGBUS in the caller's process.
   enum class Mapping : std::uint8_t { Never, Allowed };
 
   explicit FdSource(Fd fd, Mapping mapping = Mapping::Never) noexcept

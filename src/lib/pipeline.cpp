@@ -114,7 +114,9 @@ Result<ByteBuffer> convert_file_to_buffer(const std::string& path, Format format
                                           bool auto_id) {
   auto fd = open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  FdSource source(std::move(*fd), FdSource::Mapping::Allowed);
+  // Read, not mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
+  // interpreter that called us. The command line, a process of its own, maps its input file.
+  FdSource source(std::move(*fd), FdSource::Mapping::Never);
   return convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
                            auto_id);
 }
