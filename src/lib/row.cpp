@@ -1,11 +1,63 @@
 #include "lib/row.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace morvel {
 
+Row::Row(const Row& other)
+    : names_(other.names_), texts_(other.texts_), slots_(other.slots_), nul_free_(other.nul_free_) {
+  own_texts();
+}
+
+Row::Row(Row&& other)
+    : names_(std::move(other.names_)),
+      texts_(std::move(other.texts_)),
+      slots_(std::move(other.slots_)),
+      nul_free_(other.nul_free_) {
+  other.clear();
+  own_texts();
+}
+
+Row& Row::operator=(const Row& other) {
+  if (this != &other) {
+    names_ = other.names_;
+    texts_ = other.texts_;
+    slots_ = other.slots_;
+    nul_free_ = other.nul_free_;
+    seen_by_ = nullptr;
+    own_texts();
+  }
+  return *this;
+}
+
+Row& Row::operator=(Row&& other) {
+  if (this != &other) {
+    names_ = std::move(other.names_);
+    texts_ = std::move(other.texts_);
+    slots_ = std::move(other.slots_);
+    nul_free_ = other.nul_free_;
+    seen_by_ = nullptr;
+    other.clear();
+    own_texts();
+  }
+  return *this;
+}
+
+void Row::own_texts() {
+  view_bytes_ = 0;
+  for (Slot& slot : slots_) {
+    if (!slot.is_view) continue;
+    const std::size_t offset = texts_.size();
+    append_bytes(texts_, {reinterpret_cast<const char*>(slot.text_at), slot.text_size});
+    slot.text_at = offset;
+    slot.is_view = false;
+  }
+}
+
 void Row::insert(std::string_view name, std::string_view text, DataType type) {
   if (auto index = find(name)) {
+    // Only the text changes, so a writer's note of the names stays right.
     // The old text stays in the buffer unreferenced; replacing is rare (repeated JSON keys are
     // resolved by the parser) and not worth compacting for.
     set_text(*index, text, type);
@@ -29,8 +81,19 @@ std::optional<std::size_t> Row::find(std::string_view name) const noexcept {
 }
 
 bool Row::holds_nul() const noexcept {
-  return std::memchr(names_.data(), '\0', names_.size()) != nullptr ||
-         std::memchr(texts_.data(), '\0', texts_.size()) != nullptr;
+  if (nul_free_) return false;
+  if (std::memchr(names_.data(), '\0', names_.size()) != nullptr ||
+      std::memchr(texts_.data(), '\0', texts_.size()) != nullptr) {
+    return true;
+  }
+  if (view_bytes_ == 0) return false;
+  for (const Slot& slot : slots_) {
+    if (slot.is_view &&
+        std::memchr(reinterpret_cast<const char*>(slot.text_at), '\0', slot.text_size) != nullptr) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool Row::has_same_names(const Row& other) const noexcept {

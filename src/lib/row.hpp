@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lib/error.hpp"
@@ -15,13 +16,14 @@
 namespace morvel {
 
 // One input record: column names mapped to (value text, DataType), in insertion order.
-// Names and texts live in two byte buffers owned by the row (names back to back, texts back to
-// back), so building a row costs no allocation per field, a reader that reuses one row through
-// clear() none per record, and a writer can recognise a column list it has already quoted.
+// Names and owned texts live in two byte buffers owned by the row (names back to back, texts back
+// to back), so building a row costs no allocation per field, a reader that reuses one row through
+// clear() none per record, and a writer can recognise a column list it has already quoted. A
+// reader may also give an entry a view of its own buffer instead of a copy (set_text_view).
 class Row {
  public:
-  // A view of one entry; its texts borrow the row's buffers and die with the row or its next
-  // insert, append or clear.
+  // A view of one entry; its texts borrow the row's buffers (or the reader's buffer, for a text
+  // given by set_text_view) and die with the row or its next insert, append or clear.
   struct Entry {
     std::string_view name;
     std::string_view text;
@@ -29,6 +31,14 @@ class Row {
   };
 
   Row() = default;
+  // A copy, and a row moved into, own all their texts: texts that were views of a reader's
+  // buffer are copied into the row, so a sink that keeps a row keeps valid texts after the
+  // reader has moved on. Throw std::bad_alloc when memory runs out.
+  Row(const Row& other);
+  Row(Row&& other);
+  Row& operator=(const Row& other);
+  Row& operator=(Row&& other);
+  ~Row() = default;
 
   // Sets `name` to (text, type). A name already present keeps its first position and takes the new
   // pair. Linear in the number of entries. Never fails.
@@ -37,9 +47,11 @@ class Row {
   // Adds an entry at the end without looking for `name`: the caller guarantees it is not present
   // (a checked CSV header, a JSON object's sorted unique keys). Never fails.
   void append(std::string_view name, std::string_view text, DataType type) {
-    slots_.push_back(Slot{names_.size(), name.size(), texts_.size(), text.size(), type});
+    slots_.push_back(Slot{names_.size(), name.size(), texts_.size(), text.size(), type, false});
     append_bytes(names_, name);
     append_bytes(texts_, text);
+    nul_free_ = false;
+    seen_by_ = nullptr;
   }
 
   // Reserves room for `entries` entries, `name_bytes` bytes of names and `text_bytes` bytes of
@@ -52,58 +64,84 @@ class Row {
     names_.clear();
     texts_.clear();
     slots_.clear();
+    view_bytes_ = 0;
+    nul_free_ = false;
+    seen_by_ = nullptr;
   }
 
   // Removes every text and keeps the entries with their names, for a reader whose records all
-  // have the same names: set_text() then gives each entry its new text. Never fails.
-  void clear_texts() noexcept { texts_.clear(); }
-
-  // Replaces every text with a copy of `block`, keeping the entries with their names, for a
-  // reader whose record holds most texts as pieces of one byte string: set_text_in_block() then
-  // points each entry at its piece, and set_text() can still add texts after the block. Never
+  // have the same names: set_text() or set_text_view() then gives each entry its new text. Never
   // fails.
-  void set_text_block(std::string_view block) {
+  void clear_texts() noexcept {
     texts_.clear();
-    append_bytes(texts_, block);
-  }
-
-  // Gives entry `index`, which must exist, the `size` bytes at `offset` of the text block as its
-  // text, and `type`. Never fails.
-  void set_text_in_block(std::size_t index, std::size_t offset, std::size_t size,
-                         DataType type) noexcept {
-    Slot& slot = slots_[index];
-    slot.text_offset = offset;
-    slot.text_size = size;
-    slot.type = type;
+    view_bytes_ = 0;
+    nul_free_ = false;
   }
 
   // Gives entry `index`, which must exist, a new text and type. The old text stays in the buffer
   // unless clear_texts() came first. Never fails.
   void set_text(std::size_t index, std::string_view text, DataType type) {
     Slot& slot = slots_[index];
-    slot.text_offset = texts_.size();
+    slot.text_at = texts_.size();
     slot.text_size = text.size();
     slot.type = type;
+    slot.is_view = false;
+    nul_free_ = false;
     append_bytes(texts_, text);
+  }
+
+  // Gives entry `index`, which must exist, `text` itself as its text, without a copy: `text`
+  // borrows the caller's buffer (a reader's input, or its scratch for the current record), which
+  // must stay unchanged for as long as the row holds the view, that is until the reader fills
+  // the row again. A copy or move of the row copies the text. Never fails.
+  void set_text_view(std::size_t index, std::string_view text, DataType type) noexcept {
+    Slot& slot = slots_[index];
+    slot.text_at = reinterpret_cast<std::uintptr_t>(text.data());
+    slot.text_size = text.size();
+    slot.type = type;
+    slot.is_view = true;
+    view_bytes_ += text.size();
+    nul_free_ = false;
+  }
+
+  // Records that no name or text holds a NUL byte, which the reader that filled the row knows
+  // from its own scan: holds_nul() then answers without looking at the bytes. Any change to the
+  // row drops the note. Never fails.
+  void note_nul_free() noexcept { nul_free_ = true; }
+
+  // A writer's note that it has dealt with the row's current names, so that it recognises them
+  // without comparing their bytes: `writer` identifies the writer, `version` what it made of them.
+  // Any change of names drops the note, and a copy or move does not carry it. Never fails.
+  void note_names_seen(const void* writer, std::uint64_t version) const noexcept {
+    seen_by_ = writer;
+    seen_version_ = version;
+  }
+  // Whether the last note_names_seen() came from `writer` with `version` and the names have not
+  // changed since. Never fails.
+  [[nodiscard]] bool names_seen(const void* writer, std::uint64_t version) const noexcept {
+    return seen_by_ == writer && seen_version_ == version;
   }
 
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
   [[nodiscard]] Entry operator[](std::size_t index) const noexcept {
     const Slot& slot = slots_[index];
-    return Entry{{names_.data() + slot.name_offset, slot.name_size},
-                 {texts_.data() + slot.text_offset, slot.text_size},
-                 slot.type};
+    const char* const text =
+        slot.is_view ? reinterpret_cast<const char*>(slot.text_at) : texts_.data() + slot.text_at;
+    return Entry{
+        {names_.data() + slot.name_offset, slot.name_size}, {text, slot.text_size}, slot.type};
   }
 
   // The index of the entry named exactly `name` (bytes compared, letter case counts).
   [[nodiscard]] std::optional<std::size_t> find(std::string_view name) const noexcept;
 
-  // Total bytes of all names and texts; lets writers reserve once per statement.
-  [[nodiscard]] std::size_t text_bytes() const noexcept { return names_.size() + texts_.size(); }
+  // At least the total bytes of all names and texts; lets writers reserve once per statement.
+  [[nodiscard]] std::size_t text_bytes() const noexcept {
+    return names_.size() + texts_.size() + view_bytes_;
+  }
 
   // Whether a name or a text holds a NUL byte (texts replaced since the last clear count too).
-  // One memchr over each buffer. Never fails.
+  // One memchr over each buffer and each viewed text, none after note_nul_free(). Never fails.
   [[nodiscard]] bool holds_nul() const noexcept;
 
   // Whether both rows have the same names in the same order (texts and types aside). Linear in
@@ -139,10 +177,14 @@ class Row {
   struct Slot {
     std::size_t name_offset;
     std::size_t name_size;
-    std::size_t text_offset;
+    std::uintptr_t text_at;  // the text's address when is_view, else its offset in texts_
     std::size_t text_size;
     DataType type;
+    bool is_view;
   };
+
+  // Copies every viewed text into texts_. Throws std::bad_alloc when memory runs out.
+  void own_texts();
 
   // Appends without zero-filling first and copies short texts inline; std::string::append goes
   // through two out-of-line calls per piece, which showed up as a tenth of a CSV conversion.
@@ -157,18 +199,25 @@ class Row {
   std::string names_;
   std::string texts_;
   std::vector<Slot> slots_;
+  std::size_t view_bytes_ = 0;  // bytes of the texts given by set_text_view since the last clear
+  bool nul_free_ = false;
+  // The writer's note of note_names_seen(): a cache of what a writer made of the names, which
+  // changes nothing the row holds.
+  mutable const void* seen_by_ = nullptr;
+  mutable std::uint64_t seen_version_ = 0;
 };
 
 // The callable a reader hands each record to, borrowed for the duration of one reading call: it
 // takes the row as an rvalue (by value, by rvalue or by const reference) and returns a status, and
 // the reader stops at its first error. A callable that does not move the row out leaves it to
 // the reader, which refills it for the next record (only the texts when the names repeat), so
-// such a callable must not change it.
+// such a callable must not change it, nor keep a view of its texts past the call: they may be
+// views of the reader's buffers. A callable that moves the row out gets a row that owns its texts.
 class RowSink {
  public:
   template <class F>
-    requires std::is_invocable_r_v<Status, F&, Row>
-  RowSink(F& callable) noexcept  // NOLINT(google-explicit-constructor)
+  requires std::is_invocable_r_v<Status, F&, Row> RowSink(F& callable)
+  noexcept  // NOLINT(google-explicit-constructor)
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(callable)))),
         call_([](void* object, Row&& row) -> Status {
           return (*static_cast<F*>(object))(std::move(row));

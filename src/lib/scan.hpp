@@ -45,16 +45,18 @@ template <char... Bytes>
 
 // How many bytes in [p, end) equal `byte`, marking on the way every 64-byte block (counted from
 // `p`) that holds a byte at or above 0x80: bit i % 64 of marks[i / 64] for block i. `marks` has
-// room for marks_size(end - p) words, all zero. Never fails.
+// room for marks_size(end - p) words, all zero. Sets `has_nul` when a byte is NUL and leaves it
+// alone otherwise. Never fails.
 [[nodiscard]] constexpr std::size_t marks_size(std::size_t bytes) noexcept {
   return (bytes + 64 * 64 - 1) / (64 * 64);
 }
 
 constexpr std::size_t count_marking_non_ascii_scalar(const char* p, const char* end, char byte,
-                                                     std::uint64_t* marks) noexcept {
+                                                     std::uint64_t* marks, bool& has_nul) noexcept {
   std::size_t count = 0;
   for (std::size_t i = 0; p + i != end; ++i) {
     count += p[i] == byte;
+    if (p[i] == '\0') has_nul = true;
     if (static_cast<unsigned char>(p[i]) >= 0x80)
       marks[i / 4096] |= std::uint64_t{1} << (i / 64 % 64);
   }
@@ -307,8 +309,10 @@ inline char* copy_doubling(char* out, const char* p, const char* end) noexcept {
 }
 
 inline std::size_t count_marking_non_ascii(const char* p, const char* end, char byte,
-                                           std::uint64_t* marks) noexcept {
+                                           std::uint64_t* marks, bool& has_nul) noexcept {
   const __m128i needle = _mm_set1_epi8(byte);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i nul = _mm_setzero_si128();
   const char* const begin = p;
   std::size_t total = 0;
   while (end - p >= 64) {
@@ -321,6 +325,7 @@ inline std::size_t count_marking_non_ascii(const char* p, const char* end, char 
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(chunk, needle));
         high = _mm_or_si128(high, chunk);
+        nul = _mm_or_si128(nul, _mm_cmpeq_epi8(chunk, zero));
       }
       if (_mm_movemask_epi8(high) != 0) {
         const auto block = static_cast<std::size_t>(p - begin) / 64;
@@ -334,8 +339,9 @@ inline std::size_t count_marking_non_ascii(const char* p, const char* end, char 
   // The last block is shorter than 64 bytes; its index goes on from where the loop stopped.
   const auto done = static_cast<std::size_t>(p - begin);
   std::uint64_t tail_mark = 0;
-  const std::size_t tail = count_marking_non_ascii_scalar(p, end, byte, &tail_mark);
+  const std::size_t tail = count_marking_non_ascii_scalar(p, end, byte, &tail_mark, has_nul);
   if (tail_mark != 0) marks[done / 4096] |= std::uint64_t{1} << (done / 64 % 64);
+  if (_mm_movemask_epi8(nul) != 0) has_nul = true;
   return total + tail;
 }
 
@@ -368,8 +374,8 @@ template <char... Bytes>
   return find_non_ascii_scalar(p, end);
 }
 inline std::size_t count_marking_non_ascii(const char* p, const char* end, char byte,
-                                           std::uint64_t* marks) noexcept {
-  return count_marking_non_ascii_scalar(p, end, byte, marks);
+                                           std::uint64_t* marks, bool& has_nul) noexcept {
+  return count_marking_non_ascii_scalar(p, end, byte, marks, has_nul);
 }
 [[nodiscard]] inline bool all_hex_or_hyphen(const char* p, const char* end) noexcept {
   return all_hex_or_hyphen_scalar(p, end);

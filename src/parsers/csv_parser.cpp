@@ -106,12 +106,6 @@ class Scanner {
     return {(field.in_scratch ? scratch_.data() : begin_) + field.offset, field.size};
   }
   [[nodiscard]] std::size_t record_start() const noexcept { return record_start_; }
-  // Offset of the last record's first byte, past blank lines and the byte-order mark.
-  [[nodiscard]] std::size_t content_start() const noexcept { return content_start_; }
-  // The bytes of the last record as written, quotes and delimiters included.
-  [[nodiscard]] std::string_view raw_record() const noexcept {
-    return {begin_ + content_start_, pos_ - content_start_};
-  }
   // 1-based line of a byte offset: every LF before it, inside quoted fields too, starts a line.
   [[nodiscard]] std::size_t line_at(std::size_t offset) const noexcept {
     return 1 + static_cast<std::size_t>(std::count(begin_, begin_ + offset, '\n'));
@@ -230,11 +224,11 @@ Status check_utf8(const Scanner& scanner, std::uint64_t record, std::size_t fiel
     if (!bad) continue;
     const std::size_t start = scanner.record_start();
     const std::string index = std::to_string(i);
-    return std::unexpected(invalid(
-        "CSV parse error: record " + std::to_string(record) + " (line " +
-        std::to_string(scanner.line_at(start)) + ", field: " + index + ", byte: " +
-        std::to_string(start) + "): invalid utf-8: invalid UTF-8 in field " + index +
-        " near byte index " + std::to_string(bad->valid_up_to)));
+    return std::unexpected(invalid("CSV parse error: record " + std::to_string(record) + " (line " +
+                                   std::to_string(scanner.line_at(start)) + ", field: " + index +
+                                   ", byte: " + std::to_string(start) +
+                                   "): invalid utf-8: invalid UTF-8 in field " + index +
+                                   " near byte index " + std::to_string(bad->valid_up_to)));
   }
   return {};
 }
@@ -244,7 +238,8 @@ Status check_unique_names(const std::vector<std::string>& names) {
   seen.reserve(names.size());
   for (std::string_view name : names) {
     if (!seen.insert(name).second) {
-      return std::unexpected(invalid("duplicate column name '" + std::string(name) + "' in CSV header"));
+      return std::unexpected(
+          invalid("duplicate column name '" + std::string(name) + "' in CSV header"));
     }
   }
   return {};
@@ -269,8 +264,11 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
   // non-ASCII bytes are, so that the UTF-8 check of a record needs no pass of its own (it was a
   // second trip through the whole input from memory).
   std::vector<std::uint64_t> non_ascii(scan::marks_size(input.size()));
+  // The same pass tells whether the input holds a NUL byte anywhere; when it does not, no row
+  // needs the writer's own search for one.
+  bool has_nul = false;
   if (scan::count_marking_non_ascii(input.data(), input.data() + input.size(), '"',
-                                   non_ascii.data()) %
+                                    non_ascii.data(), has_nul) %
           2 !=
       0) {
     return std::unexpected(invalid("Malformed CSV: unbalanced quotes detected"));
@@ -292,8 +290,9 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
   for (const std::string& name : header) header_bytes += name.size();
 
   // One row serves every record: a sink that does not move it out leaves its memory and its
-  // entries here, and each record only replaces the texts. They arrive as one copy of the
-  // record, which the entries point into: one copy per record instead of one per field.
+  // entries here, and each record only replaces the texts. The texts are views of the input, or
+  // of the scanner's scratch for fields that lost quotes, both unchanged until the next record is
+  // parsed: copying each record into the row was a tenth of a conversion.
   Row row;
   std::uint64_t record = 0;
   while (scanner.next_record()) {
@@ -312,18 +311,12 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
       row.reserve(header.size(), header_bytes, 0);
       for (const std::string& name : header) row.append(name, {}, DataType::Null);
     }
-    const std::size_t base = scanner.content_start();
-    row.set_text_block(scanner.raw_record());
+    row.clear_texts();
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      const Scanner::Field& field = fields[i];
-      const std::string_view text = scanner.text(field);
-      const DataType type = DataType::infer(text);
-      if (field.in_scratch) {
-        row.set_text(i, text, type);
-      } else {
-        row.set_text_in_block(i, field.offset - base, field.size, type);
-      }
+      const std::string_view text = scanner.text(fields[i]);
+      row.set_text_view(i, text, DataType::infer(text));
     }
+    if (!has_nul) row.note_nul_free();
     if (auto accepted = sink(std::move(row)); !accepted) return accepted;
   }
   return {};

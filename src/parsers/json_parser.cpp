@@ -73,8 +73,10 @@ std::string_view without_final_cr(std::string_view line) noexcept {
 
 // One line of the line layout: invalid UTF-8 and parse errors end the reading, blank lines and
 // values other than objects are skipped. `row` is the reader's row, reused from line to line.
-Status take_line(Parser& parser, Row& row, std::string_view line, RowSink sink) {
-  if (find_invalid_utf8(line))
+// `is_utf8` says the caller has checked the line already, as part of a longer text.
+Status take_line(Parser& parser, Row& row, std::string_view line, RowSink sink,
+                 bool is_utf8 = false) {
+  if (!is_utf8 && find_invalid_utf8(line))
     return std::unexpected(invalid("stream did not contain valid UTF-8"));
   if (sql::inference::trim_white_space(line).empty()) return {};
   parser.reset(line);
@@ -93,10 +95,14 @@ Status take_line(Parser& parser, Row& row, std::string_view line, RowSink sink) 
 Status stream_lines(std::string_view input, RowSink sink) {
   Parser parser(Origin::Line);
   Row row;
+  // Lines are cut at ASCII bytes, so when the whole input is UTF-8 every line is: one check of
+  // the whole spares a call per line. Otherwise each line is checked and the first bad one fails.
+  const bool is_utf8 = !find_invalid_utf8(input);
   while (!input.empty()) {
     const std::size_t lf = input.find('\n');
-    if (lf == std::string_view::npos) return take_line(parser, row, input, sink);
-    if (auto taken = take_line(parser, row, without_final_cr(input.substr(0, lf)), sink); !taken) {
+    if (lf == std::string_view::npos) return take_line(parser, row, input, sink, is_utf8);
+    if (auto taken = take_line(parser, row, without_final_cr(input.substr(0, lf)), sink, is_utf8);
+        !taken) {
       return taken;
     }
     input.remove_prefix(lf + 1);
@@ -112,11 +118,18 @@ Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
   std::size_t searched = 0;
   for (;;) {
     const std::string_view data = buffer.view();
+    // The complete lines in the buffer are checked for UTF-8 together, as in the held layout;
+    // the partial line after them is checked once it is complete.
+    // Only the bytes read since the last search are looked at, so that a line longer than many
+    // reads is not searched again with each of them.
+    const std::size_t last_lf = data.substr(searched).rfind('\n');
+    const bool is_utf8 = last_lf != std::string_view::npos &&
+                         !find_invalid_utf8(data.substr(0, searched + last_lf + 1));
     std::size_t line_start = 0;
     while (const void* hit = std::memchr(data.data() + searched, '\n', data.size() - searched)) {
       const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
       const std::string_view line = without_final_cr(data.substr(line_start, lf - line_start));
-      if (auto taken = take_line(parser, row, line, sink); !taken) return taken;
+      if (auto taken = take_line(parser, row, line, sink, is_utf8); !taken) return taken;
       line_start = searched = lf + 1;
     }
     buffer.drop_front(line_start);

@@ -572,6 +572,7 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
   keys_.clear();
   members_.clear();
   keys_match_ = true;
+  may_hold_nul_ = false;
   return walk_object(p + 1, [&](std::string_view raw_key, bool escaped, const char* value) {
     const TextRef key = key_ref(raw_key, escaped);
     // Each key is compared with the key at its place in the last object worked out.
@@ -605,6 +606,7 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
       if (!escaped) {
         text = TextRef{Store::Fixed, raw.data(), 0, raw.size()};
       } else {
+        may_hold_nul_ = true;
         const std::size_t start = arena_.size();
         append_unescaped<false>(raw, arena_);
         text = TextRef{Store::Arena, nullptr, start, arena_.size() - start};
@@ -617,7 +619,8 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
       const char* after = check_value(p, depth);
       if (after == nullptr) return nullptr;
       const std::string_view literal = *p == 'n' ? "NULL" : *p == 't' ? "true" : "false";
-      text = TextRef{Store::Fixed, literal.data(), 0, literal.size()};
+      text = TextRef{Store::Fixed, literal.data(), 0, literal.size(),
+                     std::uint8_t{*p == 'n' ? DataType::Null : DataType::Boolean}};
       return after;
     }
     case '-':
@@ -636,12 +639,19 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
       if (after == nullptr) return nullptr;
       // JSON allows no leading zeros and no plus sign, so an integer's text is its own, and so
       // is a float's when it is already written the way append_float would write it.
-      if (!is_float || is_printed_float({p, static_cast<std::size_t>(after - p)})) {
-        text = TextRef{Store::Fixed, p, 0, static_cast<std::size_t>(after - p)};
+      // The kind is settled here where DataType::infer would give it without a doubt: every
+      // JSON number is a float to it, and an integer of at most 18 digits fits 64 bits. Longer
+      // integers are left to it.
+      const auto size = static_cast<std::size_t>(after - p);
+      if (!is_float) {
+        text = TextRef{Store::Fixed, p, 0, size,
+                       size <= 18 ? std::uint8_t{DataType::Integer} : unknown_kind};
+      } else if (is_printed_float({p, size})) {
+        text = TextRef{Store::Fixed, p, 0, size, DataType::Float};
       } else {
         const std::size_t start = arena_.size();
         append_float(to_double(p, after), arena_);
-        text = TextRef{Store::Arena, nullptr, start, arena_.size() - start};
+        text = TextRef{Store::Arena, nullptr, start, arena_.size() - start, DataType::Float};
       }
       return after;
     }
@@ -828,6 +838,7 @@ const char* Parser::scan_number(const char* p, bool& is_float) noexcept {
 
 Parser::TextRef Parser::key_ref(std::string_view raw, bool escaped) {
   if (!escaped) return TextRef{Store::Fixed, raw.data(), 0, raw.size()};
+  may_hold_nul_ = true;
   const std::size_t start = keys_.size();
   append_unescaped<false>(raw, keys_);
   return TextRef{Store::Keys, nullptr, start, keys_.size() - start};
@@ -910,32 +921,40 @@ void Parser::work_out_order() {
   }
 }
 
+DataType Parser::kind_of(const TextRef& value, std::string_view text) noexcept {
+  if (value.kind != unknown_kind) return static_cast<DataType::Kind>(value.kind);
+  return DataType::infer(text);
+}
+
 void Parser::build_row(Row& row) {
   const bool same_keys = keys_match_ && members_.size() == order_key_ends_.size();
   if (!same_keys) work_out_order();
   // The row still holds the names of the last object when it is the same row and the sink left
-  // it alone; then only the texts change.
+  // it alone; then only the texts change. They are views of the input, the arena or static
+  // literals, all unchanged until the next object is parsed: copying them into the row cost
+  // more than writing them out.
   if (same_keys && named_row_ == &row && row.size() == order_.size()) {
     row.clear_texts();
     for (std::size_t i = 0; i < order_.size(); ++i) {
-      const std::string_view text = view(members_[order_[i]].value);
-      row.set_text(i, text, DataType::infer(text));
+      const TextRef& value = members_[order_[i]].value;
+      const std::string_view text = view(value);
+      row.set_text_view(i, text, kind_of(value, text));
     }
-    return;
+  } else {
+    std::size_t name_bytes = 0;
+    for (const std::uint32_t index : order_) name_bytes += members_[index].key.size;
+    row.clear();
+    row.reserve(order_.size(), name_bytes, 0);
+    for (const std::uint32_t index : order_) {
+      const TextRef& value = members_[index].value;
+      const std::string_view text = view(value);
+      row.append(view(members_[index].key), {}, DataType::Null);
+      row.set_text_view(row.size() - 1, text, kind_of(value, text));
+    }
+    named_row_ = &row;
   }
-  std::size_t name_bytes = 0;
-  std::size_t text_bytes = 0;
-  for (const std::uint32_t index : order_) {
-    name_bytes += members_[index].key.size;
-    text_bytes += members_[index].value.size;
-  }
-  row.clear();
-  row.reserve(order_.size(), name_bytes, text_bytes);
-  for (const std::uint32_t index : order_) {
-    const std::string_view text = view(members_[index].value);
-    row.append(view(members_[index].key), text, DataType::infer(text));
-  }
-  named_row_ = &row;
+  // Raw JSON strings cannot hold a control character; only an escape can put a NUL in a text.
+  if (!may_hold_nul_) row.note_nul_free();
 }
 
 }  // namespace morvel::parsers::json_syntax

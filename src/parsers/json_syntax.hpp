@@ -82,7 +82,11 @@ class Parser {
     const char* fixed;
     std::size_t offset;
     std::size_t size;
+    // The DataType::infer kind of a value text when the parser knows it from the JSON syntax
+    // (numbers, literals), else unknown_kind.
+    std::uint8_t kind = unknown_kind;
   };
+  static constexpr std::uint8_t unknown_kind = 0xFF;
 
   // One object member: its decoded key and its value text (for rows) or its `"key":value`
   // serialisation in the arena (inside nested objects); `order` breaks ties between equal keys.
@@ -120,6 +124,7 @@ class Parser {
   void reorder_object(std::size_t open, std::size_t base);
   void work_out_order();
   void build_row(Row& row);
+  [[nodiscard]] static DataType kind_of(const TextRef& value, std::string_view text) noexcept;
 
   Origin origin_;
   bool checks_utf8_ = false;
@@ -136,6 +141,7 @@ class Parser {
   std::string order_keys_;                   // the keys `order_` was worked out for, in input
   std::vector<std::size_t> order_key_ends_;  // order, and where each of them ends
   bool keys_match_ = false;                  // the current object's keys so far are those
+  bool may_hold_nul_ = false;                // a key or value of the row object had an escape
   std::vector<std::uint32_t> order_;         // members_ indices of the row's entries, in row order
   const Row* named_row_ = nullptr;           // the row last given the names of `order_`
 };

@@ -57,6 +57,7 @@ void append_insert(std::string& out, std::string_view quoted_table, const Row& r
 
 // The INSERT statements of one conversion. The quoted table and column list are built once and
 // reused for as long as rows come with the same column names, which is every row of a CSV input.
+// It notes on each row it has quoted (Row::note_names_seen) that the names are known.
 class InsertBuilder {
  public:
   InsertBuilder(std::string_view table_name, Dialect dialect);
@@ -81,6 +82,9 @@ class InsertBuilder {
   Row columns_;         // the names `prefix_` quotes, with empty texts
   std::string prefix_;  // INSERT INTO <table> (<columns>) VALUES (
   bool has_prefix_ = false;
+  // Identifies the column list quoted, so that a row's note of its names (Row::note_names_seen)
+  // from an earlier list, or another builder's, is not taken for the current one.
+  std::uint64_t version_ = 0;
 };
 
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of

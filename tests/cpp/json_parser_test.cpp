@@ -6,7 +6,6 @@
 #include <random>
 
 #include "parsers/json_syntax.hpp"
-
 #include "test_support.hpp"
 
 namespace morvel {
@@ -124,8 +123,8 @@ TEST(JsonParser, PrintsFloatsByTheShortestDigits) {
 }
 
 TEST(JsonParser, TakesAFloatAsWrittenOnlyWhenPrintingGivesTheSameText) {
-  for (const char* text : {"14235.77", "0.5", "-3.0", "0.0", "-0.0", "0.00012", "120.0",
-                           "123456789012.345"}) {
+  for (const char* text :
+       {"14235.77", "0.5", "-3.0", "0.0", "-0.0", "0.00012", "120.0", "123456789012.345"}) {
     EXPECT_TRUE(parsers::json_syntax::is_printed_float(text)) << text;
   }
   for (const char* text : {"1.50", "1e5", "0.000001", "1234567890123456.0", "0.00", "00.5"}) {
@@ -163,8 +162,8 @@ TEST(JsonParser, OrdersEachObjectByItsOwnKeys) {
       "{\"b\":1,\"a\":2}\n{\"b\":3,\"a\":4}\n{\"a\":5,\"b\":6}\n{\"b\":7,\"a\":8,\"b\":9}\n"
       "{\"b\":10,\"a\":11,\"b\":12}\n{\"c\":13}\n{\"\\u0062\":14,\"a\":15}\n{}\n"
       "{\"b\":16,\"a\":17}\n";
-  const std::vector<Pairs> rows = {{{"a", "2"}, {"b", "1"}},  {{"a", "4"}, {"b", "3"}},
-                                   {{"a", "5"}, {"b", "6"}},  {{"a", "8"}, {"b", "9"}},
+  const std::vector<Pairs> rows = {{{"a", "2"}, {"b", "1"}},   {{"a", "4"}, {"b", "3"}},
+                                   {{"a", "5"}, {"b", "6"}},   {{"a", "8"}, {"b", "9"}},
                                    {{"a", "11"}, {"b", "12"}}, {{"c", "13"}},
                                    {{"a", "15"}, {"b", "14"}}, {},
                                    {{"a", "17"}, {"b", "16"}}};
@@ -188,6 +187,85 @@ TEST(JsonParser, OrdersEachObjectByItsOwnKeys) {
     ASSERT_TRUE(stream_json(source, keep).has_value());
     EXPECT_EQ(kept, rows) << input;
   }
+}
+
+// The parser types numbers and literals from the JSON syntax instead of calling DataType::infer;
+// each value's type must still be what infer gives for its text, in both layouts.
+void expect_typed_as_inferred(const std::string& value) {
+  for (const std::string& input : {"{\"n\":" + value + "}\n", "[{\"n\":" + value + "}]"}) {
+    const Outcome outcome = read_json(input);
+    ASSERT_FALSE(outcome.error.has_value()) << input << ": " << outcome.error->message;
+    ASSERT_EQ(outcome.rows.size(), 1u) << input;
+    const std::string& text = outcome.rows[0][0].second;
+    EXPECT_EQ(outcome.types[0][0], DataType::infer(text)) << input << " -> " << text;
+  }
+}
+
+class JsonTypes : public ::testing::TestWithParam<int> {};
+
+TEST_P(JsonTypes, NumbersAndLiteralsAreTypedAsInferWould) {
+  // Integers of every length around the 18-digit step and the 64-bit limits, fractions and
+  // exponents, written as they come and as append_float rewrites them.
+  std::mt19937 random(static_cast<unsigned>(GetParam()));
+  for (int round = 0; round < 60; ++round) {
+    std::string number = random() % 3 == 0 ? "-" : "";
+    const std::size_t digits = 1 + random() % 22;
+    number += static_cast<char>('1' + random() % 9);
+    for (std::size_t i = 1; i < digits; ++i) number += static_cast<char>('0' + random() % 10);
+    expect_typed_as_inferred(number);
+    std::string fraction = number + "." + std::to_string(random() % 1000);
+    expect_typed_as_inferred(fraction);
+    expect_typed_as_inferred(fraction + "e" + std::to_string(static_cast<int>(random() % 40) - 20));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, JsonTypes, ::testing::Range(0, 8));
+
+TEST(JsonParser, TypesLiteralsAndEdgeNumbersAsInferWould) {
+  for (const std::string value : {"0",
+                                  "-0",
+                                  "-1",
+                                  "999999999999999999",
+                                  "-999999999999999999",
+                                  "1000000000000000000",
+                                  "9223372036854775807",
+                                  "9223372036854775808",
+                                  "-9223372036854775808",
+                                  "-9223372036854775809",
+                                  "18446744073709551615",
+                                  "18446744073709551616",
+                                  "0.5",
+                                  "-0.0",
+                                  "1e-400000000000",
+                                  "1E2",
+                                  "1.5e300",
+                                  "4.9e-324",
+                                  "true",
+                                  "false",
+                                  "null",
+                                  "\"1\"",
+                                  "\"true\"",
+                                  "\"\"",
+                                  "\" null \"",
+                                  "[1]",
+                                  "{\"a\":1}"}) {
+    expect_typed_as_inferred(value);
+  }
+}
+
+TEST(JsonParser, ChecksLinesForUtf8TogetherAndStillFailsAtTheBadOne) {
+  // Lines before the bad one are handed over, whether the reads hold one line or all of them.
+  std::string input;
+  for (int i = 0; i < 50; ++i) input += "{\"a\":\"\xC3\xA9" + std::to_string(i) + "\"}\n";
+  input += "{\"a\":\"\xC3\"}\n{\"a\":1}\n";
+  for (const std::size_t chunk : {std::size_t{7}, std::size_t{100}, input.size()}) {
+    ScriptedSource source(input, chunk);
+    const Outcome outcome = read_json(source);
+    EXPECT_EQ(outcome.rows.size(), 50u) << chunk;
+    ASSERT_TRUE(outcome.error.has_value()) << chunk;
+    EXPECT_EQ(outcome.error->message, "stream did not contain valid UTF-8") << chunk;
+  }
+  expect_error(input, "stream did not contain valid UTF-8", 50);
 }
 
 TEST(JsonParser, KeepsIntegersWithinSixtyFourBitsAsWritten) {

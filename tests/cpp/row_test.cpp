@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "test_support.hpp"
 
 namespace morvel {
@@ -13,8 +15,7 @@ TEST(Row, ReplacingKeepsFirstPosition) {
   row.insert("a", "x", DataType::Text);
   row.insert("b", "2.5", DataType::Float);
   row.insert("B", "y", DataType::Text);
-  EXPECT_EQ(testing::pairs_of(row),
-            (testing::Pairs{{"b", "2.5"}, {"a", "x"}, {"B", "y"}}));
+  EXPECT_EQ(testing::pairs_of(row), (testing::Pairs{{"b", "2.5"}, {"a", "x"}, {"B", "y"}}));
   EXPECT_EQ(row[0].type, DataType::Float);
   EXPECT_EQ(row.find("B"), 2u);
   EXPECT_EQ(row.find("c"), std::nullopt);
@@ -28,6 +29,82 @@ TEST(Row, KeepsEmptyNamesAndBinaryTexts) {
   EXPECT_EQ(row[0].name, "");
   EXPECT_EQ(row[0].text, std::string_view("\0x", 2));
   EXPECT_EQ(row[1].type, DataType::Null);
+}
+
+TEST(Row, CopiesAndMovesOwnTheirViewedTexts) {
+  std::string buffer = "alpha,42";
+  Row row;
+  row.append("a", "", DataType::Null);
+  row.append("b", "owned", DataType::Text);
+  row.set_text_view(0, std::string_view(buffer).substr(0, 5), DataType::Text);
+  row.set_text(1, "x", DataType::Text);
+  row.append("c", "", DataType::Null);
+  row.set_text_view(2, std::string_view(buffer).substr(6), DataType::Integer);
+  const testing::Pairs expected{{"a", "alpha"}, {"b", "x"}, {"c", "42"}};
+  EXPECT_EQ(testing::pairs_of(row), expected);
+  Row copied(row);
+  Row assigned;
+  assigned = row;
+  Row moved(std::move(row));
+  Row move_assigned;
+  move_assigned = Row(moved);
+  // The reader moves on: its buffer changes under the views.
+  buffer.assign("omega,99");
+  for (const Row* kept : {&copied, &assigned, &moved, &move_assigned}) {
+    EXPECT_EQ(testing::pairs_of(*kept), expected);
+    EXPECT_EQ((*kept)[2].type, DataType::Integer);
+  }
+  EXPECT_TRUE(row.empty());
+}
+
+TEST(Row, LooksForNulInViewsUntilNotedFree) {
+  const std::string buffer("a\0b", 3);
+  Row row;
+  row.append("v", "", DataType::Null);
+  row.set_text_view(0, buffer, DataType::Text);
+  EXPECT_TRUE(row.holds_nul());
+  row.set_text_view(0, std::string_view(buffer).substr(0, 1), DataType::Text);
+  EXPECT_FALSE(row.holds_nul());
+  row.note_nul_free();
+  EXPECT_FALSE(row.holds_nul());
+  // Any change drops the note.
+  row.set_text(0, std::string_view("\0", 1), DataType::Text);
+  EXPECT_TRUE(row.holds_nul());
+  row.clear_texts();
+  row.set_text_view(0, buffer, DataType::Text);
+  EXPECT_TRUE(row.holds_nul());
+  EXPECT_GE(row.text_bytes(), buffer.size() + 1);
+}
+
+TEST(Row, KeepsAWritersNoteOfItsNamesUntilTheyChange) {
+  const int writer = 0;
+  const int other = 0;
+  Row row;
+  row.append("a", "1", DataType::Integer);
+  row.note_names_seen(&writer, 1);
+  EXPECT_TRUE(row.names_seen(&writer, 1));
+  EXPECT_FALSE(row.names_seen(&writer, 2));
+  EXPECT_FALSE(row.names_seen(&other, 1));
+  row.clear_texts();
+  row.set_text(0, "2", DataType::Integer);
+  row.insert("a", "3", DataType::Integer);
+  EXPECT_TRUE(row.names_seen(&writer, 1));
+  EXPECT_FALSE(Row(row).names_seen(&writer, 1));
+  // A row assigned other names forgets what was noted of its own.
+  Row other_names;
+  other_names.append("z", "9", DataType::Integer);
+  Row assigned = row;
+  assigned.note_names_seen(&writer, 1);
+  assigned = other_names;
+  EXPECT_FALSE(assigned.names_seen(&writer, 1));
+  assigned.note_names_seen(&writer, 1);
+  assigned = Row(other_names);
+  EXPECT_FALSE(assigned.names_seen(&writer, 1));
+  row.insert("b", "4", DataType::Integer);
+  EXPECT_FALSE(row.names_seen(&writer, 1));
+  row.note_names_seen(&writer, 1);
+  row.clear();
+  EXPECT_FALSE(row.names_seen(&writer, 1));
 }
 
 }  // namespace

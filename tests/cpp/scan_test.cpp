@@ -63,9 +63,13 @@ TEST_P(ScanAtLength, FindAnyMatchesScalar) {
       EXPECT_EQ(scan::find_non_ascii(begin, end), scan::find_non_ascii_scalar(begin, end));
       std::vector<std::uint64_t> marks(scan::marks_size(text.size()));
       std::vector<std::uint64_t> expected(marks.size());
-      EXPECT_EQ(scan::count_marking_non_ascii(begin, end, '"', marks.data()),
-                scan::count_marking_non_ascii_scalar(begin, end, '"', expected.data()));
+      bool has_nul = false;
+      bool expected_nul = false;
+      EXPECT_EQ(
+          scan::count_marking_non_ascii(begin, end, '"', marks.data(), has_nul),
+          scan::count_marking_non_ascii_scalar(begin, end, '"', expected.data(), expected_nul));
       EXPECT_EQ(marks, expected);
+      EXPECT_EQ(has_nul, expected_nul);
     }
   }
 }
@@ -179,18 +183,40 @@ TEST(Scan, CountsAcrossLongRuns) {
   for (const std::size_t size : {4079u, 4080u, 4081u, 4095u, 4096u, 4097u, 16385u, 100000u}) {
     std::string text(size, '"');
     std::vector<std::uint64_t> marks(scan::marks_size(size));
-    EXPECT_EQ(scan::count_marking_non_ascii(text.data(), text.data() + size, '"', marks.data()),
-              size);
+    bool has_nul = false;
+    EXPECT_EQ(
+        scan::count_marking_non_ascii(text.data(), text.data() + size, '"', marks.data(), has_nul),
+        size);
+    EXPECT_FALSE(has_nul);
     for (std::size_t i = 0; i < size; i += 3) text[i] = 'x';
     // A non-ASCII byte in every seventh block, and in the last byte.
     for (std::size_t i = 5; i < size; i += 7 * 64) text[i] = '\xC3';
     text[size - 1] = '\xA9';
     std::fill(marks.begin(), marks.end(), 0);
     std::vector<std::uint64_t> expected(marks.size());
-    EXPECT_EQ(scan::count_marking_non_ascii(text.data(), text.data() + size, '"', marks.data()),
-              scan::count_marking_non_ascii_scalar(text.data(), text.data() + size, '"',
-                                                   expected.data()));
+    bool expected_nul = false;
+    EXPECT_EQ(
+        scan::count_marking_non_ascii(text.data(), text.data() + size, '"', marks.data(), has_nul),
+        scan::count_marking_non_ascii_scalar(text.data(), text.data() + size, '"', expected.data(),
+                                             expected_nul));
     EXPECT_EQ(marks, expected) << size;
+    EXPECT_FALSE(has_nul);
+    EXPECT_FALSE(expected_nul);
+    // One NUL byte, in a full block and in the tail, is seen by both forms.
+    for (const std::size_t at : {std::size_t{70}, size - 2}) {
+      std::string with_nul = text;
+      with_nul[at] = '\0';
+      bool vector_nul = false;
+      bool scalar_nul = false;
+      std::fill(marks.begin(), marks.end(), 0);
+      std::fill(expected.begin(), expected.end(), 0);
+      (void)scan::count_marking_non_ascii(with_nul.data(), with_nul.data() + size, '"',
+                                          marks.data(), vector_nul);
+      (void)scan::count_marking_non_ascii_scalar(with_nul.data(), with_nul.data() + size, '"',
+                                                 expected.data(), scalar_nul);
+      EXPECT_TRUE(vector_nul) << size << " " << at;
+      EXPECT_TRUE(scalar_nul) << size << " " << at;
+    }
     EXPECT_NE(expected[(size - 1) / 4096] & (std::uint64_t{1} << ((size - 1) / 64 % 64)), 0u);
   }
 }
@@ -201,9 +227,12 @@ TEST(Scan, ScalarFormsFollowTheirContracts) {
   EXPECT_EQ((scan::find_any_scalar<',', '\n', '\r'>(csv.data(), csv.data() + csv.size())),
             csv.data() + 4);
   std::uint64_t mark = 0;
-  EXPECT_EQ(scan::count_marking_non_ascii_scalar(csv.data(), csv.data() + csv.size(), '"', &mark),
+  bool has_nul = false;
+  EXPECT_EQ(scan::count_marking_non_ascii_scalar(csv.data(), csv.data() + csv.size(), '"', &mark,
+                                                 has_nul),
             1u);
   EXPECT_EQ(mark, 0u);
+  EXPECT_FALSE(has_nul);
   const std::string_view json = "ab\x1F\"";
   EXPECT_EQ((scan::find_control_or_any_scalar<'"', '\\'>(json.data(), json.data() + json.size())),
             json.data() + 2);
