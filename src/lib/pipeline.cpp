@@ -52,28 +52,20 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
   };
   // Taken by reference, so the reader keeps the row's memory for its next record.
   auto sink = [&](Row&& row) -> Status {
-    const bool holds_nul = row.holds_nul();
-    if (holds_nul) {
+    if (row.holds_nul()) {
       for (const Row::Entry entry : row) {
         if (auto name = check_identifier("column", entry.name); !name) return name;
       }
     }
     if (is_first_row) {
       if (create_table) {
-        auto create = sql::generator::generate_create_table_with_pk(table_name, row, dialect,
-                                                                    primary_key);
+        auto create =
+            sql::generator::generate_create_table_with_pk(table_name, row, dialect, primary_key);
         if (!create) return std::unexpected(std::move(create.error()));
         create->append("\n\n");
         if (auto written = writer.write(*create); !written) return written;
       }
       is_first_row = false;
-    }
-    if (holds_nul) {
-      // A NUL in a value is written outside its literal, longer than the bounded writer allows.
-      std::string text;
-      sql::generator::append_insert(text, inserts.quoted_table(), row, dialect);
-      text += '\n';
-      return writer.write(text);
     }
     if (direct != nullptr) {
       append_statement(*direct, row);
@@ -89,9 +81,8 @@ Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_
   return writer.flush();
 }
 
-Result<ByteBuffer> convert_to_buffer(ByteSource& reader, Format format,
-                                     std::string_view table_name, bool create_table,
-                                     std::string_view dialect,
+Result<ByteBuffer> convert_to_buffer(ByteSource& reader, Format format, std::string_view table_name,
+                                     bool create_table, std::string_view dialect,
                                      std::optional<std::string_view> primary_key, bool auto_id) {
   auto key = PrimaryKey::from_options(primary_key, auto_id);
   if (!key) return std::unexpected(std::move(key.error()));
@@ -99,8 +90,8 @@ Result<ByteBuffer> convert_to_buffer(ByteSource& reader, Format format,
     return std::unexpected(invalid("primary_key / auto_id require create_table=True"));
   }
   StringSink buffer;
-  if (auto converted = convert(reader, buffer, format, table_name, create_table,
-                               Dialect::lookup(dialect), *key);
+  if (auto converted =
+          convert(reader, buffer, format, table_name, create_table, Dialect::lookup(dialect), *key);
       !converted) {
     return std::unexpected(std::move(converted.error()));
   }
@@ -117,8 +108,7 @@ Result<ByteBuffer> convert_file_to_buffer(const std::string& path, Format format
   // Read, not mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
   // interpreter that called us. The command line, a process of its own, maps its input file.
   FdSource source(std::move(*fd), FdSource::Mapping::Never);
-  return convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
-                           auto_id);
+  return convert_to_buffer(source, format, table_name, create_table, dialect, primary_key, auto_id);
 }
 
 std::optional<Error> utf8_error(std::string_view sql) {
@@ -137,8 +127,8 @@ Result<std::string> convert_to_string(ByteSource& reader, Format format,
                                       std::string_view table_name, bool create_table,
                                       std::string_view dialect,
                                       std::optional<std::string_view> primary_key, bool auto_id) {
-  auto sql = convert_to_buffer(reader, format, table_name, create_table, dialect, primary_key,
-                               auto_id);
+  auto sql =
+      convert_to_buffer(reader, format, table_name, create_table, dialect, primary_key, auto_id);
   if (!sql) return std::unexpected(std::move(sql.error()));
   return to_string(check_utf8(std::move(*sql)));
 }
@@ -153,9 +143,8 @@ Result<std::string> convert_csv_file_to_sql(const std::string& path, std::string
   return to_string(check_utf8(std::move(*sql)));
 }
 
-Result<std::string> convert_json_file_to_sql(const std::string& path,
-                                             std::string_view table_name, bool create_table,
-                                             std::string_view dialect,
+Result<std::string> convert_json_file_to_sql(const std::string& path, std::string_view table_name,
+                                             bool create_table, std::string_view dialect,
                                              std::optional<std::string_view> primary_key,
                                              bool auto_id) {
   auto sql = convert_file_to_buffer(path, Format::Json, table_name, create_table, dialect,

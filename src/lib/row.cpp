@@ -25,7 +25,7 @@ Row& Row::operator=(const Row& other) {
     texts_ = other.texts_;
     slots_ = other.slots_;
     nul_free_ = other.nul_free_;
-    seen_by_ = nullptr;
+    seen_list_ = 0;
     own_texts();
   }
   return *this;
@@ -37,7 +37,7 @@ Row& Row::operator=(Row&& other) {
     texts_ = std::move(other.texts_);
     slots_ = std::move(other.slots_);
     nul_free_ = other.nul_free_;
-    seen_by_ = nullptr;
+    seen_list_ = 0;
     other.clear();
     own_texts();
   }

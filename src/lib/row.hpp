@@ -51,7 +51,7 @@ class Row {
     append_bytes(names_, name);
     append_bytes(texts_, text);
     nul_free_ = false;
-    seen_by_ = nullptr;
+    seen_list_ = 0;
   }
 
   // Reserves room for `entries` entries, `name_bytes` bytes of names and `text_bytes` bytes of
@@ -66,7 +66,7 @@ class Row {
     slots_.clear();
     view_bytes_ = 0;
     nul_free_ = false;
-    seen_by_ = nullptr;
+    seen_list_ = 0;
   }
 
   // Removes every text and keeps the entries with their names, for a reader whose records all
@@ -110,16 +110,14 @@ class Row {
   void note_nul_free() noexcept { nul_free_ = true; }
 
   // A writer's note that it has dealt with the row's current names, so that it recognises them
-  // without comparing their bytes: `writer` identifies the writer, `version` what it made of them.
-  // Any change of names drops the note, and a copy or move does not carry it. Never fails.
-  void note_names_seen(const void* writer, std::uint64_t version) const noexcept {
-    seen_by_ = writer;
-    seen_version_ = version;
-  }
-  // Whether the last note_names_seen() came from `writer` with `version` and the names have not
-  // changed since. Never fails.
-  [[nodiscard]] bool names_seen(const void* writer, std::uint64_t version) const noexcept {
-    return seen_by_ == writer && seen_version_ == version;
+  // without comparing their bytes: `list` (not 0) is a number the writer gives what it made of
+  // them, unique among all writers. Any change of names drops the note, and a copy or move does
+  // not carry it. Never fails.
+  void note_names_seen(std::uint64_t list) const noexcept { seen_list_ = list; }
+  // Whether the last note_names_seen() gave `list`, not 0, and the names have not changed since.
+  // Never fails.
+  [[nodiscard]] bool names_seen(std::uint64_t list) const noexcept {
+    return list != 0 && seen_list_ == list;
   }
 
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
@@ -203,8 +201,7 @@ class Row {
   bool nul_free_ = false;
   // The writer's note of note_names_seen(): a cache of what a writer made of the names, which
   // changes nothing the row holds.
-  mutable const void* seen_by_ = nullptr;
-  mutable std::uint64_t seen_version_ = 0;
+  mutable std::uint64_t seen_list_ = 0;
 };
 
 // The callable a reader hands each record to, borrowed for the duration of one reading call: it

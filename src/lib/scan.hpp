@@ -93,20 +93,31 @@ constexpr char* copy_doubling_scalar(char* out, const char* p, const char* end) 
   return out;
 }
 
+// The first and the last `Word` of `size` bytes, which may overlap; `size` is at least the
+// word's size. Short texts are handled as two such words instead of by a library call.
+template <class Word>
+struct Ends {
+  Word head;
+  Word tail;
+  static Ends load(const char* p, std::size_t size) noexcept {
+    Ends ends;
+    std::memcpy(&ends.head, p, sizeof(Word));
+    std::memcpy(&ends.tail, p + size - sizeof(Word), sizeof(Word));
+    return ends;
+  }
+  void store(char* out, std::size_t size) const noexcept {
+    std::memcpy(out, &head, sizeof(Word));
+    std::memcpy(out + size - sizeof(Word), &tail, sizeof(Word));
+  }
+  bool operator==(const Ends&) const = default;
+};
+
 // Copies `size` bytes, fewer than 16, with two overlapping moves. Never fails.
 inline void copy_short(char* out, const char* p, std::size_t size) noexcept {
   if (size >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, p, 8);
-    std::memcpy(&tail, p + size - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + size - 8, &tail, 8);
+    Ends<std::uint64_t>::load(p, size).store(out, size);
   } else if (size >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + size - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + size - 4, &tail, 4);
+    Ends<std::uint32_t>::load(p, size).store(out, size);
   } else if (size > 0) {
     out[0] = p[0];
     out[size / 2] = p[size / 2];
@@ -118,23 +129,9 @@ inline void copy_short(char* out, const char* p, std::size_t size) noexcept {
 // names) are compared inline with two overlapping words instead of by a library call. Never
 // fails.
 inline bool equal(const char* a, const char* b, std::size_t size) noexcept {
-  if (size >= 8) {
-    if (size > 16) return std::memcmp(a, b, size) == 0;
-    std::uint64_t a1, a2, b1, b2;
-    std::memcpy(&a1, a, 8);
-    std::memcpy(&b1, b, 8);
-    std::memcpy(&a2, a + size - 8, 8);
-    std::memcpy(&b2, b + size - 8, 8);
-    return ((a1 ^ b1) | (a2 ^ b2)) == 0;
-  }
-  if (size >= 4) {
-    std::uint32_t a1, a2, b1, b2;
-    std::memcpy(&a1, a, 4);
-    std::memcpy(&b1, b, 4);
-    std::memcpy(&a2, a + size - 4, 4);
-    std::memcpy(&b2, b + size - 4, 4);
-    return ((a1 ^ b1) | (a2 ^ b2)) == 0;
-  }
+  if (size > 16) return std::memcmp(a, b, size) == 0;
+  if (size >= 8) return Ends<std::uint64_t>::load(a, size) == Ends<std::uint64_t>::load(b, size);
+  if (size >= 4) return Ends<std::uint32_t>::load(a, size) == Ends<std::uint32_t>::load(b, size);
   if (size == 0) return true;
   return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
 }

@@ -210,17 +210,18 @@ Error field_count_error(const Scanner& scanner, std::uint64_t record, std::size_
                  " fields, but the previous record has " + std::to_string(expected) + " fields");
 }
 
-// Checks every field of the last record, whose texts `field(i)` gives; the error names the first
-// field that is not UTF-8.
-template <class Field>
-Status check_utf8(const Scanner& scanner, std::uint64_t record, std::size_t fields, Field field) {
+// Checks every field of the last record, whose texts `text_of(i)` gives; the error names the
+// first field that is not UTF-8.
+template <class TextOf>
+Status check_utf8(const Scanner& scanner, std::uint64_t record, std::size_t fields,
+                  TextOf text_of) {
   // Fields are pieces of the record cut at ASCII bytes (delimiters, quotes), so a record that is
   // UTF-8 as a whole has only UTF-8 fields; one test of it saves a call per field. The converse
   // fails (a quote removed between two halves of a character), so a record that is not UTF-8 is
   // judged field by field.
   if (scanner.record_is_utf8()) return {};
   for (std::size_t i = 0; i < fields; ++i) {
-    const auto bad = find_invalid_utf8(field(i));
+    const auto bad = find_invalid_utf8(text_of(i));
     if (!bad) continue;
     const std::size_t start = scanner.record_start();
     const std::string index = std::to_string(i);

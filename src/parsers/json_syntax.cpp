@@ -639,9 +639,9 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
       if (after == nullptr) return nullptr;
       // JSON allows no leading zeros and no plus sign, so an integer's text is its own, and so
       // is a float's when it is already written the way append_float would write it.
-      // The kind is settled here where DataType::infer would give it without a doubt: every
-      // JSON number is a float to it, and an integer of at most 18 digits fits 64 bits. Longer
-      // integers are left to it.
+      // The kind is settled here where DataType::infer would give it without a doubt: a JSON
+      // number with a fraction or exponent matches its float grammar, and an integer of at most
+      // 18 characters fits 64 bits. Longer integers are left to it.
       const auto size = static_cast<std::size_t>(after - p);
       if (!is_float) {
         text = TextRef{Store::Fixed, p, 0, size,

@@ -1,6 +1,7 @@
 #include "sql/formatter.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 #include "lib/scan.hpp"
 
@@ -45,11 +46,38 @@ template <char... Specials>
   return out;
 }
 
+// A NUL byte ends a line for the engines' script readers, so inside a literal it is written as
+// the dialect's own way of making one: outside the literal for PostgreSQL and SQLite, as an escape
+// for MySQL. Such values are rare and written byte by byte.
+template <Dialect::Kind D>
+[[gnu::noinline]] char* write_literal_with_nul(char* out, std::string_view s) noexcept {
+  constexpr std::string_view nul = D == Dialect::Mysql    ? "\\0"
+                                   : D == Dialect::Sqlite ? "'||char(0)||'"
+                                                          : "'||chr(0)||'";
+  static_assert(nul.size() <= nul_literal_bytes);
+  *out++ = '\'';
+  for (const char c : s) {
+    if (c == '\0') {
+      std::memcpy(out, nul.data(), nul.size());
+      out += nul.size();
+      continue;
+    }
+    *out++ = c;
+    if (c == '\'' || (D == Dialect::Mysql && c == '\\')) *out++ = c;
+  }
+  *out++ = '\'';
+  return out;
+}
+
 // Apostrophes are doubled in every dialect. MySQL reads a backslash in a string literal as an
 // escape, so a value ending in one would end the literal early; doubling it as well keeps the
-// value and closes that injection route.
-template <Dialect::Kind D>
+// value and closes that injection route. `MayHoldNul` is false when the caller knows the value
+// holds no NUL byte, which spares the search.
+template <Dialect::Kind D, bool MayHoldNul>
 char* write_string_literal(char* out, std::string_view s) noexcept {
+  if constexpr (MayHoldNul) {
+    if (std::memchr(s.data(), '\0', s.size()) != nullptr) return write_literal_with_nul<D>(out, s);
+  }
   if constexpr (D == Dialect::Mysql) {
     return write_doubling<'\'', '\\'>(out, s);
   } else {
@@ -57,9 +85,7 @@ char* write_string_literal(char* out, std::string_view s) noexcept {
   }
 }
 
-}  // namespace
-
-template <Dialect::Kind D>
+template <Dialect::Kind D, bool MayHoldNul>
 inline char* write_sql_value_for(char* out, std::string_view value, DataType type) noexcept {
   const std::string_view s = inference::trim_white_space(value);
   switch (type) {
@@ -73,7 +99,7 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       // Only those words end in a letter, so a float ending in a digit or point skips the test.
       if (!s.empty() && !is_digit(s.back()) && s.back() != '.' &&
           inference::is_non_finite_float(s)) {
-        return write_string_literal<D>(out, s);
+        return write_string_literal<D, MayHoldNul>(out, s);
       }
       return write_bytes(out, s);
     case DataType::Integer:
@@ -84,11 +110,11 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
     case DataType::Text:
       break;
   }
-  return write_string_literal<D>(out, s);
+  return write_string_literal<D, MayHoldNul>(out, s);
 }
 
 // One loop per dialect, with the value writer inlined into it.
-template <Dialect::Kind D>
+template <Dialect::Kind D, bool MayHoldNul>
 char* write_value_list_for(char* out, const Row& row) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
@@ -97,91 +123,51 @@ char* write_value_list_for(char* out, const Row& row) noexcept {
       out += 2;
     }
     const Row::Entry entry = row[i];
-    out = write_sql_value_for<D>(out, entry.text, entry.type);
+    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, entry.type);
   }
   return out;
 }
 
-std::size_t max_value_list_size(const Row& row) noexcept {
-  // Names are counted too (text_bytes); the bound only has to be safe. The slack is needed once:
-  // what a literal writes past its end, the next one overwrites.
-  return max_literal_size(row.text_bytes()) + 7 * row.size() + literal_slack;
-}
-
-char* write_value_list(char* out, const Row& row, Dialect dialect) noexcept {
-  switch (dialect) {
-    case Dialect::Sqlite:
-      return write_value_list_for<Dialect::Sqlite>(out, row);
-    case Dialect::Mysql:
-      return write_value_list_for<Dialect::Mysql>(out, row);
-    case Dialect::Postgres:
-      break;
-  }
-  return write_value_list_for<Dialect::Postgres>(out, row);
-}
-
-char* write_sql_value(char* out, std::string_view value, DataType type, Dialect dialect) noexcept {
-  switch (dialect) {
-    case Dialect::Sqlite:
-      return write_sql_value_for<Dialect::Sqlite>(out, value, type);
-    case Dialect::Mysql:
-      return write_sql_value_for<Dialect::Mysql>(out, value, type);
-    case Dialect::Postgres:
-      break;
-  }
-  return write_sql_value_for<Dialect::Postgres>(out, value, type);
-}
-
-namespace {
-
-// Whether the value is written as a string literal, where a NUL byte can stand.
-bool is_quoted(std::string_view trimmed, DataType type) noexcept {
-  switch (type) {
-    case DataType::Null:
-    case DataType::Boolean:
-    case DataType::Integer:
-      return false;
-    case DataType::Float:
-      return inference::is_non_finite_float(trimmed);
-    case DataType::Uuid:
-    case DataType::Date:
-    case DataType::Timestamp:
-    case DataType::Text:
-      break;
-  }
-  return true;
-}
-
-// The string literal of a value that holds NUL bytes, byte by byte: such values are rare, and
-// each NUL can take twelve bytes where the fast writer reserves two.
-void append_literal_with_nul(std::string& out, std::string_view s, Dialect dialect) {
-  const std::string_view nul = dialect == Dialect::Mysql    ? "\\0"
-                               : dialect == Dialect::Sqlite ? "'||char(0)||'"
-                                                            : "'||chr(0)||'";
-  out += '\'';
-  for (const char c : s) {
-    if (c == '\0') {
-      out += nul;
-      continue;
+// Calls `write.template operator()<D, MayHoldNul>()` for the dialect and the NUL case at hand.
+template <class Write>
+char* dispatch(Dialect dialect, bool may_hold_nul, Write write) noexcept {
+  const auto for_dialect = [&]<bool MayHoldNul>(std::bool_constant<MayHoldNul>) {
+    switch (dialect) {
+      case Dialect::Sqlite:
+        return write.template operator()<Dialect::Sqlite, MayHoldNul>();
+      case Dialect::Mysql:
+        return write.template operator()<Dialect::Mysql, MayHoldNul>();
+      case Dialect::Postgres:
+        break;
     }
-    out += c;
-    if (c == '\'' || (c == '\\' && dialect == Dialect::Mysql)) out += c;
-  }
-  out += '\'';
+    return write.template operator()<Dialect::Postgres, MayHoldNul>();
+  };
+  return may_hold_nul ? for_dialect(std::true_type{}) : for_dialect(std::false_type{});
 }
 
 }  // namespace
 
+std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
+  // Names are counted too (text_bytes); the bound only has to be safe. The slack is needed once:
+  // what a literal writes past its end, the next one overwrites.
+  return max_literal_size(row.text_bytes(), may_hold_nul) + 7 * row.size() + literal_slack;
+}
+
+char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul) noexcept {
+  return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
+    return write_value_list_for<D, MayHoldNul>(out, row);
+  });
+}
+
 void append_sql_value(std::string& out, std::string_view value, DataType type, Dialect dialect) {
-  const std::string_view trimmed = inference::trim_white_space(value);
-  if (is_quoted(trimmed, type) && trimmed.find('\0') != std::string_view::npos) {
-    append_literal_with_nul(out, trimmed, dialect);
-    return;
-  }
   const std::size_t size = out.size();
-  const std::size_t room = max_literal_size(value.size()) + literal_slack;
+  const bool may_hold_nul = value.find('\0') != std::string_view::npos;
+  const std::size_t room = max_literal_size(value.size(), may_hold_nul) + literal_slack;
   out.resize_and_overwrite(size + room, [&](char* data, std::size_t) {
-    return static_cast<std::size_t>(write_sql_value(data + size, value, type, dialect) - data);
+    char* const end = dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
+      return write_sql_value_for<D, MayHoldNul>(data + size, value, type);
+    });
+    return static_cast<std::size_t>(end - data);
   });
 }
 

@@ -25,26 +25,26 @@ namespace morvel::sql::formatter {
 // Appends the literal of format_sql_value to `out`. Never fails.
 void append_sql_value(std::string& out, std::string_view value, DataType type, Dialect dialect);
 
+// The most bytes a NUL byte of a value becomes ('||char(0)||' for SQLite).
+inline constexpr std::size_t nul_literal_bytes = 13;
+
 // The most bytes format_sql_value can make of a value of `size` bytes: every byte doubled inside
-// apostrophes, or FALSE. Never fails.
-[[nodiscard]] constexpr std::size_t max_literal_size(std::size_t size) noexcept {
-  return 2 * size + 5;
+// apostrophes (or, when the value may hold NUL bytes, every byte a NUL), or FALSE. Never fails.
+[[nodiscard]] constexpr std::size_t max_literal_size(std::size_t size,
+                                                     bool may_hold_nul = false) noexcept {
+  return (may_hold_nul ? nul_literal_bytes : 2) * size + 5;
 }
 
-// Bytes past the end of a literal that write_sql_value may overwrite (it copies in blocks).
+// Bytes past the end of a literal that the value writers may overwrite (they copy in blocks).
 inline constexpr std::size_t literal_slack = 16;
 
-// Writes the literal of format_sql_value at `out`, which has room for max_literal_size of the
-// value's size plus literal_slack, and returns the end of the literal. The value holds no NUL
-// byte (append_sql_value takes those). Never fails.
-char* write_sql_value(char* out, std::string_view value, DataType type, Dialect dialect) noexcept;
-
 // The most bytes write_value_list can make of `row`, slack included. Never fails.
-[[nodiscard]] std::size_t max_value_list_size(const Row& row) noexcept;
+[[nodiscard]] std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept;
 
 // Writes the literals of the row's values, in order, separated by ", ", at `out`, which has room
-// for max_value_list_size(row), and returns the end of the list. No text of the row holds a NUL
-// byte (Row::holds_nul). Never fails.
-char* write_value_list(char* out, const Row& row, Dialect dialect) noexcept;
+// for max_value_list_size(row, may_hold_nul), and returns the end of the list. `may_hold_nul`
+// false promises that no text holds a NUL byte (Row::holds_nul), which spares looking for one.
+// Never fails.
+char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul) noexcept;
 
 }  // namespace morvel::sql::formatter

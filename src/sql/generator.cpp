@@ -11,11 +11,6 @@ namespace morvel::sql::generator {
 
 namespace {
 
-// Room for the fixed words of an INSERT plus the per-column separators, quotes and the worst
-// common growth of a literal; a rare longer statement simply reallocates once more.
-constexpr std::size_t insert_fixed_bytes = 32;
-constexpr std::size_t insert_bytes_per_column = 10;
-
 std::string_view auto_id_clause(Dialect dialect) noexcept {
   switch (dialect) {
     case Dialect::Sqlite:
@@ -77,23 +72,15 @@ std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
 namespace {
 
 // Writes the row's literals and the statement's end after the column list: "<values>);".
-// `out` has room for max_values_size(row).
-char* write_values(char* out, const Row& row, Dialect dialect) noexcept {
-  out = formatter::write_value_list(out, row, dialect);
+// `out` has room for max_values_size(row, may_hold_nul).
+char* write_values(char* out, const Row& row, Dialect dialect, bool may_hold_nul) noexcept {
+  out = formatter::write_value_list(out, row, dialect, may_hold_nul);
   std::memcpy(out, ");", 2);
   return out + 2;
 }
 
-std::size_t max_values_size(const Row& row) noexcept {
-  return formatter::max_value_list_size(row) + 2;
-}
-
-// Appends the values and the end of the statement to `out` in one reservation.
-void append_values(std::string& out, const Row& row, Dialect dialect) {
-  const std::size_t size = out.size();
-  out.resize_and_overwrite(size + max_values_size(row), [&](char* data, std::size_t) noexcept {
-    return static_cast<std::size_t>(write_values(data + size, row, dialect) - data);
-  });
+std::size_t max_values_size(const Row& row, bool may_hold_nul) noexcept {
+  return formatter::max_value_list_size(row, may_hold_nul) + 2;
 }
 
 void append_prefix(std::string& out, std::string_view quoted_table, const Row& row,
@@ -114,21 +101,13 @@ void append_prefix(std::string& out, std::string_view quoted_table, const Row& r
 
 void append_insert(std::string& out, std::string_view quoted_table, const Row& row,
                    Dialect dialect) {
-  out.reserve(out.size() + insert_fixed_bytes + quoted_table.size() + row.text_bytes() +
-              insert_bytes_per_column * row.size());
   append_prefix(out, quoted_table, row, dialect);
-  if (!row.holds_nul()) {
-    append_values(out, row, dialect);
-    return;
-  }
-  // A NUL byte outgrows what the bounded writer reserves; each value then grows the text itself.
-  bool first = true;
-  for (const Row::Entry entry : row) {
-    if (!first) out += ", ";
-    first = false;
-    formatter::append_sql_value(out, entry.text, entry.type, dialect);
-  }
-  out += ");";
+  const bool may_hold_nul = row.holds_nul();
+  const std::size_t size = out.size();
+  out.resize_and_overwrite(size + max_values_size(row, may_hold_nul), [&](char* data,
+                                                                          std::size_t) noexcept {
+    return static_cast<std::size_t>(write_values(data + size, row, dialect, may_hold_nul) - data);
+  });
 }
 
 InsertBuilder::InsertBuilder(std::string_view table_name, Dialect dialect)
@@ -139,27 +118,27 @@ void InsertBuilder::set_columns(const Row& row) {
   for (const Row::Entry entry : row) columns_.append(entry.name, {}, DataType::Null);
   prefix_.clear();
   append_prefix(prefix_, quoted_table_, row, dialect_);
-  has_prefix_ = true;
-  // Numbers from one counter for all builders, so that no two column lists share one, even of
-  // builders that live at the same address one after the other.
+  // Numbers from one counter for all builders, so that a row's note names one column list of
+  // one builder, even across builders that live at the same address one after the other.
   static std::atomic<std::uint64_t> lists_quoted{0};
-  version_ = lists_quoted.fetch_add(1, std::memory_order_relaxed) + 1;
+  list_ = lists_quoted.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 std::size_t InsertBuilder::max_size(const Row& row) {
   // A reader that reuses its row leaves the names alone from record to record; the note on the
   // row spares comparing them each time, which was a twentieth of a CSV conversion's
   // instructions.
-  if (!has_prefix_ || !row.names_seen(this, version_)) {
-    if (!has_prefix_ || !row.has_same_names(columns_)) set_columns(row);
-    row.note_names_seen(this, version_);
+  if (!row.names_seen(list_)) {
+    if (list_ == 0 || !row.has_same_names(columns_)) set_columns(row);
+    row.note_names_seen(list_);
   }
-  return prefix_.size() + max_values_size(row);
+  may_hold_nul_ = row.holds_nul();
+  return prefix_.size() + max_values_size(row, may_hold_nul_);
 }
 
 char* InsertBuilder::write(char* out, const Row& row) const noexcept {
   std::memcpy(out, prefix_.data(), prefix_.size());
-  return write_values(out + prefix_.size(), row, dialect_);
+  return write_values(out + prefix_.size(), row, dialect_, may_hold_nul_);
 }
 
 std::string generate_insert(std::string_view table_name, const Row& row, Dialect dialect) {

@@ -62,16 +62,12 @@ class InsertBuilder {
  public:
   InsertBuilder(std::string_view table_name, Dialect dialect);
 
-  // The table name as the statements quote it. Never fails.
-  [[nodiscard]] std::string_view quoted_table() const noexcept { return quoted_table_; }
-
   // The most bytes write() can take for `row`, what it may overwrite past its end included;
   // quotes the row's column list if it differs from the last one. Never fails.
   [[nodiscard]] std::size_t max_size(const Row& row);
 
   // Writes generate_insert(table_name, row, dialect) at `out`, which has room for max_size() of
-  // the same row, called last, and returns the end of the statement. The row holds no NUL byte
-  // (Row::holds_nul; append_insert writes those). Never fails.
+  // the same row, called last, and returns the end of the statement. Never fails.
   char* write(char* out, const Row& row) const noexcept;
 
  private:
@@ -81,10 +77,10 @@ class InsertBuilder {
   std::string quoted_table_;
   Row columns_;         // the names `prefix_` quotes, with empty texts
   std::string prefix_;  // INSERT INTO <table> (<columns>) VALUES (
-  bool has_prefix_ = false;
-  // Identifies the column list quoted, so that a row's note of its names (Row::note_names_seen)
-  // from an earlier list, or another builder's, is not taken for the current one.
-  std::uint64_t version_ = 0;
+  // Identifies the column list quoted (0: none yet), so that a row's note of its names
+  // (Row::note_names_seen) from an earlier list, or another builder's, is not taken for it.
+  std::uint64_t list_ = 0;
+  bool may_hold_nul_ = false;  // whether the row of the last max_size() holds a NUL byte
 };
 
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of

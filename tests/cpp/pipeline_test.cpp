@@ -49,16 +49,16 @@ TEST(Pipeline, LaysOutStatements) {
   expect_sql("a\n\nx\n", {.table = "t", .create_table = true, .dialect = "SQLite"},
              "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" TEXT\n);\n\n"
              "INSERT INTO \"t\" (\"a\") VALUES ('x');\n");
-  expect_sql("id,n\n1,x\n", {.table = "t", .create_table = true, .dialect = "MYSQL",
-                             .primary_key = "id"},
+  expect_sql("id,n\n1,x\n",
+             {.table = "t", .create_table = true, .dialect = "MYSQL", .primary_key = "id"},
              "CREATE TABLE IF NOT EXISTS `t` (\n  `id` BIGINT NOT NULL,\n  `n` TEXT,\n  "
              "PRIMARY KEY (`id`)\n);\n\nINSERT INTO `t` (`id`, `n`) VALUES (1, 'x');\n");
 }
 
 TEST(Pipeline, LooksUpDialectsWithoutFailing) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"mysql", "`"},  {"MySql", "`"}, {"SQLITE", "1"}, {"postgresql", "T"},
-      {"pg", "T"},     {"", "T"},      {" mysql", "T"}, {"oracle", "T"}};
+      {"mysql", "`"}, {"MySql", "`"}, {"SQLITE", "1"}, {"postgresql", "T"},
+      {"pg", "T"},    {"", "T"},      {" mysql", "T"}, {"oracle", "T"}};
   for (const auto& [dialect, marker] : cases) {
     auto sql = csv_to_sql("ok\ntrue\n", {.table = "t", .dialect = dialect});
     ASSERT_TRUE(sql.has_value());
@@ -92,6 +92,12 @@ TEST(Pipeline, KeepsNulBytesOffTheScriptsLines) {
              "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('a', 'b');\n"
              "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('x'||char(0)||'\n'||char(0)||'y', 1);\n"
              "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('c', 'd');\n"sv);
+  // A value of nothing but NUL bytes grows the most: thirteen bytes for each in SQLite.
+  std::string all_nul_sql = "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('";
+  for (int i = 0; i < 300; ++i) all_nul_sql += "'||char(0)||'";
+  all_nul_sql += "', 1);\n";
+  expect_sql("v,w\n" + std::string(300, '\0') + ",1\n", {.table = "t", .dialect = "sqlite"},
+             all_nul_sql);
   expect_failure("a\0b\n1\n"sv, {},
                  "column name 'a\\0b' contains a NUL character, which no SQL identifier can hold");
   expect_failure("a\n1\n", {.table = "t\0"sv},
@@ -124,14 +130,14 @@ TEST(Pipeline, FileEntryPoints) {
   EXPECT_EQ(*sql, "INSERT INTO \"t\" (\"a\") VALUES (1);\n");
 
   // The file is opened before the options are checked.
-  auto missing = convert_csv_file_to_sql((dir / "missing.csv").string(), "t", false, "postgres",
-                                         "a", false);
+  auto missing =
+      convert_csv_file_to_sql((dir / "missing.csv").string(), "t", false, "postgres", "a", false);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::Open);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 
-  auto directory = convert_csv_file_to_sql(dir.string(), "t", false, "postgres", std::nullopt,
-                                           false);
+  auto directory =
+      convert_csv_file_to_sql(dir.string(), "t", false, "postgres", std::nullopt, false);
   ASSERT_FALSE(directory.has_value());
   EXPECT_EQ(directory.error().kind, ErrorKind::Io);
   EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");

@@ -77,34 +77,32 @@ TEST(Row, LooksForNulInViewsUntilNotedFree) {
 }
 
 TEST(Row, KeepsAWritersNoteOfItsNamesUntilTheyChange) {
-  const int writer = 0;
-  const int other = 0;
   Row row;
   row.append("a", "1", DataType::Integer);
-  row.note_names_seen(&writer, 1);
-  EXPECT_TRUE(row.names_seen(&writer, 1));
-  EXPECT_FALSE(row.names_seen(&writer, 2));
-  EXPECT_FALSE(row.names_seen(&other, 1));
+  EXPECT_FALSE(row.names_seen(0));
+  row.note_names_seen(1);
+  EXPECT_TRUE(row.names_seen(1));
+  EXPECT_FALSE(row.names_seen(2));
   row.clear_texts();
   row.set_text(0, "2", DataType::Integer);
   row.insert("a", "3", DataType::Integer);
-  EXPECT_TRUE(row.names_seen(&writer, 1));
-  EXPECT_FALSE(Row(row).names_seen(&writer, 1));
+  EXPECT_TRUE(row.names_seen(1));
+  EXPECT_FALSE(Row(row).names_seen(1));
   // A row assigned other names forgets what was noted of its own.
   Row other_names;
   other_names.append("z", "9", DataType::Integer);
   Row assigned = row;
-  assigned.note_names_seen(&writer, 1);
+  assigned.note_names_seen(1);
   assigned = other_names;
-  EXPECT_FALSE(assigned.names_seen(&writer, 1));
-  assigned.note_names_seen(&writer, 1);
+  EXPECT_FALSE(assigned.names_seen(1));
+  assigned.note_names_seen(1);
   assigned = Row(other_names);
-  EXPECT_FALSE(assigned.names_seen(&writer, 1));
+  EXPECT_FALSE(assigned.names_seen(1));
   row.insert("b", "4", DataType::Integer);
-  EXPECT_FALSE(row.names_seen(&writer, 1));
-  row.note_names_seen(&writer, 1);
+  EXPECT_FALSE(row.names_seen(1));
+  row.note_names_seen(1);
   row.clear();
-  EXPECT_FALSE(row.names_seen(&writer, 1));
+  EXPECT_FALSE(row.names_seen(1));
 }
 
 }  // namespace
