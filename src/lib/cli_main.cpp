@@ -70,6 +70,9 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd) {
   if (cli.primary_key) key_option = *cli.primary_key;
   Result<PrimaryKey> key = PrimaryKey::from_options(key_option, cli.auto_id);
   if (!key) return std::unexpected(std::move(key.error()));
+  if (auto refused = nul_identifier_error("table", cli.table)) {
+    return std::unexpected(std::move(*refused));
+  }
 
   Result<Fd> output = Fd::borrowed(out_fd);
   if (cli.output) output = open_for_writing(cli.output->native());

@@ -8,20 +8,22 @@ namespace morvel {
 
 namespace {
 
-Result<ByteBuffer> check_utf8(ByteBuffer sql) {
-  if (auto bad = utf8_error(sql.view())) return std::unexpected(std::move(*bad));
-  return sql;
-}
-
-Result<std::string> to_string(Result<ByteBuffer> sql) {
+// The script as a string, once it is known to be UTF-8.
+Result<std::string> to_checked_string(Result<ByteBuffer> sql) {
   if (!sql) return std::unexpected(std::move(sql.error()));
+  if (auto bad = utf8_error(sql->view())) return std::unexpected(std::move(*bad));
   return std::string(sql->view());
 }
 
-// A NUL byte ends a line for the engines' script readers, which would run the rest of the line
-// as a new statement; no engine takes one in an identifier, so a name holding one is refused.
 Status check_identifier(std::string_view what, std::string_view name) {
-  if (name.find('\0') == std::string_view::npos) return {};
+  if (auto refused = nul_identifier_error(what, name)) return std::unexpected(std::move(*refused));
+  return {};
+}
+
+}  // namespace
+
+std::optional<Error> nul_identifier_error(std::string_view what, std::string_view name) {
+  if (name.find('\0') == std::string_view::npos) return std::nullopt;
   std::string shown;
   for (const char c : name) {
     if (c == '\0') {
@@ -30,11 +32,9 @@ Status check_identifier(std::string_view what, std::string_view name) {
       shown += c;
     }
   }
-  return std::unexpected(invalid(std::string(what) + " name '" + shown +
-                                 "' contains a NUL character, which no SQL identifier can hold"));
+  return invalid(std::string(what) + " name '" + shown +
+                 "' contains a NUL character, which no SQL identifier can hold");
 }
-
-}  // namespace
 
 Status convert(ByteSource& reader, ByteSink& writer, Format format, std::string_view table_name,
                bool create_table, Dialect dialect, const PrimaryKey& primary_key) {
@@ -127,30 +127,24 @@ Result<std::string> convert_to_string(ByteSource& reader, Format format,
                                       std::string_view table_name, bool create_table,
                                       std::string_view dialect,
                                       std::optional<std::string_view> primary_key, bool auto_id) {
-  auto sql =
-      convert_to_buffer(reader, format, table_name, create_table, dialect, primary_key, auto_id);
-  if (!sql) return std::unexpected(std::move(sql.error()));
-  return to_string(check_utf8(std::move(*sql)));
+  return to_checked_string(
+      convert_to_buffer(reader, format, table_name, create_table, dialect, primary_key, auto_id));
 }
 
 Result<std::string> convert_csv_file_to_sql(const std::string& path, std::string_view table_name,
                                             bool create_table, std::string_view dialect,
                                             std::optional<std::string_view> primary_key,
                                             bool auto_id) {
-  auto sql = convert_file_to_buffer(path, Format::Csv, table_name, create_table, dialect,
-                                    primary_key, auto_id);
-  if (!sql) return std::unexpected(std::move(sql.error()));
-  return to_string(check_utf8(std::move(*sql)));
+  return to_checked_string(convert_file_to_buffer(path, Format::Csv, table_name, create_table,
+                                                  dialect, primary_key, auto_id));
 }
 
 Result<std::string> convert_json_file_to_sql(const std::string& path, std::string_view table_name,
                                              bool create_table, std::string_view dialect,
                                              std::optional<std::string_view> primary_key,
                                              bool auto_id) {
-  auto sql = convert_file_to_buffer(path, Format::Json, table_name, create_table, dialect,
-                                    primary_key, auto_id);
-  if (!sql) return std::unexpected(std::move(sql.error()));
-  return to_string(check_utf8(std::move(*sql)));
+  return to_checked_string(convert_file_to_buffer(path, Format::Json, table_name, create_table,
+                                                  dialect, primary_key, auto_id));
 }
 
 }  // namespace morvel

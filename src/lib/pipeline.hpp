@@ -25,8 +25,8 @@ namespace morvel {
 // choice is resolved first, then a key or auto id without `create_table` is refused, then the
 // dialect text is looked up (never fails). On any failure nothing of the output is returned.
 [[nodiscard]] Result<std::string> convert_to_string(ByteSource& reader, Format format,
-                                                    std::string_view table_name,
-                                                    bool create_table, std::string_view dialect,
+                                                    std::string_view table_name, bool create_table,
+                                                    std::string_view dialect,
                                                     std::optional<std::string_view> primary_key,
                                                     bool auto_id);
 
@@ -39,11 +39,21 @@ namespace morvel {
                                                    std::optional<std::string_view> primary_key,
                                                    bool auto_id);
 
-// convert_to_buffer over the file at `path`, opened before the options are looked at: a regular
-// file is mapped rather than read. Fails with ErrorKind::Open when it cannot be opened.
-[[nodiscard]] Result<ByteBuffer> convert_file_to_buffer(
-    const std::string& path, Format format, std::string_view table_name, bool create_table,
-    std::string_view dialect, std::optional<std::string_view> primary_key, bool auto_id);
+// convert_to_buffer over the file at `path`, opened before the options are looked at. The file
+// is read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
+// calling process. Fails with ErrorKind::Open when it cannot be opened.
+[[nodiscard]] Result<ByteBuffer> convert_file_to_buffer(const std::string& path, Format format,
+                                                        std::string_view table_name,
+                                                        bool create_table, std::string_view dialect,
+                                                        std::optional<std::string_view> primary_key,
+                                                        bool auto_id);
+
+// The refusal of a table or column name (`what`: "table" or "column") that holds a NUL byte: a
+// NUL ends a line for the engines' script readers, which would run the rest of the line as a new
+// statement, and no engine takes one in an identifier. Nothing when the name holds none. Never
+// fails.
+[[nodiscard]] std::optional<Error> nul_identifier_error(std::string_view what,
+                                                        std::string_view name);
 
 // The error convert_to_string reports for output that is not UTF-8, or nothing when `sql` is
 // UTF-8. Never fails.

@@ -50,12 +50,12 @@ class Ref {
 constexpr std::size_t parameter_count = 6;
 using Names = const char* const[parameter_count];
 
-constexpr Names csv_text_names = {"csv_data", "table_name", "create_table",
+constexpr Names csv_text_names = {"csv_data", "table_name",  "create_table",
                                   "dialect",  "primary_key", "auto_id"};
-constexpr Names json_text_names = {"json_data", "table_name", "create_table",
+constexpr Names json_text_names = {"json_data", "table_name",  "create_table",
                                    "dialect",   "primary_key", "auto_id"};
-constexpr Names file_names = {"path", "table_name", "create_table", "dialect", "primary_key",
-                              "auto_id"};
+constexpr Names file_names = {"path",    "table_name",  "create_table",
+                              "dialect", "primary_key", "auto_id"};
 
 enum class Entry { CsvText, JsonText, CsvFile, JsonFile };
 
@@ -71,8 +71,8 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 
 PyObject* raise_text(PyObject* type, std::string_view message) {
   // Messages quote user data; a broken byte must not turn the report into a different error.
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                "replace"));
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }
@@ -192,8 +192,7 @@ std::optional<std::string_view> text_argument(PyObject* object, const char* para
 // copy held by `owner`, which the caller releases once the conversion is done:
 // PyUnicode_AsUTF8AndSize would cache that copy in the str for as long as the str lives, an
 // input's worth of memory held while the output is decoded into a str of its own.
-std::optional<std::string_view> data_argument(PyObject* object, const char* parameter,
-                                              Ref& owner) {
+std::optional<std::string_view> data_argument(PyObject* object, const char* parameter, Ref& owner) {
   if (!PyUnicode_Check(object)) return text_argument(object, parameter);
   Ref is_ascii(PyObject_CallMethod(object, "isascii", nullptr));
   if (!is_ascii) {
@@ -219,8 +218,10 @@ bool is_numpy_bool(PyObject* object) {
     PyErr_Clear();
     return false;
   }
-  const char* module_text = PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
-  const char* name_text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  const char* module_text =
+      PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8AndSize(module.get(), nullptr) : nullptr;
+  const char* name_text =
+      PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
   if (module_text == nullptr || name_text == nullptr) {
     PyErr_Clear();
     return false;
@@ -242,6 +243,20 @@ std::optional<bool> flag_argument(PyObject* object, const char* parameter) {
   add_parameter_note(parameter);
   return std::nullopt;
 }
+
+// Lets other Python threads run while the core converts, reading files included: it touches no
+// Python object, and the texts it borrows belong to immutable str objects that the call keeps
+// alive. The lock is taken back however the scope ends, exceptions included.
+class WithoutGil {
+ public:
+  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
 
 PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
   const char* function = nullptr;
@@ -303,13 +318,16 @@ PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
   const Format format =
       entry == Entry::CsvText || entry == Entry::CsvFile ? Format::Csv : Format::Json;
   Result<ByteBuffer> sql;
-  if (is_text) {
-    MemorySource source(*input);
-    sql = convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
-                            auto_id);
-  } else {
-    sql = convert_file_to_buffer(std::string(*input), format, table_name, create_table, dialect,
-                                 primary_key, auto_id);
+  {
+    const WithoutGil unlocked;
+    if (is_text) {
+      MemorySource source(*input);
+      sql = convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
+                              auto_id);
+    } else {
+      sql = convert_file_to_buffer(std::string(*input), format, table_name, create_table, dialect,
+                                   primary_key, auto_id);
+    }
   }
   input_owner = Ref();
   if (!sql) return raise_error(sql.error());
@@ -328,12 +346,7 @@ PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
 // Copies sys.argv into a list of texts; raises and returns nothing when it is not one.
 std::optional<std::vector<std::string>> argv_texts() {
   Ref sys(PyImport_ImportModule("sys"));
-  if (!sys) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    return std::nullopt;
-  }
+  if (!sys) return std::nullopt;
   Ref argv(PyObject_GetAttrString(sys.get(), "argv"));
   if (!argv) return std::nullopt;
   if (PyUnicode_Check(argv.get())) {
@@ -361,8 +374,9 @@ std::optional<std::vector<std::string>> argv_texts() {
   return texts;
 }
 
-// Writes out what Python code buffered on sys.stdout and sys.stderr before the process ends
-// underneath it; errors are ignored, the exit status is already decided.
+// Writes out what Python code buffered on sys.stdout and sys.stderr, before the command writes
+// to the same descriptors and perhaps ends the process underneath it; errors are ignored, they
+// are not the command's.
 void flush_python_streams() {
   for (const char* name : {"stdout", "stderr"}) {
     PyObject* stream = PySys_GetObject(name);  // borrowed
@@ -375,9 +389,10 @@ void flush_python_streams() {
 PyObject* run_cli_main() {
   auto args = argv_texts();
   if (!args) return nullptr;
+  // What Python code printed before the call comes before what the command writes.
+  flush_python_streams();
   const std::optional<int> status = run_cli(*args, 0, 1, 2);
   if (!status) Py_RETURN_NONE;
-  flush_python_streams();
   std::exit(*status);
 }
 
@@ -421,16 +436,18 @@ PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
 }
 
-#define MORVEL_COMMON_SIGNATURE \
+#define MORVEL_COMMON_SIGNATURE                                                                 \
   ", table_name=\"morvel_table\", create_table=False, dialect=\"postgres\", primary_key=None, " \
   "auto_id=False)\n--\n\n"
 
 // Static because CPython keeps pointers to method definitions for the life of the process;
 // they are never written.
 PyMethodDef functions[] = {
-    {"convert_csv_to_sql", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_csv_to_sql)),
+    {"convert_csv_to_sql",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_csv_to_sql)),
      METH_VARARGS | METH_KEYWORDS, "convert_csv_to_sql(csv_data" MORVEL_COMMON_SIGNATURE},
-    {"convert_json_to_sql", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_json_to_sql)),
+    {"convert_json_to_sql",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_json_to_sql)),
      METH_VARARGS | METH_KEYWORDS, "convert_json_to_sql(json_data" MORVEL_COMMON_SIGNATURE},
     {"convert_csv_file_to_sql",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_csv_file_to_sql)),

@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::string_view program_name = "morvel";
 constexpr std::string_view about_text = "Turn raw data into ready-to-run SQL.";
-constexpr std::string_view version_text = "morvel 1.1.0";
+constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 
 // Indexed by Format's enumerators and by Dialect's kinds, in the order the help lists them.
 constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
