@@ -11,23 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace morvel {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/morvel-cli-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 void write_file(const std::string& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary) << bytes;

@@ -15,18 +15,7 @@
 namespace morvel {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/morvel-io-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 TEST(Io, ReadsWholeSourcesInAnyChunking) {
   std::string big(100000, 'x');
@@ -104,7 +93,8 @@ TEST(Io, FileSinkWritesEverythingOnFlushAndRelease) {
     // No flush: the buffered tail is written when the sink is released.
   }
   std::ifstream file(path, std::ios::binary);
-  const std::string written((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string written((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
   EXPECT_EQ(written, expected);
   struct stat info;
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
@@ -139,10 +129,10 @@ TEST(Utf8, FindsTheFirstBadSequence) {
   expect_utf8("plain ascii text of some length", std::nullopt);
   expect_utf8("\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", std::nullopt);
   expect_utf8("ab\xFF", std::pair{2, 1});
-  expect_utf8("ab\xC0\x80", std::pair{2, 1});             // overlong
-  expect_utf8("x\xED\xA0\x80", std::pair{1, 1});           // surrogate
-  expect_utf8("\xF4\x90\x80\x80", std::pair{0, 1});        // above U+10FFFF
-  expect_utf8("\xE6\x97", std::pair{0, 0});                // ends inside a character
+  expect_utf8("ab\xC0\x80", std::pair{2, 1});        // overlong
+  expect_utf8("x\xED\xA0\x80", std::pair{1, 1});     // surrogate
+  expect_utf8("\xF4\x90\x80\x80", std::pair{0, 1});  // above U+10FFFF
+  expect_utf8("\xE6\x97", std::pair{0, 0});          // ends inside a character
   expect_utf8("\xE6\x97x", std::pair{0, 2});
   expect_utf8("\xF0\x9F\x98x", std::pair{0, 3});
   expect_utf8("0123456789abcdef\x80", std::pair{16, 1});

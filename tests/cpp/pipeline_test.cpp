@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "test_support.hpp"
@@ -104,10 +103,34 @@ TEST(Pipeline, KeepsNulBytesOffTheScriptsLines) {
                  "table name 't\\0' contains a NUL character, which no SQL identifier can hold");
 }
 
-TEST(Pipeline, ReturnsNoTextAfterAFailure) {
+TEST(Pipeline, ReportsTheRecordErrorUnchanged) {
   expect_failure("a,b\n1,2\n3,4\n5\n", {},
                  "CSV error: record 3 (line: 4, byte: 12): found record with 1 fields, but the "
                  "previous record has 2 fields");
+}
+
+// The Python module raises these messages for output that is not UTF-8, naming the first byte
+// that is not, as Python's own decoder would.
+TEST(Pipeline, NamesWhereTheOutputStopsBeingUtf8) {
+  EXPECT_FALSE(utf8_error("").has_value());
+  EXPECT_FALSE(utf8_error("INSERT INTO \"t\" VALUES ('\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80');\n")
+                   .has_value());
+  const std::string ten(10, 'a');
+  const std::pair<std::string, std::string_view> cases[] = {
+      {"ab\xC3", "incomplete utf-8 byte sequence from index 2"},
+      {ten + "\xF0\x9F\x98", "incomplete utf-8 byte sequence from index 10"},
+      {"ab\xFF"
+       "cd",
+       "invalid utf-8 sequence of 1 bytes from index 2"},
+      {"'\xE6\x97x'", "invalid utf-8 sequence of 2 bytes from index 1"},
+      {ten + "\xC3\xA9\xF0\x9F\x98x", "invalid utf-8 sequence of 3 bytes from index 12"},
+  };
+  for (const auto& [sql, message] : cases) {
+    const std::optional<Error> error = utf8_error(sql);
+    ASSERT_TRUE(error.has_value()) << message;
+    EXPECT_EQ(error->kind, ErrorKind::Invalid);
+    EXPECT_EQ(error->message, message);
+  }
 }
 
 TEST(Pipeline, ConvertKeepsWhatWasWrittenBeforeAFailure) {
@@ -121,9 +144,8 @@ TEST(Pipeline, ConvertKeepsWhatWasWrittenBeforeAFailure) {
 }
 
 TEST(Pipeline, FileEntryPoints) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "morvel-pipeline";
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "in.csv").string();
+  const testing::TempDir dir;
+  const std::string path = dir.file("in.csv");
   std::ofstream(path) << "a\n1\n";
   auto sql = convert_csv_file_to_sql(path, "t", false, "postgres", std::nullopt, false);
   ASSERT_TRUE(sql.has_value());
@@ -131,17 +153,15 @@ TEST(Pipeline, FileEntryPoints) {
 
   // The file is opened before the options are checked.
   auto missing =
-      convert_csv_file_to_sql((dir / "missing.csv").string(), "t", false, "postgres", "a", false);
+      convert_csv_file_to_sql(dir.file("missing.csv"), "t", false, "postgres", "a", false);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::Open);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 
-  auto directory =
-      convert_csv_file_to_sql(dir.string(), "t", false, "postgres", std::nullopt, false);
+  auto directory = convert_csv_file_to_sql(dir.path(), "t", false, "postgres", std::nullopt, false);
   ASSERT_FALSE(directory.has_value());
   EXPECT_EQ(directory.error().kind, ErrorKind::Io);
   EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include "test_support.hpp"
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <system_error>
 
 namespace morvel::testing {
 
@@ -34,7 +40,8 @@ std::vector<ReaderCase> load_reader_cases(std::string_view file_name) {
     c.input = from_hex(json.at("input_hex").get<std::string>());
     for (const auto& row : json.at("rows")) {
       Pairs pairs;
-      for (const auto& pair : row) pairs.emplace_back(pair.at(0).get<std::string>(), pair.at(1).get<std::string>());
+      for (const auto& pair : row)
+        pairs.emplace_back(pair.at(0).get<std::string>(), pair.at(1).get<std::string>());
       c.rows.push_back(std::move(pairs));
     }
     if (!json.at("error").is_null()) c.error = json.at("error").get<std::string>();
@@ -54,6 +61,31 @@ ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& s
   };
   if (auto status = reader(source, collect); !status) outcome.error = status.error();
   return outcome;
+}
+
+void expect_reader_case(Status (*reader)(ByteSource&, RowSink), const ReaderCase& c,
+                        std::initializer_list<std::size_t> chunks) {
+  const auto check = [&](ByteSource& source) {
+    const ReaderOutcome outcome = collect_rows(reader, source);
+    EXPECT_EQ(outcome.rows, c.rows);
+    if (c.error) {
+      ASSERT_TRUE(outcome.error.has_value());
+      EXPECT_EQ(outcome.error->message, *c.error);
+      EXPECT_EQ(outcome.error->kind, ErrorKind::Invalid);
+    } else {
+      EXPECT_FALSE(outcome.error.has_value()) << outcome.error->message;
+    }
+  };
+  {
+    SCOPED_TRACE("read from memory");
+    MemorySource memory(c.input);
+    check(memory);
+  }
+  for (const std::size_t chunk : chunks) {
+    SCOPED_TRACE("read " + std::to_string(chunk) + " bytes at a time");
+    ScriptedSource stream(c.input, chunk);
+    check(stream);
+  }
 }
 
 Pairs pairs_of(const Row& row) {
@@ -84,6 +116,19 @@ std::string test_name_of(std::string_view id) {
     name += keep ? c : '_';
   }
   return name;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "morvel-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+  }
+  path_ = std::move(pattern);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;  // a destructor must not throw; a leftover directory harms nothing
+  std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace morvel::testing

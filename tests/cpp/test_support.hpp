@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -38,6 +39,11 @@ struct ReaderOutcome {
 // Runs `reader` (stream_csv or stream_json) over `source`, collecting every row it hands over.
 ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& source);
 
+// Runs `reader` over `c.input` from memory and through a stream of each of `chunks` bytes per
+// read, and checks every run against the case: how the input arrives must change nothing.
+void expect_reader_case(Status (*reader)(ByteSource&, RowSink), const ReaderCase& c,
+                        std::initializer_list<std::size_t> chunks);
+
 // A row's (name, text) pairs in the row's order.
 Pairs pairs_of(const Row& row);
 
@@ -64,5 +70,21 @@ class ScriptedSource final : public ByteSource {
 
 // gtest parameter names may only hold alphanumerics and underscores.
 std::string test_name_of(std::string_view id);
+
+// A fresh directory under the system's temporary directory, removed with everything in it when
+// the object goes. Throws std::system_error when it cannot be made, which fails the test that
+// asked for it rather than letting it write to a path that is not its own.
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+  const std::string& path() const noexcept { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace morvel::testing

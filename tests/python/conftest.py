@@ -4,6 +4,21 @@ import pytest
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 
+# Each converter and the name of its first parameter: the input text, or the path of a file.
+FIRST_PARAMETERS = {
+    "convert_csv_to_sql": "csv_data",
+    "convert_json_to_sql": "json_data",
+    "convert_csv_file_to_sql": "path",
+    "convert_json_file_to_sql": "path",
+}
+
+
+def pytest_generate_tests(metafunc):
+    # A test that takes `converter` (a function's name) and `first` runs once per converter.
+    if "converter" in metafunc.fixturenames:
+        metafunc.parametrize("converter,first", list(FIRST_PARAMETERS.items()),
+                             ids=list(FIRST_PARAMETERS))
+
 
 @pytest.fixture
 def data_dir():

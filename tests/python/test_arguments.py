@@ -5,9 +5,6 @@ import morvel
 import pytest
 
 CSV = "a\n1\n"
-TEXT_FUNCTIONS = [("convert_csv_to_sql", "csv_data"), ("convert_json_to_sql", "json_data")]
-ALL_FUNCTIONS = TEXT_FUNCTIONS + [("convert_csv_file_to_sql", "path"),
-                                  ("convert_json_file_to_sql", "path")]
 
 
 def notes_of(error):
@@ -15,11 +12,11 @@ def notes_of(error):
 
 
 class TestBinding:
-    @pytest.mark.parametrize("name,first", ALL_FUNCTIONS)
-    def test_missing_first_argument(self, name, first):
+    def test_missing_first_argument(self, converter, first):
         with pytest.raises(TypeError) as error:
-            getattr(morvel, name)()
-        assert str(error.value) == f"{name}() missing 1 required positional argument: '{first}'"
+            getattr(morvel, converter)()
+        assert str(error.value) == \
+            f"{converter}() missing 1 required positional argument: '{first}'"
 
     @pytest.mark.parametrize("count", [7, 9])
     def test_too_many_positional_arguments(self, count):

@@ -1,11 +1,11 @@
 """The morvel command, run as users run it: a process with arguments, streams and a status."""
 
 import os
-import pathlib
 import subprocess
 import sys
 
 import pytest
+from shared import MORVEL_COMMAND
 
 HELP = """\
 Turn raw data into ready-to-run SQL.
@@ -32,9 +32,9 @@ INSERTS = ('INSERT INTO "morvel_table" ("id", "name") VALUES (1, \'Ann\');\n'
 
 @pytest.fixture(scope="module")
 def command():
-    path = pathlib.Path(sys.executable).parent / "morvel"
-    assert path.exists(), "the morvel command is installed with the module (scripts/setup)"
-    return str(path)
+    assert MORVEL_COMMAND.exists(), \
+        "the morvel command is installed with the module (scripts/setup)"
+    return str(MORVEL_COMMAND)
 
 
 def run(command, *args, stdin="", cwd=None):
@@ -59,7 +59,7 @@ class TestHelpAndVersion:
     def test_version(self, command, flag):
         expect(run(command, flag), stdout="morvel 1.1.0\n")
 
-    def test_help_ends_the_calling_script(self):
+    def test_version_ends_the_calling_script(self):
         code = "import sys, morvel; sys.argv = ['morvel', '-V']; morvel.cli_main(); print('after')"
         expect(run_python(code), stdout="morvel 1.1.0\n")
 
@@ -133,12 +133,14 @@ class TestConversion:
     def test_output_naming_the_input_is_refused(self, command, tmp_path):
         data = tmp_path / "data.csv"
         data.write_text(CSV)
-        expect(run(command, "-i", str(data), "-o", str(data)),
-               stderr=f"morvel: input and output are the same file '{data}'\n", status=1)
+        refusal = f"morvel: input and output are the same file '{data}'\n"
+        expect(run(command, "-i", str(data), "-o", str(data)), stderr=refusal, status=1)
         assert data.read_text() == CSV
+        # Standard input from the file is the same file too.
         with data.open("rb") as stdin:
             result = subprocess.run([command, "-o", str(data)], stdin=stdin, capture_output=True)
-        assert result.returncode == 1 and data.read_text() == CSV
+        expect(result, stderr=refusal, status=1)
+        assert data.read_text() == CSV
 
     def test_rejected_key_leaves_the_output_alone(self, command, tmp_path):
         out = tmp_path / "out.sql"

@@ -1,7 +1,6 @@
 import morvel
 import pytest
-
-DIALECTS = ["postgres", "sqlite", "mysql"]
+from shared import DIALECTS
 
 
 class TestOutput:
@@ -54,7 +53,7 @@ class TestFailures:
             morvel.convert_csv_to_sql("a\n1\n", **kwargs)
         assert error.value.args == (message,)
 
-    def test_a_failing_third_record_returns_no_text(self):
+    def test_a_failing_third_record_raises_the_record_error(self):
         with pytest.raises(ValueError) as error:
             morvel.convert_csv_to_sql("a,b\n1,2\n3,4\n5\n")
         assert error.value.args == (
@@ -84,12 +83,18 @@ class TestFiles:
         # The JSON reader treats a first read that fails as empty input.
         assert morvel.convert_json_file_to_sql(str(tmp_path)) == ""
 
-    def test_path_with_nul_byte_is_refused(self, tmp_path):
-        with pytest.raises(OSError, match="NUL"):
-            morvel.convert_csv_file_to_sql(str(tmp_path / "a\0b"))
+    @pytest.mark.parametrize("function", [morvel.convert_csv_file_to_sql,
+                                          morvel.convert_json_file_to_sql])
+    def test_path_with_nul_byte_is_refused(self, tmp_path, function):
+        # The system would read the name only up to the NUL and open another file: here "a".
+        (tmp_path / "a").write_text("a\n1\n")
+        with pytest.raises(OSError) as error:
+            function(str(tmp_path / "a\0b"))
+        assert type(error.value) is OSError
+        assert error.value.args == ("file name contains a NUL byte",)
 
     @pytest.mark.parametrize("dialect", DIALECTS)
-    def test_csv_file_round_trip(self, data_dir, dialect):
+    def test_file_matches_its_text_and_the_stored_script(self, data_dir, dialect):
         path = data_dir / "people.csv"
         from_file = morvel.convert_csv_file_to_sql(str(path), "people", True, dialect, "id")
         assert from_file == morvel.convert_csv_to_sql(path.read_text(encoding="utf-8"), "people",

@@ -1,25 +1,52 @@
 import inspect
+import json
 import os
-import shutil
 import pathlib
+import re
 import subprocess
 import sys
 
 import morvel
 import pytest
 
-CONVERTERS = [
-    morvel.convert_csv_to_sql,
-    morvel.convert_json_to_sql,
-    morvel.convert_csv_file_to_sql,
-    morvel.convert_json_file_to_sql,
-]
-FIRST_PARAMETER = {
-    "convert_csv_to_sql": "csv_data",
-    "convert_json_to_sql": "json_data",
-    "convert_csv_file_to_sql": "path",
-    "convert_json_file_to_sql": "path",
-}
+
+# What an interpreter is: its binary and its installation (a virtual environment shares both
+# with the interpreter it was made from), its implementation and its version.
+IDENTITY = ("import json, os, platform, sys; print(json.dumps([os.path.realpath(sys.executable), "
+            "os.path.realpath(sys.base_prefix), platform.python_implementation(), "
+            "sys.version_info[:2]]))")
+
+
+def identity(executable):
+    try:
+        done = subprocess.run([executable, "-c", IDENTITY], capture_output=True, text=True,
+                              timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    if done.returncode != 0:
+        return None
+    binary, prefix, implementation, version = json.loads(done.stdout)
+    return (binary, prefix), implementation, tuple(version)
+
+
+def other_cpython():
+    """A CPython from 3.11 on that is not the one running the tests, or None. Paths alone cannot
+    tell: a pyenv shim is a script, and a virtual environment links to its base interpreter."""
+    this = (os.path.realpath(sys.executable), os.path.realpath(sys.base_prefix))
+    directories = os.environ.get("PATH", "").split(os.pathsep) + ["/usr/local/bin", "/usr/bin"]
+    candidates = []
+    for directory in dict.fromkeys(filter(None, directories)):
+        try:
+            names = sorted(os.listdir(directory))
+        except OSError:
+            continue
+        candidates += [os.path.join(directory, name) for name in names
+                       if re.fullmatch(r"python3(\.\d+)?", name)]
+    for candidate in dict.fromkeys(candidates):
+        found = identity(candidate)
+        if found and found[0] != this and found[1] == "CPython" and found[2] >= (3, 11):
+            return candidate
+    return None
 
 
 class TestModuleSurface:
@@ -33,9 +60,8 @@ class TestModuleSurface:
         ]
         assert morvel.__doc__ == ""
 
-    @pytest.mark.parametrize("function", CONVERTERS, ids=lambda f: f.__name__)
-    def test_signatures(self, function):
-        first = FIRST_PARAMETER[function.__name__]
+    def test_signatures(self, converter, first):
+        function = getattr(morvel, converter)
         assert function.__text_signature__ == (
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
             "primary_key=None, auto_id=False)"
@@ -66,15 +92,15 @@ class TestModuleSurface:
         assert morvel.__file__.endswith(".abi3.so")
 
     def test_imports_in_another_interpreter(self):
-        # The stable ABI build is one file for every interpreter from 3.11 on: this one, and any
-        # other CPython on PATH (a separately built one where the machine has it).
-        this = os.path.realpath(sys.executable)
-        candidates = [shutil.which("python3"), "/usr/bin/python3"]
-        others = [c for c in candidates if c and os.path.realpath(c) != this]
-        other = others[0] if others else sys.executable
+        # The stable ABI build is one file for every CPython from 3.11 on: this one, and another
+        # installation on the machine (on PATH or the system's), which must really be another.
+        other = other_cpython()
+        if other is None:
+            pytest.skip("no CPython 3.11+ other than the one running the tests was found")
         directory = str(pathlib.Path(morvel.__file__).parent)
         result = subprocess.run(
             [other, "-c", f"import sys; sys.path.insert(0, {directory!r}); import morvel; "
+             f"assert morvel.__file__ == {morvel.__file__!r}, morvel.__file__; "
              "print(morvel.convert_csv_to_sql('a\\n1\\n'), end='')"],
             capture_output=True, text=True,
         )

@@ -1,8 +1,7 @@
 import pytest
 from servers import (LOAD_TIMINGS, VERSIONS, MariadbServer, PostgresServer, ServerError,
                      SqliteDatabase)
-
-DIALECTS = ["postgres", "sqlite", "mysql"]
+from shared import DIALECTS
 
 
 def _serve(server):

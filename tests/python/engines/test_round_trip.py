@@ -1,12 +1,14 @@
 """Arbitrary text in values and names reaches every engine unchanged and never runs as SQL."""
 
 import json
+import re
 
 import morvel
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from servers import LoadError
+from shared import DIALECTS
 from values import trimmed
 
 # Each example starts a client process; 100 per engine keep the module within a minute.
@@ -44,11 +46,23 @@ def names(dialect, parts, max_parts):
     return name
 
 
+# The trimmed texts that morvel writes unquoted: nothing and null (as NULL), true and false, and
+# numbers, that is integers of any length and floats with a digit before or after the point. inf
+# and nan are floats too, but no engine takes them bare, so they are quoted like text. ASCII
+# only: Python's IGNORECASE would otherwise take the long s of "falſe" for an s.
+UNQUOTED = re.compile(r"|null|true|false|[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:e[+-]?[0-9]+)?",
+                      re.ASCII | re.IGNORECASE)
+
+
 def is_quoted(value, dialect):
     """Whether morvel writes `value` as a quoted literal: only those read back as written
-    (a number or boolean in a text column reads back in the engine's own spelling)."""
+    (a number or boolean in a text column reads back in the engine's own spelling). morvel's
+    answer must agree with UNQUOTED, so that a value it types wrongly cannot slip out of the
+    comparison unseen."""
     sql = morvel.convert_json_to_sql(json.dumps({"v": value}), dialect=dialect)
-    return sql.endswith("');\n")
+    quoted = sql.endswith("');\n")
+    assert quoted == (UNQUOTED.fullmatch(trimmed(value)) is None), sql
+    return quoted
 
 
 def load_and_check(engine, table, columns, rows):
@@ -80,6 +94,24 @@ def load_and_check(engine, table, columns, rows):
                                         else None for column in columns}}.items()
                   for record in records)
     assert got == want
+
+
+class TestQuoting:
+    # Random texts are rarely numbers or words, so the edges of UNQUOTED are tried here.
+    @pytest.mark.parametrize("dialect", DIALECTS)
+    @pytest.mark.parametrize("value,quoted", [
+        *[(value, False) for value in [
+            "", " ", "\t\u3000", "null", " NuLL\n", "true", "FALSE", "1", "0", "-0", "+7", "007",
+            "9223372036854775808", "-99999999999999999999", "1.", ".5", "-.5e-3", "1E+05",
+            "\u00a042\u2028"]],
+        *[(value, True) for value in [
+            "nul", "t", "f", "yes", "falſe", ".", "+", "-", "1e", "e5", "1e5x", "1_000", "0x1F",
+            "1,5", "١٢", "inf", "-Infinity", "NaN", "2024-01-15", "2024-01-15 10:30:00",
+            "123e4567-e89b-12d3-a456-426614174000"]],
+    ])
+    def test_rule_and_morvel_agree_at_the_edges(self, dialect, value, quoted):
+        assert (UNQUOTED.fullmatch(trimmed(value)) is None) == quoted
+        assert is_quoted(value, dialect) == quoted
 
 
 class TestRoundTrip:
