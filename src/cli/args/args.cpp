@@ -20,7 +20,8 @@ constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
 constexpr std::array<std::string_view, 3> dialect_names = {"postgres", "sqlite", "mysql"};
 
-enum class ValueKind : std::uint8_t { Path, Text, FormatName, DialectName, Switch };
+// A path may not be empty; a text is any value, or one of the declaration's choices.
+enum class ValueKind : std::uint8_t { Path, Text, Switch };
 
 struct Declaration {
   char short_name;  // '\0' when the option has no short form
@@ -47,8 +48,8 @@ constexpr std::array<Declaration, option_count> declarations = {{
     {'i', "input", "INPUT", ValueKind::Path, {}},
     {'o', "output", "OUTPUT", ValueKind::Path, {}},
     {'t', "table", "TABLE", ValueKind::Text, {}},
-    {'f', "format", "FORMAT", ValueKind::FormatName, format_names},
-    {'d', "dialect", "DIALECT", ValueKind::DialectName, dialect_names},
+    {'f', "format", "FORMAT", ValueKind::Text, format_names},
+    {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names},
     {'\0', "create-table", "", ValueKind::Switch, {}},
     {'k', "primary-key", "COLUMNS", ValueKind::Text, {}},
     {'\0', "auto-id", "", ValueKind::Switch, {}},
