@@ -123,6 +123,9 @@ TEST(CliMain, ChecksEverythingBeforeTouchingTheOutput) {
     expect_failure(run({"-o", output, "--create-table", "-k", ""}, people_csv),
                    "primary key column list is empty");
     EXPECT_EQ(run({"-o", output, "--auto-id"}, people_csv).status, 2);
+    // A Python caller can pass a table name no shell can.
+    expect_failure(run({"-o", output, "-t", std::string("t\0", 2)}, people_csv),
+                   "table name 't\\0' contains a NUL character, which no SQL identifier can hold");
   }
   EXPECT_FALSE(fs::exists(absent));
   EXPECT_EQ(read_file(kept), "keep me\n");

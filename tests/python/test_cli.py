@@ -63,6 +63,17 @@ class TestHelpAndVersion:
         code = "import sys, morvel; sys.argv = ['morvel', '-V']; morvel.cli_main(); print('after')"
         expect(run_python(code), stdout="morvel 1.1.0\n")
 
+    @pytest.mark.parametrize("args", [["-V"], []])
+    def test_what_python_printed_comes_first(self, args):
+        # Standard output is a pipe here, so Python holds its text in a buffer until flushed.
+        code = ("import sys, morvel; print('before'); print('note', file=sys.stderr); "
+                f"sys.argv = ['morvel', *{args!r}]; morvel.cli_main()")
+        env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
+        result = subprocess.run([sys.executable, "-c", code], input=b"n\n1\n",
+                                capture_output=True, env=env)
+        expected = "morvel 1.1.0\n" if args else 'INSERT INTO "morvel_table" ("n") VALUES (1);\n'
+        expect(result, stdout="before\n" + expected, stderr="note\n")
+
 
 class TestUsageErrors:
     @pytest.mark.parametrize("args,message", [
