@@ -29,11 +29,20 @@ ByteBuffer::~ByteBuffer() { std::free(data_); }
 void ByteBuffer::grow(std::size_t bytes) {
   // Doubling keeps appends amortised constant; for a large block the extra capacity is only
   // address space until it is written.
-  const std::size_t capacity = std::max({size_ + bytes, 2 * capacity_, std::size_t{256}});
+  reallocate(std::max({size_ + bytes, 2 * capacity_, std::size_t{256}}));
+}
+
+void ByteBuffer::reallocate(std::size_t capacity) {
   void* grown = std::realloc(data_, capacity);
   if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
   capacity_ = capacity;
+}
+
+void ByteBuffer::drop_front(std::size_t count) noexcept {
+  if (count == 0) return;
+  std::memmove(data_, data_ + count, size_ - count);
+  size_ -= count;
 }
 
 void ByteBuffer::append(std::string_view bytes) {
@@ -42,24 +51,24 @@ void ByteBuffer::append(std::string_view bytes) {
   size_ += bytes.size();
 }
 
-Status read_to_end(ByteSource& source, std::string& out) {
+Result<std::size_t> read_some(ByteSource& source, ByteBuffer& out, std::size_t at_least) {
+  char* const at = out.room(at_least);
+  auto got = source.read(std::span<char>(at, out.capacity() - out.size()));
+  if (got) out.commit(at + *got);
+  return got;
+}
+
+Status read_to_end(ByteSource& source, ByteBuffer& out) {
   if (auto view = source.contiguous()) {
     out.append(*view);
     return {};
   }
-  // Reads go straight into the string's spare capacity, which is neither zero-filled first nor
+  // Reads go straight into the buffer's free room, which is neither zero-filled first nor
   // bounced through another buffer. The size hint makes a regular file arrive in one block of
   // its size; the extra byte lets the read that reports the end fit without growing the block.
   out.reserve(out.size() + std::max(io_buffer_size, source.size_hint() + 1));
   for (;;) {
-    if (out.size() == out.capacity()) out.reserve(2 * out.capacity());
-    const std::size_t old_size = out.size();
-    const std::size_t room = out.capacity() - old_size;
-    Result<std::size_t> got = 0;
-    out.resize_and_overwrite(old_size + room, [&](char* data, std::size_t) {
-      got = source.read(std::span<char>(data + old_size, room));
-      return old_size + (got ? *got : 0);
-    });
+    auto got = read_some(source, out, 1);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) return {};
   }

@@ -44,16 +44,25 @@ class ByteBuffer {
   void commit(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
   // Appends `bytes`. Throws std::bad_alloc when memory runs out.
   void append(std::string_view bytes);
+  // Makes room for `capacity` bytes in all, exactly, when there is less. Throws std::bad_alloc
+  // when memory runs out.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) reallocate(capacity);
+  }
   // Forgets every byte and keeps the block. Never fails.
   void clear() noexcept { size_ = 0; }
+  // Forgets the first `count` bytes, at most size(), moving the rest to the front. Never fails.
+  void drop_front(std::size_t count) noexcept;
 
   [[nodiscard]] const char* data() const noexcept { return data_; }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
   [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
 
  private:
   void grow(std::size_t bytes);
+  void reallocate(std::size_t capacity);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
@@ -118,8 +127,15 @@ class ByteSink {
   ByteSink& operator=(ByteSink&&) = default;
 };
 
-// Appends every remaining byte of `source` to `out`. Stops at the first read error, unchanged.
-[[nodiscard]] Status read_to_end(ByteSource& source, std::string& out);
+// Reads once from `source` into the free room of `out`, made at least `at_least` bytes first,
+// and returns how many bytes came; 0 only at the end of the input. Fails like ByteSource::read,
+// with nothing appended. Throws std::bad_alloc when memory runs out.
+[[nodiscard]] Result<std::size_t> read_some(ByteSource& source, ByteBuffer& out,
+                                            std::size_t at_least);
+
+// Appends every remaining byte of `source` to `out`. Stops at the first read error, unchanged,
+// with what came before it appended.
+[[nodiscard]] Status read_to_end(ByteSource& source, ByteBuffer& out);
 
 // A file descriptor. An owning Fd closes it when destroyed (retrying on EINTR); a borrowed one
 // (standard input and output) is left open.

@@ -249,7 +249,7 @@ Status check_unique_names(const std::vector<std::string>& names) {
 }  // namespace
 
 Status stream_csv(ByteSource& reader, RowSink sink) {
-  std::string owned;
+  ByteBuffer owned;
   std::string_view input;
   if (auto view = reader.contiguous()) {
     input = *view;
@@ -257,7 +257,7 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
     input = *mapped;
   } else {
     if (auto read = read_to_end(reader, owned); !read) return read;
-    input = owned;
+    input = owned.view();
   }
 
   // The balance check runs over every quote byte before any record is parsed, so a stray quote

@@ -1,11 +1,7 @@
 #include "parsers/json_parser.hpp"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <utility>
 
@@ -23,48 +19,6 @@ using json_syntax::Parser;
 // Bytes asked for per read. Larger than the descriptor buffer: reads are then fewer system
 // calls, and a line layout never holds more than its longest line plus this.
 constexpr std::size_t read_size = 64 * 1024;
-
-// A byte buffer grown with realloc, which moves a large block by remapping its pages rather than
-// copying it: reading an input of unknown size into it never holds two copies of the input.
-class ReadBuffer {
- public:
-  ReadBuffer() = default;
-  ReadBuffer(const ReadBuffer&) = delete;  // the block has one owner
-  ReadBuffer& operator=(const ReadBuffer&) = delete;
-  ~ReadBuffer() { std::free(data_); }
-
-  // Makes room for `capacity` bytes in all. Throws std::bad_alloc when memory runs out.
-  void reserve(std::size_t capacity) {
-    if (capacity <= capacity_) return;
-    void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
-    capacity_ = capacity;
-  }
-
-  // Reads once from `source` into the free capacity, which must not be empty; 0 at the end.
-  [[nodiscard]] Result<std::size_t> fill_from(ByteSource& source) {
-    auto got = source.read(std::span<char>(data_ + size_, capacity_ - size_));
-    if (got) size_ += *got;
-    return got;
-  }
-
-  // Forgets the first `count` bytes, moving the rest to the front.
-  void drop_front(std::size_t count) noexcept {
-    if (count == 0) return;
-    std::memmove(data_, data_ + count, size_ - count);
-    size_ -= count;
-  }
-
-  [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
-  [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
 
 std::string_view without_final_cr(std::string_view line) noexcept {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -112,7 +66,7 @@ Status stream_lines(std::string_view input, RowSink sink) {
 
 // The line layout over a stream whose first bytes are in `buffer`. Each complete line is handed
 // over before the next read, and the buffer holds at most the line being read plus one read.
-Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
+Status stream_lines(ByteSource& reader, ByteBuffer& buffer, RowSink sink) {
   Parser parser(Origin::Line);
   Row row;
   std::size_t searched = 0;
@@ -134,10 +88,7 @@ Status stream_lines(ByteSource& reader, ReadBuffer& buffer, RowSink sink) {
     }
     buffer.drop_front(line_start);
     searched = buffer.size();
-    if (buffer.capacity() - buffer.size() < read_size) {
-      buffer.reserve(std::max(buffer.capacity() * 2, buffer.size() + read_size));
-    }
-    auto got = buffer.fill_from(reader);
+    auto got = read_some(reader, buffer, read_size);
     if (!got) return std::unexpected(std::move(got.error()));
     // A last line without LF keeps a final CR, which JSON reads as white space.
     if (*got == 0) {
@@ -181,25 +132,14 @@ Status stream_json(ByteSource& reader, RowSink sink) {
     return stream_array(*mapped, std::nullopt, sink);
   }
 
-  ReadBuffer buffer;
-  buffer.reserve(read_size);
+  ByteBuffer buffer;
   // An input that is empty or whose first read fails has no rows and is no error.
-  if (auto first = buffer.fill_from(reader); !first || *first == 0) return {};
+  if (auto first = read_some(reader, buffer, read_size); !first || *first == 0) return {};
   if (buffer.view().front() != '[') return stream_lines(reader, buffer, sink);
-
-  // The size hint lets a regular file arrive in one block; the extra byte makes the read that
-  // reports the end fit without growing the buffer.
-  buffer.reserve(buffer.size() + reader.size_hint() + 1);
+  // A read that fails after the first is reported once the bytes before it are parsed.
+  Status rest = read_to_end(reader, buffer);
   std::optional<Error> read_failure;
-  for (;;) {
-    if (buffer.size() == buffer.capacity()) buffer.reserve(buffer.capacity() * 2);
-    auto got = buffer.fill_from(reader);
-    if (!got) {
-      read_failure = std::move(got.error());
-      break;
-    }
-    if (*got == 0) break;
-  }
+  if (!rest) read_failure = std::move(rest.error());
   return stream_array(buffer.view(), std::move(read_failure), sink);
 }
 

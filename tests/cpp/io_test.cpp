@@ -22,14 +22,15 @@ TEST(Io, ReadsWholeSourcesInAnyChunking) {
   big[99999] = 'y';
   for (std::size_t chunk : {1u, 8191u, 100000u}) {
     testing::ScriptedSource source(big, chunk);
-    std::string out = "keep:";
+    ByteBuffer out;
+    out.append("keep:");
     ASSERT_TRUE(read_to_end(source, out).has_value());
-    EXPECT_EQ(out, "keep:" + big);
+    EXPECT_EQ(out.view(), "keep:" + big);
   }
   MemorySource memory("abc");
-  std::string out;
+  ByteBuffer out;
   ASSERT_TRUE(read_to_end(memory, out).has_value());
-  EXPECT_EQ(out, "abc");
+  EXPECT_EQ(out.view(), "abc");
 }
 
 // A regular file is held in one block of about its size: the read that finds the end must not
@@ -42,7 +43,7 @@ TEST(Io, HoldsARegularFileInOneBlockOfItsSize) {
     auto fd = open_for_reading(path);
     ASSERT_TRUE(fd.has_value());
     FdSource source(std::move(*fd));
-    std::string out;
+    ByteBuffer out;
     ASSERT_TRUE(read_to_end(source, out).has_value());
     EXPECT_EQ(out.size(), size);
     EXPECT_LE(out.capacity(), size + 2 * io_buffer_size) << "file of " << size << " bytes";
@@ -65,7 +66,7 @@ TEST(Io, ReadingADirectoryFailsOnRead) {
   auto fd = open_for_reading(dir.file(""));
   ASSERT_TRUE(fd.has_value());
   FdSource source(std::move(*fd));
-  std::string out;
+  ByteBuffer out;
   auto status = read_to_end(source, out);
   ASSERT_FALSE(status.has_value());
   EXPECT_EQ(status.error().kind, ErrorKind::Io);
