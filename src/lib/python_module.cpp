@@ -57,7 +57,18 @@ constexpr Names json_text_names = {"json_data", "table_name",  "create_table",
 constexpr Names file_names = {"path",    "table_name",  "create_table",
                               "dialect", "primary_key", "auto_id"};
 
-enum class Entry { CsvText, JsonText, CsvFile, JsonFile };
+// The four conversion functions: their names, parameters, input format and whether the first
+// argument is a path or the data itself.
+struct Entry {
+  const char* function;
+  const Names& names;
+  Format format;
+  bool from_file;
+};
+constexpr Entry csv_text{"convert_csv_to_sql", csv_text_names, Format::Csv, false};
+constexpr Entry json_text{"convert_json_to_sql", json_text_names, Format::Json, false};
+constexpr Entry csv_file{"convert_csv_file_to_sql", file_names, Format::Csv, true};
+constexpr Entry json_file{"convert_json_file_to_sql", file_names, Format::Json, true};
 
 // Joins message pieces; one reservation instead of a chain of temporaries.
 std::string concat(std::initializer_list<std::string_view> parts) {
@@ -258,75 +269,55 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-PyObject* run_conversion(Entry entry, PyObject* args, PyObject* kwargs) {
-  const char* function = nullptr;
-  const Names* names = &file_names;
-  switch (entry) {
-    case Entry::CsvText:
-      function = "convert_csv_to_sql";
-      names = &csv_text_names;
-      break;
-    case Entry::JsonText:
-      function = "convert_json_to_sql";
-      names = &json_text_names;
-      break;
-    case Entry::CsvFile:
-      function = "convert_csv_file_to_sql";
-      break;
-    case Entry::JsonFile:
-      function = "convert_json_file_to_sql";
-      break;
-  }
+PyObject* run_conversion(const Entry& entry, PyObject* args, PyObject* kwargs) {
+  const Names& names = entry.names;
   PyObject* slots[parameter_count] = {};
-  if (!bind_arguments(function, *names, args, kwargs, slots)) return nullptr;
+  if (!bind_arguments(entry.function, names, args, kwargs, slots)) return nullptr;
 
   Ref input_owner;
-  const bool is_text = entry == Entry::CsvText || entry == Entry::JsonText;
-  const auto input = is_text ? data_argument(slots[0], (*names)[0], input_owner)
-                             : text_argument(slots[0], (*names)[0]);
+  const auto input = entry.from_file ? text_argument(slots[0], names[0])
+                                     : data_argument(slots[0], names[0], input_owner);
   if (!input) return nullptr;
   std::string_view table_name = default_table_name;
   if (slots[1] != nullptr) {
-    const auto text = text_argument(slots[1], (*names)[1]);
+    const auto text = text_argument(slots[1], names[1]);
     if (!text) return nullptr;
     table_name = *text;
   }
   bool create_table = false;
   if (slots[2] != nullptr) {
-    const auto flag = flag_argument(slots[2], (*names)[2]);
+    const auto flag = flag_argument(slots[2], names[2]);
     if (!flag) return nullptr;
     create_table = *flag;
   }
   std::string_view dialect = default_dialect;
   if (slots[3] != nullptr) {
-    const auto text = text_argument(slots[3], (*names)[3]);
+    const auto text = text_argument(slots[3], names[3]);
     if (!text) return nullptr;
     dialect = *text;
   }
   std::optional<std::string_view> primary_key;
   if (slots[4] != nullptr && slots[4] != Py_None) {
-    primary_key = text_argument(slots[4], (*names)[4]);
+    primary_key = text_argument(slots[4], names[4]);
     if (!primary_key) return nullptr;
   }
   bool auto_id = false;
   if (slots[5] != nullptr) {
-    const auto flag = flag_argument(slots[5], (*names)[5]);
+    const auto flag = flag_argument(slots[5], names[5]);
     if (!flag) return nullptr;
     auto_id = *flag;
   }
 
-  const Format format =
-      entry == Entry::CsvText || entry == Entry::CsvFile ? Format::Csv : Format::Json;
   Result<ByteBuffer> sql;
   {
     const WithoutGil unlocked;
-    if (is_text) {
-      MemorySource source(*input);
-      sql = convert_to_buffer(source, format, table_name, create_table, dialect, primary_key,
-                              auto_id);
+    if (entry.from_file) {
+      sql = convert_file_to_buffer(std::string(*input), entry.format, table_name, create_table,
+                                   dialect, primary_key, auto_id);
     } else {
-      sql = convert_file_to_buffer(std::string(*input), format, table_name, create_table, dialect,
-                                   primary_key, auto_id);
+      MemorySource source(*input);
+      sql = convert_to_buffer(source, entry.format, table_name, create_table, dialect, primary_key,
+                              auto_id);
     }
   }
   input_owner = Ref();
@@ -421,16 +412,16 @@ PyObject* guarded(PyObject* module, Body&& body) noexcept {
 }
 
 PyObject* convert_csv_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(Entry::CsvText, args, kwargs); });
+  return guarded(module, [&] { return run_conversion(csv_text, args, kwargs); });
 }
 PyObject* convert_json_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(Entry::JsonText, args, kwargs); });
+  return guarded(module, [&] { return run_conversion(json_text, args, kwargs); });
 }
 PyObject* convert_csv_file_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(Entry::CsvFile, args, kwargs); });
+  return guarded(module, [&] { return run_conversion(csv_file, args, kwargs); });
 }
 PyObject* convert_json_file_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(Entry::JsonFile, args, kwargs); });
+  return guarded(module, [&] { return run_conversion(json_file, args, kwargs); });
 }
 PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
@@ -456,39 +447,22 @@ PyMethodDef functions[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_json_file_to_sql)),
      METH_VARARGS | METH_KEYWORDS, "convert_json_file_to_sql(path" MORVEL_COMMON_SIGNATURE},
     {"cli_main", cli_main, METH_NOARGS, "cli_main()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 #undef MORVEL_COMMON_SIGNATURE
 
-// Appends `name` to the module's __all__, creating the list when the module has none.
-int append_to_all(PyObject* module, PyObject* name) {
-  Ref all(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    all = Ref(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
-  }
-  return PyList_Append(all.get(), name);
-}
-
+// Adds what the method table cannot hold: PanicException, and __all__ naming the functions.
 int exec_module_body(PyObject* module) {
-  if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "morvel can only be executed on a module object");
-    return -1;
-  }
-  Ref module_name(PyModule_GetNameObject(module));
-  if (!module_name) return -1;
   Ref panic(PyErr_NewException("morvel.PanicException", PyExc_BaseException, nullptr));
   if (!panic || PyModule_AddObjectRef(module, "PanicException", panic.get()) < 0) return -1;
-  for (PyMethodDef& definition : functions) {
-    Ref function(PyCFunction_NewEx(&definition, module, module_name.get()));
-    if (!function) return -1;
-    Ref name(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name || append_to_all(module, name.get()) < 0) return -1;
-    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return -1;
+  Ref all(PyList_New(0));
+  if (!all) return -1;
+  for (const PyMethodDef* function = functions; function->ml_name != nullptr; ++function) {
+    Ref name(PyUnicode_FromString(function->ml_name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }
-  return 0;
+  return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -507,10 +481,10 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "morvel",  // m_name
-    "",        // m_doc
-    0,         // m_size: the module keeps no state
-    nullptr,   // m_methods: functions are added by the exec slot
+    "morvel",   // m_name
+    "",         // m_doc
+    0,          // m_size: the module keeps no state
+    functions,  // m_methods
     module_slots,
     nullptr,
     nullptr,
