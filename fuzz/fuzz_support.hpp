@@ -17,16 +17,19 @@
 #include "sql/generator.hpp"
 
 // Ends the run with the failed condition and a note; libFuzzer keeps the input as a crash.
-#define MORVEL_FUZZ_CHECK(condition, note)                                                    \
-  do {                                                                                        \
-    if (!(condition)) {                                                                       \
+#define MORVEL_FUZZ_CHECK(condition, note)                                                       \
+  do {                                                                                           \
+    if (!(condition)) {                                                                          \
       std::fprintf(stderr, "%s:%d: property failed: %s\n  %s\n", __FILE__, __LINE__, #condition, \
-                   std::string(note).c_str());                                                \
-      std::abort();                                                                           \
-    }                                                                                         \
+                   std::string(note).c_str());                                                   \
+      std::abort();                                                                              \
+    }                                                                                            \
   } while (false)
 
 namespace morvel::fuzz {
+
+// Every dialect, for the checks that must hold in each.
+inline constexpr Dialect all_dialects[] = {Dialect::Postgres, Dialect::Sqlite, Dialect::Mysql};
 
 // Reads the fuzz input front to back: option bytes first, the data as the rest.
 class InputTaker {
@@ -67,13 +70,23 @@ struct Collected {
   std::optional<Error> error;
 };
 
+using Reader = Status (*)(ByteSource&, RowSink);
+
 // Runs `reader` over `source`, checking that each value's type is DataType::infer of its text
-// and, when `check_statements`, the statements of the first rows (check_row_statements).
-Collected collect(Status (*reader)(ByteSource&, RowSink), ByteSource& source,
-                  bool check_statements);
+// and, when `check_statements`, the statements of the first rows (check_row_statements). The
+// sink leaves the row to the reader, as the conversion's does, so the reader refills one row.
+Collected collect(Reader reader, ByteSource& source, bool check_statements);
+
+// Reads `input` whole from memory (checking the statements of the first rows), then again in
+// small reads so that the reader gathers the input itself, checks that both readings agree and
+// returns the first.
+Collected collect_both_ways(Reader reader, std::string_view input);
 
 // Checks that two readings agree: the same rows, and the same error kind and message.
 void check_same(const Collected& a, const Collected& b, std::string_view what);
+
+// Checks that two errors have the same kind and message.
+void check_same_error(const Error& got, const Error& expected, std::string_view what);
 
 // Checks the error of a failed call: a non-empty message, UTF-8 when `inputs_are_utf8` (a
 // message may quote an option the caller gave, and the command line passes bytes as they are).
@@ -92,10 +105,6 @@ void check_row_statements(const Row& row);
 // the row's trimmed text. A value that could escape its literal or identifier fails here.
 void check_insert(std::string_view statement, Dialect dialect, std::string_view table,
                   const Row& row);
-
-// The refusal of a table or column name (`what`) that holds a NUL byte, which would end the line
-// for the engines' script readers; nothing when the name holds none. Never fails.
-std::optional<Error> nul_name_error(std::string_view what, std::string_view name);
 
 // Reads `statement` back as the CREATE TABLE of `dialect` for `row` with `key`: the column
 // identifiers must decode to the row's names (after an added id for an auto id), each with a

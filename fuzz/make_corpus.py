@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into OUT/{csv,json,convert}_fuzzer/.
 
-Seeds are the reader test vectors (tests/vectors/*.jsonl, input_hex decoded), the example files
-and the saved regression inputs (fuzz/regressions/); convert_fuzzer seeds carry option bytes in
-front of the data (the layout is described in convert_fuzzer.cpp). They are generated at run time
-rather than committed, so the vectors stay their only source.
+Seeds are the reader test vectors (tests/vectors/*.jsonl, input_hex decoded) and the example
+files; convert_fuzzer seeds carry option bytes in front of the data (the layout is described in
+convert_fuzzer.cpp). They are generated at run time rather than committed, so the vectors stay
+their only source. The saved regression inputs (fuzz/regressions/) are not seeds: scripts/fuzz
+replays them on their own before fuzzing, whole, and names the one that fails.
 """
 
 import hashlib
@@ -14,7 +15,8 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# (flags, chunk, key, table) for convert_fuzzer; flags bit 0 is JSON and is set per input.
+# (flags, chunk, key, table) for convert_fuzzer; flags bit 0 is JSON and is set per input. The
+# fuzzer reads the chunk as 1 + a byte, so it runs from 1 to 256.
 OPTION_SETS = [
     (0x00, 7, None, b"t"),
     (0x02, 1, None, b"morvel_table"),
@@ -31,7 +33,7 @@ def write(directory, data):
 
 
 def convert_seed(data, is_json, flags, chunk, key, table):
-    option_bytes = bytes([flags | (1 if is_json else 0), chunk - 1 if chunk > 0 else 0])
+    option_bytes = bytes([flags | (1 if is_json else 0), chunk - 1])
     if flags & 0x08:
         option_bytes += bytes([len(key)]) + key
     return option_bytes + bytes([len(table)]) + table + data
@@ -58,11 +60,6 @@ def main():
                 seed = convert_seed(data, kind == "json", flags, chunk, key, table)
                 write(out / "convert_fuzzer", seed)
 
-    regressions = ROOT / "fuzz" / "regressions"
-    if regressions.is_dir():
-        for target in regressions.iterdir():
-            for path in target.iterdir():
-                write(out / target.name, path.read_bytes())
     for target in sorted(out.iterdir()):
         print(f"{target.name}: {sum(1 for _ in target.iterdir())} seeds")
 
