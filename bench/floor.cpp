@@ -18,7 +18,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -78,8 +77,8 @@ void append_literal(Output& out, const char* p, const char* end) {
 }
 
 // Splits one record [p, line_end) into fields and calls `field(begin, end)` for each, with the
-// field's text; a quoted field is unquoted into `scratch` when it holds doubled quotes. Returns
-// the byte after the record (a quoted field may run past `line_end`).
+// field's text: an unquoted field in place, a quoted one unquoted into `scratch` (always, doubled
+// quotes or not). Returns the byte after the record (a quoted field may run past `line_end`).
 template <class Field>
 const char* split_record(const char* p, const char* end, std::string& scratch, Field&& field) {
   const char* line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));

@@ -1,5 +1,6 @@
 // The command line without the Python launcher, for profilers (perf, callgrind) that should see
 // the core alone:  morvel_native -i INPUT.csv > OUT.sql
+#include <optional>
 #include <string>
 #include <vector>
 

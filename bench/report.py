@@ -17,6 +17,13 @@ def peak_rss(path):
     return int(match.group(1)) * 1024
 
 
+def read_meta(path):
+    """The name, format and input bench/run wrote for one tool, one key=value a line."""
+    # Bytes that are not UTF-8 come back as the path bench/run meant.
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+
+
 def label(path):
     name = os.path.basename(path)
     if name.endswith(".jsonl"):
@@ -31,18 +38,12 @@ def main():
     while os.path.exists(f"{results}/tool_{i}.json"):
         with open(f"{results}/tool_{i}.json") as f:
             run = json.load(f)["results"][0]
-        tools.append({"name": run["command"], "mean": run["mean"], "stddev": run["stddev"] or 0,
-                      "rss": peak_rss(f"{results}/tool_{i}.time"), "index": i})
+        meta = read_meta(f"{results}/tool_{i}.meta")
+        tools.append({"name": meta["name"], "format": meta["format"], "input": meta["input"],
+                      "bytes": os.path.getsize(meta["input"]), "mean": run["mean"],
+                      "stddev": run["stddev"] or 0, "rss": peak_rss(f"{results}/tool_{i}.time"),
+                      "index": i})
         i += 1
-    with open(f"{results}/../run") as f:
-        script = f.read()
-    # The format and input of each tool, in the order bench/run lists them.
-    entries = re.findall(r'^  "([^|"]+)\|(\w+)\|([^|]+)\|', script, re.M)
-    stem = os.path.join(os.path.dirname(results), "data", f"mixed_{rows}")
-    for tool, (_, fmt, _) in zip(tools, entries):
-        tool["format"] = fmt
-        tool["input"] = stem + {"csv": ".csv", "json": ".json", "jsonl": ".jsonl"}[fmt]
-        tool["bytes"] = os.path.getsize(tool["input"])
 
     out = []
     out.append(f"{rows:,} records of ten mixed columns; every tool writes to /dev/null. "
