@@ -13,21 +13,22 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/io.hpp"
-#include "lib/pipeline.hpp"
-#include "lib/row.hpp"
-#include "parsers/csv_parser.hpp"
-#include "parsers/json_parser.hpp"
+#include "convert/pipeline.hpp"
+#include "core/data_type.hpp"
+#include "core/io.hpp"
+#include "core/row.hpp"
+#include "readers/csv.hpp"
+#include "readers/json.hpp"
 #include "sql/dialect.hpp"
-#include "sql/formatter.hpp"
-#include "sql/inference.hpp"
+#include "sql/literal.hpp"
 
 namespace {
 
-using morvel::DataType;
-using morvel::Dialect;
-using morvel::Row;
-using morvel::Status;
+using morvel::convert::Format;
+using morvel::core::DataType;
+using morvel::core::Row;
+using morvel::core::Status;
+using morvel::sql::Dialect;
 
 class Random {
  public:
@@ -217,7 +218,7 @@ void BM_FormatSqlValue(benchmark::State& state) {
   for (auto _ : state) {
     out.clear();
     for (std::size_t i = 0; i < texts.size(); ++i) {
-      morvel::sql::formatter::append_sql_value(out, texts[i], types[i], dialect);
+      morvel::sql::append_sql_value(out, texts[i], types[i], dialect);
     }
     benchmark::DoNotOptimize(out.data());
   }
@@ -232,7 +233,7 @@ void BM_FormatSqlValueString(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
       benchmark::DoNotOptimize(
-          morvel::sql::formatter::format_sql_value(texts[i], types[i], Dialect::Postgres));
+          morvel::sql::format_sql_value(texts[i], types[i], Dialect::Postgres));
     }
   }
 }
@@ -246,7 +247,7 @@ void run_reader(benchmark::State& state, const std::string& input, Reader reader
     return {};
   };
   for (auto _ : state) {
-    morvel::MemorySource source(input);
+    morvel::core::MemorySource source(input);
     if (!reader(source, sink)) {
       state.SkipWithError("reader failed");
       break;
@@ -257,31 +258,31 @@ void run_reader(benchmark::State& state, const std::string& input, Reader reader
 }
 
 void BM_CsvScan(benchmark::State& state) {
-  run_reader(state, csv_input(), morvel::parsers::csv_parser::stream_csv);
+  run_reader(state, csv_input(), morvel::readers::stream_csv);
 }
 BENCHMARK(BM_CsvScan);
 
 void BM_JsonParseLines(benchmark::State& state) {
-  run_reader(state, json_lines_input(), morvel::parsers::json_parser::stream_json);
+  run_reader(state, json_lines_input(), morvel::readers::stream_json);
 }
 BENCHMARK(BM_JsonParseLines);
 
 void BM_JsonParseArray(benchmark::State& state) {
-  run_reader(state, json_array_input(), morvel::parsers::json_parser::stream_json);
+  run_reader(state, json_array_input(), morvel::readers::stream_json);
 }
 BENCHMARK(BM_JsonParseArray);
 
 // A sink that keeps only the byte count: the conversion without the cost of storing output.
 // It lends its buffer, as the command's and the Python functions' sinks do, so that statements
 // are written straight into it; appended() counts them and empties it, so it stays small.
-class CountingSink final : public morvel::ByteSink {
+class CountingSink final : public morvel::core::ByteSink {
  public:
   Status write(std::string_view bytes) override {
     count_ += bytes.size();
     return {};
   }
   Status flush() override { return appended(); }
-  morvel::ByteBuffer* buffer() noexcept override { return &buffer_; }
+  morvel::core::ByteBuffer* buffer() noexcept override { return &buffer_; }
   Status appended() override {
     count_ += buffer_.size();
     buffer_.clear();
@@ -290,16 +291,16 @@ class CountingSink final : public morvel::ByteSink {
   std::size_t count() const { return count_; }
 
  private:
-  morvel::ByteBuffer buffer_;
+  morvel::core::ByteBuffer buffer_;
   std::size_t count_ = 0;
 };
 
-void run_convert(benchmark::State& state, const std::string& input, morvel::Format format) {
+void run_convert(benchmark::State& state, const std::string& input, Format format) {
   for (auto _ : state) {
-    morvel::MemorySource source(input);
+    morvel::core::MemorySource source(input);
     CountingSink sink;
-    if (!morvel::convert(source, sink, format, "morvel_table", false, Dialect::Postgres,
-                         morvel::PrimaryKey())) {
+    auto options = morvel::convert::check_options({.format = format});
+    if (!options || !morvel::convert::convert(source, sink, *options)) {
       state.SkipWithError("conversion failed");
       break;
     }
@@ -308,27 +309,25 @@ void run_convert(benchmark::State& state, const std::string& input, morvel::Form
   set_bytes(state, input.size());
 }
 
-void BM_ConvertCsv(benchmark::State& state) {
-  run_convert(state, csv_input(), morvel::Format::Csv);
-}
+void BM_ConvertCsv(benchmark::State& state) { run_convert(state, csv_input(), Format::Csv); }
 BENCHMARK(BM_ConvertCsv);
 
 void BM_ConvertJsonLines(benchmark::State& state) {
-  run_convert(state, json_lines_input(), morvel::Format::Json);
+  run_convert(state, json_lines_input(), Format::Json);
 }
 BENCHMARK(BM_ConvertJsonLines);
 
 void BM_ConvertJsonArray(benchmark::State& state) {
-  run_convert(state, json_array_input(), morvel::Format::Json);
+  run_convert(state, json_array_input(), Format::Json);
 }
 BENCHMARK(BM_ConvertJsonArray);
 
-void BM_ConvertCsvToString(benchmark::State& state) {
+void BM_ConvertCsvToBuffer(benchmark::State& state) {
   const std::string& input = csv_input();
+  const auto options = morvel::convert::check_options({});
   for (auto _ : state) {
-    morvel::MemorySource source(input);
-    auto sql = morvel::convert_to_string(source, morvel::Format::Csv, "morvel_table", false,
-                                         "postgres", std::nullopt, false);
+    morvel::core::MemorySource source(input);
+    auto sql = morvel::convert::convert_to_buffer(source, *options);
     if (!sql) {
       state.SkipWithError("conversion failed");
       break;
@@ -337,7 +336,7 @@ void BM_ConvertCsvToString(benchmark::State& state) {
   }
   set_bytes(state, input.size());
 }
-BENCHMARK(BM_ConvertCsvToString);
+BENCHMARK(BM_ConvertCsvToBuffer);
 
 }  // namespace
 

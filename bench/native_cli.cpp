@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/cli_main.hpp"
+#include "cli/run_cli.hpp"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
-  const std::optional<int> status = morvel::run_cli(args, 0, 1, 2);
+  const std::optional<int> status = morvel::cli::run_cli(args, 0, 1, 2);
   return status ? *status : 0;
 }

@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/pipeline.hpp"
+#include "core/utf8.hpp"
 #include "fuzz_support.hpp"
-#include "lib/pipeline.hpp"
-#include "lib/utf8.hpp"
-#include "parsers/csv_parser.hpp"
-#include "parsers/json_parser.hpp"
+#include "readers/csv.hpp"
+#include "readers/json.hpp"
 
 namespace morvel::fuzz {
 namespace {
@@ -26,6 +26,8 @@ namespace {
 // Dialect texts as callers write them; the lookup folds ASCII case and nothing else.
 constexpr std::string_view dialect_texts[] = {"postgres", "sqlite",     "mysql", "MySQL",
                                               "SQLite",   "postgresql", "",      " mysql"};
+
+using convert::Format;
 
 struct Options {
   Format format;
@@ -51,13 +53,13 @@ Records read_records(Format format, std::string_view data) {
     return {};
   };
   MemorySource source(data);
-  const Status status = format == Format::Json ? parsers::json_parser::stream_json(source, keep)
-                                               : parsers::csv_parser::stream_csv(source, keep);
+  const Status status = format == Format::Json ? readers::stream_json(source, keep)
+                                               : readers::stream_csv(source, keep);
   if (!status) records.error = status.error();
   return records;
 }
 
-// The outcome convert_to_string must have: the options' error, a name's NUL, the reader's, the
+// The outcome the conversion must have: the options' error, a name's NUL, the reader's, the
 // CREATE TABLE statement's, or the script built statement by statement.
 Result<std::string> expected_outcome(const Options& o, std::string_view data) {
   auto key = PrimaryKey::from_options(o.primary_key, o.auto_id);
@@ -77,13 +79,13 @@ Result<std::string> expected_outcome(const Options& o, std::string_view data) {
       }
     }
     if (i == 0 && o.create_table) {
-      auto create = sql::generator::generate_create_table_with_pk(o.table, row, dialect, *key);
+      auto create = generate_create_table_with_pk(o.table, row, dialect, *key);
       if (!create) return std::unexpected(create.error());
       check_create_table(*create, dialect, o.table, row, *key);
       sql += *create;
       sql += "\n\n";
     }
-    const std::string insert = sql::generator::generate_insert(o.table, row, dialect);
+    const std::string insert = generate_insert(o.table, row, dialect);
     check_insert(insert, dialect, o.table, row);
     sql += insert;
     sql += '\n';
@@ -152,9 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       !find_invalid_utf8(o.table) && !(o.primary_key && find_invalid_utf8(*o.primary_key));
 
   const Result<std::string> expected = expected_outcome(o, input);
+  convert::ConversionOptions options{
+      o.format,       std::string(o.table), Dialect::lookup(o.dialect),
+      o.create_table, std::nullopt,         o.auto_id};
+  if (o.primary_key) options.primary_key = std::string(*o.primary_key);
   MemorySource memory(input);
-  const Result<std::string> held = convert_to_string(memory, o.format, o.table, o.create_table,
-                                                     o.dialect, o.primary_key, o.auto_id);
+  const Result<std::string> held = convert_text(memory, options);
   if (held) {
     check_utf8(*held, "SQL output");
   } else {
@@ -171,18 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   ChunkedSource chunked(input, o.chunk);
-  check_same_outcome(convert_to_string(chunked, o.format, o.table, o.create_table, o.dialect,
-                                       o.primary_key, o.auto_id),
-                     held, "small reads against memory");
+  check_same_outcome(convert_text(chunked, options), held, "small reads against memory");
 
   static MemoryFile file;
   if (const auto path = file.hold(input)) {
-    auto from_file = o.format == Format::Json
-                         ? convert_json_file_to_sql(*path, o.table, o.create_table, o.dialect,
-                                                    o.primary_key, o.auto_id)
-                         : convert_csv_file_to_sql(*path, o.table, o.create_table, o.dialect,
-                                                   o.primary_key, o.auto_id);
-    check_same_outcome(from_file, held, "file against memory");
+    check_same_outcome(convert_file_text(*path, options), held, "file against memory");
   }
   return 0;
 }

@@ -10,15 +10,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "convert/pipeline.hpp"
+#include "core/utf8.hpp"
 #include "fuzz_support.hpp"
-#include "lib/pipeline.hpp"
-#include "lib/utf8.hpp"
-#include "parsers/csv_parser.hpp"
+#include "readers/csv.hpp"
 
 namespace morvel::fuzz {
 namespace {
 
-using parsers::csv_parser::stream_csv;
+using readers::stream_csv;
 
 struct ModelRecord {
   std::size_t start;  // where the search for the record began
@@ -150,8 +150,7 @@ void check_against_model(const Collected& read, const Model& model) {
 void check_conversion(std::string_view input, const Model& model) {
   const Dialect dialect = all_dialects[input.size() % std::size(all_dialects)];
   MemorySource source(input);
-  auto sql =
-      convert_to_string(source, Format::Csv, "t", false, dialect.name(), std::nullopt, false);
+  auto sql = convert_text(source, {.table_name = "t", .dialect = dialect});
   // The first record refuses a header name holding a NUL byte, before any later failure.
   std::optional<std::string> expected_error = model.error;
   if (!model.rows.empty()) {
@@ -173,7 +172,7 @@ void check_conversion(std::string_view input, const Model& model) {
   for (const auto& pairs : model.rows) {
     Row row;
     for (const auto& [name, text] : pairs) row.append(name, text, DataType::infer(text));
-    expected += sql::generator::generate_insert("t", row, dialect);
+    expected += generate_insert("t", row, dialect);
     expected += '\n';
   }
   MORVEL_FUZZ_CHECK(*sql == expected, "the output is not one INSERT line per record");

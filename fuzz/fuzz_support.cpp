@@ -4,8 +4,10 @@
 #include <cstring>
 #include <utility>
 
-#include "lib/utf8.hpp"
-#include "sql/inference.hpp"
+#include "convert/pipeline.hpp"
+#include "core/data_type.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
 
 namespace morvel::fuzz {
 
@@ -112,7 +114,7 @@ class SqlReader {
 
 void check_value(SqlReader& reader, const Row::Entry& entry, Dialect dialect,
                  const std::string& note) {
-  const std::string_view trimmed = sql::inference::trim_white_space(entry.text);
+  const std::string_view trimmed = trim_white_space(entry.text);
   switch (entry.type) {
     case DataType::Null:
       MORVEL_FUZZ_CHECK(reader.word("NULL"), note);
@@ -129,7 +131,7 @@ void check_value(SqlReader& reader, const Row::Entry& entry, Dialect dialect,
       MORVEL_FUZZ_CHECK(reader.number() == trimmed, note);
       return;
     case DataType::Float:
-      if (sql::inference::is_non_finite_float(trimmed)) {
+      if (is_non_finite_float(trimmed)) {
         MORVEL_FUZZ_CHECK(reader.string_literal() == trimmed, note);
       } else {
         MORVEL_FUZZ_CHECK(reader.number() == trimmed, note);
@@ -247,13 +249,13 @@ void check_row_statements(const Row& row) {
   add_key(PrimaryKey::columns({"no such column \x01"}));
 
   for (const Dialect dialect : all_dialects) {
-    const std::string insert = sql::generator::generate_insert(awkward_table, row, dialect);
+    const std::string insert = generate_insert(awkward_table, row, dialect);
     MORVEL_FUZZ_CHECK(insert.ends_with(';'), note);
     check_utf8(insert, "INSERT statement");
     check_insert(insert, dialect, awkward_table, row);
 
     for (const auto& [key, should_fail] : keys) {
-      auto create = sql::generator::generate_create_table_with_pk(awkward_table, row, dialect, key);
+      auto create = generate_create_table_with_pk(awkward_table, row, dialect, key);
       if (!create) {
         MORVEL_FUZZ_CHECK(should_fail, note + ": " + create.error().message);
         check_error(create.error());
@@ -315,7 +317,7 @@ void check_create_table(std::string_view statement, Dialect dialect, std::string
     MORVEL_FUZZ_CHECK(reader.word(" "), note);
     const bool is_key =
         std::find(key_columns.begin(), key_columns.end(), entry.name) != key_columns.end();
-    std::string_view type = sql::generator::column_type_name(entry.type, dialect);
+    std::string_view type = column_type_name(entry.type, dialect);
     // MySQL cannot index TEXT without a prefix length.
     if (is_key && dialect == Dialect::Mysql && type == "TEXT") type = "VARCHAR(255)";
     MORVEL_FUZZ_CHECK(reader.word(type), note);
@@ -332,6 +334,26 @@ void check_create_table(std::string_view statement, Dialect dialect, std::string
   }
   MORVEL_FUZZ_CHECK(reader.word("\n);"), note);
   MORVEL_FUZZ_CHECK(reader.rest().empty(), note);
+}
+
+namespace {
+
+Result<std::string> checked_text(Result<ByteBuffer> sql) {
+  if (!sql) return std::unexpected(std::move(sql.error()));
+  if (auto bad = convert::utf8_error(sql->view())) return std::unexpected(std::move(*bad));
+  return std::string(sql->view());
+}
+
+}  // namespace
+
+Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions options) {
+  auto checked = convert::check_options(std::move(options));
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  return checked_text(convert::convert_to_buffer(source, *checked));
+}
+
+Result<std::string> convert_file_text(const std::string& path, convert::ConversionOptions options) {
+  return checked_text(convert::convert_file_to_buffer(path, std::move(options)));
 }
 
 }  // namespace morvel::fuzz

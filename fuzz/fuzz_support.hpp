@@ -10,11 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/error.hpp"
-#include "lib/io.hpp"
-#include "lib/row.hpp"
+#include "convert/options.hpp"
+#include "core/error.hpp"
+#include "core/io.hpp"
+#include "core/row.hpp"
 #include "sql/dialect.hpp"
-#include "sql/generator.hpp"
+#include "sql/statements.hpp"
 
 // Ends the run with the failed condition and a note; libFuzzer keeps the input as a crash.
 #define MORVEL_FUZZ_CHECK(condition, note)                                                       \
@@ -27,6 +28,9 @@
   } while (false)
 
 namespace morvel::fuzz {
+
+using namespace core;
+using namespace sql;
 
 // Every dialect, for the checks that must hold in each.
 inline constexpr Dialect all_dialects[] = {Dialect::Postgres, Dialect::Sqlite, Dialect::Mysql};
@@ -111,5 +115,14 @@ void check_insert(std::string_view statement, Dialect dialect, std::string_view 
 // known type name, and the key clause must name the key columns.
 void check_create_table(std::string_view statement, Dialect dialect, std::string_view table,
                         const Row& row, const PrimaryKey& key);
+
+// The script a Python caller gets for `source`: options checked, converted in memory, checked for
+// UTF-8. Fails with the first error of the three.
+[[nodiscard]] Result<std::string> convert_text(ByteSource& source,
+                                               convert::ConversionOptions options);
+
+// convert_text over the file at `path`, read as the Python file functions read it.
+[[nodiscard]] Result<std::string> convert_file_text(const std::string& path,
+                                                    convert::ConversionOptions options);
 
 }  // namespace morvel::fuzz

@@ -10,16 +10,17 @@
 #include <string_view>
 #include <vector>
 
+#include "core/data_type.hpp"
+#include "core/text.hpp"
+#include "core/utf8.hpp"
 #include "fuzz_support.hpp"
-#include "lib/utf8.hpp"
-#include "parsers/json_parser.hpp"
-#include "sql/inference.hpp"
+#include "readers/json.hpp"
 
 namespace morvel::fuzz {
 namespace {
 
 using nlohmann::json;
-using parsers::json_parser::stream_json;
+using readers::stream_json;
 
 // Arrays and objects open inside one another that the reader accepts, counting the outermost.
 constexpr std::size_t max_levels = 127;
@@ -195,7 +196,7 @@ void check_lines(std::string_view input, const Collected& read) {
       expected.message = "stream did not contain valid UTF-8";
       break;
     }
-    if (sql::inference::trim_white_space(line).empty()) continue;
+    if (trim_white_space(line).empty()) continue;
     // The reference skips a byte-order mark; to us it is a character where a value must start.
     if (line.starts_with("\xEF\xBB\xBF")) {
       expected.fails = true;

@@ -2,25 +2,9 @@
 
 #include <cstring>
 
-namespace morvel::sql::dialect {
+#include "core/text.hpp"
 
-namespace {
-
-// Compares ASCII letters without regard to case. Full Unicode lower-casing maps no non-ASCII
-// character onto the ASCII letters of "mysql" or "sqlite" (only U+212A and U+0130 lower-case
-// into ASCII at all, to 'k' and to "i" plus a combining dot), so a byte-wise ASCII fold gives the
-// same answer for every input.
-bool equals_ascii_folded(std::string_view text, std::string_view lower) noexcept {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace morvel::sql {
 
 std::string_view Dialect::name() const noexcept {
   switch (kind_) {
@@ -58,9 +42,23 @@ void Dialect::append_quoted_identifier(std::string& out, std::string_view name) 
 }
 
 Dialect Dialect::lookup(std::string_view text) noexcept {
-  if (equals_ascii_folded(text, "mysql")) return Mysql;
-  if (equals_ascii_folded(text, "sqlite")) return Sqlite;
+  if (core::equals_ascii_folded(text, "mysql")) return Mysql;
+  if (core::equals_ascii_folded(text, "sqlite")) return Sqlite;
   return Postgres;
 }
 
-}  // namespace morvel::sql::dialect
+std::optional<core::Error> nul_identifier_error(std::string_view what, std::string_view name) {
+  if (name.find('\0') == std::string_view::npos) return std::nullopt;
+  std::string shown;
+  for (const char c : name) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  return core::invalid(std::string(what) + " name '" + shown +
+                       "' contains a NUL character, which no SQL identifier can hold");
+}
+
+}  // namespace morvel::sql

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-namespace morvel::sql::dialect {
+#include "core/error.hpp"
+
+namespace morvel::sql {
 
 // The target SQL dialect. A class around the enumeration so that quoting is an operation of the
 // dialect while members still read `Dialect::Mysql`.
@@ -34,8 +37,11 @@ class Dialect {
   Kind kind_;
 };
 
-}  // namespace morvel::sql::dialect
+// The refusal of a table or column name (`what`: "table" or "column") that holds a NUL byte: a
+// NUL ends a line for the engines' script readers, which would run the rest of the line as a new
+// statement, and no engine takes one in an identifier. Nothing when the name holds none. Never
+// fails.
+[[nodiscard]] std::optional<core::Error> nul_identifier_error(std::string_view what,
+                                                              std::string_view name);
 
-namespace morvel {
-using sql::dialect::Dialect;
-}
+}  // namespace morvel::sql

@@ -1,4 +1,4 @@
-#include "cli/args/args.hpp"
+#include "cli/args.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace morvel::cli::args {
+namespace morvel::cli {
 
 // Readable failure output instead of gtest's byte dumps.
 void PrintTo(const EarlyExit& exit, std::ostream* out) {
@@ -15,6 +15,9 @@ void PrintTo(const EarlyExit& exit, std::ostream* out) {
 }
 
 namespace {
+
+using convert::Format;
+using sql::Dialect;
 
 // Parses "morvel" followed by `arguments`, which must be accepted.
 Cli parsed(std::vector<std::string> arguments) {
@@ -39,12 +42,12 @@ TEST(Args, ParsesValuesAndDefaults) {
   const auto without_program_path = parse_args({});
   ASSERT_TRUE(without_program_path.has_value());
   EXPECT_EQ(*without_program_path, Cli{});
-  EXPECT_EQ(defaults.table, "morvel_table");
-  EXPECT_EQ(defaults.format, Format::Csv);
-  EXPECT_EQ(defaults.dialect, Dialect::Postgres);
-  EXPECT_FALSE(defaults.input || defaults.output || defaults.primary_key || defaults.create_table ||
-               defaults.auto_id);
-  const Cli all{"in.csv", "out.sql", "t", Format::Json, Dialect::Mysql, true, "id, b", false};
+  EXPECT_EQ(defaults.options.table_name, "morvel_table");
+  EXPECT_EQ(defaults.options.format, Format::Csv);
+  EXPECT_EQ(defaults.options.dialect, Dialect::Postgres);
+  EXPECT_FALSE(defaults.input || defaults.output || defaults.options.primary_key ||
+               defaults.options.create_table || defaults.options.auto_id);
+  const Cli all{"in.csv", "out.sql", {Format::Json, "t", Dialect::Mysql, true, "id, b", false}};
   EXPECT_EQ(parsed({"-i", "in.csv", "-o", "out.sql", "-t", "t", "-f", "json", "-d", "mysql",
                     "--create-table", "-k", "id, b"}),
             all);
@@ -54,23 +57,23 @@ TEST(Args, ParsesValuesAndDefaults) {
   EXPECT_EQ(
       parsed({"-iin.csv", "-oout.sql", "-tt", "-fjson", "-dmysql", "--create-table", "-kid, b"}),
       all);
-  EXPECT_EQ(parsed({"-d", "sqlite"}).dialect, Dialect::Sqlite);
-  EXPECT_EQ(parsed({"--auto-id", "--create-table"}).auto_id, true);
-  EXPECT_EQ(parsed({"--create-table", "--auto-id"}).auto_id, true);
+  EXPECT_EQ(parsed({"-d", "sqlite"}).options.dialect, Dialect::Sqlite);
+  EXPECT_EQ(parsed({"--auto-id", "--create-table"}).options.auto_id, true);
+  EXPECT_EQ(parsed({"--create-table", "--auto-id"}).options.auto_id, true);
 }
 
 TEST(Args, AcceptsEdgeValues) {
-  EXPECT_EQ(parsed({"-t", ""}).table, "");
+  EXPECT_EQ(parsed({"-t", ""}).options.table_name, "");
   // An empty inline value must not take the next argument as the value.
   const Cli empty_inline = parsed({"--table=", "--create-table"});
-  EXPECT_EQ(empty_inline.table, "");
-  EXPECT_TRUE(empty_inline.create_table);
-  EXPECT_EQ(parsed({"-k", "", "--create-table"}).primary_key, "");
+  EXPECT_EQ(empty_inline.options.table_name, "");
+  EXPECT_TRUE(empty_inline.options.create_table);
+  EXPECT_EQ(parsed({"-k", "", "--create-table"}).options.primary_key, "");
   EXPECT_EQ(parsed({"--input", "-"}).input, "-");
   EXPECT_EQ(parsed({"-o", "-"}).output, "-");
   // A value-taking option takes the next argument as it is, even when it looks like an option.
-  EXPECT_EQ(parsed({"-t", "--auto-id"}).table, "--auto-id");
-  EXPECT_EQ(parsed({"-t", "{}"}).table, "{}");
+  EXPECT_EQ(parsed({"-t", "--auto-id"}).options.table_name, "--auto-id");
+  EXPECT_EQ(parsed({"-t", "{}"}).options.table_name, "{}");
   EXPECT_EQ(parsed({"--"}), Cli{});
 }
 
@@ -159,4 +162,4 @@ TEST(Args, PrintsHelpAndVersionOnStandardOutput) {
 }
 
 }  // namespace
-}  // namespace morvel::cli::args
+}  // namespace morvel::cli

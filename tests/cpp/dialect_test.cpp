@@ -5,6 +5,9 @@
 namespace morvel {
 namespace {
 
+using namespace core;
+using namespace sql;
+
 void expect_quoted(Dialect dialect, std::string_view name, std::string_view quoted) {
   EXPECT_EQ(dialect.quote_identifier(name), quoted) << dialect.name() << " name: " << name;
 }

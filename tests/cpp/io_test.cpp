@@ -1,4 +1,4 @@
-#include "lib/io.hpp"
+#include "core/io.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "lib/utf8.hpp"
+#include "core/utf8.hpp"
 #include "test_support.hpp"
 
 namespace morvel {
 namespace {
+
+using namespace core;
 
 using testing::TempDir;
 

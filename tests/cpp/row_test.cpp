@@ -1,4 +1,4 @@
-#include "lib/row.hpp"
+#include "core/row.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,14 @@
 namespace morvel {
 namespace {
 
-TEST(Row, ReplacingKeepsFirstPosition) {
+using namespace core;
+
+TEST(Row, KeepsOrderAndFindsExactNames) {
   Row row;
-  row.insert("b", "1", DataType::Integer);
-  row.insert("a", "x", DataType::Text);
-  row.insert("b", "2.5", DataType::Float);
-  row.insert("B", "y", DataType::Text);
+  row.append("b", "1", DataType::Integer);
+  row.append("a", "x", DataType::Text);
+  row.append("B", "y", DataType::Text);
+  row.set_text(0, "2.5", DataType::Float);
   EXPECT_EQ(testing::pairs_of(row), (testing::Pairs{{"b", "2.5"}, {"a", "x"}, {"B", "y"}}));
   EXPECT_EQ(row[0].type, DataType::Float);
   EXPECT_EQ(row.find("B"), 2u);
@@ -91,8 +93,6 @@ TEST(Row, BelievesTheNulFreeNoteUntilAnyChange) {
       {"set_text", [](Row& row) { row.set_text(1, "y", DataType::Text); }},
       {"set_text_view", [](Row& row) { row.set_text_view(1, "y", DataType::Text); }},
       {"append", [](Row& row) { row.append("w", "y", DataType::Text); }},
-      {"insert of a new name", [](Row& row) { row.insert("w", "y", DataType::Text); }},
-      {"insert of a present name", [](Row& row) { row.insert("u", "y", DataType::Text); }},
   };
   for (const auto& [name, change] : changes) {
     SCOPED_TRACE(name);
@@ -108,33 +108,28 @@ TEST(Row, BelievesTheNulFreeNoteUntilAnyChange) {
   }
 }
 
-TEST(Row, KeepsAWritersNoteOfItsNamesUntilTheyChange) {
+// Only a reader that refills the texts of the row it handed over says the names repeat; any
+// other way of coming by the row says they do not.
+TEST(Row, SaysNamesRepeatOnlyWhenOnlyTextsWereRefilled) {
   Row row;
   row.append("a", "1", DataType::Integer);
-  EXPECT_FALSE(row.names_seen(0));
-  row.note_names_seen(1);
-  EXPECT_TRUE(row.names_seen(1));
-  EXPECT_FALSE(row.names_seen(2));
+  EXPECT_FALSE(row.names_repeat());
   row.clear_texts();
   row.set_text(0, "2", DataType::Integer);
-  row.insert("a", "3", DataType::Integer);
-  EXPECT_TRUE(row.names_seen(1));
-  EXPECT_FALSE(Row(row).names_seen(1));
-  // A row assigned other names forgets what was noted of its own.
-  Row other_names;
-  other_names.append("z", "9", DataType::Integer);
-  Row assigned = row;
-  assigned.note_names_seen(1);
-  assigned = other_names;
-  EXPECT_FALSE(assigned.names_seen(1));
-  assigned.note_names_seen(1);
-  assigned = Row(other_names);
-  EXPECT_FALSE(assigned.names_seen(1));
-  row.insert("b", "4", DataType::Integer);
-  EXPECT_FALSE(row.names_seen(1));
-  row.note_names_seen(1);
+  row.set_text_view(0, "3", DataType::Integer);
+  EXPECT_TRUE(row.names_repeat());
+  EXPECT_FALSE(Row(row).names_repeat());
+  Row assigned;
+  assigned = row;
+  EXPECT_FALSE(assigned.names_repeat());
+  assigned.clear_texts();
+  assigned = Row(row);
+  EXPECT_FALSE(assigned.names_repeat());
+  row.append("b", "4", DataType::Integer);
+  EXPECT_FALSE(row.names_repeat());
+  row.clear_texts();
   row.clear();
-  EXPECT_FALSE(row.names_seen(1));
+  EXPECT_FALSE(row.names_repeat());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "lib/scan.hpp"
+#include "core/scan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 
 namespace morvel {
 namespace {
+
+using namespace core;
 
 // Bytes that sit next to the ones the searches look for, or that break naive tricks: the
 // neighbours of each special byte, the control range edges, and bytes from 0x80 up (negative as

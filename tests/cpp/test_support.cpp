@@ -96,7 +96,7 @@ Pairs pairs_of(const Row& row) {
 
 Row row_of(const Pairs& pairs) {
   Row row;
-  for (const auto& [name, text] : pairs) row.insert(name, text, DataType::infer(text));
+  for (const auto& [name, text] : pairs) row.append(name, text, DataType::infer(text));
   return row;
 }
 

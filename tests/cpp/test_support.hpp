@@ -8,10 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "lib/io.hpp"
-#include "lib/row.hpp"
+#include "core/io.hpp"
+#include "core/row.hpp"
 
 namespace morvel::testing {
+
+using namespace core;
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 

@@ -1,5 +1,5 @@
 """One INSERT per row costs a commit per row unless the script runs as one transaction. The
-numbers are reported at the end of the session (docs/loading.md quotes them); what is asserted
+numbers are reported at the end of the session (the README's "Loading the output" quotes them); what is asserted
 is only that both ways load the same rows."""
 
 import time

@@ -1,0 +1,367 @@
+#include "cli/args.hpp"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace morvel::cli {
+namespace {
+
+using convert::Format;
+using sql::Dialect;
+
+constexpr std::string_view program_name = "morvel";
+constexpr std::string_view about_text = "Turn raw data into ready-to-run SQL.";
+constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
+
+// Indexed by Format's enumerators and by Dialect's kinds, in the order the help lists them.
+constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
+constexpr std::array<std::string_view, 3> dialect_names = {"postgres", "sqlite", "mysql"};
+
+// A path may not be empty; a text is any value, or one of the declaration's choices.
+enum class ValueKind : std::uint8_t { Path, Text, Switch };
+
+struct Declaration {
+  char short_name;  // '\0' when the option has no short form
+  std::string_view long_name;
+  std::string_view value_name;  // empty for a switch
+  ValueKind kind;
+  std::span<const std::string_view> choices;  // empty when any value is accepted
+};
+
+// Position in this table is the option's identity everywhere below, and the help's order.
+enum OptionId : std::size_t {
+  input_id,
+  output_id,
+  table_id,
+  format_id,
+  dialect_id,
+  create_table_id,
+  primary_key_id,
+  auto_id_id,
+  option_count,
+};
+
+constexpr std::array<Declaration, option_count> declarations = {{
+    {'i', "input", "INPUT", ValueKind::Path, {}},
+    {'o', "output", "OUTPUT", ValueKind::Path, {}},
+    {'t', "table", "TABLE", ValueKind::Text, {}},
+    {'f', "format", "FORMAT", ValueKind::Text, format_names},
+    {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names},
+    {'\0', "create-table", "", ValueKind::Switch, {}},
+    {'k', "primary-key", "COLUMNS", ValueKind::Text, {}},
+    {'\0', "auto-id", "", ValueKind::Switch, {}},
+}};
+
+// The library's own flags, which take no value and may share a cluster such as "-Vt".
+constexpr std::string_view library_short_flags = "hV";
+
+const Declaration* find_long(std::string_view name) {
+  for (const Declaration& declaration : declarations) {
+    if (declaration.long_name == name) return &declaration;
+  }
+  return nullptr;
+}
+
+const Declaration* find_short(char name) {
+  for (const Declaration& declaration : declarations) {
+    if (declaration.short_name != '\0' && declaration.short_name == name) return &declaration;
+  }
+  return nullptr;
+}
+
+// How messages name an option: "--table <TABLE>", or "--auto-id" for a switch.
+std::string display_name(const Declaration& declaration) {
+  std::string name = "--";
+  name += declaration.long_name;
+  if (!declaration.value_name.empty()) {
+    name += " <";
+    name += declaration.value_name;
+    name += '>';
+  }
+  return name;
+}
+
+std::string in_quotes(std::string_view text) {
+  std::string out = "'";
+  out += text;
+  out += '\'';
+  return out;
+}
+
+std::string join(std::span<const std::string_view> names) {
+  std::string out;
+  for (std::string_view name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
+
+// The value a Cli holds for an option, as the command line would spell it; empty for the
+// options that have no default worth showing.
+std::string default_text(const convert::ConversionOptions& defaults, OptionId id) {
+  switch (id) {
+    case table_id:
+      return defaults.table_name;
+    case format_id:
+      return std::string(format_names[static_cast<std::size_t>(defaults.format)]);
+    case dialect_id:
+      return std::string(defaults.dialect.name());
+    default:
+      return {};
+  }
+}
+
+// Lays out each option as its flags, the value name in angle brackets, the default and the
+// possible values. The program's own options carry no description, so their lines are not
+// padded to the description column.
+class HelpFormatter final : public CLI::Formatter {
+ public:
+  std::string make_option(const CLI::Option* option, bool is_positional) const override {
+    if (!make_option_desc(option).empty()) {
+      return CLI::Formatter::make_option(option, is_positional);
+    }
+    return "  " + make_option_name(option, is_positional) + make_option_opts(option) + "\n";
+  }
+
+  std::string make_option_opts(const CLI::Option* option) const override {
+    if (option->get_items_expected_max() == 0) return {};  // a switch shows no value
+    std::string out = " <" + option->get_type_name() + ">";
+    if (!option->get_default_str().empty()) out += " [default: " + option->get_default_str() + "]";
+    const Declaration* declaration =
+        option->get_lnames().empty() ? nullptr : find_long(option->get_lnames().front());
+    if (declaration != nullptr && !declaration->choices.empty()) {
+      out += " [possible values: " + join(declaration->choices) + "]";
+    }
+    return out;
+  }
+};
+
+// The message of a usage error, or nothing.
+using Problem = std::optional<std::string>;
+
+// Turns the arguments after the program path into CLI11's reversed list. CLI11 2.1 reads an
+// empty "--table=" as "--table" followed by the next argument, and accepts "--auto-id=true"; so
+// an empty inline value becomes a separate empty argument here, a switch with any inline value
+// is refused, and so is a value-taking option that ends the list. The walk follows CLI11's
+// reading of the list (a value-taking option swallows the next argument whatever it looks
+// like, and "--" ends option parsing) so that no value is mistaken for an option.
+std::expected<std::vector<std::string>, std::string> prepare(
+    std::span<const std::string> arguments) {
+  std::vector<std::string> out;
+  out.reserve(arguments.size() + 1);
+  const auto missing_value = [](const Declaration& declaration) {
+    return "a value is required for " + in_quotes(display_name(declaration)) +
+           " but none was given";
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    out.push_back(argument);
+    if (argument == "--") {
+      out.insert(out.end(), arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                 arguments.end());
+      break;
+    }
+    if (argument.size() > 2 && argument.starts_with("--") && argument[2] != '-') {
+      const std::size_t equals = argument.find('=');
+      const Declaration* declaration = find_long(std::string_view(argument).substr(2, equals - 2));
+      if (declaration == nullptr) continue;
+      if (declaration->kind == ValueKind::Switch) {
+        if (equals == std::string::npos) continue;
+        return std::unexpected("the switch " + in_quotes(display_name(*declaration)) +
+                               " takes no value but was given " +
+                               in_quotes(std::string_view(argument).substr(equals + 1)));
+      }
+      if (equals == std::string::npos) {
+        if (i + 1 == arguments.size()) return std::unexpected(missing_value(*declaration));
+        out.push_back(arguments[++i]);
+      } else if (equals + 1 == argument.size()) {
+        out.back().pop_back();
+        out.emplace_back();
+      }
+      continue;
+    }
+    if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
+      // A cluster of short flags ends at the first letter that takes a value; the rest of the
+      // argument, or else the next argument, is that value.
+      for (std::size_t at = 1; at < argument.size(); ++at) {
+        if (library_short_flags.find(argument[at]) != std::string_view::npos) continue;
+        const Declaration* declaration = find_short(argument[at]);
+        if (declaration != nullptr && at + 1 == argument.size()) {
+          if (i + 1 == arguments.size()) return std::unexpected(missing_value(*declaration));
+          out.push_back(arguments[++i]);
+        }
+        break;
+      }
+    }
+  }
+  return std::vector<std::string>(out.rbegin(), out.rend());
+}
+
+std::optional<std::size_t> index_of(std::span<const std::string_view> names,
+                                    std::string_view value) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == value) return i;
+  }
+  return std::nullopt;
+}
+
+// Checks one given value and writes it into its field.
+Problem store(Cli& cli, OptionId id, const std::string& value) {
+  const Declaration& declaration = declarations[id];
+  std::optional<std::size_t> choice;
+  if (!declaration.choices.empty()) {
+    choice = index_of(declaration.choices, value);
+    if (!choice) {
+      return "invalid value " + in_quotes(value) + " for " + in_quotes(display_name(declaration)) +
+             " (possible values: " + join(declaration.choices) + ")";
+    }
+  }
+  if (declaration.kind == ValueKind::Path && value.empty()) {
+    return "the file path given to " + in_quotes(display_name(declaration)) + " is empty";
+  }
+  convert::ConversionOptions& options = cli.options;
+  switch (id) {
+    case input_id:
+      cli.input = value;
+      break;
+    case output_id:
+      cli.output = value;
+      break;
+    case table_id:
+      options.table_name = value;
+      break;
+    case format_id:
+      options.format = static_cast<Format>(*choice);
+      break;
+    case dialect_id:
+      options.dialect = static_cast<Dialect::Kind>(*choice);
+      break;
+    case create_table_id:
+      options.create_table = true;
+      break;
+    case primary_key_id:
+      options.primary_key = value;
+      break;
+    case auto_id_id:
+      options.auto_id = true;
+      break;
+    case option_count:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Declares every option on `app`, in the help's order, collecting each occurrence rather than
+// reducing them, so that a repeat, an empty path or an unknown name is reported where the user
+// wrote it, in the walk after parsing.
+std::array<CLI::Option*, option_count> declare_options(CLI::App& app) {
+  const convert::ConversionOptions defaults;
+  std::array<CLI::Option*, option_count> options{};
+  for (std::size_t id = 0; id < option_count; ++id) {
+    const Declaration& declaration = declarations[id];
+    std::string flags;
+    if (declaration.short_name != '\0') flags = {'-', declaration.short_name, ','};
+    flags += "--";
+    flags += declaration.long_name;
+    CLI::Option* option =
+        declaration.kind == ValueKind::Switch
+            ? app.add_flag(flags)
+            : app.add_option(flags)->type_name(std::string(declaration.value_name));
+    option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    const std::string shown_default = default_text(defaults, static_cast<OptionId>(id));
+    if (!shown_default.empty()) option->default_str(shown_default);
+    options[id] = option;
+  }
+  // CLI11 declares its help flag on construction; declaring it again moves it after the
+  // program's own options, where the help lists it.
+  app.set_help_flag("-h,--help", "Print this help message and exit");
+  app.set_version_flag("-V,--version", std::string(version_text));
+  return options;
+}
+
+// The command that the parsed occurrences describe: each value checked and stored in the order
+// given, then the rules between options.
+std::expected<Cli, std::string> collect(const CLI::App& app,
+                                        const std::array<CLI::Option*, option_count>& options) {
+  Cli cli;
+  std::array<std::size_t, option_count> seen{};
+  for (const CLI::Option* option : app.parse_order()) {
+    std::size_t id = 0;
+    while (id < option_count && options[id] != option) ++id;
+    if (id == option_count) continue;
+    if (seen[id]++ > 0) {
+      return std::unexpected(in_quotes(display_name(declarations[id])) +
+                             " cannot be given more than once");
+    }
+    if (Problem problem = store(cli, static_cast<OptionId>(id), option->results().front())) {
+      return std::unexpected(std::move(*problem));
+    }
+  }
+  // A conflict is reported before a missing requirement: it is the mistake the user can act on
+  // first, since adding --create-table would not make the command valid.
+  if (seen[primary_key_id] > 0 && seen[auto_id_id] > 0) {
+    return std::unexpected(in_quotes(display_name(declarations[primary_key_id])) +
+                           " cannot be used with " +
+                           in_quotes(display_name(declarations[auto_id_id])));
+  }
+  for (OptionId id : {primary_key_id, auto_id_id}) {
+    if (seen[id] > 0 && seen[create_table_id] == 0) {
+      return std::unexpected(in_quotes(display_name(declarations[id])) + " requires " +
+                             in_quotes(display_name(declarations[create_table_id])));
+    }
+  }
+  return cli;
+}
+
+}  // namespace
+
+// Usage errors come from three places, in this order: `prepare` (what CLI11 2.1 would read
+// differently from the command's rules), CLI11 itself (unknown options, stray arguments), and
+// the walk over the parsed occurrences (repeats and values, then the rules between options).
+std::expected<Cli, EarlyExit> parse_args(const std::vector<std::string>& args) {
+  CLI::App app{std::string(about_text), std::string(program_name)};
+  auto formatter = std::make_shared<HelpFormatter>();
+  app.formatter(formatter);
+  const std::array<CLI::Option*, option_count> options = declare_options(app);
+
+  const auto usage_error = [&](const std::string& message) {
+    return std::unexpected(EarlyExit{"error: " + message + "\n" +
+                                         formatter->make_usage(&app, std::string(program_name)) +
+                                         "Run with --help for more information.\n",
+                                     Stream::Stderr, 2});
+  };
+
+  const std::span<const std::string> arguments =
+      args.empty() ? std::span<const std::string>() : std::span(args).subspan(1);
+  auto prepared = prepare(arguments);
+  if (!prepared) return usage_error(prepared.error());
+  try {
+    app.parse(std::move(*prepared));
+  } catch (const CLI::CallForHelp&) {
+    return std::unexpected(EarlyExit{app.help(), Stream::Stdout, 0});
+  } catch (const CLI::CallForVersion& version) {
+    return std::unexpected(EarlyExit{std::string(version.what()) + "\n", Stream::Stdout, 0});
+  } catch (const CLI::ExtrasError&) {
+    // CLI11 lists the "--" that ends option parsing among the extras; the user's mistake is
+    // the argument after it.
+    const std::vector<std::string> extras = app.remaining();
+    auto extra = std::find_if(extras.begin(), extras.end(),
+                              [](const std::string& argument) { return argument != "--"; });
+    return usage_error("unexpected argument " +
+                       in_quotes(extra != extras.end() ? *extra : std::string("--")));
+  } catch (const CLI::Error& error) {
+    return usage_error(error.what());
+  }
+  auto cli = collect(app, options);
+  if (!cli) return usage_error(cli.error());
+  return std::move(*cli);
+}
+
+}  // namespace morvel::cli

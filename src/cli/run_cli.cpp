@@ -1,0 +1,125 @@
+#include "cli/run_cli.hpp"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <exception>
+#include <filesystem>
+#include <initializer_list>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "cli/args.hpp"
+#include "convert/pipeline.hpp"
+#include "core/error.hpp"
+#include "core/io.hpp"
+
+namespace morvel::cli {
+namespace {
+
+using core::Fd;
+using core::Result;
+using core::Status;
+
+constexpr int failure_status = 1;
+
+// Writes the parts to `fd` one after the other. Errors are dropped: this serves the error
+// stream, and there is nowhere left to report a failure to write it.
+void write_quietly(int fd, std::initializer_list<std::string_view> parts) noexcept {
+  for (std::string_view part : parts) {
+    while (!part.empty()) {
+      const ssize_t written = ::write(fd, part.data(), part.size());
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      part.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+}
+
+// Assembles the line from pieces so that reporting allocates nothing, as it also serves an
+// allocation failure.
+void report(int err_fd, std::string_view message) noexcept {
+  write_quietly(err_fd, {"morvel: ", message, "\n"});
+}
+
+// Whether `output` names the regular file that `input_fd` reads. Only a regular file loses its
+// content when opened for writing; the same device on both sides (/dev/null, a terminal) is
+// harmless. A path that cannot be examined is left to the open that follows.
+bool is_same_file(int input_fd, const std::filesystem::path& output) {
+  struct stat input_info;
+  struct stat output_info;
+  if (::fstat(input_fd, &input_info) != 0 || !S_ISREG(input_info.st_mode)) return false;
+  if (::stat(output.c_str(), &output_info) != 0) return false;
+  return input_info.st_dev == output_info.st_dev && input_info.st_ino == output_info.st_ino;
+}
+
+// Every check that can refuse the run comes before the output is opened, because opening it
+// truncates a user's file.
+Status convert_streams(const Cli& cli, int in_fd, int out_fd) {
+  Result<Fd> input = Fd::borrowed(in_fd);
+  if (cli.input) input = core::open_for_reading(cli.input->native());
+  if (!input) return std::unexpected(std::move(input.error()));
+  if (cli.output && is_same_file(input->get(), *cli.output)) {
+    return std::unexpected(
+        core::invalid("input and output are the same file '" + cli.output->native() + "'"));
+  }
+  auto options = convert::check_options(cli.options);
+  if (!options) return std::unexpected(std::move(options.error()));
+
+  Result<Fd> output = Fd::borrowed(out_fd);
+  if (cli.output) output = core::open_for_writing(cli.output->native());
+  if (!output) return std::unexpected(std::move(output.error()));
+
+  core::FdSource reader(std::move(*input), cli.input ? core::FdSource::Mapping::Allowed
+                                                     : core::FdSource::Mapping::Never);
+  // Declared after the reader so that it is released first; on a failure it writes out what it
+  // still buffers before the caller prints the message.
+  core::FdSink writer(std::move(*output));
+  return convert::convert(reader, writer, *options);
+}
+
+// Writes the text of help, version or a usage error where it belongs and returns the status.
+int finish_early(const EarlyExit& exit, int out_fd, int err_fd) {
+  if (exit.stream == Stream::Stderr) {
+    write_quietly(err_fd, {exit.text});
+    return exit.status;
+  }
+  core::FdSink out(Fd::borrowed(out_fd));
+  Status written = out.write(exit.text);
+  if (written) written = out.flush();
+  if (!written) {
+    report(err_fd, written.error().message);
+    return failure_status;
+  }
+  return exit.status;
+}
+
+}  // namespace
+
+std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int out_fd,
+                           int err_fd) noexcept {
+  // The Python caller ends the process with the status returned here, so nothing may unwind
+  // past this point.
+  try {
+    auto cli = parse_args(args);
+    if (!cli) return finish_early(cli.error(), out_fd, err_fd);
+    if (Status done = convert_streams(*cli, in_fd, out_fd); !done) {
+      report(err_fd, done.error().message);
+      return failure_status;
+    }
+    return std::nullopt;
+  } catch (const std::bad_alloc&) {
+    report(err_fd, "out of memory");
+  } catch (const std::exception& error) {
+    report(err_fd, error.what());
+  } catch (...) {
+    report(err_fd, "unexpected internal error");
+  }
+  return failure_status;
+}
+
+}  // namespace morvel::cli

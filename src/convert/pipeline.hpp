@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "convert/options.hpp"
+#include "core/error.hpp"
+#include "core/io.hpp"
+
+namespace morvel::convert {
+
+// Reads `source` to its end with the reader of the options' format and writes to `sink` the
+// CREATE TABLE statement for the first record (when asked for) followed by "\n\n", then one
+// INSERT statement and "\n" per record, as each record arrives; flushes `sink` at the end. Stops
+// at the first failure (reading, statement building, writing, flushing) and returns it
+// unchanged; what was written before it stays written and unflushed. `sink` is borrowed.
+[[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
+                                   const CheckedOptions& options);
+
+// The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
+// that copies it once more checks it while doing so (the Python module decodes it into a str) and
+// takes its message from utf8_error(). On any failure nothing of the output is returned.
+[[nodiscard]] core::Result<core::ByteBuffer> convert_to_buffer(core::ByteSource& source,
+                                                               const CheckedOptions& options);
+
+// convert_to_buffer over the file at `path`, opened before the options are checked. The file is
+// read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
+// calling process. Fails with ErrorKind::Open when it cannot be opened, then as check_options
+// and convert_to_buffer do.
+[[nodiscard]] core::Result<core::ByteBuffer> convert_file_to_buffer(const std::string& path,
+                                                                    ConversionOptions options);
+
+// The error a strict UTF-8 decoder reports for output that is not UTF-8 ("invalid utf-8
+// sequence of N bytes from index I", "incomplete utf-8 byte sequence from index I"), or nothing
+// when `sql` is UTF-8. Never fails.
+[[nodiscard]] std::optional<core::Error> utf8_error(std::string_view sql);
+
+}  // namespace morvel::convert

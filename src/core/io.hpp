@@ -1,0 +1,243 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace morvel::core {
+
+// Bytes per read call on descriptors, at least.
+inline constexpr std::size_t io_buffer_size = 8192;
+
+// Bytes a descriptor sink collects before it writes them out. Measured on a 370 MB output: 8 KiB
+// writes spent a fifth of the conversion in system calls, 256 KiB ones about 1%.
+inline constexpr std::size_t write_buffer_size = 256 * 1024;
+
+// A growable byte string on malloc and realloc: a large block grows by remapping its pages
+// rather than copying them (std::string copies on every doubling and touches twice the pages),
+// and room is never zero-filled. Move-only.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;  // the block has one owner
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ~ByteBuffer();
+
+  // Room for at least `bytes` more bytes after the end, where the caller writes before it calls
+  // commit(). Throws std::bad_alloc when memory runs out.
+  [[nodiscard]] char* room(std::size_t bytes) {
+    if (capacity_ - size_ < bytes) grow(bytes);
+    return data_ + size_;
+  }
+  // Ends the bytes at `end`, which lies within the last room(). Never fails.
+  void commit(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+  // Appends `bytes`. Throws std::bad_alloc when memory runs out.
+  void append(std::string_view bytes);
+  // Makes room for `capacity` bytes in all, exactly, when there is less. Throws std::bad_alloc
+  // when memory runs out.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) reallocate(capacity);
+  }
+  // Forgets every byte and keeps the block. Never fails.
+  void clear() noexcept { size_ = 0; }
+  // Forgets the first `count` bytes, at most size(), moving the rest to the front. Never fails.
+  void drop_front(std::size_t count) noexcept;
+
+  [[nodiscard]] const char* data() const noexcept { return data_; }
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+  [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+
+ private:
+  void grow(std::size_t bytes);
+  void reallocate(std::size_t capacity);
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// A readable stream of bytes, consumed once from its current position.
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ByteSource(const ByteSource&) = delete;  // a stream position cannot be shared
+  ByteSource& operator=(const ByteSource&) = delete;
+  virtual ~ByteSource() = default;
+
+  // Reads at most buffer.size() bytes into `buffer` and returns how many; 0 only at the end of the
+  // input. Fails with the system error of the failed read (ErrorKind::Io).
+  [[nodiscard]] virtual Result<std::size_t> read(std::span<char> buffer) = 0;
+
+  // The unread rest of the input as one view when the source already holds it in memory, else
+  // nothing. The view borrows the source's buffer and lives as long as the source. Never fails.
+  [[nodiscard]] virtual std::optional<std::string_view> contiguous() const noexcept {
+    return std::nullopt;
+  }
+
+  // How many bytes the source expects to deliver, or 0 when unknown. Never fails.
+  [[nodiscard]] virtual std::size_t size_hint() const noexcept { return 0; }
+
+  // The unread rest of the input mapped into memory, for a reader that holds all of it anyway:
+  // a non-empty regular file opened by name. Nothing for every other source (standard input,
+  // pipes, memory), which is then read as a stream. The view lives as long as the source, whose
+  // position does not move. Never fails: a file that cannot be mapped is read instead.
+  [[nodiscard]] virtual std::optional<std::string_view> map() noexcept { return std::nullopt; }
+
+ protected:
+  ByteSource(ByteSource&&) = default;
+  ByteSource& operator=(ByteSource&&) = default;
+};
+
+// A writable stream of bytes.
+class ByteSink {
+ public:
+  ByteSink() = default;
+  ByteSink(const ByteSink&) = delete;  // buffered bytes must have one owner
+  ByteSink& operator=(const ByteSink&) = delete;
+  virtual ~ByteSink() = default;
+
+  // Writes all of `bytes` (possibly into a buffer). Fails with the system error (ErrorKind::Io).
+  [[nodiscard]] virtual Status write(std::string_view bytes) = 0;
+  // Hands every buffered byte to the system. Fails with the system error (ErrorKind::Io).
+  [[nodiscard]] virtual Status flush() = 0;
+
+  // The sink's own buffer, for a producer that appends to it directly and then calls appended()
+  // instead of building its bytes elsewhere and passing them to write(); nothing when the sink
+  // has no such buffer. Lives as long as the sink. Never fails.
+  [[nodiscard]] virtual ByteBuffer* buffer() noexcept { return nullptr; }
+  // Takes note of bytes appended to buffer(): a descriptor sink writes them out once it holds
+  // enough. Fails like write().
+  [[nodiscard]] virtual Status appended() { return {}; }
+
+ protected:
+  ByteSink(ByteSink&&) = default;
+  ByteSink& operator=(ByteSink&&) = default;
+};
+
+// Reads once from `source` into the free room of `out`, made at least `at_least` bytes first,
+// and returns how many bytes came; 0 only at the end of the input. Fails like ByteSource::read,
+// with nothing appended. Throws std::bad_alloc when memory runs out.
+[[nodiscard]] Result<std::size_t> read_some(ByteSource& source, ByteBuffer& out,
+                                            std::size_t at_least);
+
+// Appends every remaining byte of `source` to `out`. Stops at the first read error, unchanged,
+// with what came before it appended.
+[[nodiscard]] Status read_to_end(ByteSource& source, ByteBuffer& out);
+
+// A file descriptor. An owning Fd closes it when destroyed, once: on Linux an interrupted close
+// has still released the descriptor. A borrowed one (standard input and output) is left open.
+class Fd {
+ public:
+  Fd() = default;
+  static Fd owned(int fd) noexcept { return Fd(fd, true); }
+  static Fd borrowed(int fd) noexcept { return Fd(fd, false); }
+  Fd(const Fd&) = delete;  // two owners would close the descriptor twice
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept;
+  Fd& operator=(Fd&& other) noexcept;
+  ~Fd();
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  Fd(int fd, bool owns) noexcept : fd_(fd), owns_(owns) {}
+  void reset() noexcept;
+
+  int fd_ = -1;
+  bool owns_ = false;
+};
+
+// Opens `path` read-only. Fails with the system error (ErrorKind::Open).
+[[nodiscard]] Result<Fd> open_for_reading(const std::string& path);
+
+// Opens `path` for writing, created with mode 0666 less the umask or truncated.
+// Fails with the system error (ErrorKind::Open).
+[[nodiscard]] Result<Fd> open_for_writing(const std::string& path);
+
+// A source over bytes held elsewhere; the view borrows the caller's buffer, which must outlive it.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view bytes) noexcept : bytes_(bytes) {}
+  [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
+  [[nodiscard]] std::optional<std::string_view> contiguous() const noexcept override {
+    return bytes_;
+  }
+  [[nodiscard]] std::size_t size_hint() const noexcept override { return bytes_.size(); }
+
+ private:
+  std::string_view bytes_;  // the unread part of the caller's buffer
+};
+
+// A source over a descriptor; reads go straight to the system into the caller's buffer.
+class FdSource final : public ByteSource {
+ public:
+  // Whether map() may map the file: a file the command line's user named may be; standard input
+  // is always read as a stream, whatever it is connected to, and files read for a Python caller
+  // are read, since a file truncated under a mapping raises SIGBUS in the caller's process.
+  enum class Mapping : std::uint8_t { Never, Allowed };
+
+  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never) noexcept
+      : fd_(std::move(fd)), may_map_(mapping == Mapping::Allowed) {}
+  FdSource(FdSource&&) = delete;  // the mapping has one owner
+  FdSource& operator=(FdSource&&) = delete;
+  ~FdSource() override;
+
+  [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
+  [[nodiscard]] std::size_t size_hint() const noexcept override;
+  [[nodiscard]] std::optional<std::string_view> map() noexcept override;
+
+ private:
+  Fd fd_;
+  bool may_map_;
+  void* mapping_ = nullptr;
+  std::size_t mapping_size_ = 0;
+};
+
+// A sink that grows a byte string in memory. Writing never fails.
+class StringSink final : public ByteSink {
+ public:
+  [[nodiscard]] Status write(std::string_view bytes) override;
+  [[nodiscard]] Status flush() override { return {}; }
+  [[nodiscard]] ByteBuffer* buffer() noexcept override { return &bytes_; }
+  [[nodiscard]] std::string_view bytes() const noexcept { return bytes_.view(); }
+  [[nodiscard]] ByteBuffer take() noexcept { return std::move(bytes_); }
+
+ private:
+  ByteBuffer bytes_;
+};
+
+// A sink over a descriptor behind a write buffer. When destroyed it writes out what it still
+// buffers and ignores errors; call flush() where a failure matters.
+class FdSink final : public ByteSink {
+ public:
+  explicit FdSink(Fd fd);
+  FdSink(FdSink&&) = default;
+  FdSink& operator=(FdSink&&) = delete;  // would drop buffered bytes of the target
+  ~FdSink() override;
+
+  [[nodiscard]] Status write(std::string_view bytes) override;
+  [[nodiscard]] Status flush() override;
+  [[nodiscard]] ByteBuffer* buffer() noexcept override { return &buffer_; }
+  [[nodiscard]] Status appended() override;
+
+ private:
+  Status write_through(std::string_view bytes);
+
+  Fd fd_;
+  ByteBuffer buffer_;
+};
+
+}  // namespace morvel::core

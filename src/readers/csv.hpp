@@ -1,0 +1,17 @@
+#pragma once
+
+#include "core/error.hpp"
+#include "core/io.hpp"
+#include "core/row.hpp"
+
+namespace morvel::readers {
+
+// Reads all of `reader` as CSV whose first record is the header (comma delimiter, double-quote
+// quoting, LF/CR/CR LF terminators, blank lines skipped, a leading UTF-8 byte-order mark ignored)
+// and hands `sink` one Row per data record, each value typed by DataType::infer. Fails on a read
+// error, an odd number of double quotes, a repeated header name, a record whose field count
+// differs from the header's, or a field that is not UTF-8; stops at the first error the sink
+// returns, unchanged. Rows before a failing record have been handed over.
+[[nodiscard]] core::Status stream_csv(core::ByteSource& reader, core::RowSink sink);
+
+}  // namespace morvel::readers

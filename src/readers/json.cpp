@@ -1,0 +1,149 @@
+#include "readers/json.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "core/text.hpp"
+#include "core/utf8.hpp"
+#include "readers/json_syntax.hpp"
+
+namespace morvel::readers {
+
+namespace {
+
+using core::ByteBuffer;
+using core::ByteSource;
+using core::Error;
+using core::find_invalid_utf8;
+using core::RowSink;
+using core::Status;
+using json::Origin;
+using json::Parser;
+
+// Bytes asked for per read. Larger than the descriptor buffer: reads are then fewer system
+// calls, and a line layout never holds more than its longest line plus this.
+constexpr std::size_t read_size = 64 * 1024;
+
+std::string_view without_final_cr(std::string_view line) noexcept {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// One line of the line layout: invalid UTF-8 and parse errors end the reading, blank lines and
+// values other than objects are skipped. `is_utf8` says the caller has checked the line already,
+// as part of a longer text.
+Status take_line(Parser& parser, std::string_view line, RowSink sink, bool is_utf8 = false) {
+  if (!is_utf8 && find_invalid_utf8(line))
+    return std::unexpected(core::invalid("stream did not contain valid UTF-8"));
+  if (core::trim_white_space(line).empty()) return {};
+  parser.reset(line);
+  switch (parser.parse()) {
+    case Parser::Parsed::Object:
+      return sink(std::move(parser.row()));
+    case Parser::Parsed::Other:
+      return {};
+    case Parser::Parsed::Failed:
+      break;
+  }
+  return std::unexpected(core::invalid(json::describe(parser.error(), line)));
+}
+
+// The line layout over an input held in memory: lines are views of it.
+Status stream_lines(std::string_view input, RowSink sink) {
+  Parser parser(Origin::Line);
+  // Lines are cut at ASCII bytes, so when the whole input is UTF-8 every line is: one check of
+  // the whole spares a call per line. Otherwise each line is checked and the first bad one fails.
+  const bool is_utf8 = !find_invalid_utf8(input);
+  while (!input.empty()) {
+    const std::size_t lf = input.find('\n');
+    if (lf == std::string_view::npos) return take_line(parser, input, sink, is_utf8);
+    if (auto taken = take_line(parser, without_final_cr(input.substr(0, lf)), sink, is_utf8);
+        !taken) {
+      return taken;
+    }
+    input.remove_prefix(lf + 1);
+  }
+  return {};
+}
+
+// The line layout over a stream whose first bytes are in `buffer`. Each complete line is handed
+// over before the next read, and the buffer holds at most the line being read plus one read.
+Status stream_lines(ByteSource& reader, ByteBuffer& buffer, RowSink sink) {
+  Parser parser(Origin::Line);
+  std::size_t searched = 0;
+  for (;;) {
+    const std::string_view data = buffer.view();
+    // The complete lines in the buffer are checked for UTF-8 together, as in the held layout;
+    // the partial line after them is checked once it is complete.
+    // Only the bytes read since the last search are looked at, so that a line longer than many
+    // reads is not searched again with each of them.
+    const std::size_t last_lf = data.substr(searched).rfind('\n');
+    const bool is_utf8 = last_lf != std::string_view::npos &&
+                         !find_invalid_utf8(data.substr(0, searched + last_lf + 1));
+    std::size_t line_start = 0;
+    while (const void* hit = std::memchr(data.data() + searched, '\n', data.size() - searched)) {
+      const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
+      const std::string_view line = without_final_cr(data.substr(line_start, lf - line_start));
+      if (auto taken = take_line(parser, line, sink, is_utf8); !taken) return taken;
+      line_start = searched = lf + 1;
+    }
+    buffer.drop_front(line_start);
+    searched = buffer.size();
+    auto got = read_some(reader, buffer, read_size);
+    if (!got) return std::unexpected(std::move(got.error()));
+    // A last line without LF keeps a final CR, which JSON reads as white space.
+    if (*got == 0) {
+      return buffer.size() == 0 ? Status{} : take_line(parser, buffer.view(), sink);
+    }
+  }
+}
+
+// The array layout over the whole input. The array is checked completely before the first row
+// is built, so a failure anywhere hands over nothing; rows are then built one element at a time
+// instead of from a tree of the whole document. `read_failure` is the error that ended reading
+// early, if any: the parser meets it where it first asks for a byte past `input`.
+Status stream_array(std::string_view input, std::optional<Error> read_failure, RowSink sink) {
+  Parser parser(Origin::Stream);
+  parser.reset(input);
+  if (!parser.check()) {
+    if (read_failure && parser.error().reached_end) {
+      read_failure->message += json::position_suffix(input, input.size());
+      return std::unexpected(std::move(*read_failure));
+    }
+    return std::unexpected(core::invalid(json::describe(parser.error(), input)));
+  }
+  // The array closed; the failed read struck while the white space after it was read.
+  if (read_failure) return std::unexpected(std::move(*read_failure));
+  return parser.hand_over_elements(sink);
+}
+
+}  // namespace
+
+Status stream_json(ByteSource& reader, RowSink sink) {
+  if (const auto held = reader.contiguous()) {
+    if (held->empty()) return {};
+    return held->front() == '[' ? stream_array(*held, std::nullopt, sink)
+                                : stream_lines(*held, sink);
+  }
+
+  // The array layout holds the whole input anyway, and a mapped file costs neither the zeroed
+  // block nor the copy. The line layout keeps reading a line at a time: only the mapping's first
+  // page was touched, and the mapping holds no memory of its own.
+  if (const auto mapped = reader.map(); mapped && mapped->front() == '[') {
+    return stream_array(*mapped, std::nullopt, sink);
+  }
+
+  ByteBuffer buffer;
+  // An input that is empty or whose first read fails has no rows and is no error.
+  if (auto first = read_some(reader, buffer, read_size); !first || *first == 0) return {};
+  if (buffer.view().front() != '[') return stream_lines(reader, buffer, sink);
+  // A read that fails after the first is reported once the bytes before it are parsed.
+  Status rest = read_to_end(reader, buffer);
+  std::optional<Error> read_failure;
+  if (!rest) read_failure = std::move(rest.error());
+  return stream_array(buffer.view(), std::move(read_failure), sink);
+}
+
+}  // namespace morvel::readers

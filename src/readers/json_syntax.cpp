@@ -1,0 +1,638 @@
+#include "readers/json_syntax.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "core/scan.hpp"
+#include "core/utf8.hpp"
+#include "readers/json_escape.hpp"
+#include "readers/json_messages.hpp"
+#include "readers/json_number.hpp"
+
+namespace morvel::readers::json {
+
+using core::DataType;
+using core::Row;
+namespace scan = core::scan;
+
+namespace {
+
+// Arrays and objects open inside one another beyond this count are refused; the outermost one
+// counts, so 127 levels are accepted.
+constexpr unsigned max_depth = 128;
+
+constexpr auto is_white = [] consteval {
+  std::array<bool, 256> table{};
+  table[' '] = true;
+  table['\t'] = true;
+  table['\n'] = true;
+  table['\r'] = true;
+  return table;
+}
+();
+
+// What a value's first byte makes it, or Invalid when no value starts so.
+enum class Start : std::uint8_t { Invalid, String, Literal, Array, Object, Number };
+
+constexpr auto start_of = [] consteval {
+  std::array<Start, 256> table{};
+  table['"'] = Start::String;
+  table['n'] = table['t'] = table['f'] = Start::Literal;
+  table['['] = Start::Array;
+  table['{'] = Start::Object;
+  table['-'] = Start::Number;
+  for (int c = '0'; c <= '9'; ++c) table[c] = Start::Number;
+  return table;
+}
+();
+
+unsigned char byte_at(const char* p) noexcept { return static_cast<unsigned char>(*p); }
+
+Start value_start(const char* p) noexcept { return start_of[byte_at(p)]; }
+
+}  // namespace
+
+std::string position_suffix(std::string_view text, std::size_t offset) {
+  const std::string_view read = text.substr(0, offset);
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t last_break = read.rfind('\n');
+  const std::size_t column =
+      last_break == std::string_view::npos ? offset : offset - last_break - 1;
+  return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string describe(const SyntaxError& error, std::string_view text) {
+  std::string message(error.description);
+  message += position_suffix(text, error.offset);
+  return message;
+}
+
+void Parser::reset(std::string_view text) noexcept {
+  begin_ = text.data();
+  end_ = text.data() + text.size();
+  // A stream's strings need a UTF-8 check only when the text has invalid bytes somewhere; one
+  // pass over the whole text is much cheaper than checking every string.
+  checks_utf8_ = origin_ == Origin::Stream && core::find_invalid_utf8(text).has_value();
+  error_ = SyntaxError{};
+}
+
+const char* Parser::fail(std::string_view description, const char* after) noexcept {
+  error_ = SyntaxError{description, static_cast<std::size_t>(after - begin_), false};
+  return nullptr;
+}
+
+const char* Parser::fail_at_end(std::string_view description) noexcept {
+  error_ = SyntaxError{description, static_cast<std::size_t>(end_ - begin_), true};
+  return nullptr;
+}
+
+[[gnu::always_inline]] inline const char* Parser::skip_white(const char* p) const noexcept {
+  // Between tokens there is usually nothing or one blank ("key": value, ", "); the loop is for
+  // pretty-printed input.
+  if (p == end_ || !is_white[byte_at(p)]) return p;
+  ++p;
+  if (p == end_ || !is_white[byte_at(p)]) return p;
+  while (p != end_ && is_white[byte_at(p)]) ++p;
+  return p;
+}
+
+bool Parser::finish(const char* p) noexcept {
+  p = skip_white(p);
+  if (p == end_) return true;
+  fail(message::trailing_characters, p + 1);
+  return false;
+}
+
+bool Parser::check() {
+  const char* p = skip_white(begin_);
+  if (p == end_) {
+    fail_at_end(message::eof_value);
+    return false;
+  }
+  p = check_value(p, 0);
+  return p != nullptr && finish(p);
+}
+
+Parser::Parsed Parser::parse() {
+  const char* p = skip_white(begin_);
+  if (p == end_) {
+    fail_at_end(message::eof_value);
+    return Parsed::Failed;
+  }
+  if (*p != '{') {
+    p = check_value(p, 0);
+    return p != nullptr && finish(p) ? Parsed::Other : Parsed::Failed;
+  }
+  p = parse_row_object(p, 0);
+  if (p == nullptr || !finish(p)) return Parsed::Failed;
+  build_row();
+  return Parsed::Object;
+}
+
+core::Status Parser::hand_over_elements(core::RowSink sink) {
+  // check() has seen every string of this text.
+  checks_utf8_ = false;
+  std::optional<core::Error> refused;
+  const char* p = walk_array(skip_white(begin_) + 1, [&](const char* element) -> const char* {
+    if (*element != '{') return check_value(element, 1);
+    const char* after = parse_row_object(element, 1);
+    if (after == nullptr) return nullptr;
+    build_row();
+    if (auto accepted = sink(std::move(row_)); !accepted) {
+      refused = std::move(accepted.error());
+      return nullptr;
+    }
+    return after;
+  });
+  if (refused) return std::unexpected(std::move(*refused));
+  // Unreachable after a successful check(); reported rather than ignored all the same.
+  if (p == nullptr) return std::unexpected(core::invalid(describe(error_, {begin_, end_})));
+  return {};
+}
+
+// `p` is after the opening bracket; `element` gets each element at its first byte, which is
+// neither white space nor the closing bracket, and returns the byte after it or nullptr.
+template <class Element>
+const char* Parser::walk_array(const char* p, Element&& element) {
+  p = skip_white(p);
+  if (p == end_) return fail_at_end(message::eof_list);
+  if (*p == ']') return p + 1;
+  for (;;) {
+    p = element(p);
+    if (p == nullptr) return nullptr;
+    p = skip_white(p);
+    if (p == end_) return fail_at_end(message::eof_list);
+    if (*p == ']') return p + 1;
+    if (*p != ',') return fail(message::expected_list_comma, p + 1);
+    p = skip_white(p + 1);
+    if (p == end_) return fail_at_end(message::eof_value);
+    if (*p == ']') return fail(message::trailing_comma, p + 1);
+  }
+}
+
+// `p` is after the opening brace; `on_member(raw_key, escaped, value)` gets each key's content
+// between its quotes and the first byte of its value, and returns the byte after the value or
+// nullptr.
+template <class OnMember>
+const char* Parser::walk_object(const char* p, OnMember&& on_member) {
+  p = skip_white(p);
+  if (p == end_) return fail_at_end(message::eof_object);
+  if (*p == '}') return p + 1;
+  for (;;) {
+    if (*p != '"')
+      return fail(*p == '}' ? message::trailing_comma : message::key_must_be_string, p + 1);
+    const char* key = p;
+    bool escaped = false;
+    p = scan_string(p, escaped);
+    if (p == nullptr) return nullptr;
+    const std::string_view raw_key(key + 1, static_cast<std::size_t>(p - key - 2));
+    p = skip_white(p);
+    if (p == end_) return fail_at_end(message::eof_object);
+    if (*p != ':') return fail(message::expected_colon, p + 1);
+    p = skip_white(p + 1);
+    if (p == end_) return fail_at_end(message::eof_value);
+    p = on_member(raw_key, escaped, p);
+    if (p == nullptr) return nullptr;
+    p = skip_white(p);
+    if (p == end_) return fail_at_end(message::eof_object);
+    if (*p == '}') return p + 1;
+    if (*p != ',') return fail(message::expected_object_comma, p + 1);
+    p = skip_white(p + 1);
+    if (p == end_) return fail_at_end(message::eof_value);
+  }
+}
+
+// `depth` counts the arrays and objects open around the value at `p`.
+const char* Parser::check_value(const char* p, unsigned depth) {
+  switch (value_start(p)) {
+    case Start::String: {
+      bool escaped = false;
+      return scan_string(p, escaped);
+    }
+    case Start::Literal:
+      return match_word(p, *p == 'n' ? "null" : *p == 't' ? "true" : "false");
+    case Start::Array:
+      if (depth + 1 >= max_depth) return fail(message::recursion_limit, p + 1);
+      return walk_array(p + 1,
+                        [&](const char* element) { return check_value(element, depth + 1); });
+    case Start::Object:
+      if (depth + 1 >= max_depth) return fail(message::recursion_limit, p + 1);
+      return walk_object(p + 1, [&](std::string_view, bool, const char* value) {
+        return check_value(value, depth + 1);
+      });
+    case Start::Number: {
+      bool is_float = false;
+      return scan_number(p, is_float);
+    }
+    case Start::Invalid:
+      break;
+  }
+  return fail(message::expected_value, p + 1);
+}
+
+// Appends the compact serialisation of the value at `p` to the arena.
+const char* Parser::write_value(const char* p, unsigned depth) {
+  switch (value_start(p)) {
+    case Start::String: {
+      bool escaped = false;
+      const char* after = scan_string(p, escaped);
+      if (after == nullptr || !escaped) {
+        if (after != nullptr) arena_.append(p, after);
+        return after;
+      }
+      arena_ += '"';
+      append_reescaped({p + 1, static_cast<std::size_t>(after - p - 2)}, arena_);
+      arena_ += '"';
+      return after;
+    }
+    case Start::Array:
+      return write_array(p, depth);
+    case Start::Object:
+      return write_object(p, depth);
+    case Start::Number: {
+      bool is_float = false;
+      const char* after = scan_number(p, is_float);
+      if (after == nullptr) return nullptr;
+      if (is_float) {
+        append_float(to_double(p, after), arena_);
+      } else {
+        arena_.append(p, after);
+      }
+      return after;
+    }
+    case Start::Literal:
+    case Start::Invalid:
+      break;
+  }
+  // Literals are written as they were read.
+  const char* after = check_value(p, depth);
+  if (after != nullptr) arena_.append(p, after);
+  return after;
+}
+
+const char* Parser::write_array(const char* p, unsigned depth) {
+  if (depth + 1 >= max_depth) return fail(message::recursion_limit, p + 1);
+  arena_ += '[';
+  bool first = true;
+  const char* after = walk_array(p + 1, [&](const char* element) {
+    if (!first) arena_ += ',';
+    first = false;
+    return write_value(element, depth + 1);
+  });
+  arena_ += ']';
+  return after;
+}
+
+// Members are written as they come, each remembered by its key, and put in key order once the
+// object is closed.
+const char* Parser::write_object(const char* p, unsigned depth) {
+  if (depth + 1 >= max_depth) return fail(message::recursion_limit, p + 1);
+  const std::size_t open = arena_.size();
+  const std::size_t base = members_.size();
+  const std::size_t keys_base = keys_.size();
+  arena_ += '{';
+  const char* after =
+      walk_object(p + 1, [&](std::string_view raw_key, bool escaped, const char* value) {
+        if (members_.size() > base) arena_ += ',';
+        const std::size_t start = arena_.size();
+        const TextRef key = key_ref(raw_key, escaped);
+        arena_ += '"';
+        if (escaped) {
+          append_reescaped(raw_key, arena_);
+        } else {
+          arena_.append(raw_key);
+        }
+        arena_ += "\":";
+        const char* next = write_value(value, depth + 1);
+        members_.push_back(Member{key, TextRef{Store::Arena, nullptr, start, arena_.size() - start},
+                                  members_.size()});
+        return next;
+      });
+  if (after != nullptr) reorder_object(open, base);
+  arena_ += '}';
+  members_.resize(base);
+  keys_.resize(keys_base);
+  return after;
+}
+
+// Parses the object at `p` into members_ as (key, value text) pairs for a row.
+const char* Parser::parse_row_object(const char* p, unsigned depth) {
+  if (depth + 1 >= max_depth) return fail(message::recursion_limit, p + 1);
+  arena_.clear();
+  keys_.clear();
+  members_.clear();
+  keys_match_ = true;
+  may_hold_nul_ = false;
+  return walk_object(p + 1, [&](std::string_view raw_key, bool escaped, const char* value) {
+    const TextRef key = key_ref(raw_key, escaped);
+    // Each key is compared with the key at its place in the last object worked out.
+    if (keys_match_) {
+      const std::size_t index = members_.size();
+      const std::size_t start = index == 0 ? 0 : order_key_ends_[index - 1];
+      const std::string_view name = view(key);
+      keys_match_ = index < order_key_ends_.size() &&
+                    order_key_ends_[index] - start == name.size() &&
+                    scan::equal(name.data(), order_keys_.data() + start, name.size());
+    }
+    TextRef text{};
+    const char* next = member_text(value, depth + 1, text);
+    members_.push_back(Member{key, text, members_.size()});
+    return next;
+  });
+}
+
+// The value text of a row entry: strings without escapes and integers are views of the input,
+// literals are static, and everything else is written to the arena.
+// Inlined into its one caller: returned through memory, the text was stored field by field and
+// loaded back as a block, which stalled on store forwarding once per member.
+[[gnu::always_inline]] inline const char* Parser::member_text(const char* p, unsigned depth,
+                                                              TextRef& text) {
+  switch (value_start(p)) {
+    case Start::String: {
+      bool escaped = false;
+      const char* after = scan_string(p, escaped);
+      if (after == nullptr) return nullptr;
+      const std::string_view raw(p + 1, static_cast<std::size_t>(after - p - 2));
+      if (!escaped) {
+        text = TextRef{Store::Fixed, raw.data(), 0, raw.size()};
+      } else {
+        may_hold_nul_ = true;
+        const std::size_t start = arena_.size();
+        append_unescaped(raw, arena_);
+        text = TextRef{Store::Arena, nullptr, start, arena_.size() - start};
+      }
+      return after;
+    }
+    case Start::Literal: {
+      const char* after = check_value(p, depth);
+      if (after == nullptr) return nullptr;
+      const std::string_view literal = *p == 'n' ? "NULL" : *p == 't' ? "true" : "false";
+      text = TextRef{Store::Fixed, literal.data(), 0, literal.size(),
+                     std::uint8_t{*p == 'n' ? DataType::Null : DataType::Boolean}};
+      return after;
+    }
+    case Start::Number:
+      return number_text(p, text);
+    case Start::Array:
+    case Start::Object:
+    case Start::Invalid:
+      break;
+  }
+  const std::size_t start = arena_.size();
+  const char* after = write_value(p, depth);
+  text = TextRef{Store::Arena, nullptr, start, arena_.size() - start};
+  return after;
+}
+
+// JSON allows no leading zeros and no plus sign, so an integer's text is its own, and so is a
+// float's when it is already written the way append_float would write it. The kind is settled
+// here where DataType::infer would give it without a doubt: a JSON number with a fraction or
+// exponent matches its float grammar, and an integer of at most 18 characters fits 64 bits.
+// Longer integers are left to it.
+const char* Parser::number_text(const char* p, TextRef& text) {
+  bool is_float = false;
+  const char* after = scan_number(p, is_float);
+  if (after == nullptr) return nullptr;
+  const auto size = static_cast<std::size_t>(after - p);
+  if (!is_float) {
+    text = TextRef{Store::Fixed, p, 0, size,
+                   size <= 18 ? std::uint8_t{DataType::Integer} : unknown_kind};
+  } else if (is_printed_float({p, size})) {
+    text = TextRef{Store::Fixed, p, 0, size, DataType::Float};
+  } else {
+    const std::size_t start = arena_.size();
+    append_float(to_double(p, after), arena_);
+    text = TextRef{Store::Arena, nullptr, start, arena_.size() - start, DataType::Float};
+  }
+  return after;
+}
+
+// `p` is at the opening quote; returns the byte after the closing one. `escaped` is set when
+// the content holds a backslash.
+// Most strings close at their first special byte; they are scanned inline, and the rest (escapes,
+// errors, strings of a text with invalid UTF-8) go out of line, which spared the common case
+// the entry and exit of a full function.
+[[gnu::always_inline]] inline const char* Parser::scan_string(const char* p,
+                                                              bool& escaped) noexcept {
+  const char* q = scan::find_control_or_any<'"', '\\'>(p + 1, end_);
+  if (q != end_ && *q == '"' && !checks_utf8_) return q + 1;
+  return finish_string(p, q, escaped);
+}
+
+// Goes on with the string opened at `p` from the byte `q` the first search stopped at.
+const char* Parser::finish_string(const char* p, const char* q, bool& escaped) noexcept {
+  for (;;) {
+    if (q == end_) return fail_at_end(message::eof_string);
+    if (*q == '"') break;
+    if (*q != '\\') return fail(message::control_character, q + 1);
+    escaped = true;
+    q = scan_escape(q + 1);
+    if (q == nullptr) return nullptr;
+    q = scan::find_control_or_any<'"', '\\'>(q, end_);
+  }
+  // A stream's string is checked as a whole once it is closed, so an error met earlier inside
+  // it wins. Escapes are ASCII and cannot complete a broken sequence, so checking the raw
+  // content is the same as checking the decoded one.
+  if (checks_utf8_ && core::find_invalid_utf8({p + 1, static_cast<std::size_t>(q - p - 1)})) {
+    return fail(message::invalid_code_point, q + 1);
+  }
+  return q + 1;
+}
+
+// `p` is after a backslash.
+const char* Parser::scan_escape(const char* p) noexcept {
+  if (p == end_) return fail_at_end(message::eof_string);
+  switch (*p) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+      return p + 1;
+    case 'u':
+      return scan_unicode_escape(p + 1);
+    default:
+      return fail(message::invalid_escape, p + 1);
+  }
+}
+
+// `p` is after `\u`. A leading surrogate must be followed by `\u` and a trailing one.
+const char* Parser::scan_unicode_escape(const char* p) noexcept {
+  unsigned unit = 0;
+  p = scan_hex(p, unit);
+  if (p == nullptr) return nullptr;
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(message::lone_surrogate, p);
+  if (unit < 0xD800 || unit > 0xDBFF) return p;
+  if (p == end_) return fail_at_end(message::eof_string);
+  if (*p != '\\') return fail(message::unexpected_end_of_hex, p + 1);
+  ++p;
+  if (p == end_) return fail_at_end(message::eof_string);
+  if (*p != 'u') return fail(message::unexpected_end_of_hex, p + 1);
+  p = scan_hex(p + 1, unit);
+  if (p == nullptr) return nullptr;
+  if (unit < 0xDC00 || unit > 0xDFFF) return fail(message::lone_surrogate, p);
+  return p;
+}
+
+// Four hex digits are taken before any of them is judged, so a bad one is reported after the
+// fourth, and fewer than four before the end is an unterminated string.
+const char* Parser::scan_hex(const char* p, unsigned& unit) noexcept {
+  if (end_ - p < 4) return fail_at_end(message::eof_string);
+  for (int i = 0; i < 4; ++i) {
+    if (hex_value[byte_at(p + i)] == not_hex) return fail(message::invalid_escape, p + 4);
+  }
+  unit = hex4(p);
+  return p + 4;
+}
+
+// `p` is at the first letter of `word`, which selected it.
+const char* Parser::match_word(const char* p, std::string_view word) noexcept {
+  ++p;
+  for (std::size_t i = 1; i < word.size(); ++i, ++p) {
+    if (p == end_) return fail_at_end(message::eof_value);
+    if (*p != word[i]) return fail(message::expected_ident, p + 1);
+  }
+  return p;
+}
+
+// `p` is at a minus sign or a digit. `is_float` tells whether the number is kept as a double.
+const char* Parser::scan_number(const char* p, bool& is_float) noexcept {
+  // A stream has already taken the byte after a number by the time it finds it out of range.
+  const NumberScan scanned = json::scan_number(p, end_, origin_ == Origin::Stream);
+  if (!scanned.error.empty()) {
+    error_ = SyntaxError{scanned.error, static_cast<std::size_t>(scanned.at - begin_),
+                         scanned.reached_end};
+    return nullptr;
+  }
+  is_float = scanned.is_float;
+  return scanned.at;
+}
+
+Parser::TextRef Parser::key_ref(std::string_view raw, bool escaped) {
+  if (!escaped) return TextRef{Store::Fixed, raw.data(), 0, raw.size()};
+  may_hold_nul_ = true;
+  const std::size_t start = keys_.size();
+  append_unescaped(raw, keys_);
+  return TextRef{Store::Keys, nullptr, start, keys_.size() - start};
+}
+
+std::string_view Parser::view(const TextRef& text) const noexcept {
+  switch (text.store) {
+    case Store::Fixed:
+      return {text.fixed, text.size};
+    case Store::Arena:
+      return std::string_view(arena_).substr(text.offset, text.size);
+    case Store::Keys:
+      break;
+  }
+  return std::string_view(keys_).substr(text.offset, text.size);
+}
+
+// Puts members_[base..] in ascending byte order of their keys, equal keys in input order.
+// Objects usually arrive with few members, often already in order.
+void Parser::sort_members(std::size_t base) {
+  const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+  const auto less = [this](const Member& a, const Member& b) {
+    const int order = view(a.key).compare(view(b.key));
+    return order < 0 || (order == 0 && a.order < b.order);
+  };
+  if (!std::is_sorted(first, members_.end(), less)) std::sort(first, members_.end(), less);
+}
+
+// Rewrites the members of the nested object whose brace is at arena offset `open` in key order,
+// dropping all but the last of repeated keys. An object written in strict order is left alone.
+void Parser::reorder_object(std::size_t open, std::size_t base) {
+  bool is_strictly_ordered = true;
+  for (std::size_t i = base + 1; i < members_.size(); ++i) {
+    if (view(members_[i - 1].key) >= view(members_[i].key)) {
+      is_strictly_ordered = false;
+      break;
+    }
+  }
+  if (is_strictly_ordered) return;
+  sort_members(base);
+  const std::size_t content = open + 1;
+  reorder_.assign(arena_, content, std::string::npos);
+  arena_.resize(content);
+  bool first = true;
+  for (std::size_t i = base; i < members_.size(); ++i) {
+    if (i + 1 < members_.size() && view(members_[i].key) == view(members_[i + 1].key)) continue;
+    if (!first) arena_ += ',';
+    first = false;
+    const TextRef& member = members_[i].value;
+    arena_.append(reorder_, member.offset - content, member.size);
+  }
+}
+
+// Sorts the indices of members_ by key, equal keys in input order, and keeps the last of each
+// run of equal keys.
+void Parser::work_out_order() {
+  order_.resize(members_.size());
+  for (std::size_t i = 0; i < order_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+  const auto less = [this](std::uint32_t a, std::uint32_t b) {
+    const int order = view(members_[a].key).compare(view(members_[b].key));
+    return order < 0 || (order == 0 && a < b);
+  };
+  if (!std::is_sorted(order_.begin(), order_.end(), less)) {
+    std::sort(order_.begin(), order_.end(), less);
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < order_.size(); ++i) {
+    if (i + 1 < order_.size() &&
+        view(members_[order_[i]].key) == view(members_[order_[i + 1]].key)) {
+      continue;
+    }
+    order_[kept++] = order_[i];
+  }
+  order_.resize(kept);
+  order_keys_.clear();
+  order_key_ends_.clear();
+  for (const Member& member : members_) {
+    order_keys_.append(view(member.key));
+    order_key_ends_.push_back(order_keys_.size());
+  }
+}
+
+DataType Parser::kind_of(const TextRef& value, std::string_view text) noexcept {
+  if (value.kind != unknown_kind) return static_cast<DataType::Kind>(value.kind);
+  return DataType::infer(text);
+}
+
+void Parser::build_row() {
+  Row& row = row_;
+  const bool same_keys = keys_match_ && members_.size() == order_key_ends_.size();
+  if (!same_keys) work_out_order();
+  // The row still holds the names of the last object unless the sink moved it out; then only the
+  // texts change. They are views of the input, the arena or static
+  // literals, all unchanged until the next object is parsed: copying them into the row cost
+  // more than writing them out.
+  if (same_keys && row.size() == order_.size()) {
+    row.clear_texts();
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const TextRef& value = members_[order_[i]].value;
+      const std::string_view text = view(value);
+      row.set_text_view(i, text, kind_of(value, text));
+    }
+  } else {
+    std::size_t name_bytes = 0;
+    for (const std::uint32_t index : order_) name_bytes += members_[index].key.size;
+    row.clear();
+    row.reserve(order_.size(), name_bytes, 0);
+    for (const std::uint32_t index : order_) {
+      const TextRef& value = members_[index].value;
+      const std::string_view text = view(value);
+      row.append(view(members_[index].key), {}, DataType::Null);
+      row.set_text_view(row.size() - 1, text, kind_of(value, text));
+    }
+  }
+  // Raw JSON strings cannot hold a control character; only an escape can put a NUL in a text.
+  if (!may_hold_nul_) row.note_nul_free();
+}
+
+}  // namespace morvel::readers::json

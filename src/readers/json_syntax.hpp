@@ -1,0 +1,145 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/row.hpp"
+
+namespace morvel::readers::json {
+
+// Where a text comes from changes two details of parsing it. A stream has already taken the byte
+// after a number when the number turns out to be out of range, so that byte counts in the
+// position, and its strings are checked for UTF-8 as each one closes. A line has been checked for
+// UTF-8 before it is parsed, and its positions never count a byte that was only looked at.
+enum class Origin : std::uint8_t { Stream, Line };
+
+// A parse failure kept as data until its message is needed.
+struct SyntaxError {
+  std::string_view description;
+  std::size_t offset = 0;    // bytes of the text read when the failure was found
+  bool reached_end = false;  // the parser asked for a byte past the end of the text
+};
+
+// " at line L column C" for the position after `offset` bytes of `text`: a line starts after each
+// LF, and the column counts the bytes read on it (0 right after an LF). Never fails.
+[[nodiscard]] std::string position_suffix(std::string_view text, std::size_t offset);
+
+// The description of `error` followed by its position in `text`. Never fails.
+[[nodiscard]] std::string describe(const SyntaxError& error, std::string_view text);
+
+// A strict JSON parser over one text held in memory. Keeps its buffers and its row between texts,
+// so one parser serves every line of an input without allocating per line.
+class Parser {
+ public:
+  // What parse() found at the top level.
+  enum class Parsed : std::uint8_t { Object, Other, Failed };
+
+  explicit Parser(Origin origin) noexcept : origin_(origin) {}
+  Parser(const Parser&) = delete;  // holds views into the current text
+  Parser& operator=(const Parser&) = delete;
+
+  // Makes `text` the text to parse; it is borrowed until the next reset. Never fails.
+  void reset(std::string_view text) noexcept;
+
+  // Checks that the text is exactly one JSON value, with JSON white space around it, building
+  // nothing. False when it is not; error() then says why.
+  [[nodiscard]] bool check();
+
+  // Parses the text as exactly one JSON value. An object becomes row(): its entries in ascending
+  // byte order of the keys, the last of repeated keys winning, each value as text typed by
+  // DataType::infer. Failed leaves row() untouched and sets error().
+  [[nodiscard]] Parsed parse();
+
+  // The row of the last object parse() found. Its texts may be views of the text and of the
+  // parser's buffers, valid until the next reset; a sink may move it out. Never fails.
+  [[nodiscard]] core::Row& row() noexcept { return row_; }
+
+  // Hands `sink` one row per object element of the text, which check() has accepted and which
+  // is an array; other elements are skipped. Stops at the sink's first error, unchanged.
+  [[nodiscard]] core::Status hand_over_elements(core::RowSink sink);
+
+  // The last failure. Only meaningful after check() or parse() has failed.
+  [[nodiscard]] const SyntaxError& error() const noexcept { return error_; }
+
+ private:
+  enum class Store : std::uint8_t { Fixed, Arena, Keys };
+
+  // A text in the input or a static string (Fixed), or at an offset of one of the buffers,
+  // which may move until the object that needs it is complete.
+  struct TextRef {
+    Store store;
+    const char* fixed;
+    std::size_t offset;
+    std::size_t size;
+    // The DataType::infer kind of a value text when the parser knows it from the JSON syntax
+    // (numbers, literals), else unknown_kind.
+    std::uint8_t kind = unknown_kind;
+  };
+  static constexpr std::uint8_t unknown_kind = 0xFF;
+
+  // One object member: its decoded key and its value text (for rows) or its `"key":value`
+  // serialisation in the arena (inside nested objects); `order` breaks ties between equal keys.
+  struct Member {
+    TextRef key;
+    TextRef value;
+    std::size_t order;
+  };
+
+  const char* fail(std::string_view description, const char* after) noexcept;
+  const char* fail_at_end(std::string_view description) noexcept;
+  [[nodiscard]] const char* skip_white(const char* p) const noexcept;
+  [[nodiscard]] bool finish(const char* p) noexcept;
+
+  const char* check_value(const char* p, unsigned depth);
+  const char* write_value(const char* p, unsigned depth);
+  const char* write_array(const char* p, unsigned depth);
+  const char* write_object(const char* p, unsigned depth);
+  const char* parse_row_object(const char* p, unsigned depth);
+  const char* member_text(const char* p, unsigned depth, TextRef& text);
+  const char* number_text(const char* p, TextRef& text);
+  template <class Element>
+  const char* walk_array(const char* p, Element&& element);
+  template <class OnMember>
+  const char* walk_object(const char* p, OnMember&& on_member);
+
+  const char* scan_string(const char* p, bool& escaped) noexcept;
+  const char* finish_string(const char* p, const char* q, bool& escaped) noexcept;
+  const char* scan_escape(const char* p) noexcept;
+  const char* scan_unicode_escape(const char* p) noexcept;
+  const char* scan_hex(const char* p, unsigned& unit) noexcept;
+  const char* match_word(const char* p, std::string_view word) noexcept;
+  const char* scan_number(const char* p, bool& is_float) noexcept;
+
+  TextRef key_ref(std::string_view raw, bool escaped);
+  [[nodiscard]] std::string_view view(const TextRef& text) const noexcept;
+  void sort_members(std::size_t base);
+  void reorder_object(std::size_t open, std::size_t base);
+  void work_out_order();
+  void build_row();
+  [[nodiscard]] static core::DataType kind_of(const TextRef& value, std::string_view text) noexcept;
+
+  Origin origin_;
+  bool checks_utf8_ = false;
+  const char* begin_ = nullptr;
+  const char* end_ = nullptr;
+  SyntaxError error_;
+  std::string arena_;    // value texts of the current row that are not in the input
+  std::string keys_;     // keys that had escapes, decoded
+  std::string reorder_;  // members of a nested object while they are put in key order
+  std::vector<Member> members_;
+  // Objects of one input nearly always repeat the same keys in the same order. Each row object's
+  // keys are kept (each after its size) with the order that sorting them gave, and an object with
+  // the same keys reuses that order instead of sorting again.
+  std::string order_keys_;                   // the keys `order_` was worked out for, in input
+  std::vector<std::size_t> order_key_ends_;  // order, and where each of them ends
+  bool keys_match_ = false;                  // the current object's keys so far are those
+  bool may_hold_nul_ = false;                // a key or value of the row object had an escape
+  std::vector<std::uint32_t> order_;         // members_ indices of the row's entries, in row order
+  core::Row row_;                            // the last object's row, named after `order_`
+};
+
+}  // namespace morvel::readers::json

@@ -1,0 +1,194 @@
+#include "cli/run_cli.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace morvel {
+namespace {
+
+using namespace core;
+using cli::run_cli;
+
+namespace fs = std::filesystem;
+
+using testing::TempDir;
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// Closes the write end of `pipe_fds` and reads the pipe to its end.
+std::string drain(const int (&pipe_fds)[2]) {
+  ::close(pipe_fds[1]);
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) bytes.append(buffer, n);
+  ::close(pipe_fds[0]);
+  return bytes;
+}
+
+struct Outcome {
+  std::optional<int> status;
+  std::string out;  // empty when `out_fd` was given
+  std::string err;
+};
+
+// Runs "morvel" + `arguments` with standard error on a pipe, standard output on a pipe unless
+// `out_fd` is given, and standard input from `in_fd`, else a pipe holding `input`. Everything
+// must fit in a pipe's buffer.
+Outcome run(std::vector<std::string> arguments, std::string_view input = "", int out_fd = -1,
+            int in_fd = -1) {
+  arguments.insert(arguments.begin(), "morvel");
+  int in[2], out[2], err[2];
+  EXPECT_EQ(::pipe(in) | ::pipe(out) | ::pipe(err), 0);
+  EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ::close(in[1]);
+  Outcome outcome;
+  outcome.status =
+      run_cli(arguments, in_fd < 0 ? in[0] : in_fd, out_fd < 0 ? out[1] : out_fd, err[1]);
+  ::close(in[0]);
+  outcome.out = drain(out);
+  outcome.err = drain(err);
+  return outcome;
+}
+
+void expect_failure(const Outcome& outcome, std::string_view message) {
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "morvel: " + std::string(message) + "\n");
+}
+
+const std::string people_csv = "id,name\n1,Ann\n2,O'Brien\n";
+const std::string people_sql =
+    "INSERT INTO \"morvel_table\" (\"id\", \"name\") VALUES (1, 'Ann');\n"
+    "INSERT INTO \"morvel_table\" (\"id\", \"name\") VALUES (2, 'O''Brien');\n";
+
+TEST(CliMain, ConvertsStandardStreamsAndFiles) {
+  const Outcome piped = run({}, people_csv);
+  EXPECT_EQ(piped.status, std::nullopt);
+  EXPECT_EQ(piped.out, people_sql);
+  EXPECT_EQ(piped.err, "");
+  TempDir dir;
+  write_file(dir.file("in.csv"), "n\n7\n");
+  write_file(dir.file("out.sql"), std::string(20000, 'x'));  // longer than the result
+  const Outcome files = run({"-i", dir.file("in.csv"), "-o", dir.file("out.sql"), "-d", "mysql"},
+                            "stdin,is\nnot,read\n");
+  EXPECT_EQ(files.status, std::nullopt);
+  EXPECT_EQ(files.out + files.err, "");
+  EXPECT_EQ(read_file(dir.file("out.sql")), "INSERT INTO `morvel_table` (`n`) VALUES (7);\n");
+}
+
+TEST(CliMain, KeepsTheStatementsBeforeABadRecord) {
+  TempDir dir;
+  std::string csv = "n\n";
+  std::string sql;
+  for (int n = 1; n <= 9; ++n) {
+    csv += std::to_string(n) + "\n";
+    sql += "INSERT INTO \"morvel_table\" (\"n\") VALUES (" + std::to_string(n) + ");\n";
+  }
+  write_file(dir.file("in.csv"), csv + "10,extra\n11\n");
+  const std::string message =
+      "CSV error: record 10 (line: 11, byte: 20): found record with 2 fields, but the previous "
+      "record has 1 fields";
+  expect_failure(run({"-i", dir.file("in.csv"), "-o", dir.file("out.sql")}), message);
+  EXPECT_EQ(read_file(dir.file("out.sql")), sql);
+  // With both streams on one descriptor, as after "2>&1", the message follows the statements.
+  int both[2];
+  ASSERT_EQ(::pipe(both), 0);
+  EXPECT_EQ(run_cli({"morvel", "-i", dir.file("in.csv")}, -1, both[1], both[1]), 1);
+  EXPECT_EQ(drain(both), sql + "morvel: " + message + "\n");
+}
+
+TEST(CliMain, ChecksEverythingBeforeTouchingTheOutput) {
+  TempDir dir;
+  const std::string kept = dir.file("kept.sql");
+  const std::string absent = dir.file("absent.sql");
+  write_file(kept, "keep me\n");
+  const std::string missing = "No such file or directory (os error 2)";
+  for (const std::string& output : {kept, absent}) {
+    expect_failure(run({"-i", dir.file("missing.csv"), "-o", output}), missing);
+    expect_failure(run({"-o", output, "--create-table", "-k", ""}, people_csv),
+                   "primary key column list is empty");
+    EXPECT_EQ(run({"-o", output, "--auto-id"}, people_csv).status, 2);
+    // A Python caller can pass a table name no shell can.
+    expect_failure(run({"-o", output, "-t", std::string("t\0", 2)}, people_csv),
+                   "table name 't\\0' contains a NUL character, which no SQL identifier can hold");
+  }
+  EXPECT_FALSE(fs::exists(absent));
+  EXPECT_EQ(read_file(kept), "keep me\n");
+}
+
+TEST(CliMain, RefusesAnOutputThatIsTheInput) {
+  TempDir dir;
+  const std::string data = dir.file("data.csv");
+  write_file(data, people_csv);
+  fs::create_directory(dir.file("sub"));
+  fs::create_hard_link(data, dir.file("link.csv"));
+  for (const std::string& output : {data, dir.file("sub/../data.csv"), dir.file("link.csv")}) {
+    expect_failure(run({"-i", data, "-o", output}),
+                   "input and output are the same file '" + output + "'");
+  }
+  const int redirected = ::open(data.c_str(), O_RDONLY);  // standard input from the file
+  expect_failure(run({"-o", data}, "", -1, redirected),
+                 "input and output are the same file '" + data + "'");
+  ::close(redirected);
+  EXPECT_EQ(read_file(data), people_csv);
+  // Only a regular file would lose its content; a device on both sides is harmless.
+  EXPECT_EQ(run({"-i", "/dev/null", "-o", "/dev/null"}).status, std::nullopt);
+}
+
+TEST(CliMain, ReportsWriteFailures) {
+  const int full = ::open("/dev/full", O_WRONLY);
+  const std::string no_space = "No space left on device (os error 28)";
+  expect_failure(run({}, people_csv, full), no_space);
+  expect_failure(run({"-o", "/dev/full"}, people_csv), no_space);
+  expect_failure(run({"--help"}, "", full), no_space);
+  ::close(full);
+}
+
+TEST(CliMain, SendsHelpVersionAndUsageErrorsToTheirStreams) {
+  const Outcome help = run({"--help"}, people_csv);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.out.starts_with("Turn raw data into ready-to-run SQL.\n")) << help.out;
+  const Outcome version = run({"-V"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out + version.err, "morvel 1.1.0\n");
+  const Outcome usage = run({"data.csv"}, people_csv);
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_TRUE(usage.err.starts_with("error: unexpected argument 'data.csv'\n")) << usage.err;
+  EXPECT_EQ(help.err + usage.out, "");
+}
+
+TEST(CliMain, TakesADashAsAFileName) {
+  TempDir dir;
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.file(""));
+  write_file("-", people_csv);
+  const Outcome from_dash = run({"--input", "-"}, "other,input\n1,2\n");
+  const Outcome onto_itself = run({"-i", "-", "-o", "-"});
+  const Outcome to_dash = run({"--output", "-"}, "a\n1\n");
+  fs::current_path(before);
+  EXPECT_EQ(from_dash.out, people_sql);
+  expect_failure(onto_itself, "input and output are the same file '-'");
+  EXPECT_EQ(to_dash.status, std::nullopt);
+  EXPECT_EQ(read_file(dir.file("-")), "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n");
+}
+
+}  // namespace
+}  // namespace morvel
