@@ -70,31 +70,35 @@ class StatementWriter {
 
 }  // namespace
 
-Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options) {
+Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,
+               core::Monitor* monitor) {
   StatementWriter writer(sink, options);
-  const Status read = options->format == Format::Json ? readers::stream_json(source, writer)
-                                                      : readers::stream_csv(source, writer);
+  const Status read = options->format == Format::Json
+                          ? readers::stream_json(source, writer, monitor)
+                          : readers::stream_csv(source, writer, monitor);
   if (!read) return read;
   return sink.flush();
 }
 
-Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOptions& options) {
+Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOptions& options,
+                                     core::Monitor* monitor) {
   core::StringSink buffer;
-  if (auto converted = convert(source, buffer, options); !converted) {
+  if (auto converted = convert(source, buffer, options, monitor); !converted) {
     return std::unexpected(std::move(converted.error()));
   }
   return buffer.take();
 }
 
-Result<ByteBuffer> convert_file_to_buffer(const std::string& path, ConversionOptions options) {
+Result<ByteBuffer> convert_file_to_buffer(const std::string& path, ConversionOptions options,
+                                          core::Monitor* monitor) {
   auto fd = core::open_for_reading(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
   auto checked = check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
   // Read, not mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
   // interpreter that called us.
-  core::FdSource source(std::move(*fd), core::FdSource::Mapping::Never);
-  return convert_to_buffer(source, *checked);
+  core::FdSource source(std::move(*fd), core::FdSource::Mapping::Never, monitor);
+  return convert_to_buffer(source, *checked, monitor);
 }
 
 std::optional<core::Error> utf8_error(std::string_view sql) {

@@ -7,6 +7,7 @@
 #include "convert/options.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/monitor.hpp"
 
 namespace morvel::convert {
 
@@ -15,21 +16,24 @@ namespace morvel::convert {
 // INSERT statement and "\n" per record, as each record arrives; flushes `sink` at the end. Stops
 // at the first failure (reading, statement building, writing, flushing) and returns it
 // unchanged; what was written before it stays written and unflushed. `sink` is borrowed.
+// `monitor`, if given, hears of the progress every few megabytes of input and may stop the
+// conversion with an error of its own.
 [[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
-                                   const CheckedOptions& options);
+                                   const CheckedOptions& options, core::Monitor* monitor = nullptr);
 
 // The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
 // that copies it once more checks it while doing so (the Python module decodes it into a str) and
 // takes its message from utf8_error(). On any failure nothing of the output is returned.
 [[nodiscard]] core::Result<core::ByteBuffer> convert_to_buffer(core::ByteSource& source,
-                                                               const CheckedOptions& options);
+                                                               const CheckedOptions& options,
+                                                               core::Monitor* monitor = nullptr);
 
 // convert_to_buffer over the file at `path`, opened before the options are checked. The file is
 // read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
 // calling process. Fails with ErrorKind::Open when it cannot be opened, then as check_options
 // and convert_to_buffer do.
-[[nodiscard]] core::Result<core::ByteBuffer> convert_file_to_buffer(const std::string& path,
-                                                                    ConversionOptions options);
+[[nodiscard]] core::Result<core::ByteBuffer> convert_file_to_buffer(
+    const std::string& path, ConversionOptions options, core::Monitor* monitor = nullptr);
 
 // The error a strict UTF-8 decoder reports for output that is not UTF-8 ("invalid utf-8
 // sequence of N bytes from index I", "incomplete utf-8 byte sequence from index I"), or nothing

@@ -138,8 +138,17 @@ Result<std::size_t> MemorySource::read(std::span<char> buffer) {
 Result<std::size_t> FdSource::read(std::span<char> buffer) {
   for (;;) {
     const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
-    if (n >= 0) return static_cast<std::size_t>(n);
+    if (n >= 0) {
+      delivered_ += static_cast<std::uint64_t>(n);
+      return static_cast<std::size_t>(n);
+    }
     if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
+    // A signal may be the user's Ctrl-C while the input keeps us waiting.
+    if (monitor_ != nullptr) {
+      if (auto go_on = monitor_->check(delivered_); !go_on) {
+        return std::unexpected(std::move(go_on.error()));
+      }
+    }
   }
 }
 
@@ -185,7 +194,9 @@ Status StringSink::write(std::string_view bytes) {
   return {};
 }
 
-FdSink::FdSink(Fd fd) : fd_(std::move(fd)) { (void)buffer_.room(write_buffer_size); }
+FdSink::FdSink(Fd fd, Monitor* monitor) : fd_(std::move(fd)), monitor_(monitor) {
+  (void)buffer_.room(write_buffer_size);
+}
 
 FdSink::~FdSink() {
   if (fd_.get() >= 0) (void)flush();
@@ -220,8 +231,12 @@ Status FdSink::write_through(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error(ErrorKind::Io, errno));
+      if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
+      // A signal may be the user's Ctrl-C while a full pipe keeps us waiting.
+      if (monitor_ != nullptr) {
+        if (auto go_on = monitor_->check(0); !go_on) return go_on;
+      }
+      continue;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/monitor.hpp"
 
 namespace morvel::core {
 
@@ -189,8 +190,9 @@ class FdSource final : public ByteSource {
   // are read, since a file truncated under a mapping raises SIGBUS in the caller's process.
   enum class Mapping : std::uint8_t { Never, Allowed };
 
-  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never) noexcept
-      : fd_(std::move(fd)), may_map_(mapping == Mapping::Allowed) {}
+  // A read interrupted by a signal asks `monitor`, if given, whether to go on.
+  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never, Monitor* monitor = nullptr) noexcept
+      : fd_(std::move(fd)), may_map_(mapping == Mapping::Allowed), monitor_(monitor) {}
   FdSource(FdSource&&) = delete;  // the mapping has one owner
   FdSource& operator=(FdSource&&) = delete;
   ~FdSource() override;
@@ -202,6 +204,8 @@ class FdSource final : public ByteSource {
  private:
   Fd fd_;
   bool may_map_;
+  Monitor* monitor_;
+  std::uint64_t delivered_ = 0;  // bytes read so far, for the monitor
   void* mapping_ = nullptr;
   std::size_t mapping_size_ = 0;
 };
@@ -220,10 +224,11 @@ class StringSink final : public ByteSink {
 };
 
 // A sink over a descriptor behind a write buffer. When destroyed it writes out what it still
-// buffers and ignores errors; call flush() where a failure matters.
+// buffers and ignores errors; call flush() where a failure matters. A write interrupted by a
+// signal asks `monitor`, if given, whether to go on.
 class FdSink final : public ByteSink {
  public:
-  explicit FdSink(Fd fd);
+  explicit FdSink(Fd fd, Monitor* monitor = nullptr);
   FdSink(FdSink&&) = default;
   FdSink& operator=(FdSink&&) = delete;  // would drop buffered bytes of the target
   ~FdSink() override;
@@ -237,6 +242,7 @@ class FdSink final : public ByteSink {
   Status write_through(std::string_view bytes);
 
   Fd fd_;
+  Monitor* monitor_;
   ByteBuffer buffer_;
 };
 

@@ -204,9 +204,11 @@ class Row {
 // views of the reader's buffers. A callable that moves the row out gets a row that owns its texts.
 class RowSink {
  public:
+  // A RowSink itself is copied, not wrapped: wrapping would point at the copy's source, which
+  // may be a parameter that dies first.
   template <class F>
-  requires std::is_invocable_r_v<Status, F&, Row> RowSink(F& callable)
-  noexcept  // NOLINT(google-explicit-constructor)
+  requires(std::is_invocable_r_v<Status, F&, Row> && !std::is_same_v<F, RowSink>)
+      RowSink(F& callable) noexcept  // NOLINT(google-explicit-constructor)
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(callable)))),
         call_([](void* object, Row&& row) -> Status {
           return (*static_cast<F*>(object))(std::move(row));

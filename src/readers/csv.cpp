@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/monitor.hpp"
 #include "core/scan.hpp"
 #include "core/utf8.hpp"
 
@@ -290,12 +291,13 @@ core::Result<std::vector<std::string>> read_header(Scanner& scanner) {
 // quotes, both unchanged until the next record is parsed: copying each record into the row was a
 // tenth of a conversion.
 Status hand_over_records(Scanner& scanner, const std::vector<std::string>& header, bool has_nul,
-                         RowSink sink) {
+                         RowSink sink, core::Checkpoints& checkpoints) {
   std::size_t header_bytes = 0;
   for (const std::string& name : header) header_bytes += name.size();
   Row row;
   std::uint64_t record = 0;
   while (scanner.next_record()) {
+    if (auto go_on = checkpoints.reached(scanner.record_start()); !go_on) return go_on;
     ++record;
     const std::span<const Scanner::Field> fields = scanner.parse_record();
     if (fields.size() != header.size()) {
@@ -323,9 +325,25 @@ Status hand_over_records(Scanner& scanner, const std::vector<std::string>& heade
   return {};
 }
 
+// Counts the quote bytes of `input`, marking its non-ASCII blocks in `non_ascii` and noting a NUL
+// byte in `has_nul`, a slice at a time so that the monitor hears of a large input as it goes.
+core::Result<std::size_t> count_quotes(std::string_view input, std::uint64_t* non_ascii,
+                                       bool& has_nul, core::Checkpoints& checkpoints) {
+  // A multiple of the 4096 bytes one mark word covers, so that each slice starts a word.
+  constexpr std::size_t slice = 1024 * 4096;
+  std::size_t quotes = 0;
+  for (std::size_t at = 0; at < input.size(); at += slice) {
+    if (auto go_on = checkpoints.reached(at); !go_on) return std::unexpected(go_on.error());
+    const std::size_t size = std::min(slice, input.size() - at);
+    quotes += scan::count_marking_non_ascii(input.data() + at, input.data() + at + size, '"',
+                                            non_ascii + at / 4096, has_nul);
+  }
+  return quotes;
+}
+
 }  // namespace
 
-Status stream_csv(ByteSource& reader, RowSink sink) {
+Status stream_csv(ByteSource& reader, RowSink sink, core::Monitor* monitor) {
   ByteBuffer owned;
   const auto input = hold_input(reader, owned);
   if (!input) return std::unexpected(std::move(input.error()));
@@ -337,9 +355,11 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
   // byte anywhere: when it does not, no row needs the writer's own search for one.
   std::vector<std::uint64_t> non_ascii(scan::marks_size(input->size()));
   bool has_nul = false;
-  const std::size_t quotes = scan::count_marking_non_ascii(
-      input->data(), input->data() + input->size(), '"', non_ascii.data(), has_nul);
-  if (quotes % 2 != 0) {
+  // Each pass over the input tells the monitor of its progress; the quote count is the first.
+  core::Checkpoints counting(monitor);
+  const auto quotes = count_quotes(*input, non_ascii.data(), has_nul, counting);
+  if (!quotes) return std::unexpected(quotes.error());
+  if (*quotes % 2 != 0) {
     return std::unexpected(core::invalid("Malformed CSV: unbalanced quotes detected"));
   }
 
@@ -347,7 +367,8 @@ Status stream_csv(ByteSource& reader, RowSink sink) {
   if (!scanner.next_record()) return {};
   auto header = read_header(scanner);
   if (!header) return std::unexpected(std::move(header.error()));
-  return hand_over_records(scanner, *header, has_nul, sink);
+  core::Checkpoints converting(monitor);
+  return hand_over_records(scanner, *header, has_nul, sink, converting);
 }
 
 }  // namespace morvel::readers

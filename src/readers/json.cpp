@@ -31,48 +31,63 @@ std::string_view without_final_cr(std::string_view line) noexcept {
   return line;
 }
 
-// One line of the line layout: invalid UTF-8 and parse errors end the reading, blank lines and
-// values other than objects are skipped. `is_utf8` says the caller has checked the line already,
-// as part of a longer text.
-Status take_line(Parser& parser, std::string_view line, RowSink sink, bool is_utf8 = false) {
-  if (!is_utf8 && find_invalid_utf8(line))
-    return std::unexpected(core::invalid("stream did not contain valid UTF-8"));
-  if (core::trim_white_space(line).empty()) return {};
-  parser.reset(line);
-  switch (parser.parse()) {
-    case Parser::Parsed::Object:
-      return sink(std::move(parser.row()));
-    case Parser::Parsed::Other:
-      return {};
-    case Parser::Parsed::Failed:
-      break;
+// The lines of the line layout, taken one at a time: invalid UTF-8 and parse errors end the
+// reading, blank lines and values other than objects are skipped. Messages name a line by its
+// number in the whole input, every line break counted.
+class Lines {
+ public:
+  Lines(RowSink sink, core::Monitor* monitor) noexcept : sink_(sink), checkpoints_(monitor) {}
+
+  // Takes the next line, without its line break, which starts `start` bytes into the input.
+  // `is_utf8` says the caller has checked the line already, as part of a longer text.
+  Status take(std::string_view line, std::uint64_t start, bool is_utf8 = false) {
+    ++number_;
+    if (auto go_on = checkpoints_.reached(start); !go_on) return go_on;
+    if (!is_utf8 && find_invalid_utf8(line)) {
+      return std::unexpected(
+          core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number_)));
+    }
+    if (core::trim_white_space(line).empty()) return {};
+    parser_.reset(line);
+    switch (parser_.parse()) {
+      case Parser::Parsed::Object:
+        return sink_(std::move(parser_.row()));
+      case Parser::Parsed::Other:
+        return {};
+      case Parser::Parsed::Failed:
+        break;
+    }
+    return std::unexpected(core::invalid(json::describe(parser_.error(), line, number_)));
   }
-  return std::unexpected(core::invalid(json::describe(parser.error(), line)));
-}
+
+ private:
+  Parser parser_{Origin::Line};
+  RowSink sink_;
+  core::Checkpoints checkpoints_;
+  std::uint64_t number_ = 0;  // of the last line taken, counted from 1
+};
 
 // The line layout over an input held in memory: lines are views of it.
-Status stream_lines(std::string_view input, RowSink sink) {
-  Parser parser(Origin::Line);
+Status stream_lines(std::string_view input, Lines& lines) {
   // Lines are cut at ASCII bytes, so when the whole input is UTF-8 every line is: one check of
   // the whole spares a call per line. Otherwise each line is checked and the first bad one fails.
   const bool is_utf8 = !find_invalid_utf8(input);
-  while (!input.empty()) {
-    const std::size_t lf = input.find('\n');
-    if (lf == std::string_view::npos) return take_line(parser, input, sink, is_utf8);
-    if (auto taken = take_line(parser, without_final_cr(input.substr(0, lf)), sink, is_utf8);
-        !taken) {
-      return taken;
-    }
-    input.remove_prefix(lf + 1);
+  std::size_t start = 0;
+  while (start < input.size()) {
+    const std::size_t lf = input.find('\n', start);
+    if (lf == std::string_view::npos) return lines.take(input.substr(start), start, is_utf8);
+    const std::string_view line = without_final_cr(input.substr(start, lf - start));
+    if (auto taken = lines.take(line, start, is_utf8); !taken) return taken;
+    start = lf + 1;
   }
   return {};
 }
 
 // The line layout over a stream whose first bytes are in `buffer`. Each complete line is handed
 // over before the next read, and the buffer holds at most the line being read plus one read.
-Status stream_lines(ByteSource& reader, ByteBuffer& buffer, RowSink sink) {
-  Parser parser(Origin::Line);
+Status stream_lines(ByteSource& reader, ByteBuffer& buffer, Lines& lines) {
   std::size_t searched = 0;
+  std::uint64_t dropped = 0;  // bytes of input before the buffer's first
   for (;;) {
     const std::string_view data = buffer.view();
     // The complete lines in the buffer are checked for UTF-8 together, as in the held layout;
@@ -86,17 +101,16 @@ Status stream_lines(ByteSource& reader, ByteBuffer& buffer, RowSink sink) {
     while (const void* hit = std::memchr(data.data() + searched, '\n', data.size() - searched)) {
       const auto lf = static_cast<std::size_t>(static_cast<const char*>(hit) - data.data());
       const std::string_view line = without_final_cr(data.substr(line_start, lf - line_start));
-      if (auto taken = take_line(parser, line, sink, is_utf8); !taken) return taken;
+      if (auto taken = lines.take(line, dropped + line_start, is_utf8); !taken) return taken;
       line_start = searched = lf + 1;
     }
     buffer.drop_front(line_start);
+    dropped += line_start;
     searched = buffer.size();
     auto got = read_some(reader, buffer, read_size);
     if (!got) return std::unexpected(std::move(got.error()));
     // A last line without LF keeps a final CR, which JSON reads as white space.
-    if (*got == 0) {
-      return buffer.size() == 0 ? Status{} : take_line(parser, buffer.view(), sink);
-    }
+    if (*got == 0) return buffer.size() == 0 ? Status{} : lines.take(buffer.view(), dropped);
   }
 }
 
@@ -104,10 +118,14 @@ Status stream_lines(ByteSource& reader, ByteBuffer& buffer, RowSink sink) {
 // is built, so a failure anywhere hands over nothing; rows are then built one element at a time
 // instead of from a tree of the whole document. `read_failure` is the error that ended reading
 // early, if any: the parser meets it where it first asks for a byte past `input`.
-Status stream_array(std::string_view input, std::optional<Error> read_failure, RowSink sink) {
+Status stream_array(std::string_view input, std::optional<Error> read_failure, RowSink sink,
+                    core::Monitor* monitor) {
   Parser parser(Origin::Stream);
   parser.reset(input);
-  if (!parser.check()) {
+  // Each pass over the input tells the monitor of its progress: the check, then the rows.
+  core::Checkpoints checking(monitor);
+  if (!parser.check(&checking)) {
+    if (auto stopped = parser.stopped()) return std::unexpected(std::move(*stopped));
     if (read_failure && parser.error().reached_end) {
       read_failure->message += json::position_suffix(input, input.size());
       return std::unexpected(std::move(*read_failure));
@@ -116,34 +134,39 @@ Status stream_array(std::string_view input, std::optional<Error> read_failure, R
   }
   // The array closed; the failed read struck while the white space after it was read.
   if (read_failure) return std::unexpected(std::move(*read_failure));
-  return parser.hand_over_elements(sink);
+  core::Checkpoints converting(monitor);
+  return parser.hand_over_elements(sink, &converting);
 }
 
 }  // namespace
 
-Status stream_json(ByteSource& reader, RowSink sink) {
+Status stream_json(ByteSource& reader, RowSink sink, core::Monitor* monitor) {
+  Lines lines(sink, monitor);
   if (const auto held = reader.contiguous()) {
     if (held->empty()) return {};
-    return held->front() == '[' ? stream_array(*held, std::nullopt, sink)
-                                : stream_lines(*held, sink);
+    return held->front() == '[' ? stream_array(*held, std::nullopt, sink, monitor)
+                                : stream_lines(*held, lines);
   }
 
   // The array layout holds the whole input anyway, and a mapped file costs neither the zeroed
   // block nor the copy. The line layout keeps reading a line at a time: only the mapping's first
   // page was touched, and the mapping holds no memory of its own.
   if (const auto mapped = reader.map(); mapped && mapped->front() == '[') {
-    return stream_array(*mapped, std::nullopt, sink);
+    return stream_array(*mapped, std::nullopt, sink, monitor);
   }
 
   ByteBuffer buffer;
-  // An input that is empty or whose first read fails has no rows and is no error.
-  if (auto first = read_some(reader, buffer, read_size); !first || *first == 0) return {};
-  if (buffer.view().front() != '[') return stream_lines(reader, buffer, sink);
+  // An empty input has no rows; an input that cannot be read at all is as much an error as one
+  // that fails later.
+  auto first = read_some(reader, buffer, read_size);
+  if (!first) return std::unexpected(std::move(first.error()));
+  if (*first == 0) return {};
+  if (buffer.view().front() != '[') return stream_lines(reader, buffer, lines);
   // A read that fails after the first is reported once the bytes before it are parsed.
   Status rest = read_to_end(reader, buffer);
   std::optional<Error> read_failure;
   if (!rest) read_failure = std::move(rest.error());
-  return stream_array(buffer.view(), std::move(read_failure), sink);
+  return stream_array(buffer.view(), std::move(read_failure), sink, monitor);
 }
 
 }  // namespace morvel::readers

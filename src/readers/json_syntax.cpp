@@ -55,18 +55,19 @@ Start value_start(const char* p) noexcept { return start_of[byte_at(p)]; }
 
 }  // namespace
 
-std::string position_suffix(std::string_view text, std::size_t offset) {
+std::string position_suffix(std::string_view text, std::size_t offset, std::uint64_t first_line) {
   const std::string_view read = text.substr(0, offset);
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::uint64_t line =
+      first_line + static_cast<std::uint64_t>(std::count(read.begin(), read.end(), '\n'));
   const std::size_t last_break = read.rfind('\n');
   const std::size_t column =
       last_break == std::string_view::npos ? offset : offset - last_break - 1;
   return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-std::string describe(const SyntaxError& error, std::string_view text) {
+std::string describe(const SyntaxError& error, std::string_view text, std::uint64_t first_line) {
   std::string message(error.description);
-  message += position_suffix(text, error.offset);
+  message += position_suffix(text, error.offset, first_line);
   return message;
 }
 
@@ -106,14 +107,29 @@ bool Parser::finish(const char* p) noexcept {
   return false;
 }
 
-bool Parser::check() {
+bool Parser::check(core::Checkpoints* checkpoints) {
   const char* p = skip_white(begin_);
   if (p == end_) {
     fail_at_end(message::eof_value);
     return false;
   }
-  p = check_value(p, 0);
+  if (*p == '[' && checkpoints != nullptr) {
+    // A long check tells the monitor how far it is at the elements of a top-level array.
+    p = walk_array(p + 1, [&](const char* element) -> const char* {
+      if (!pass(checkpoints, element)) return nullptr;
+      return check_value(element, 1);
+    });
+  } else {
+    p = check_value(p, 0);
+  }
   return p != nullptr && finish(p);
+}
+
+bool Parser::pass(core::Checkpoints* checkpoints, const char* p) {
+  auto go_on = checkpoints->reached(static_cast<std::uint64_t>(p - begin_));
+  if (go_on) return true;
+  stopped_ = std::move(go_on.error());
+  return false;
 }
 
 Parser::Parsed Parser::parse() {
@@ -132,22 +148,22 @@ Parser::Parsed Parser::parse() {
   return Parsed::Object;
 }
 
-core::Status Parser::hand_over_elements(core::RowSink sink) {
+core::Status Parser::hand_over_elements(core::RowSink sink, core::Checkpoints* checkpoints) {
   // check() has seen every string of this text.
   checks_utf8_ = false;
-  std::optional<core::Error> refused;
   const char* p = walk_array(skip_white(begin_) + 1, [&](const char* element) -> const char* {
+    if (checkpoints != nullptr && !pass(checkpoints, element)) return nullptr;
     if (*element != '{') return check_value(element, 1);
     const char* after = parse_row_object(element, 1);
     if (after == nullptr) return nullptr;
     build_row();
     if (auto accepted = sink(std::move(row_)); !accepted) {
-      refused = std::move(accepted.error());
+      stopped_ = std::move(accepted.error());
       return nullptr;
     }
     return after;
   });
-  if (refused) return std::unexpected(std::move(*refused));
+  if (auto stopped = this->stopped()) return std::unexpected(std::move(*stopped));
   // Unreachable after a successful check(); reported rather than ignored all the same.
   if (p == nullptr) return std::unexpected(core::invalid(describe(error_, {begin_, end_})));
   return {};

@@ -2,11 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/monitor.hpp"
 #include "core/row.hpp"
 
 namespace morvel::readers::json {
@@ -26,10 +29,13 @@ struct SyntaxError {
 
 // " at line L column C" for the position after `offset` bytes of `text`: a line starts after each
 // LF, and the column counts the bytes read on it (0 right after an LF). Never fails.
-[[nodiscard]] std::string position_suffix(std::string_view text, std::size_t offset);
+// `first_line` is the number of the text's first line in a longer input.
+[[nodiscard]] std::string position_suffix(std::string_view text, std::size_t offset,
+                                          std::uint64_t first_line = 1);
 
 // The description of `error` followed by its position in `text`. Never fails.
-[[nodiscard]] std::string describe(const SyntaxError& error, std::string_view text);
+[[nodiscard]] std::string describe(const SyntaxError& error, std::string_view text,
+                                   std::uint64_t first_line = 1);
 
 // A strict JSON parser over one text held in memory. Keeps its buffers and its row between texts,
 // so one parser serves every line of an input without allocating per line.
@@ -46,8 +52,9 @@ class Parser {
   void reset(std::string_view text) noexcept;
 
   // Checks that the text is exactly one JSON value, with JSON white space around it, building
-  // nothing. False when it is not; error() then says why.
-  [[nodiscard]] bool check();
+  // nothing. False when it is not; error() then says why, unless stopped() holds the error of
+  // `checkpoints`, which hear of the elements of a top-level array as they are reached.
+  [[nodiscard]] bool check(core::Checkpoints* checkpoints = nullptr);
 
   // Parses the text as exactly one JSON value. An object becomes row(): its entries in ascending
   // byte order of the keys, the last of repeated keys winning, each value as text typed by
@@ -59,8 +66,16 @@ class Parser {
   [[nodiscard]] core::Row& row() noexcept { return row_; }
 
   // Hands `sink` one row per object element of the text, which check() has accepted and which
-  // is an array; other elements are skipped. Stops at the sink's first error, unchanged.
-  [[nodiscard]] core::Status hand_over_elements(core::RowSink sink);
+  // is an array; other elements are skipped. Stops at the first error of the sink or of
+  // `checkpoints`, unchanged.
+  [[nodiscard]] core::Status hand_over_elements(core::RowSink sink,
+                                                core::Checkpoints* checkpoints = nullptr);
+
+  // The error that stopped the last check() or hand_over_elements() other than the text's own,
+  // taken out; nothing when there was none. Never fails.
+  [[nodiscard]] std::optional<core::Error> stopped() noexcept {
+    return std::exchange(stopped_, {});
+  }
 
   // The last failure. Only meaningful after check() or parse() has failed.
   [[nodiscard]] const SyntaxError& error() const noexcept { return error_; }
@@ -89,6 +104,7 @@ class Parser {
     std::size_t order;
   };
 
+  bool pass(core::Checkpoints* checkpoints, const char* p);
   const char* fail(std::string_view description, const char* after) noexcept;
   const char* fail_at_end(std::string_view description) noexcept;
   [[nodiscard]] const char* skip_white(const char* p) const noexcept;
@@ -127,6 +143,7 @@ class Parser {
   const char* begin_ = nullptr;
   const char* end_ = nullptr;
   SyntaxError error_;
+  std::optional<core::Error> stopped_;
   std::string arena_;    // value texts of the current row that are not in the input
   std::string keys_;     // keys that had escapes, decoded
   std::string reorder_;  // members of a nested object while they are put in key order

@@ -250,9 +250,9 @@ TEST(JsonParser, ChecksLinesForUtf8TogetherAndStillFailsAtTheBadOne) {
     const Outcome outcome = read_json(source);
     EXPECT_EQ(outcome.rows.size(), 50u) << chunk;
     ASSERT_TRUE(outcome.error.has_value()) << chunk;
-    EXPECT_EQ(outcome.error->message, "stream did not contain valid UTF-8") << chunk;
+    EXPECT_EQ(outcome.error->message, "stream did not contain valid UTF-8 at line 51") << chunk;
   }
-  expect_error(input, "stream did not contain valid UTF-8", 50);
+  expect_error(input, "stream did not contain valid UTF-8 at line 51", 50);
 }
 
 TEST(JsonParser, KeepsIntegersWithinSixtyFourBitsAsWritten) {
@@ -329,7 +329,7 @@ TEST(JsonParser, CountsColumnsOfLineErrorsWithoutTheLineBreak) {
   expect_error("{\"a\":\n", "EOF while parsing a value at line 1 column 5");
   // Only a CR before an LF is removed; the last line keeps its CR.
   expect_error("{\"a\":\r", "EOF while parsing a value at line 1 column 6");
-  expect_error("{\"a\":1}\r\r\n{\"a\":\r\r\n", "EOF while parsing a value at line 1 column 6", 1);
+  expect_error("{\"a\":1}\r\r\n{\"a\":\r\r\n", "EOF while parsing a value at line 2 column 6", 1);
 }
 
 TEST(JsonParser, LimitsNestingTo127LevelsInBothLayouts) {
@@ -341,7 +341,7 @@ TEST(JsonParser, LimitsNestingTo127LevelsInBothLayouts) {
   expect_rows(nested("{\"a\":[", "[1]", "]}", 63) + "\n" + nested(" [", "", "]", 127) + "\n",
               {{{"a", "[" + nested("{\"a\":[", "[1]", "]}", 62) + "]"}}});
   expect_error("{}\n" + nested("{\"a\":[", "[[1]]", "]}", 63),
-               "recursion limit exceeded at line 1 column 380", 1);
+               "recursion limit exceeded at line 2 column 380", 1);
   expect_error(nested("[", "", "]", 128), "recursion limit exceeded at line 1 column 128");
   expect_error(" " + nested("[", "", "]", 128), "recursion limit exceeded at line 1 column 129");
   // Levels close again: siblings do not add up.
@@ -361,7 +361,7 @@ TEST(JsonParser, ReadsVeryLongLinesWhole) {
   EXPECT_EQ(outcome.rows[1], (Pairs{{"c", "2"}}));
   ASSERT_TRUE(outcome.error.has_value());
   EXPECT_EQ(outcome.error->message,
-            "invalid escape at line 1 column " + std::to_string(text.size() + 8));
+            "invalid escape at line 3 column " + std::to_string(text.size() + 8));
 }
 
 TEST(JsonParser, ReadsLargeArraysFromStreams) {
@@ -426,10 +426,13 @@ TEST(JsonParser, ReportsReadFailuresInTheLineLayoutUnchanged) {
   }
 }
 
-TEST(JsonParser, TreatsAnUnreadableStartAsEmpty) {
+// An input that cannot be read at all fails as one that fails later does.
+TEST(JsonParser, ReportsAnUnreadableStart) {
   const Outcome outcome = read_failing("");
   EXPECT_TRUE(outcome.rows.empty());
-  EXPECT_FALSE(outcome.error.has_value());
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->kind, ErrorKind::Io);
+  EXPECT_EQ(outcome.error->message, io_failure);
 }
 
 // A sink's failure (a full disk) ends the reading: the reader hands over no further record,

@@ -50,7 +50,7 @@ std::vector<ReaderCase> load_reader_cases(std::string_view file_name) {
   return cases;
 }
 
-ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& source) {
+ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink, Monitor*), ByteSource& source) {
   ReaderOutcome outcome;
   auto collect = [&](Row row) -> Status {
     outcome.rows.push_back(pairs_of(row));
@@ -59,11 +59,11 @@ ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& s
     outcome.types.push_back(std::move(types));
     return {};
   };
-  if (auto status = reader(source, collect); !status) outcome.error = status.error();
+  if (auto status = reader(source, collect, nullptr); !status) outcome.error = status.error();
   return outcome;
 }
 
-void expect_reader_case(Status (*reader)(ByteSource&, RowSink), const ReaderCase& c,
+void expect_reader_case(Status (*reader)(ByteSource&, RowSink, Monitor*), const ReaderCase& c,
                         std::initializer_list<std::size_t> chunks) {
   const auto check = [&](ByteSource& source) {
     const ReaderOutcome outcome = collect_rows(reader, source);

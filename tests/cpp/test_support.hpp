@@ -39,11 +39,11 @@ struct ReaderOutcome {
 };
 
 // Runs `reader` (stream_csv or stream_json) over `source`, collecting every row it hands over.
-ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink), ByteSource& source);
+ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink, Monitor*), ByteSource& source);
 
 // Runs `reader` over `c.input` from memory and through a stream of each of `chunks` bytes per
 // read, and checks every run against the case: how the input arrives must change nothing.
-void expect_reader_case(Status (*reader)(ByteSource&, RowSink), const ReaderCase& c,
+void expect_reader_case(Status (*reader)(ByteSource&, RowSink, Monitor*), const ReaderCase& c,
                         std::initializer_list<std::size_t> chunks);
 
 // A row's (name, text) pairs in the row's order.
