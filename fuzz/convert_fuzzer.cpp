@@ -23,7 +23,8 @@
 namespace morvel::fuzz {
 namespace {
 
-// Dialect texts as callers write them; the lookup folds ASCII case and nothing else.
+// Dialect texts as callers write them; names and aliases fold ASCII case and nothing else, and
+// the Python functions take any other text for PostgreSQL.
 constexpr std::string_view dialect_texts[] = {"postgres", "sqlite",     "mysql", "MySQL",
                                               "SQLite",   "postgresql", "",      " mysql"};
 
@@ -69,7 +70,7 @@ Result<std::string> expected_outcome(const Options& o, std::string_view data) {
   }
   if (auto refused = nul_identifier_error("table", o.table)) return std::unexpected(*refused);
   Records records = read_records(o.format, data);
-  const Dialect dialect = Dialect::lookup(o.dialect);
+  const Dialect dialect = Dialect::from_name(o.dialect).value_or(Dialect::Postgres);
   std::string sql;
   for (std::size_t i = 0; i < records.rows.size(); ++i) {
     const Row& row = records.rows[i];
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Result<std::string> expected = expected_outcome(o, input);
   convert::ConversionOptions options{
-      o.format,       std::string(o.table), Dialect::lookup(o.dialect),
+      o.format,       std::string(o.table), Dialect::from_name(o.dialect).value_or(Dialect::Postgres),
       o.create_table, std::nullopt,         o.auto_id};
   if (o.primary_key) options.primary_key = std::string(*o.primary_key);
   MemorySource memory(input);

@@ -8,6 +8,8 @@ __all__ = [
     "cli_main",
 ]
 
+__version__: str
+
 class PanicException(BaseException):
     """An unexpected internal failure; the interpreter keeps running."""
 

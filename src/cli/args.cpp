@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
+
+#include "core/text.hpp"
 
 namespace morvel::cli {
 namespace {
@@ -15,7 +18,7 @@ namespace {
 using convert::Format;
 using sql::Dialect;
 
-constexpr std::string_view program_name = "morvel";
+constexpr std::string_view default_program_name = "morvel";
 constexpr std::string_view about_text = "Turn raw data into ready-to-run SQL.";
 constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 
@@ -23,15 +26,17 @@ constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
 constexpr std::array<std::string_view, 3> dialect_names = {"postgres", "sqlite", "mysql"};
 
-// A path may not be empty; a text is any value, or one of the declaration's choices.
-enum class ValueKind : std::uint8_t { Path, Text, Switch };
+// A path may not be empty; a text is any value, or one of the declaration's choices. An argument
+// is a path given without an option.
+enum class ValueKind : std::uint8_t { Path, Text, Switch, Argument };
 
 struct Declaration {
-  char short_name;  // '\0' when the option has no short form
-  std::string_view long_name;
+  char short_name;              // '\0' when the option has no short form
+  std::string_view long_name;   // empty for an argument
   std::string_view value_name;  // empty for a switch
   ValueKind kind;
   std::span<const std::string_view> choices;  // empty when any value is accepted
+  std::string_view description;               // one line for the help
 };
 
 // Position in this table is the option's identity everywhere below, and the help's order.
@@ -44,18 +49,37 @@ enum OptionId : std::size_t {
   create_table_id,
   primary_key_id,
   auto_id_id,
+  input_argument_id,
   option_count,
 };
 
 constexpr std::array<Declaration, option_count> declarations = {{
-    {'i', "input", "INPUT", ValueKind::Path, {}},
-    {'o', "output", "OUTPUT", ValueKind::Path, {}},
-    {'t', "table", "TABLE", ValueKind::Text, {}},
-    {'f', "format", "FORMAT", ValueKind::Text, format_names},
-    {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names},
-    {'\0', "create-table", "", ValueKind::Switch, {}},
-    {'k', "primary-key", "COLUMNS", ValueKind::Text, {}},
-    {'\0', "auto-id", "", ValueKind::Switch, {}},
+    {'i', "input", "INPUT", ValueKind::Path, {}, "File to read (default: standard input)"},
+    {'o', "output", "OUTPUT", ValueKind::Path, {}, "File to write (default: standard output)"},
+    {'t', "table", "TABLE", ValueKind::Text, {}, "Table the statements fill"},
+    {'f', "format", "FORMAT", ValueKind::Text, format_names,
+     "Input format; json for a .json, .jsonl or .ndjson input file"},
+    {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names,
+     "SQL dialect; postgresql, pg, sqlite3 and mariadb work too"},
+    {'\0',
+     "create-table",
+     "",
+     ValueKind::Switch,
+     {},
+     "Begin with CREATE TABLE IF NOT EXISTS, typed from the first record"},
+    {'k',
+     "primary-key",
+     "COLUMNS",
+     ValueKind::Text,
+     {},
+     "Comma-separated key columns of the new table"},
+    {'\0',
+     "auto-id",
+     "",
+     ValueKind::Switch,
+     {},
+     "Give the new table an auto-increment id column as its key"},
+    {'\0', "", "INPUT", ValueKind::Argument, {}, "File to read, as with --input"},
 }};
 
 // The library's own flags, which take no value and may share a cluster such as "-Vt".
@@ -63,7 +87,7 @@ constexpr std::string_view library_short_flags = "hV";
 
 const Declaration* find_long(std::string_view name) {
   for (const Declaration& declaration : declarations) {
-    if (declaration.long_name == name) return &declaration;
+    if (!declaration.long_name.empty() && declaration.long_name == name) return &declaration;
   }
   return nullptr;
 }
@@ -75,8 +99,10 @@ const Declaration* find_short(char name) {
   return nullptr;
 }
 
-// How messages name an option: "--table <TABLE>", or "--auto-id" for a switch.
+// How messages name an option: "--table <TABLE>", "--auto-id" for a switch, "INPUT" for the
+// argument.
 std::string display_name(const Declaration& declaration) {
+  if (declaration.kind == ValueKind::Argument) return std::string(declaration.value_name);
   std::string name = "--";
   name += declaration.long_name;
   if (!declaration.value_name.empty()) {
@@ -119,19 +145,12 @@ std::string default_text(const convert::ConversionOptions& defaults, OptionId id
 }
 
 // Lays out each option as its flags, the value name in angle brackets, the default and the
-// possible values. The program's own options carry no description, so their lines are not
-// padded to the description column.
+// possible values, then its description.
 class HelpFormatter final : public CLI::Formatter {
  public:
-  std::string make_option(const CLI::Option* option, bool is_positional) const override {
-    if (!make_option_desc(option).empty()) {
-      return CLI::Formatter::make_option(option, is_positional);
-    }
-    return "  " + make_option_name(option, is_positional) + make_option_opts(option) + "\n";
-  }
-
   std::string make_option_opts(const CLI::Option* option) const override {
-    if (option->get_items_expected_max() == 0) return {};  // a switch shows no value
+    // A switch shows no value, nor the argument, which its name already says.
+    if (option->get_items_expected_max() == 0 || option->get_positional()) return {};
     std::string out = " <" + option->get_type_name() + ">";
     if (!option->get_default_str().empty()) out += " [default: " + option->get_default_str() + "]";
     const Declaration* declaration =
@@ -212,23 +231,35 @@ std::optional<std::size_t> index_of(std::span<const std::string_view> names,
   return std::nullopt;
 }
 
+// The index of `value` among the declaration's choices. The dialect also takes the aliases
+// people type for its names, in any letter case; the names themselves only as written.
+std::optional<std::size_t> choice_of(OptionId id, std::string_view value) {
+  if (auto choice = index_of(declarations[id].choices, value)) return choice;
+  if (id != dialect_id) return std::nullopt;
+  if (const auto alias = Dialect::from_alias(value))
+    return static_cast<std::size_t>(Dialect::Kind{*alias});
+  return std::nullopt;
+}
+
 // Checks one given value and writes it into its field.
 Problem store(Cli& cli, OptionId id, const std::string& value) {
   const Declaration& declaration = declarations[id];
   std::optional<std::size_t> choice;
   if (!declaration.choices.empty()) {
-    choice = index_of(declaration.choices, value);
+    choice = choice_of(id, value);
     if (!choice) {
       return "invalid value " + in_quotes(value) + " for " + in_quotes(display_name(declaration)) +
              " (possible values: " + join(declaration.choices) + ")";
     }
   }
-  if (declaration.kind == ValueKind::Path && value.empty()) {
+  if ((declaration.kind == ValueKind::Path || declaration.kind == ValueKind::Argument) &&
+      value.empty()) {
     return "the file path given to " + in_quotes(display_name(declaration)) + " is empty";
   }
   convert::ConversionOptions& options = cli.options;
   switch (id) {
     case input_id:
+    case input_argument_id:
       cli.input = value;
       break;
     case output_id:
@@ -258,6 +289,24 @@ Problem store(Cli& cli, OptionId id, const std::string& value) {
   return std::nullopt;
 }
 
+// Whether `path` ends in .json, .jsonl or .ndjson, in any letter case.
+bool has_json_extension(std::string_view path) {
+  for (std::string_view extension : {".json", ".jsonl", ".ndjson"}) {
+    if (path.size() > extension.size() &&
+        core::equals_ascii_folded(path.substr(path.size() - extension.size()), extension)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The name usage lines show: the file-name part of the program path, as the user called it.
+std::string program_name_of(const std::vector<std::string>& args) {
+  if (args.empty()) return std::string(default_program_name);
+  const std::string name = std::filesystem::path(args.front()).filename();
+  return name.empty() ? std::string(default_program_name) : name;
+}
+
 // Declares every option on `app`, in the help's order, collecting each occurrence rather than
 // reducing them, so that a repeat, an empty path or an unknown name is reported where the user
 // wrote it, in the walk after parsing.
@@ -267,13 +316,18 @@ std::array<CLI::Option*, option_count> declare_options(CLI::App& app) {
   for (std::size_t id = 0; id < option_count; ++id) {
     const Declaration& declaration = declarations[id];
     std::string flags;
-    if (declaration.short_name != '\0') flags = {'-', declaration.short_name, ','};
-    flags += "--";
-    flags += declaration.long_name;
+    if (declaration.kind == ValueKind::Argument) {
+      flags = declaration.value_name;
+    } else {
+      if (declaration.short_name != '\0') flags = {'-', declaration.short_name, ','};
+      flags += "--";
+      flags += declaration.long_name;
+    }
+    const std::string description(declaration.description);
     CLI::Option* option =
         declaration.kind == ValueKind::Switch
-            ? app.add_flag(flags)
-            : app.add_option(flags)->type_name(std::string(declaration.value_name));
+            ? app.add_flag(flags, description)
+            : app.add_option(flags, description)->type_name(std::string(declaration.value_name));
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     const std::string shown_default = default_text(defaults, static_cast<OptionId>(id));
     if (!shown_default.empty()) option->default_str(shown_default);
@@ -306,6 +360,11 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
   }
   // A conflict is reported before a missing requirement: it is the mistake the user can act on
   // first, since adding --create-table would not make the command valid.
+  if (seen[input_id] > 0 && seen[input_argument_id] > 0) {
+    return std::unexpected(in_quotes(display_name(declarations[input_id])) +
+                           " cannot be used with an " +
+                           display_name(declarations[input_argument_id]) + " argument");
+  }
   if (seen[primary_key_id] > 0 && seen[auto_id_id] > 0) {
     return std::unexpected(in_quotes(display_name(declarations[primary_key_id])) +
                            " cannot be used with " +
@@ -317,6 +376,10 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
                              in_quotes(display_name(declarations[create_table_id])));
     }
   }
+  // A file named as JSON is never meant to be read as CSV.
+  if (seen[format_id] == 0 && cli.input && has_json_extension(cli.input->native())) {
+    cli.options.format = Format::Json;
+  }
   return cli;
 }
 
@@ -326,14 +389,15 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
 // differently from the command's rules), CLI11 itself (unknown options, stray arguments), and
 // the walk over the parsed occurrences (repeats and values, then the rules between options).
 std::expected<Cli, EarlyExit> parse_args(const std::vector<std::string>& args) {
-  CLI::App app{std::string(about_text), std::string(program_name)};
+  const std::string program_name = program_name_of(args);
+  CLI::App app{std::string(about_text), program_name};
   auto formatter = std::make_shared<HelpFormatter>();
   app.formatter(formatter);
   const std::array<CLI::Option*, option_count> options = declare_options(app);
 
   const auto usage_error = [&](const std::string& message) {
     return std::unexpected(EarlyExit{"error: " + message + "\n" +
-                                         formatter->make_usage(&app, std::string(program_name)) +
+                                         formatter->make_usage(&app, program_name) +
                                          "Run with --help for more information.\n",
                                      Stream::Stderr, 2});
   };

@@ -59,7 +59,7 @@ bool is_same_file(int input_fd, const std::filesystem::path& output) {
 
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
-Status convert_streams(const Cli& cli, int in_fd, int out_fd) {
+Status convert_streams(const Cli& cli, int in_fd, int out_fd, core::Monitor* monitor) {
   Result<Fd> input = Fd::borrowed(in_fd);
   if (cli.input) input = core::open_for_reading(cli.input->native());
   if (!input) return std::unexpected(std::move(input.error()));
@@ -74,12 +74,22 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd) {
   if (cli.output) output = core::open_for_writing(cli.output->native());
   if (!output) return std::unexpected(std::move(output.error()));
 
-  core::FdSource reader(std::move(*input), cli.input ? core::FdSource::Mapping::Allowed
-                                                     : core::FdSource::Mapping::Never);
+  core::FdSource reader(
+      std::move(*input),
+      cli.input ? core::FdSource::Mapping::Allowed : core::FdSource::Mapping::Never, monitor);
   // Declared after the reader so that it is released first; on a failure it writes out what it
   // still buffers before the caller prints the message.
-  core::FdSink writer(std::move(*output));
-  return convert::convert(reader, writer, *options);
+  core::FdSink writer(std::move(*output), monitor);
+  return convert::convert(reader, writer, *options, monitor);
+}
+
+// Reports a failure after parsing and returns the status. A stop the user asked for and a reader
+// that closed the pipe are no surprise to report.
+int fail(const core::Error& error, int err_fd) {
+  if (error.kind == core::ErrorKind::Interrupted) return interrupted_status;
+  if (error.is_broken_pipe()) return broken_pipe_status;
+  report(err_fd, error.message);
+  return failure_status;
 }
 
 // Writes the text of help, version or a usage error where it belongs and returns the status.
@@ -91,25 +101,21 @@ int finish_early(const EarlyExit& exit, int out_fd, int err_fd) {
   core::FdSink out(Fd::borrowed(out_fd));
   Status written = out.write(exit.text);
   if (written) written = out.flush();
-  if (!written) {
-    report(err_fd, written.error().message);
-    return failure_status;
-  }
+  if (!written) return fail(written.error(), err_fd);
   return exit.status;
 }
 
 }  // namespace
 
-std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int out_fd,
-                           int err_fd) noexcept {
-  // The Python caller ends the process with the status returned here, so nothing may unwind
-  // past this point.
+std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int out_fd, int err_fd,
+                           core::Monitor* monitor) noexcept {
+  // The caller may be an interpreter, which turns the status into SystemExit, so nothing may
+  // unwind past this point.
   try {
     auto cli = parse_args(args);
     if (!cli) return finish_early(cli.error(), out_fd, err_fd);
-    if (Status done = convert_streams(*cli, in_fd, out_fd); !done) {
-      report(err_fd, done.error().message);
-      return failure_status;
+    if (Status done = convert_streams(*cli, in_fd, out_fd, monitor); !done) {
+      return fail(done.error(), err_fd);
     }
     return std::nullopt;
   } catch (const std::bad_alloc&) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <initializer_list>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -94,11 +95,75 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
-PyObject* raise_error(const Error& error) {
-  // A single-argument OSError stays of class OSError with errno None: callers must not see a
-  // FileNotFoundError that pretends to carry a number we did not give it.
-  return raise_text(error.kind == ErrorKind::Open ? PyExc_OSError : PyExc_ValueError,
-                    error.message);
+// str() of an open failure: its one argument, the message, as for an OSError with one argument;
+// OSError's own would show "[Errno N] ..." once errno and strerror are set.
+PyObject* message_text(PyObject* self) noexcept {
+  Ref args(PyObject_GetAttrString(self, "args"));
+  if (!args) return nullptr;
+  if (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) {
+    return PyObject_Str(PyTuple_GetItem(args.get(), 0));
+  }
+  return PyObject_Str(args.get());
+}
+
+// A subclass of `base` (the class Python gives an errno value) whose text is its message.
+Ref open_error_type(PyObject* base) {
+  // Type names are not copied by every supported CPython, so they are static.
+  static constexpr const char* names[] = {
+      "morvel.FileNotFoundError", "morvel.PermissionError",  "morvel.IsADirectoryError",
+      "morvel.NotADirectoryError", "morvel.FileExistsError", "morvel.InterruptedError",
+      "morvel.BlockingIOError",   "morvel.TimeoutError",     "morvel.OSError"};
+  Ref base_name(PyObject_GetAttrString(base, "__name__"));
+  const char* wanted = base_name ? PyUnicode_AsUTF8AndSize(base_name.get(), nullptr) : nullptr;
+  if (wanted == nullptr) return Ref();
+  const char* name = names[std::size(names) - 1];
+  for (const char* candidate : names) {
+    if (std::string_view(candidate).substr(7) == wanted) name = candidate;
+  }
+  PyType_Slot slots[] = {{Py_tp_str, reinterpret_cast<void*>(message_text)}, {0, nullptr}};
+  PyType_Spec spec{name, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  Ref bases(PyTuple_Pack(1, base));
+  return Ref(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
+}
+
+// Raises, for a file that cannot be opened, the OSError subclass Python itself gives the error's
+// number (FileNotFoundError, PermissionError, ...) with errno, strerror and filename set, so that
+// `except FileNotFoundError` works, yet with the message as its only argument and its text, as
+// callers that catch OSError have always seen it.
+PyObject* raise_open_error(const Error& error, PyObject* filename) {
+  Ref probe(error.code != 0 ? PyObject_CallFunction(PyExc_OSError, "is", error.code, "")
+                            : nullptr);
+  Ref type = probe ? open_error_type(reinterpret_cast<PyObject*>(Py_TYPE(probe.get()))) : Ref();
+  if (!type) {
+    PyErr_Clear();
+    return raise_text(PyExc_OSError, error.message);
+  }
+  Ref message(PyUnicode_DecodeUTF8(error.message.data(),
+                                   static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  Ref exception(message ? PyObject_CallFunctionObjArgs(type.get(), message.get(), nullptr)
+                        : nullptr);
+  if (!exception) return nullptr;
+  const std::string description = core::os_description(error.code);
+  Ref code(PyLong_FromLong(error.code));
+  Ref strerror(PyUnicode_DecodeUTF8(description.data(),
+                                    static_cast<Py_ssize_t>(description.size()), "replace"));
+  if (!code || !strerror || PyObject_SetAttrString(exception.get(), "errno", code.get()) < 0 ||
+      PyObject_SetAttrString(exception.get(), "strerror", strerror.get()) < 0 ||
+      (filename != nullptr &&
+       PyObject_SetAttrString(exception.get(), "filename", filename) < 0)) {
+    return nullptr;
+  }
+  PyErr_SetObject(type.get(), exception.get());
+  return nullptr;
+}
+
+// Raises the exception for a failed conversion: the one a signal handler raised when that is
+// what stopped it, OSError for a file that cannot be opened (`filename`: the path argument),
+// ValueError for everything else.
+PyObject* raise_error(const Error& error, PyObject* filename = nullptr) {
+  if (error.kind == ErrorKind::Interrupted && PyErr_Occurred() != nullptr) return nullptr;
+  if (error.kind == ErrorKind::Open) return raise_open_error(error, filename);
+  return raise_text(PyExc_ValueError, error.message);
 }
 
 // The qualified name of an object's type, for type errors.
@@ -263,17 +328,39 @@ std::optional<bool> flag_argument(PyObject* object, const char* parameter) {
 
 // Lets other Python threads run while the core converts, reading files included: it touches no
 // Python object, and the texts it borrows belong to immutable str objects that the call keeps
-// alive. The lock is taken back however the scope ends, exceptions included.
-class WithoutGil {
+// alive. When the core checks in (every few megabytes, or after a signal interrupted a system
+// call), the lock is taken back for a moment to run Python's signal handlers; one that raises,
+// such as Ctrl-C's KeyboardInterrupt, stops the conversion, and its exception stays set for the
+// caller to raise. The lock is taken back however the scope ends, exceptions included.
+class WithoutGil final : public core::Monitor {
  public:
   WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
+  ~WithoutGil() override { PyEval_RestoreThread(state_); }
+
+  core::Status check(std::uint64_t) override {
+    if (!raised_) {
+      PyEval_RestoreThread(state_);
+      raised_ = PyErr_CheckSignals() < 0;
+      state_ = PyEval_SaveThread();
+    }
+    if (raised_) return std::unexpected(Error{ErrorKind::Interrupted, "interrupted"});
+    return {};
+  }
 
  private:
   PyThreadState* state_;
+  bool raised_ = false;
 };
+
+// Any other name still means PostgreSQL, as it always has, but says so: a misspelt "sqllite"
+// would otherwise give the wrong SQL without a word. False when the warning was turned into an
+// exception, which is then raised.
+bool warn_unknown_dialect(std::string_view text) {
+  const std::string message =
+      concat({"unknown dialect '", text,
+              "': writing PostgreSQL (accepted names: ", sql::Dialect::accepted_names(), ")"});
+  return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) == 0;
+}
 
 // Converts the parameters after the first into `options`, in parameter order; an omitted one
 // keeps its default. Raises (with the note) and returns false at the first that is refused.
@@ -292,7 +379,12 @@ bool bind_options(const Names& names, PyObject* const (&slots)[parameter_count],
   if (slots[3] != nullptr) {
     const auto text = text_argument(slots[3], names[3]);
     if (!text) return false;
-    options.dialect = sql::Dialect::lookup(*text);
+    if (const auto dialect = sql::Dialect::from_name(*text)) {
+      options.dialect = *dialect;
+    } else if (!warn_unknown_dialect(*text)) {
+      add_parameter_note(names[3]);
+      return false;
+    }
   }
   if (slots[4] != nullptr && slots[4] != Py_None) {
     const auto text = text_argument(slots[4], names[4]);
@@ -322,18 +414,18 @@ PyObject* run_conversion(const Entry& entry, PyObject* args, PyObject* kwargs) {
 
   core::Result<core::ByteBuffer> sql;
   {
-    const WithoutGil unlocked;
+    WithoutGil unlocked;
     if (entry.from_file) {
-      sql = convert::convert_file_to_buffer(std::string(*input), std::move(options));
+      sql = convert::convert_file_to_buffer(std::string(*input), std::move(options), &unlocked);
     } else if (auto checked = convert::check_options(std::move(options))) {
       core::MemorySource source(*input);
-      sql = convert::convert_to_buffer(source, *checked);
+      sql = convert::convert_to_buffer(source, *checked, &unlocked);
     } else {
       sql = std::unexpected(std::move(checked.error()));
     }
   }
   input_owner = Ref();
-  if (!sql) return raise_error(sql.error());
+  if (!sql) return raise_error(sql.error(), entry.from_file ? slots[0] : nullptr);
   // Decoding checks the UTF-8 as it copies; only a failure needs the core's message.
   PyObject* text =
       PyUnicode_DecodeUTF8(sql->data(), static_cast<Py_ssize_t>(sql->size()), "strict");
@@ -389,14 +481,24 @@ void flush_python_streams() {
   }
 }
 
+// Runs the command and raises SystemExit with its status instead of ending the process, so that
+// a calling script's finally blocks, atexit handlers and buffered files still run and flush.
 PyObject* run_cli_main() {
   auto args = argv_texts();
   if (!args) return nullptr;
   // What Python code printed before the call comes before what the command writes.
   flush_python_streams();
-  const std::optional<int> status = cli::run_cli(*args, 0, 1, 2);
+  std::optional<int> status;
+  {
+    WithoutGil unlocked;
+    status = cli::run_cli(*args, 0, 1, 2, &unlocked);
+  }
   if (!status) Py_RETURN_NONE;
-  std::exit(*status);
+  // A Ctrl-C ends the command with its status, without a traceback.
+  if (*status == cli::interrupted_status) PyErr_Clear();
+  Ref code(PyLong_FromLong(*status));
+  if (code) PyErr_SetObject(PyExc_SystemExit, code.get());
+  return nullptr;
 }
 
 // Raises PanicException for a C++ exception that escaped the core, so that no C++ exception
@@ -423,46 +525,72 @@ PyObject* guarded(PyObject* module, Body&& body) noexcept {
   }
 }
 
-PyObject* convert_csv_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(csv_text, args, kwargs); });
-}
-PyObject* convert_json_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(json_text, args, kwargs); });
-}
-PyObject* convert_csv_file_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(csv_file, args, kwargs); });
-}
-PyObject* convert_json_file_to_sql(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(json_file, args, kwargs); });
+template <const Entry& E>
+PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded(module, [&] { return run_conversion(E, args, kwargs); });
 }
 PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
 }
 
-#define MORVEL_COMMON_SIGNATURE                                                                 \
+template <const Entry& E>
+constexpr PyCFunction conversion_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(conversion<E>));
+}
+
+// The documentation strings: the text signature line that introspection reads, then the help.
+#define MORVEL_SIGNATURE_END                                                                    \
   ", table_name=\"morvel_table\", create_table=False, dialect=\"postgres\", primary_key=None, " \
   "auto_id=False)\n--\n\n"
+#define MORVEL_PARAMETERS_DOC                                                             \
+  "table_name names the table the INSERT statements fill. create_table starts the\n"      \
+  "script with CREATE TABLE IF NOT EXISTS, its column types taken from the first\n"       \
+  "record. dialect is \"postgres\", \"sqlite\" or \"mysql\", or one of \"postgresql\",\n" \
+  "\"pg\", \"sqlite3\" and \"mariadb\", in any letter case; any other text means\n"       \
+  "PostgreSQL and warns (UserWarning). primary_key is a comma-separated list of\n"        \
+  "key columns for the new table; auto_id adds an auto-increment id column as its\n"      \
+  "key instead. Both need create_table=True.\n\n"                                         \
+  "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n"    \
+  "one INSERT statement per record, each on its own line.\n\n"
+#define MORVEL_RAISES_DOC                                                            \
+  "ValueError for malformed data or options (no partial script is returned),\n"      \
+  "TypeError for an argument of the wrong type, and KeyboardInterrupt when Ctrl-C\n" \
+  "stops the conversion."
+#define MORVEL_TEXT_DOC(format, first)                                              \
+  "convert_" format "_to_sql(" first MORVEL_SIGNATURE_END "Turn " first " (" format \
+  " text) into SQL.\n\n" MORVEL_PARAMETERS_DOC "Raises " MORVEL_RAISES_DOC
+#define MORVEL_FILE_DOC(format)                                                        \
+  "convert_" format "_file_to_sql(path" MORVEL_SIGNATURE_END "Turn the " format        \
+  " file at path into SQL.\n\n" MORVEL_PARAMETERS_DOC                                  \
+  "Raises OSError (FileNotFoundError, PermissionError, ...) when the file cannot be\n" \
+  "opened, " MORVEL_RAISES_DOC
 
 // Static because CPython keeps pointers to method definitions for the life of the process;
 // they are never written.
 PyMethodDef functions[] = {
-    {"convert_csv_to_sql",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_csv_to_sql)),
-     METH_VARARGS | METH_KEYWORDS, "convert_csv_to_sql(csv_data" MORVEL_COMMON_SIGNATURE},
-    {"convert_json_to_sql",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_json_to_sql)),
-     METH_VARARGS | METH_KEYWORDS, "convert_json_to_sql(json_data" MORVEL_COMMON_SIGNATURE},
-    {"convert_csv_file_to_sql",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_csv_file_to_sql)),
-     METH_VARARGS | METH_KEYWORDS, "convert_csv_file_to_sql(path" MORVEL_COMMON_SIGNATURE},
-    {"convert_json_file_to_sql",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_json_file_to_sql)),
-     METH_VARARGS | METH_KEYWORDS, "convert_json_file_to_sql(path" MORVEL_COMMON_SIGNATURE},
-    {"cli_main", cli_main, METH_NOARGS, "cli_main()\n--\n\n"},
+    {"convert_csv_to_sql", conversion_function<csv_text>(), METH_VARARGS | METH_KEYWORDS,
+     MORVEL_TEXT_DOC("csv", "csv_data")},
+    {"convert_json_to_sql", conversion_function<json_text>(), METH_VARARGS | METH_KEYWORDS,
+     MORVEL_TEXT_DOC("json", "json_data")},
+    {"convert_csv_file_to_sql", conversion_function<csv_file>(), METH_VARARGS | METH_KEYWORDS,
+     MORVEL_FILE_DOC("csv")},
+    {"convert_json_file_to_sql", conversion_function<json_file>(), METH_VARARGS | METH_KEYWORDS,
+     MORVEL_FILE_DOC("json")},
+    {"cli_main", cli_main, METH_NOARGS,
+     "cli_main()\n--\n\n"
+     "Run the morvel command with the arguments in sys.argv, reading and writing the\n"
+     "process's standard streams or the files it names. Returns None after a\n"
+     "conversion; otherwise raises SystemExit with the command's status (0 after\n"
+     "--help or --version, 2 after a usage error, 1 after a failure, 130 after\n"
+     "Ctrl-C, 141 when the output pipe closed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef MORVEL_COMMON_SIGNATURE
+#undef MORVEL_FILE_DOC
+#undef MORVEL_TEXT_DOC
+#undef MORVEL_RAISES_DOC
+#undef MORVEL_PARAMETERS_DOC
+#undef MORVEL_SIGNATURE_END
 
 // Adds what the method table cannot hold: PanicException, and __all__ naming the functions.
 int exec_module_body(PyObject* module) {
@@ -474,6 +602,7 @@ int exec_module_body(PyObject* module) {
     Ref name(PyUnicode_FromString(function->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }
+  if (PyModule_AddStringConstant(module, "__version__", MORVEL_VERSION) < 0) return -1;
   return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 
@@ -493,10 +622,13 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "morvel",   // m_name
-    "",         // m_doc
-    0,          // m_size: the module keeps no state
-    functions,  // m_methods
+    "morvel",  // m_name
+    "Turn raw data into ready-to-run SQL.\n\n"
+    "convert_csv_to_sql and convert_json_to_sql turn text, convert_csv_file_to_sql\n"
+    "and convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite\n"
+    "or MySQL; cli_main runs the morvel command.",  // m_doc
+    0,                                              // m_size: the module keeps no state
+    functions,                                      // m_methods
     module_slots,
     nullptr,
     nullptr,

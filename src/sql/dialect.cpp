@@ -41,10 +41,43 @@ void Dialect::append_quoted_identifier(std::string& out, std::string_view name) 
   out += quote;
 }
 
-Dialect Dialect::lookup(std::string_view text) noexcept {
-  if (core::equals_ascii_folded(text, "mysql")) return Mysql;
-  if (core::equals_ascii_folded(text, "sqlite")) return Sqlite;
-  return Postgres;
+namespace {
+
+struct Name {
+  std::string_view text;
+  Dialect::Kind kind;
+  bool is_alias;
+};
+
+// Users type the engine's own name as often as ours: MariaDB speaks MySQL's dialect.
+constexpr Name names[] = {
+    {"postgres", Dialect::Postgres, false}, {"sqlite", Dialect::Sqlite, false},
+    {"mysql", Dialect::Mysql, false},       {"postgresql", Dialect::Postgres, true},
+    {"pg", Dialect::Postgres, true},        {"sqlite3", Dialect::Sqlite, true},
+    {"mariadb", Dialect::Mysql, true},
+};
+
+std::optional<Dialect> find(std::string_view text, bool aliases_only) noexcept {
+  for (const Name& name : names) {
+    if ((name.is_alias || !aliases_only) && core::equals_ascii_folded(text, name.text)) {
+      return name.kind;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Dialect> Dialect::from_name(std::string_view text) noexcept {
+  return find(text, false);
+}
+
+std::optional<Dialect> Dialect::from_alias(std::string_view text) noexcept {
+  return find(text, true);
+}
+
+std::string_view Dialect::accepted_names() noexcept {
+  return "postgres, sqlite, mysql, postgresql, pg, sqlite3, mariadb";
 }
 
 std::optional<core::Error> nul_identifier_error(std::string_view what, std::string_view name) {

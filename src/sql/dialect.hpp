@@ -29,9 +29,17 @@ class Dialect {
   // Appends the quoted identifier to `out`. Never fails.
   void append_quoted_identifier(std::string& out, std::string_view name) const;
 
-  // The dialect for a user's text: "mysql" or "sqlite" in any letter case, anything else
-  // (including "postgresql", the empty text and text with blanks) PostgreSQL. Never fails.
-  [[nodiscard]] static Dialect lookup(std::string_view text) noexcept;
+  // The dialect a user's name stands for: "postgres", "sqlite" or "mysql", or one of the aliases
+  // "postgresql", "pg", "sqlite3" and "mariadb", in any letter case; nothing for any other text
+  // (the empty text and text with blanks included). Never fails.
+  [[nodiscard]] static std::optional<Dialect> from_name(std::string_view text) noexcept;
+
+  // from_name for the aliases alone. Never fails.
+  [[nodiscard]] static std::optional<Dialect> from_alias(std::string_view text) noexcept;
+
+  // Every name from_name takes, in lower case, joined with ", ": the three names, then the
+  // aliases. Never fails.
+  [[nodiscard]] static std::string_view accepted_names() noexcept;
 
  private:
   Kind kind_;

@@ -27,7 +27,8 @@ Cli parsed(std::vector<std::string> arguments) {
   return cli.value_or(Cli{});
 }
 
-const std::string usage_tail = "Usage: morvel [OPTIONS]\nRun with --help for more information.\n";
+const std::string usage_tail =
+    "Usage: morvel [OPTIONS] [INPUT]\nRun with --help for more information.\n";
 
 void expect_usage_error(std::vector<std::string> arguments, const std::string& message) {
   arguments.insert(arguments.begin(), "morvel");
@@ -62,6 +63,27 @@ TEST(Args, ParsesValuesAndDefaults) {
   EXPECT_EQ(parsed({"--create-table", "--auto-id"}).options.auto_id, true);
 }
 
+TEST(Args, TakesTheInputAsAnArgumentAndItsFormatFromItsName) {
+  EXPECT_EQ(parsed({"data.csv"}).input, "data.csv");
+  EXPECT_EQ(parsed({"-t", "t", "data.csv", "--create-table"}).input, "data.csv");
+  EXPECT_EQ(parsed({"--", "-t"}).input, "-t");
+  for (const char* name : {"a.json", "a.jsonl", "dir/a.NDJSON", "a.Json"}) {
+    EXPECT_EQ(parsed({name}).options.format, Format::Json) << name;
+    EXPECT_EQ(parsed({"-i", name}).options.format, Format::Json) << name;
+    EXPECT_EQ(parsed({"-f", "csv", name}).options.format, Format::Csv) << name;
+  }
+  for (const char* name : {"a.csv", "a.json.gz", "json", ".json", "a.jsonx"}) {
+    EXPECT_EQ(parsed({name}).options.format, Format::Csv) << name;
+  }
+}
+
+TEST(Args, TakesTheDialectsAliasesInAnyCase) {
+  EXPECT_EQ(parsed({"-d", "MariaDB"}).options.dialect, Dialect::Mysql);
+  EXPECT_EQ(parsed({"-d", "sqlite3"}).options.dialect, Dialect::Sqlite);
+  EXPECT_EQ(parsed({"--dialect=PostgreSQL"}).options.dialect, Dialect::Postgres);
+  EXPECT_EQ(parsed({"-d", "pg"}).options.dialect, Dialect::Postgres);
+}
+
 TEST(Args, AcceptsEdgeValues) {
   EXPECT_EQ(parsed({"-t", ""}).options.table_name, "");
   // An empty inline value must not take the next argument as the value.
@@ -79,9 +101,15 @@ TEST(Args, AcceptsEdgeValues) {
 
 TEST(Args, RejectsUsageErrors) {
   expect_usage_error({"--verbose"}, "unexpected argument '--verbose'");
-  expect_usage_error({"data.csv"}, "unexpected argument 'data.csv'");
+  expect_usage_error({"a.csv", "b.csv"}, "unexpected argument 'b.csv'");
   expect_usage_error({"-x"}, "unexpected argument '-x'");
-  expect_usage_error({"--", "-t", "x"}, "unexpected argument '-t'");
+  // After "--" everything is an argument: "-t" is the input file, and "x" one too many.
+  expect_usage_error({"--", "-t", "x"}, "unexpected argument 'x'");
+  expect_usage_error({"-i", "a.csv", "b.csv"},
+                     "'--input <INPUT>' cannot be used with an INPUT argument");
+  expect_usage_error({"b.csv", "--input=a.csv"},
+                     "'--input <INPUT>' cannot be used with an INPUT argument");
+  expect_usage_error({""}, "the file path given to 'INPUT' is empty");
   expect_usage_error({"--table"}, "a value is required for '--table <TABLE>' but none was given");
   expect_usage_error({"-k"},
                      "a value is required for '--primary-key <COLUMNS>' but none was given");
@@ -89,8 +117,8 @@ TEST(Args, RejectsUsageErrors) {
   expect_usage_error({"-i", ""}, "the file path given to '--input <INPUT>' is empty");
   expect_usage_error({"--input="}, "the file path given to '--input <INPUT>' is empty");
   expect_usage_error({"--output="}, "the file path given to '--output <OUTPUT>' is empty");
-  // The empty inline value is the value: the next argument stays a stray one.
-  expect_usage_error({"--output=", "x"}, "unexpected argument 'x'");
+  // The empty inline value is the value: the next argument is not taken for it.
+  expect_usage_error({"--output=", "x"}, "the file path given to '--output <OUTPUT>' is empty");
   const std::string dialects =
       " for '--dialect <DIALECT>' (possible values: postgres, sqlite, mysql)";
   expect_usage_error({"--dialect", "oracle"}, "invalid value 'oracle'" + dialects);
@@ -125,22 +153,31 @@ TEST(Args, ReportsTheFirstMistakeInTheOrderWritten) {
                      "the file path given to '--output <OUTPUT>' is empty");
 }
 
-const std::string help_text =
-    "Turn raw data into ready-to-run SQL.\n"
-    "Usage: morvel [OPTIONS]\n"
-    "\n"
-    "Options:\n"
-    "  -i,--input <INPUT>\n"
-    "  -o,--output <OUTPUT>\n"
-    "  -t,--table <TABLE> [default: morvel_table]\n"
-    "  -f,--format <FORMAT> [default: csv] [possible values: csv, json]\n"
-    "  -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]\n"
-    "  --create-table\n"
-    "  -k,--primary-key <COLUMNS>\n"
-    "  --auto-id\n"
-    "  -h,--help                   Print this help message and exit\n"
-    "  -V,--version                Display program version information and exit\n"
-    "\n";
+std::string help_text(std::string_view program) {
+  return "Turn raw data into ready-to-run SQL.\n"
+         "Usage: " + std::string(program) + " [OPTIONS] [INPUT]\n"
+         "\n"
+         "Positionals:\n"
+         "  INPUT                       File to read, as with --input\n"
+         "\n"
+         "Options:\n"
+         "  -i,--input <INPUT>          File to read (default: standard input)\n"
+         "  -o,--output <OUTPUT>        File to write (default: standard output)\n"
+         "  -t,--table <TABLE> [default: morvel_table]\n"
+         "                              Table the statements fill\n"
+         "  -f,--format <FORMAT> [default: csv] [possible values: csv, json]\n"
+         "                              Input format; json for a .json, .jsonl or .ndjson input "
+         "file\n"
+         "  -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]\n"
+         "                              SQL dialect; postgresql, pg, sqlite3 and mariadb work too\n"
+         "  --create-table              Begin with CREATE TABLE IF NOT EXISTS, typed from the first "
+         "record\n"
+         "  -k,--primary-key <COLUMNS>  Comma-separated key columns of the new table\n"
+         "  --auto-id                   Give the new table an auto-increment id column as its key\n"
+         "  -h,--help                   Print this help message and exit\n"
+         "  -V,--version                Display program version information and exit\n"
+         "\n";
+}
 
 void expect_early_exit(std::vector<std::string> arguments, const EarlyExit& expected) {
   auto cli = parse_args(arguments);
@@ -149,11 +186,18 @@ void expect_early_exit(std::vector<std::string> arguments, const EarlyExit& expe
 }
 
 TEST(Args, PrintsHelpAndVersionOnStandardOutput) {
-  const EarlyExit help{help_text, Stream::Stdout, 0};
+  const EarlyExit help{help_text("morvel"), Stream::Stdout, 0};
   const EarlyExit version{"morvel 1.1.0\n", Stream::Stdout, 0};
   expect_early_exit({"morvel", "-h"}, help);
   expect_early_exit({"morvel", "--help"}, help);
   expect_early_exit({"/usr/local/bin/morvel", "--help"}, help);
+  // Usage lines name the program as it was called.
+  expect_early_exit({"/opt/tools/morvel-x", "--help"},
+                    {help_text("morvel-x"), Stream::Stdout, 0});
+  expect_early_exit({"./m", "-q"},
+                    {"error: unexpected argument '-q'\nUsage: m [OPTIONS] [INPUT]\n"
+                     "Run with --help for more information.\n",
+                     Stream::Stderr, 2});
   expect_early_exit({"morvel", "-V"}, version);
   expect_early_exit({"morvel", "--version"}, version);
   // Help is answered before the rules between options are checked.

@@ -25,15 +25,21 @@ TEST(Dialect, QuotesIdentifiers) {
   expect_quoted(Dialect::Postgres, " Schema.Table ", "\" Schema.Table \"");
 }
 
-TEST(Dialect, LooksUpUserTextIgnoringCase) {
-  EXPECT_EQ(Dialect::lookup("mysql"), Dialect::Mysql);
-  EXPECT_EQ(Dialect::lookup("MySQL"), Dialect::Mysql);
-  EXPECT_EQ(Dialect::lookup("SQLITE"), Dialect::Sqlite);
-  EXPECT_EQ(Dialect::lookup("sQlItE"), Dialect::Sqlite);
-  for (const char* other : {"postgres", "postgresql", "pg", "", " mysql", "mysql ", "sqlite3",
-                            "my\xE2\x84\xAAsql", "\xC4\xB0"}) {
-    EXPECT_EQ(Dialect::lookup(other), Dialect::Postgres) << other;
+// Names and aliases in any ASCII letter case; nothing else, not even a lookalike that full
+// Unicode case folding would map onto one (U+212A KELVIN SIGN, U+0130).
+TEST(Dialect, FindsNamesAndAliasesIgnoringCase) {
+  const std::pair<std::string_view, Dialect> found[] = {
+      {"mysql", Dialect::Mysql},         {"MySQL", Dialect::Mysql},   {"MariaDB", Dialect::Mysql},
+      {"SQLITE", Dialect::Sqlite},       {"sqlite3", Dialect::Sqlite}, {"Postgres", Dialect::Postgres},
+      {"POSTGRESQL", Dialect::Postgres}, {"pg", Dialect::Postgres}};
+  for (const auto& [name, dialect] : found) {
+    EXPECT_EQ(Dialect::from_name(name), dialect) << name;
   }
+  for (const char* other : {"", " mysql", "mysql ", "oracle", "sqlite4", "my\xE2\x84\xAAsql", "\xC4\xB0"}) {
+    EXPECT_EQ(Dialect::from_name(other), std::nullopt) << other;
+  }
+  EXPECT_EQ(Dialect::from_alias("PG"), Dialect::Postgres);
+  EXPECT_EQ(Dialect::from_alias("mysql"), std::nullopt);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "cli/run_cli.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -169,10 +170,51 @@ TEST(CliMain, SendsHelpVersionAndUsageErrorsToTheirStreams) {
   const Outcome version = run({"-V"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out + version.err, "morvel 1.1.0\n");
-  const Outcome usage = run({"data.csv"}, people_csv);
+  const Outcome usage = run({"a.csv", "b.csv"}, people_csv);
   EXPECT_EQ(usage.status, 2);
-  EXPECT_TRUE(usage.err.starts_with("error: unexpected argument 'data.csv'\n")) << usage.err;
+  EXPECT_TRUE(usage.err.starts_with("error: unexpected argument 'b.csv'\n")) << usage.err;
   EXPECT_EQ(help.err + usage.out, "");
+}
+
+// A monitor that stops the run the first time it is asked.
+class Stopper final : public Monitor {
+ public:
+  Status check(std::uint64_t) override {
+    ++calls;
+    return std::unexpected(Error{ErrorKind::Interrupted, "interrupted"});
+  }
+  int calls = 0;
+};
+
+// A reader that closed the output pipe and a stop the caller asked for end the run quietly,
+// with the statuses a shell shows for SIGPIPE and SIGINT.
+TEST(CliMain, StopsQuietlyForAClosedPipeAndWhenAsked) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ::close(out[0]);
+  const Outcome closed = run({}, people_csv, out[1]);
+  EXPECT_EQ(closed.status, 141);
+  EXPECT_EQ(closed.err, "");
+  const Outcome help_closed = run({"--help"}, "", out[1]);
+  EXPECT_EQ(help_closed.status, 141);
+  EXPECT_EQ(help_closed.err, "");
+  ::close(out[1]);
+
+  // Six megabytes of input pass a checkpoint, where the monitor is asked.
+  std::string big = "a,b\n";
+  while (big.size() < 6 * 1024 * 1024) big += "1,2\n";
+  TempDir dir;
+  write_file(dir.file("big.csv"), big);
+  int err[2];
+  ASSERT_EQ(::pipe(err), 0);
+  Stopper stopper;
+  const auto status = run_cli({"morvel", "-i", dir.file("big.csv"), "-o", dir.file("out.sql")}, 0,
+                              1, err[1], &stopper);
+  EXPECT_EQ(status, 130);
+  EXPECT_GE(stopper.calls, 1);
+  EXPECT_EQ(drain(err), "");
+  EXPECT_LT(read_file(dir.file("out.sql")).size(), 2 * big.size());
 }
 
 TEST(CliMain, TakesADashAsAFileName) {

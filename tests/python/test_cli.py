@@ -1,30 +1,38 @@
 """The morvel command, run as users run it: a process with arguments, streams and a status."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 from shared import MORVEL_COMMAND
 
 HELP = """\
 Turn raw data into ready-to-run SQL.
-Usage: morvel [OPTIONS]
+Usage: morvel [OPTIONS] [INPUT]
+
+Positionals:
+  INPUT                       File to read, as with --input
 
 Options:
-  -i,--input <INPUT>
-  -o,--output <OUTPUT>
+  -i,--input <INPUT>          File to read (default: standard input)
+  -o,--output <OUTPUT>        File to write (default: standard output)
   -t,--table <TABLE> [default: morvel_table]
+                              Table the statements fill
   -f,--format <FORMAT> [default: csv] [possible values: csv, json]
+                              Input format; json for a .json, .jsonl or .ndjson input file
   -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]
-  --create-table
-  -k,--primary-key <COLUMNS>
-  --auto-id
+                              SQL dialect; postgresql, pg, sqlite3 and mariadb work too
+  --create-table              Begin with CREATE TABLE IF NOT EXISTS, typed from the first record
+  -k,--primary-key <COLUMNS>  Comma-separated key columns of the new table
+  --auto-id                   Give the new table an auto-increment id column as its key
   -h,--help                   Print this help message and exit
   -V,--version                Display program version information and exit
 
 """
-USAGE_TAIL = "Usage: morvel [OPTIONS]\nRun with --help for more information.\n"
+USAGE_TAIL = "Usage: morvel [OPTIONS] [INPUT]\nRun with --help for more information.\n"
 CSV = "id,name\n1,Ann\n2,Bob\n"
 INSERTS = ('INSERT INTO "morvel_table" ("id", "name") VALUES (1, \'Ann\');\n'
            'INSERT INTO "morvel_table" ("id", "name") VALUES (2, \'Bob\');\n')
@@ -55,6 +63,11 @@ class TestHelpAndVersion:
     def test_help(self, command, flag):
         expect(run(command, flag), stdout=HELP)
 
+    def test_usage_names_the_program_as_called(self, command, tmp_path):
+        renamed = tmp_path / "morvel-x"
+        renamed.symlink_to(command)
+        expect(run(str(renamed), "--help"), stdout=HELP.replace("Usage: morvel", "Usage: morvel-x"))
+
     @pytest.mark.parametrize("flag", ["-V", "--version"])
     def test_version(self, command, flag):
         expect(run(command, flag), stdout="morvel 1.1.0\n")
@@ -78,7 +91,8 @@ class TestHelpAndVersion:
 class TestUsageErrors:
     @pytest.mark.parametrize("args,message", [
         (["--verbose"], "unexpected argument '--verbose'"),
-        (["data.csv"], "unexpected argument 'data.csv'"),
+        (["a.csv", "b.csv"], "unexpected argument 'b.csv'"),
+        (["-i", "a.csv", "b.csv"], "'--input <INPUT>' cannot be used with an INPUT argument"),
         (["--table"], "a value is required for '--table <TABLE>' but none was given"),
         (["--input", ""], "the file path given to '--input <INPUT>' is empty"),
         (["-o", ""], "the file path given to '--output <OUTPUT>' is empty"),
@@ -128,6 +142,14 @@ class TestConversion:
             "morvel: CSV error: record 10 (line: 11, byte: 40): found record with 1 fields, "
             "but the previous record has 2 fields\n")
         assert result.returncode == 1
+
+    def test_input_argument_and_json_by_its_name(self, command, tmp_path):
+        (tmp_path / "events.JSONL").write_text('{"a": 1}\n')
+        expected = 'INSERT INTO `morvel_table` (`a`) VALUES (1);\n'
+        expect(run(command, "events.JSONL", "-d", "MariaDB", cwd=tmp_path), stdout=expected)
+        expect(run(command, "-i", "events.JSONL", "-d", "mysql", cwd=tmp_path), stdout=expected)
+        # A format given says how to read whatever the name: as CSV this is a header alone.
+        expect(run(command, "events.JSONL", "-f", "csv", cwd=tmp_path))
 
     def test_missing_input_does_not_create_the_output(self, command, tmp_path):
         expect(run(command, "-i", "missing.csv", "-o", "out.sql", cwd=tmp_path),
@@ -198,3 +220,84 @@ class TestInsideThePythonProcess:
                 "morvel.cli_main()\nprint('never')\n")
         result = run_python(code)
         assert (result.stdout.decode(), result.returncode) == ("before", 2)
+
+    def test_exit_runs_the_callers_cleanup(self, tmp_path):
+        # The status comes as SystemExit: finally blocks, atexit handlers and buffered files of
+        # the calling script all run, and the process still ends with the command's status.
+        kept = tmp_path / "kept.txt"
+        code = ("import atexit, sys, morvel\n"
+                "atexit.register(lambda: print('atexit'))\n"
+                f"kept = open({str(kept)!r}, 'w')\nkept.write('buffered')\n"
+                "sys.argv = ['morvel', '--auto-id']\n"
+                "try:\n    morvel.cli_main()\n"
+                "except SystemExit as e:\n    print('exit', e.code)\n    raise\n"
+                "finally:\n    print('finally')\n")
+        result = run_python(code)
+        assert (result.stdout.decode(), result.returncode) == ("exit 2\nfinally\natexit\n", 2)
+        assert kept.read_text() == "buffered"
+
+
+def big_csv(path, megabytes):
+    """A CSV file of about `megabytes` MB, written without holding it."""
+    with open(path, "w") as f:
+        f.write("id,name,score\n")
+        block = "".join(f"{i},name {i},{i}.5\n" for i in range(20000))
+        for _ in range(megabytes * 1024 * 1024 // len(block) + 1):
+            f.write(block)
+    return path
+
+
+class TestSignalsAndPipes:
+    def test_ctrl_c_stops_the_command_with_130_and_no_traceback(self, command, tmp_path):
+        data = big_csv(tmp_path / "big.csv", 300)
+        out = tmp_path / "out.sql"
+        process = subprocess.Popen([command, str(data), "-o", str(out)], stderr=subprocess.PIPE)
+        # Interrupted once it has surely started converting: its first statements are out.
+        while not out.exists() or out.stat().st_size == 0:
+            assert process.poll() is None, process.stderr.read()
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=60)
+        assert (process.returncode, stderr) == (130, b"")
+        # Stopped early: the whole script would be about twice the input.
+        assert out.stat().st_size < data.stat().st_size
+
+    def test_closed_pipe_ends_quietly_as_sigpipe_would(self, command, tmp_path):
+        data = big_csv(tmp_path / "big.csv", 20)
+        process = subprocess.Popen([command, str(data)], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        assert process.stdout.readline().startswith(b"INSERT INTO")
+        process.stdout.close()
+        assert (process.wait(timeout=60), process.stderr.read()) == (141, b"")
+
+    def test_ctrl_c_stops_a_function_converting_in_memory(self):
+        # Started only once the call is surely under way; finished, it would have returned
+        # its result before the interrupt was raised.
+        code = ("import morvel, sys\ndata = 'id,name\\n' + '1,Ann\\n' * 20_000_000\n"
+                "result = None\nprint('go', flush=True)\n"
+                "try:\n    result = morvel.convert_csv_to_sql(data)\n"
+                "except KeyboardInterrupt:\n    print('stopped', result is None)\n")
+        process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        assert process.stdout.readline() == b"go\n"
+        time.sleep(0.1)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+        assert (stdout, stderr, process.returncode) == (b"stopped True\n", b"", 0)
+
+    def test_ctrl_c_stops_a_function_waiting_for_its_input(self, tmp_path):
+        # The file is a pipe that this test keeps open: without the interrupt the function
+        # would wait for the rest of it for ever.
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        code = ("import morvel, sys\n"
+                f"try:\n    morvel.convert_json_file_to_sql({str(fifo)!r})\n"
+                "except KeyboardInterrupt:\n    print('stopped')\n")
+        process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        with open(fifo, "w") as writer:
+            writer.write('{"a": 1}\n')
+            writer.flush()
+            time.sleep(0.2)
+            process.send_signal(signal.SIGINT)
+            stdout, stderr = process.communicate(timeout=30)
+        assert (stdout, stderr, process.returncode) == (b"stopped\n", b"", 0)

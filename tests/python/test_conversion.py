@@ -1,6 +1,16 @@
+import contextlib
+import warnings
+
 import morvel
 import pytest
 from shared import DIALECTS
+
+
+@contextlib.contextmanager
+def warnings_as_errors():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        yield
 
 
 class TestOutput:
@@ -27,6 +37,29 @@ class TestOutput:
     ])
     def test_create_table_then_inserts(self, dialect, expected):
         assert morvel.convert_csv_to_sql("ok\ntrue\n", "t", True, dialect, auto_id=True) == expected
+
+    @pytest.mark.parametrize("name,marker", [
+        ("MariaDB", "`"), ("sqlite3", "1"), ("SQLite3", "1"), ("pg", "TRUE"), ("PG", "TRUE"),
+    ])
+    def test_dialect_aliases(self, name, marker, recwarn):
+        sql = morvel.convert_csv_to_sql("ok\ntrue\n", "t", dialect=name)
+        assert marker in sql and (marker == "`") == sql.startswith("INSERT INTO `t`")
+        assert len(recwarn) == 0
+
+    @pytest.mark.parametrize("name", ["oracle", "", " mysql", "postgres sql"])
+    def test_unknown_dialect_means_postgres_and_warns(self, name):
+        with pytest.warns(UserWarning) as warnings:
+            sql = morvel.convert_csv_to_sql("ok\ntrue\n", "t", dialect=name)
+        assert sql == 'INSERT INTO "t" ("ok") VALUES (TRUE);\n'
+        assert [str(w.message) for w in warnings] == [
+            f"unknown dialect '{name}': writing PostgreSQL (accepted names: postgres, sqlite, "
+            "mysql, postgresql, pg, sqlite3, mariadb)"]
+        assert warnings[0].filename == __file__
+
+    def test_unknown_dialect_as_error(self):
+        with warnings_as_errors(), pytest.raises(UserWarning) as error:
+            morvel.convert_csv_to_sql("a\n1\n", dialect="oracle")
+        assert error.value.__notes__ == ["while processing 'dialect'"]
 
     def test_mysql_backslashes_cannot_end_a_literal(self):
         sql = morvel.convert_csv_to_sql("p\nC:\\temp\\\n", "t", dialect="mysql")
@@ -68,20 +101,29 @@ class TestFailures:
 class TestFiles:
     @pytest.mark.parametrize("function", [morvel.convert_csv_file_to_sql,
                                           morvel.convert_json_file_to_sql])
-    def test_missing_file_is_a_plain_oserror(self, tmp_path, function):
-        with pytest.raises(OSError) as error:
+    @pytest.mark.parametrize("name,kind,number,description", [
+        ("missing", FileNotFoundError, 2, "No such file or directory"),
+        ("file/inside", NotADirectoryError, 20, "Not a directory"),
+    ])
+    def test_file_that_cannot_be_opened(self, tmp_path, function, name, kind, number,
+                                        description):
+        (tmp_path / "file").write_text("a\n1\n")
+        path = str(tmp_path / name)
+        with pytest.raises(kind) as error:
             # The file is opened before the options are checked.
-            function(str(tmp_path / "missing"), primary_key="a")
-        assert type(error.value) is OSError
-        assert error.value.args == ("No such file or directory (os error 2)",)
-        assert error.value.errno is None and error.value.strerror is None
+            function(path, primary_key="a")
+        # The class Python gives the number, yet the one argument and the text of before.
+        assert error.value.args == (f"{description} (os error {number})",)
+        assert str(error.value) == f"{description} (os error {number})"
+        assert (error.value.errno, error.value.strerror, error.value.filename) == \
+            (number, description, path)
 
-    def test_directory(self, tmp_path):
+    @pytest.mark.parametrize("function", [morvel.convert_csv_file_to_sql,
+                                          morvel.convert_json_file_to_sql])
+    def test_directory_fails_on_its_first_read(self, tmp_path, function):
         with pytest.raises(ValueError) as error:
-            morvel.convert_csv_file_to_sql(str(tmp_path))
+            function(str(tmp_path))
         assert error.value.args == ("Is a directory (os error 21)",)
-        # The JSON reader treats a first read that fails as empty input.
-        assert morvel.convert_json_file_to_sql(str(tmp_path)) == ""
 
     @pytest.mark.parametrize("function", [morvel.convert_csv_file_to_sql,
                                           morvel.convert_json_file_to_sql])
@@ -92,6 +134,7 @@ class TestFiles:
             function(str(tmp_path / "a\0b"))
         assert type(error.value) is OSError
         assert error.value.args == ("file name contains a NUL byte",)
+        assert error.value.errno is None
 
     @pytest.mark.parametrize("dialect", DIALECTS)
     def test_file_matches_its_text_and_the_stored_script(self, data_dir, dialect):

@@ -58,7 +58,8 @@ class TestModuleSurface:
             "convert_json_file_to_sql",
             "cli_main",
         ]
-        assert morvel.__doc__ == ""
+        assert morvel.__doc__.startswith("Turn raw data into ready-to-run SQL.\n")
+        assert morvel.__version__ == "1.1.0"
 
     def test_signatures(self, converter, first):
         function = getattr(morvel, converter)
@@ -70,12 +71,21 @@ class TestModuleSurface:
         assert list(parameters) == [first, "table_name", "create_table", "dialect",
                                     "primary_key", "auto_id"]
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in parameters.values())
-        assert function.__doc__ is None
         assert function.__module__ == "morvel"
+        # The help after the signature speaks of every parameter, the result and the failures.
+        for word in [first, *parameters, "Returns", "Raises", "ValueError", "TypeError"]:
+            assert word in function.__doc__
+        assert ("OSError" in function.__doc__) == (first == "path")
 
     def test_cli_main_signature(self):
         assert morvel.cli_main.__text_signature__ == "()"
-        assert morvel.cli_main.__doc__ is None
+        assert "SystemExit" in morvel.cli_main.__doc__
+
+    def test_version_is_the_commands(self):
+        result = subprocess.run([sys.executable, "-c", "import sys, morvel; "
+                                 "sys.argv = ['morvel', '-V']; morvel.cli_main()"],
+                                capture_output=True, text=True)
+        assert result.stdout == f"morvel {morvel.__version__}\n"
 
     def test_panic_exception_is_not_an_exception(self):
         assert issubclass(morvel.PanicException, BaseException)
