@@ -10,6 +10,10 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
+# setuptools' own build tree and the egg-info stay out of CMake's build/ and of src/, in a
+# directory of their own; egg_info wants it to exist already.
+BUILD = ROOT / "build-py"
+BUILD.mkdir(exist_ok=True)
 
 
 class CMakeBuild(build_ext):
@@ -38,5 +42,6 @@ class CMakeBuild(build_ext):
 setup(
     ext_modules=[Extension("morvel", sources=[], py_limited_api=True)],
     cmdclass={"build_ext": CMakeBuild},
-    options={"bdist_wheel": {"py_limited_api": "cp311"}},
+    options={"build": {"build_base": str(BUILD)}, "egg_info": {"egg_base": str(BUILD)},
+             "bdist_wheel": {"py_limited_api": "cp311"}},
 )

@@ -90,7 +90,7 @@ class _Server:
             pwd.getpwnam(self.system_user)
         except KeyError:
             raise ServerError(f"{self.name}: system user '{self.system_user}' does not exist "
-                              "(scripts/setup installs the server package that creates it)")
+                              "(scripts/setup engines installs the server package that creates it)")
         return prefix + [f"--reuid={self.system_user}", f"--regid={self.system_user}",
                          "--init-groups", "--"]
 
