@@ -248,7 +248,7 @@ void run_reader(benchmark::State& state, const std::string& input, Reader reader
   };
   for (auto _ : state) {
     morvel::core::MemorySource source(input);
-    if (!reader(source, sink, nullptr)) {
+    if (!reader(source, sink, {}, nullptr)) {
       state.SkipWithError("reader failed");
       break;
     }

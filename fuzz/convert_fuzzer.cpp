@@ -133,6 +133,50 @@ class MemoryFile {
   int fd_;
 };
 
+// The reading options of a real file, chosen by the bits of `choice`: the delimiter, comment
+// lines, lines before the header, no header, short rows, a null word, the schema from every
+// record. JSON takes the last two alone.
+void choose_reading(std::uint8_t choice, convert::ConversionOptions& options) {
+  if ((choice & 0x40) != 0) options.null_values = {"NA"};
+  if ((choice & 0x80) != 0) options.schema_from = convert::SchemaFrom::All;
+  if (options.format == Format::Json) return;
+  constexpr readers::Delimiter delimiters[] = {
+      {',', false}, {';', false}, {'\t', false}, {',', true}};
+  if ((choice & 3) != 0) options.delimiter = delimiters[choice & 3];
+  if ((choice & 4) != 0) options.comment = '#';
+  options.skip_lines = (choice >> 3) & 1;
+  options.no_header = (choice & 0x10) != 0;
+  options.allow_short_rows = (choice & 0x20) != 0;
+}
+
+std::size_t count_inserts(std::string_view sql) {
+  std::size_t count = 0;
+  for (std::size_t at = sql.find("INSERT INTO "); at != std::string_view::npos;
+       at = sql.find("\nINSERT INTO ", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// With reading options there is no model to hold the output to; whichever way the input
+// arrives the outcome must be the same, and a schema from every record must change the types of
+// the statements, not their number.
+void check_reading(std::string_view input, convert::ConversionOptions options, std::size_t chunk) {
+  MemorySource memory(input);
+  const Result<std::string> held = convert_text(memory, options);
+  if (held) check_utf8(*held, "SQL output with reading options");
+  ChunkedSource chunked(input, chunk);
+  check_same_outcome(convert_text(chunked, options), held, "reading options, small reads");
+  if (options.schema_from != convert::SchemaFrom::All || !held) return;
+  options.schema_from = convert::SchemaFrom::First;
+  MemorySource again(input);
+  const Result<std::string> first = convert_text(again, options);
+  // A key the first record lacks fails there alone.
+  if (!first) return;
+  MORVEL_FUZZ_CHECK(count_inserts(*first) == count_inserts(*held),
+                    "another number of statements with the schema from every record");
+}
+
 }  // namespace
 }  // namespace morvel::fuzz
 
@@ -159,6 +203,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       o.format,       std::string(o.table), Dialect::from_name(o.dialect).value_or(Dialect::Postgres),
       o.create_table, std::nullopt,         o.auto_id};
   if (o.primary_key) options.primary_key = std::string(*o.primary_key);
+  if ((flags & 0x80) != 0) {
+    choose_reading(static_cast<std::uint8_t>(o.chunk - 1), options);
+    check_reading(input, std::move(options), o.chunk);
+    return 0;
+  }
   MemorySource memory(input);
   const Result<std::string> held = convert_text(memory, options);
   if (held) {

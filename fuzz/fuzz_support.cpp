@@ -186,7 +186,7 @@ Collected collect(Reader reader, ByteSource& source, bool check_statements) {
     if (check_statements && collected.rows.size() <= 16) check_row_statements(row);
     return {};
   };
-  if (auto status = reader(source, sink, nullptr); !status) {
+  if (auto status = reader(source, sink, {}, nullptr); !status) {
     check_error(status.error());
     collected.error = std::move(status.error());
   }

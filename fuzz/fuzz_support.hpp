@@ -74,7 +74,7 @@ struct Collected {
   std::optional<Error> error;
 };
 
-using Reader = Status (*)(ByteSource&, RowSink, Monitor*);
+using Reader = Status (*)(ByteSource&, RowSink, const readers::ReadOptions&, Monitor*);
 
 // Runs `reader` over `source`, checking that each value's type is DataType::infer of its text
 // and, when `check_statements`, the statements of the first rows (check_row_statements). The

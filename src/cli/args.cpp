@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -22,13 +23,22 @@ constexpr std::string_view default_program_name = "morvel";
 constexpr std::string_view about_text = "Turn raw data into ready-to-run SQL.";
 constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 
-// Indexed by Format's enumerators and by Dialect's kinds, in the order the help lists them.
+// Indexed by Format's enumerators, Dialect's kinds and SchemaFrom's, in the order the help lists
+// them.
 constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
 constexpr std::array<std::string_view, 3> dialect_names = {"postgres", "sqlite", "mysql"};
+constexpr std::array<std::string_view, 2> schema_names = {"first", "all"};
 
-// A path may not be empty; a text is any value, or one of the declaration's choices. An argument
-// is a path given without an option.
-enum class ValueKind : std::uint8_t { Path, Text, Switch, Argument };
+// The message of a usage error, or nothing.
+using Problem = std::optional<std::string>;
+
+// A path may not be empty; a text is any value, or one of the declaration's choices; a count is
+// a whole number from 0. An argument is a path given without an option.
+enum class ValueKind : std::uint8_t { Path, Text, Count, Switch, Argument };
+
+// Writes a checked value into its field: the text as given, the index of the choice it names,
+// or the number it holds. Returns a problem the option's own parser found.
+using Apply = Problem (*)(Cli& cli, const std::string& value, std::size_t number);
 
 struct Declaration {
   char short_name;              // '\0' when the option has no short form
@@ -37,7 +47,18 @@ struct Declaration {
   ValueKind kind;
   std::span<const std::string_view> choices;  // empty when any value is accepted
   std::string_view description;               // one line for the help
+  Apply apply;
+  bool is_repeatable = false;  // each occurrence adds a value
 };
+
+// The problem of a failed result of one of the shared option parsers, or nothing after storing
+// its value with `store`.
+template <class T, class Store>
+Problem stored(core::Result<T> parsed, Store store) {
+  if (!parsed) return std::move(parsed.error().message);
+  store(std::move(*parsed));
+  return std::nullopt;
+}
 
 // Position in this table is the option's identity everywhere below, and the help's order.
 enum OptionId : std::size_t {
@@ -49,38 +70,191 @@ enum OptionId : std::size_t {
   create_table_id,
   primary_key_id,
   auto_id_id,
+  schema_from_id,
+  null_id,
+  delimiter_id,
+  tsv_id,
+  comment_id,
+  skip_lines_id,
+  no_header_id,
+  allow_short_rows_id,
+  encoding_id,
   input_argument_id,
   option_count,
 };
 
+// clang-format off: one option a line reads better than the formatter's columns.
 constexpr std::array<Declaration, option_count> declarations = {{
-    {'i', "input", "INPUT", ValueKind::Path, {}, "File to read (default: standard input)"},
-    {'o', "output", "OUTPUT", ValueKind::Path, {}, "File to write (default: standard output)"},
-    {'t', "table", "TABLE", ValueKind::Text, {}, "Table the statements fill"},
+    {'i',
+     "input",
+     "INPUT",
+     ValueKind::Path,
+     {},
+     "File to read (default: standard input)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.input = v;
+       return {};
+     }},
+    {'o',
+     "output",
+     "OUTPUT",
+     ValueKind::Path,
+     {},
+     "File to write (default: standard output)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.output = v;
+       return {};
+     }},
+    {'t',
+     "table",
+     "TABLE",
+     ValueKind::Text,
+     {},
+     "Table the statements fill",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.options.table_name = v;
+       return {};
+     }},
     {'f', "format", "FORMAT", ValueKind::Text, format_names,
-     "Input format; json for a .json, .jsonl or .ndjson input file"},
+     "Input format; json for a .json, .jsonl or .ndjson input file",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.format = static_cast<Format>(n);
+       return {};
+     }},
     {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names,
-     "SQL dialect; postgresql, pg, sqlite3 and mariadb work too"},
+     "SQL dialect; postgresql, pg, sqlite3 and mariadb work too",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.dialect = static_cast<Dialect::Kind>(n);
+       return {};
+     }},
     {'\0',
      "create-table",
      "",
      ValueKind::Switch,
      {},
-     "Begin with CREATE TABLE IF NOT EXISTS, typed from the first record"},
+     "Begin with CREATE TABLE IF NOT EXISTS, typed from the first record",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.create_table = true;
+       return {};
+     }},
     {'k',
      "primary-key",
      "COLUMNS",
      ValueKind::Text,
      {},
-     "Comma-separated key columns of the new table"},
+     "Comma-separated key columns of the new table",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.options.primary_key = v;
+       return {};
+     }},
     {'\0',
      "auto-id",
      "",
      ValueKind::Switch,
      {},
-     "Give the new table an auto-increment id column as its key"},
-    {'\0', "", "INPUT", ValueKind::Argument, {}, "File to read, as with --input"},
+     "Give the new table an auto-increment id column as its key",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.auto_id = true;
+       return {};
+     }},
+    {'\0', "schema-from", "RECORDS", ValueKind::Text, schema_names,
+     "Type each column from the first record or from all of them",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.schema_from = static_cast<convert::SchemaFrom>(n);
+       return {};
+     }},
+    {'\0',
+     "null",
+     "WORD",
+     ValueKind::Text,
+     {},
+     "Read this word as NULL, e.g. NA (may be given more than once)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.options.null_values.push_back(v);
+       return {};
+     },
+     true},
+    {'\0',
+     "delimiter",
+     "C",
+     ValueKind::Text,
+     {},
+     "Byte between CSV fields: a byte, tab, or auto (from the header line)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       return stored(readers::Delimiter::parse(v),
+                     [&](readers::Delimiter d) { c.options.delimiter = d; });
+     }},
+    {'\0',
+     "tsv",
+     "",
+     ValueKind::Switch,
+     {},
+     "Read tab-separated values: --delimiter tab",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.delimiter = readers::Delimiter{'\t', false};
+       return {};
+     }},
+    {'\0',
+     "comment",
+     "C",
+     ValueKind::Text,
+     {},
+     "Skip CSV lines starting with this byte, before and after the header",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       return stored(convert::parse_comment(v), [&](char b) { c.options.comment = b; });
+     }},
+    {'\0',
+     "skip-lines",
+     "N",
+     ValueKind::Count,
+     {},
+     "Skip this many lines (a title, a preamble) before the CSV header",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.skip_lines = n;
+       return {};
+     }},
+    {'\0',
+     "no-header",
+     "",
+     ValueKind::Switch,
+     {},
+     "Read the first CSV record as data, in columns column_1, column_2, ...",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.no_header = true;
+       return {};
+     }},
+    {'\0',
+     "allow-short-rows",
+     "",
+     ValueKind::Switch,
+     {},
+     "Fill the missing trailing fields of short CSV records with NULL",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.allow_short_rows = true;
+       return {};
+     }},
+    {'\0',
+     "encoding",
+     "NAME",
+     ValueKind::Text,
+     {},
+     "Decode the input from this encoding (iconv names: latin1, utf-16, ...)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       return stored(core::Encoding::find(v),
+                     [&](std::optional<core::Encoding> e) { c.options.encoding = std::move(e); });
+     }},
+    {'\0',
+     "",
+     "INPUT",
+     ValueKind::Argument,
+     {},
+     "File to read, as with --input",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem {
+       c.input = v;
+       return {};
+     }},
 }};
+// clang-format on
 
 // The library's own flags, which take no value and may share a cluster such as "-Vt".
 constexpr std::string_view library_short_flags = "hV";
@@ -139,6 +313,12 @@ std::string default_text(const convert::ConversionOptions& defaults, OptionId id
       return std::string(format_names[static_cast<std::size_t>(defaults.format)]);
     case dialect_id:
       return std::string(defaults.dialect.name());
+    case schema_from_id:
+      return std::string(schema_names[static_cast<std::size_t>(defaults.schema_from)]);
+    case delimiter_id:
+      return ",";
+    case encoding_id:
+      return "utf-8";
     default:
       return {};
   }
@@ -161,9 +341,6 @@ class HelpFormatter final : public CLI::Formatter {
     return out;
   }
 };
-
-// The message of a usage error, or nothing.
-using Problem = std::optional<std::string>;
 
 // Turns the arguments after the program path into CLI11's reversed list. CLI11 2.1 reads an
 // empty "--table=" as "--table" followed by the next argument, and accepts "--auto-id=true"; so
@@ -241,52 +418,39 @@ std::optional<std::size_t> choice_of(OptionId id, std::string_view value) {
   return std::nullopt;
 }
 
+// A count: a whole number from 0, in decimal digits.
+std::optional<std::size_t> count_of(std::string_view value) {
+  std::size_t number = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (value.empty() || error != std::errc() || end != value.data() + value.size()) return {};
+  return number;
+}
+
 // Checks one given value and writes it into its field.
 Problem store(Cli& cli, OptionId id, const std::string& value) {
   const Declaration& declaration = declarations[id];
-  std::optional<std::size_t> choice;
+  std::size_t number = 0;
   if (!declaration.choices.empty()) {
-    choice = choice_of(id, value);
+    const auto choice = choice_of(id, value);
     if (!choice) {
       return "invalid value " + in_quotes(value) + " for " + in_quotes(display_name(declaration)) +
              " (possible values: " + join(declaration.choices) + ")";
     }
+    number = *choice;
+  }
+  if (declaration.kind == ValueKind::Count) {
+    const auto count = count_of(value);
+    if (!count) {
+      return "invalid value " + in_quotes(value) + " for " + in_quotes(display_name(declaration)) +
+             " (a whole number from 0)";
+    }
+    number = *count;
   }
   if ((declaration.kind == ValueKind::Path || declaration.kind == ValueKind::Argument) &&
       value.empty()) {
     return "the file path given to " + in_quotes(display_name(declaration)) + " is empty";
   }
-  convert::ConversionOptions& options = cli.options;
-  switch (id) {
-    case input_id:
-    case input_argument_id:
-      cli.input = value;
-      break;
-    case output_id:
-      cli.output = value;
-      break;
-    case table_id:
-      options.table_name = value;
-      break;
-    case format_id:
-      options.format = static_cast<Format>(*choice);
-      break;
-    case dialect_id:
-      options.dialect = static_cast<Dialect::Kind>(*choice);
-      break;
-    case create_table_id:
-      options.create_table = true;
-      break;
-    case primary_key_id:
-      options.primary_key = value;
-      break;
-    case auto_id_id:
-      options.auto_id = true;
-      break;
-    case option_count:
-      break;
-  }
-  return std::nullopt;
+  return declaration.apply(cli, value, number);
 }
 
 // Whether `path` ends in .json, .jsonl or .ndjson, in any letter case.
@@ -340,6 +504,16 @@ std::array<CLI::Option*, option_count> declare_options(CLI::App& app) {
   return options;
 }
 
+// The usage error for two options that cannot go together.
+std::string conflict(OptionId one, OptionId other) {
+  if (declarations[other].kind == ValueKind::Argument) {
+    return in_quotes(display_name(declarations[one])) + " cannot be used with an " +
+           display_name(declarations[other]) + " argument";
+  }
+  return in_quotes(display_name(declarations[one])) + " cannot be used with " +
+         in_quotes(display_name(declarations[other]));
+}
+
 // The command that the parsed occurrences describe: each value checked and stored in the order
 // given, then the rules between options.
 std::expected<Cli, std::string> collect(const CLI::App& app,
@@ -350,25 +524,22 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
     std::size_t id = 0;
     while (id < option_count && options[id] != option) ++id;
     if (id == option_count) continue;
-    if (seen[id]++ > 0) {
+    if (seen[id]++ > 0 && !declarations[id].is_repeatable) {
       return std::unexpected(in_quotes(display_name(declarations[id])) +
                              " cannot be given more than once");
     }
-    if (Problem problem = store(cli, static_cast<OptionId>(id), option->results().front())) {
+    if (Problem problem = store(cli, static_cast<OptionId>(id), option->results()[seen[id] - 1])) {
       return std::unexpected(std::move(*problem));
     }
   }
   // A conflict is reported before a missing requirement: it is the mistake the user can act on
   // first, since adding --create-table would not make the command valid.
-  if (seen[input_id] > 0 && seen[input_argument_id] > 0) {
-    return std::unexpected(in_quotes(display_name(declarations[input_id])) +
-                           " cannot be used with an " +
-                           display_name(declarations[input_argument_id]) + " argument");
+  for (const auto& [one, other] :
+       {std::pair{input_id, input_argument_id}, std::pair{tsv_id, delimiter_id}}) {
+    if (seen[one] > 0 && seen[other] > 0) return std::unexpected(conflict(one, other));
   }
   if (seen[primary_key_id] > 0 && seen[auto_id_id] > 0) {
-    return std::unexpected(in_quotes(display_name(declarations[primary_key_id])) +
-                           " cannot be used with " +
-                           in_quotes(display_name(declarations[auto_id_id])));
+    return std::unexpected(conflict(primary_key_id, auto_id_id));
   }
   for (OptionId id : {primary_key_id, auto_id_id}) {
     if (seen[id] > 0 && seen[create_table_id] == 0) {
@@ -379,6 +550,9 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
   // A file named as JSON is never meant to be read as CSV.
   if (seen[format_id] == 0 && cli.input && has_json_extension(cli.input->native())) {
     cli.options.format = Format::Json;
+  }
+  if (auto combined = convert::check_combinations(cli.options); !combined) {
+    return std::unexpected(std::move(combined.error().message));
   }
   return cli;
 }

@@ -46,6 +46,23 @@ void report(int err_fd, std::string_view message) noexcept {
   write_quietly(err_fd, {"morvel: ", message, "\n"});
 }
 
+// Prints the conversion's warnings as they come, "morvel: warning: " and the sentence on the
+// error stream, and asks the caller's monitor, if any, whether to go on.
+class Reporter final : public core::Monitor {
+ public:
+  Reporter(core::Monitor* inner, int err_fd) noexcept : inner_(inner), err_fd_(err_fd) {}
+  Status check(std::uint64_t input_bytes) override {
+    return inner_ != nullptr ? inner_->check(input_bytes) : Status{};
+  }
+  void warn(std::string sentence) override {
+    write_quietly(err_fd_, {"morvel: warning: ", sentence, "\n"});
+  }
+
+ private:
+  core::Monitor* inner_;
+  int err_fd_;
+};
+
 // Whether `output` names the regular file that `input_fd` reads. Only a regular file loses its
 // content when opened for writing; the same device on both sides (/dev/null, a terminal) is
 // harmless. A path that cannot be examined is left to the open that follows.
@@ -59,7 +76,9 @@ bool is_same_file(int input_fd, const std::filesystem::path& output) {
 
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
-Status convert_streams(const Cli& cli, int in_fd, int out_fd, core::Monitor* monitor) {
+Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::Monitor* caller) {
+  Reporter reporter(caller, err_fd);
+  core::Monitor* const monitor = &reporter;
   Result<Fd> input = Fd::borrowed(in_fd);
   if (cli.input) input = core::open_for_reading(cli.input->native());
   if (!input) return std::unexpected(std::move(input.error()));
@@ -114,7 +133,7 @@ std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int 
   try {
     auto cli = parse_args(args);
     if (!cli) return finish_early(cli.error(), out_fd, err_fd);
-    if (Status done = convert_streams(*cli, in_fd, out_fd, monitor); !done) {
+    if (Status done = convert_streams(*cli, in_fd, out_fd, err_fd, monitor); !done) {
       return fail(done.error(), err_fd);
     }
     return std::nullopt;

@@ -13,10 +13,57 @@ core::Result<CheckedOptions> check_options(ConversionOptions options) {
   if (!options.create_table && (options.primary_key || options.auto_id)) {
     return std::unexpected(core::invalid("primary_key / auto_id require create_table=True"));
   }
+  if (auto combined = check_combinations(options); !combined) {
+    return std::unexpected(std::move(combined.error()));
+  }
   if (auto refused = sql::nul_identifier_error("table", options.table_name)) {
     return std::unexpected(std::move(*refused));
   }
   return CheckedOptions(std::move(options), std::move(*key));
+}
+
+core::Result<SchemaFrom> parse_schema_from(std::string_view text) {
+  if (text == "first") return SchemaFrom::First;
+  if (text == "all") return SchemaFrom::All;
+  return std::unexpected(core::invalid("invalid schema source '" + std::string(text) +
+                                       "' (possible values: first, all)"));
+}
+
+core::Result<char> parse_comment(std::string_view text) {
+  // A quote would open a field, and a line break end a record, before the line could count.
+  if (text.size() == 1 && text[0] != '"' && text[0] != '\r' && text[0] != '\n') return text[0];
+  return std::unexpected(core::invalid("invalid comment character '" + std::string(text) +
+                                       "': give one byte other than a double quote, CR or LF"));
+}
+
+core::Status check_combinations(const ConversionOptions& options) {
+  if (options.format == Format::Json &&
+      (options.delimiter || options.comment || options.skip_lines > 0 || options.no_header ||
+       options.allow_short_rows)) {
+    return std::unexpected(core::invalid(
+        "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
+        "input, not JSON"));
+  }
+  if (options.comment && options.delimiter && !options.delimiter->is_automatic &&
+      *options.comment == options.delimiter->byte) {
+    return std::unexpected(core::invalid("the comment character is the delimiter"));
+  }
+  return {};
+}
+
+readers::ReadOptions read_options(const ConversionOptions& options) {
+  readers::ReadOptions read;
+  if (options.delimiter) {
+    read.delimiter = *options.delimiter;
+    read.delimiter_is_chosen = true;
+  }
+  read.comment = options.comment;
+  read.skip_lines = options.skip_lines;
+  read.has_header = !options.no_header;
+  read.allow_short_rows = options.allow_short_rows;
+  read.null_words = readers::NullWords(options.null_values);
+  read.encoding = options.encoding;
+  return read;
 }
 
 }  // namespace morvel::convert

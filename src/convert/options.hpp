@@ -4,8 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/encoding.hpp"
 #include "core/error.hpp"
+#include "readers/options.hpp"
 #include "sql/dialect.hpp"
 #include "sql/statements.hpp"
 
@@ -13,6 +16,10 @@ namespace morvel::convert {
 
 // The input format; it chooses the reader of a conversion.
 enum class Format : std::uint8_t { Csv, Json };
+
+// Where the CREATE TABLE statement takes its columns and types from: the first record, or every
+// record (the input is then read twice, or held).
+enum class SchemaFrom : std::uint8_t { First, All };
 
 // The table name a conversion uses when the caller gives none.
 inline constexpr std::string_view default_table_name = "morvel_table";
@@ -27,16 +34,37 @@ struct ConversionOptions {
   bool create_table = false;
   std::optional<std::string> primary_key = std::nullopt;  // the column list as typed
   bool auto_id = false;
+  SchemaFrom schema_from = SchemaFrom::First;
+  std::vector<std::string> null_values = {};  // words that stand for NULL
+  // CSV only; each left out reads as morvel always has.
+  std::optional<readers::Delimiter> delimiter = std::nullopt;  // absent: a comma
+  std::optional<char> comment = std::nullopt;
+  std::uint64_t skip_lines = 0;
+  bool no_header = false;
+  bool allow_short_rows = false;
+  std::optional<core::Encoding> encoding = std::nullopt;  // absent: UTF-8
 
   friend bool operator==(const ConversionOptions&, const ConversionOptions&) = default;
 };
+
+// The option values a user gives as text, as both faces read them. Each fails with a message
+// that names the text and says what would do.
+[[nodiscard]] core::Result<SchemaFrom> parse_schema_from(std::string_view text);
+[[nodiscard]] core::Result<char> parse_comment(std::string_view text);
+
+// The rules between options that need no data to check: the CSV options with JSON input, a
+// comment character that is the delimiter. The command line reports a failure as a usage error.
+[[nodiscard]] core::Status check_combinations(const ConversionOptions& options);
+
+// How the readers are to read the input of `options`. Never fails.
+[[nodiscard]] readers::ReadOptions read_options(const ConversionOptions& options);
 
 class CheckedOptions;
 
 // Checks `options` and resolves the key choice, in this order: the key choice itself ("use
 // either a primary key column or auto id, not both", "primary key column list is empty"), a key
-// or auto id without table creation ("primary_key / auto_id require create_table=True"), a table
-// name holding NUL. Fails with the first problem found.
+// or auto id without table creation ("primary_key / auto_id require create_table=True"),
+// check_combinations, a table name holding NUL. Fails with the first problem found.
 [[nodiscard]] core::Result<CheckedOptions> check_options(ConversionOptions options);
 
 // Options that check_options has accepted, with what they imply: what a conversion runs with.

@@ -1,7 +1,11 @@
 #include "convert/pipeline.hpp"
 
+#include <algorithm>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "convert/schema.hpp"
 #include "core/row.hpp"
 #include "core/utf8.hpp"
 #include "readers/csv.hpp"
@@ -11,6 +15,7 @@
 namespace morvel::convert {
 
 using core::ByteBuffer;
+using core::DataType;
 using core::Result;
 using core::Row;
 using core::Status;
@@ -20,13 +25,19 @@ namespace {
 // The row sink of one conversion: the CREATE TABLE statement before the first record, an INSERT
 // per record. Statements go straight into the sink's buffer when it has one, saving a copy of
 // every byte of output; otherwise through one statement buffer whose capacity every record reuses.
+// With a schema from every record, each value is written as its column's type; with the table
+// made from the first record, values it cannot keep are reported to the monitor.
 class StatementWriter {
  public:
-  StatementWriter(core::ByteSink& sink, const CheckedOptions& options)
+  StatementWriter(core::ByteSink& sink, const CheckedOptions& options, core::Monitor* monitor,
+                  const Schema* schema)
       : sink_(sink),
         options_(options),
         inserts_(options->table_name, options->dialect),
-        direct_(sink.buffer()) {}
+        direct_(sink.buffer()),
+        schema_(schema),
+        watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor
+                                                                                : nullptr) {}
 
   // Taken by reference, so the reader keeps the row's memory for its next record.
   Status operator()(Row&& row) {
@@ -37,27 +48,39 @@ class StatementWriter {
         }
       }
     }
-    if (is_first_row_) {
+    ++record_;
+    if (record_ == 1) {
       if (auto created = write_create_table(row); !created) return created;
-      is_first_row_ = false;
+    } else if (watch_ != nullptr) {
+      watch(row);
     }
+    const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
     if (direct_ != nullptr) {
-      inserts_.append_line(*direct_, row);
+      inserts_.append_line(*direct_, row, types);
       return sink_.appended();
     }
     statement_.clear();
-    inserts_.append_line(statement_, row);
+    inserts_.append_line(statement_, row, types);
     return sink_.write(statement_.view());
   }
 
  private:
   Status write_create_table(const Row& first_row) {
     if (!options_->create_table) return {};
-    auto create = sql::generate_create_table_with_pk(options_->table_name, first_row,
+    const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
+    auto create = sql::generate_create_table_with_pk(options_->table_name, columns,
                                                      options_->dialect, options_.primary_key());
     if (!create) return std::unexpected(std::move(create.error()));
     create->append("\n\n");
+    if (watch_ != nullptr) first_types_.remember(first_row);
     return sink_.write(*create);
+  }
+
+  // Tells the monitor, once per column, of a value the first record's table cannot keep.
+  void watch(const Row& row) {
+    first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
+      watch_->warn(describe_loss(loss, record_, options_->dialect));
+    });
   }
 
   core::ByteSink& sink_;
@@ -65,18 +88,74 @@ class StatementWriter {
   sql::InsertWriter inserts_;
   ByteBuffer* const direct_;
   ByteBuffer statement_;
-  bool is_first_row_ = true;
+  const Schema* schema_;
+  std::vector<DataType> column_types_;  // the schema's types for the last row's entries
+  core::Monitor* watch_;
+  FirstRecordTypes first_types_;
+  std::uint64_t record_ = 0;  // rows handed over so far
 };
+
+Status read(core::ByteSource& source, core::RowSink sink, const CheckedOptions& options,
+            const readers::ReadOptions& read, core::Monitor* monitor) {
+  return options->format == Format::Json ? readers::stream_json(source, sink, read, monitor)
+                                         : readers::stream_csv(source, sink, read, monitor);
+}
+
+// Hears only whether to stop: the first of two readings keeps its warnings to itself, since the
+// second, which writes, gives them all again.
+class QuietMonitor final : public core::Monitor {
+ public:
+  explicit QuietMonitor(core::Monitor* inner) noexcept : inner_(inner) {}
+  Status check(std::uint64_t input_bytes) override {
+    return inner_ != nullptr ? inner_->check(input_bytes) : Status{};
+  }
+  void warn(std::string) override {}
+
+ private:
+  core::Monitor* inner_;
+};
+
+// Reads the input twice: once for the columns and their types, once for the statements. A source
+// that cannot go back (a pipe) is held in memory for the second reading. A failure in the first
+// reading comes again, at the same record, in the second, after the statements before it.
+Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
+                           const CheckedOptions& options, const readers::ReadOptions& read_with,
+                           core::Monitor* monitor) {
+  ByteBuffer held;
+  std::optional<core::MemorySource> memory;
+  core::ByteSource* input = &source;
+  if (!source.contiguous() && !source.rewind()) {
+    if (auto all = core::read_to_end(source, held); !all) return all;
+    input = &memory.emplace(held.view());
+  }
+  Schema schema;
+  QuietMonitor quiet(monitor);
+  auto collect = [&](Row&& row) -> Status {
+    schema.add(row);
+    return {};
+  };
+  if (auto first = read(*input, collect, options, read_with, &quiet); !first) {
+    if (first.error().kind == core::ErrorKind::Interrupted) return first;
+  }
+  if (!input->rewind()) {
+    return std::unexpected(core::invalid("the input could not be read a second time"));
+  }
+  schema.finish(options->format == Format::Json);
+  StatementWriter writer(sink, options, monitor, &schema);
+  if (auto second = read(*input, writer, options, read_with, monitor); !second) return second;
+  return sink.flush();
+}
 
 }  // namespace
 
 Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,
                core::Monitor* monitor) {
-  StatementWriter writer(sink, options);
-  const Status read = options->format == Format::Json
-                          ? readers::stream_json(source, writer, monitor)
-                          : readers::stream_csv(source, writer, monitor);
-  if (!read) return read;
+  const readers::ReadOptions read_with = read_options(*options);
+  if (options->schema_from == SchemaFrom::All) {
+    return convert_with_schema(source, sink, options, read_with, monitor);
+  }
+  StatementWriter writer(sink, options, monitor, nullptr);
+  if (auto status = read(source, writer, options, read_with, monitor); !status) return status;
   return sink.flush();
 }
 

@@ -181,6 +181,20 @@ std::optional<std::string_view> FdSource::map() noexcept {
   return std::string_view(static_cast<const char*>(mapping_) + offset, mapping_size_ - offset);
 }
 
+FdSource::FdSource(Fd fd, Mapping mapping, Monitor* monitor) noexcept
+    : fd_(std::move(fd)),
+      may_map_(mapping == Mapping::Allowed),
+      monitor_(monitor),
+      start_(::lseek(fd_.get(), 0, SEEK_CUR)) {}
+
+bool FdSource::rewind() noexcept {
+  struct stat info;
+  if (start_ < 0 || ::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (::lseek(fd_.get(), start_, SEEK_SET) < 0) return false;
+  delivered_ = 0;
+  return true;
+}
+
 std::size_t FdSource::size_hint() const noexcept {
   struct stat info;
   if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;

@@ -91,6 +91,10 @@ class ByteSource {
   // How many bytes the source expects to deliver, or 0 when unknown. Never fails.
   [[nodiscard]] virtual std::size_t size_hint() const noexcept { return 0; }
 
+  // Goes back to where the source started, for a reader that reads its input twice; false for a
+  // source that cannot (a pipe), which is then left where it was. Never fails.
+  [[nodiscard]] virtual bool rewind() noexcept { return false; }
+
   // The unread rest of the input mapped into memory, for a reader that holds all of it anyway:
   // a non-empty regular file opened by name. Nothing for every other source (standard input,
   // pipes, memory), which is then read as a stream. The view lives as long as the source, whose
@@ -171,14 +175,19 @@ class Fd {
 // A source over bytes held elsewhere; the view borrows the caller's buffer, which must outlive it.
 class MemorySource final : public ByteSource {
  public:
-  explicit MemorySource(std::string_view bytes) noexcept : bytes_(bytes) {}
+  explicit MemorySource(std::string_view bytes) noexcept : all_(bytes), bytes_(bytes) {}
   [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
+  [[nodiscard]] bool rewind() noexcept override {
+    bytes_ = all_;
+    return true;
+  }
   [[nodiscard]] std::optional<std::string_view> contiguous() const noexcept override {
     return bytes_;
   }
   [[nodiscard]] std::size_t size_hint() const noexcept override { return bytes_.size(); }
 
  private:
+  std::string_view all_;
   std::string_view bytes_;  // the unread part of the caller's buffer
 };
 
@@ -191,8 +200,7 @@ class FdSource final : public ByteSource {
   enum class Mapping : std::uint8_t { Never, Allowed };
 
   // A read interrupted by a signal asks `monitor`, if given, whether to go on.
-  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never, Monitor* monitor = nullptr) noexcept
-      : fd_(std::move(fd)), may_map_(mapping == Mapping::Allowed), monitor_(monitor) {}
+  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never, Monitor* monitor = nullptr) noexcept;
   FdSource(FdSource&&) = delete;  // the mapping has one owner
   FdSource& operator=(FdSource&&) = delete;
   ~FdSource() override;
@@ -200,12 +208,15 @@ class FdSource final : public ByteSource {
   [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
   [[nodiscard]] std::size_t size_hint() const noexcept override;
   [[nodiscard]] std::optional<std::string_view> map() noexcept override;
+  // A regular file goes back to where it stood when the source was made.
+  [[nodiscard]] bool rewind() noexcept override;
 
  private:
   Fd fd_;
   bool may_map_;
   Monitor* monitor_;
   std::uint64_t delivered_ = 0;  // bytes read so far, for the monitor
+  std::int64_t start_;           // where the file stood at the start; -1 for a stream
   void* mapping_ = nullptr;
   std::size_t mapping_size_ = 0;
 };

@@ -2,14 +2,15 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "core/error.hpp"
 
 namespace morvel::core {
 
-// Lets the caller of a long conversion look in on it, to stop it (a pending Ctrl-C) or to show
-// how far it has come. Readers call it about every few megabytes of input, and byte streams
-// whenever a system call was interrupted by a signal.
+// Lets the caller of a long conversion look in on it: to stop it (a pending Ctrl-C), to show how
+// far it has come, and to hear what it warns of. Readers call check() about every few megabytes
+// of input, and byte streams whenever a system call was interrupted by a signal.
 class Monitor {
  public:
   Monitor() = default;
@@ -20,6 +21,10 @@ class Monitor {
   // Told that `input_bytes` of the input have been read through. An error (ErrorKind::Interrupted
   // for a stop) ends the conversion with that error, unchanged.
   [[nodiscard]] virtual Status check(std::uint64_t input_bytes) = 0;
+
+  // Told of something that does not stop the conversion but may cost the user data or a load:
+  // `sentence` says what and what to do, in lower case without a final full stop.
+  virtual void warn(std::string sentence) = 0;
 };
 
 // Calls a monitor, if there is one, each time a reader's position passes another interval.

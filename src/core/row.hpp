@@ -124,6 +124,9 @@ class Row {
         {names_.data() + slot.name_offset, slot.name_size}, {text, slot.text_size}, slot.type};
   }
 
+  // The type of entry `index`, which must exist, without building the entry. Never fails.
+  [[nodiscard]] DataType type_at(std::size_t index) const noexcept { return slots_[index].type; }
+
   // The index of the entry named exactly `name` (bytes compared, letter case counts).
   [[nodiscard]] std::optional<std::size_t> find(std::string_view name) const noexcept;
 
@@ -208,7 +211,8 @@ class RowSink {
   // may be a parameter that dies first.
   template <class F>
   requires(std::is_invocable_r_v<Status, F&, Row> && !std::is_same_v<F, RowSink>)
-      RowSink(F& callable) noexcept  // NOLINT(google-explicit-constructor)
+      RowSink(F& callable)
+  noexcept  // NOLINT(google-explicit-constructor)
       : object_(const_cast<void*>(static_cast<const void*>(std::addressof(callable)))),
         call_([](void* object, Row&& row) -> Status {
           return (*static_cast<F*>(object))(std::move(row));

@@ -43,6 +43,27 @@ template <char... Bytes>
   return mask;
 }
 
+// Three byte values chosen at run time, such as a CSV input's delimiter and its two line ends.
+struct Needles {
+  char a;
+  char b;
+  char c;
+};
+
+// find_any_scalar and match_mask64_scalar for bytes chosen at run time. Never fail.
+[[nodiscard]] constexpr const char* find_needles_scalar(const char* p, const char* end,
+                                                        Needles n) noexcept {
+  while (p != end && *p != n.a && *p != n.b && *p != n.c) ++p;
+  return p;
+}
+[[nodiscard]] constexpr std::uint64_t match_needles64_scalar(const char* p, Needles n) noexcept {
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (p[i] == n.a || p[i] == n.b || p[i] == n.c) mask |= std::uint64_t{1} << i;
+  }
+  return mask;
+}
+
 // How many bytes in [p, end) equal `byte`, marking on the way every 64-byte block (counted from
 // `p`) that holds a byte at or above 0x80: bit i % 64 of marks[i / 64] for block i. `marks` has
 // room for marks_size(end - p) words, all zero. Sets `has_nul` when a byte is NUL and leaves it
@@ -234,6 +255,35 @@ template <char... Bytes>
   return mask;
 }
 
+[[nodiscard]] inline std::uint64_t match_needles64(const char* p, Needles n) noexcept {
+  const __m128i a = _mm_set1_epi8(n.a);
+  const __m128i b = _mm_set1_epi8(n.b);
+  const __m128i c = _mm_set1_epi8(n.c);
+  std::uint64_t mask = 0;
+  for (int block = 0; block < 4; ++block) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * block));
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, a), _mm_cmpeq_epi8(chunk, b)), _mm_cmpeq_epi8(chunk, c));
+    mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(hits))} << (16 * block);
+  }
+  return mask;
+}
+
+[[nodiscard]] inline const char* find_needles(const char* p, const char* end, Needles n) noexcept {
+  const __m128i a = _mm_set1_epi8(n.a);
+  const __m128i b = _mm_set1_epi8(n.b);
+  const __m128i c = _mm_set1_epi8(n.c);
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, a), _mm_cmpeq_epi8(chunk, b)), _mm_cmpeq_epi8(chunk, c));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+  return find_needles_scalar(p, end, n);
+}
+
 // For at least 16 bytes; shorter texts take the scalar form.
 [[nodiscard]] inline bool all_hex_or_hyphen(const char* p, const char* end) noexcept {
   if (end - p < 16) return all_hex_or_hyphen_scalar(p, end);
@@ -384,6 +434,12 @@ template <char... Bytes>
 template <char... Specials>
 inline char* copy_doubling(char* out, const char* p, const char* end) noexcept {
   return copy_doubling_scalar<Specials...>(out, p, end);
+}
+[[nodiscard]] inline std::uint64_t match_needles64(const char* p, Needles n) noexcept {
+  return match_needles64_scalar(p, n);
+}
+[[nodiscard]] inline const char* find_needles(const char* p, const char* end, Needles n) noexcept {
+  return find_needles_scalar(p, end, n);
 }
 
 #endif

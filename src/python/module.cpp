@@ -18,8 +18,10 @@
 #include "cli/run_cli.hpp"
 #include "convert/options.hpp"
 #include "convert/pipeline.hpp"
+#include "core/encoding.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "readers/options.hpp"
 
 namespace morvel::python {
 
@@ -54,28 +56,31 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-constexpr std::size_t parameter_count = 6;
-using Names = const char* const[parameter_count];
+// The parameters after the first, which all four functions share: the six of old by position or
+// by keyword, then the newer ones by keyword only.
+constexpr const char* shared_names[] = {
+    "table_name",  "create_table", "dialect",          "primary_key", "auto_id",
+    "schema_from", "null_values",  "delimiter",        "tsv",         "comment",
+    "skip_lines",  "no_header",    "allow_short_rows", "encoding"};
+constexpr std::size_t parameter_count = 1 + std::size(shared_names);
+constexpr std::size_t positional_count = 6;
 
-constexpr Names csv_text_names = {"csv_data", "table_name",  "create_table",
-                                  "dialect",  "primary_key", "auto_id"};
-constexpr Names json_text_names = {"json_data", "table_name",  "create_table",
-                                   "dialect",   "primary_key", "auto_id"};
-constexpr Names file_names = {"path",    "table_name",  "create_table",
-                              "dialect", "primary_key", "auto_id"};
-
-// The four conversion functions: their names, parameters, input format and whether the first
-// argument is a path or the data itself.
+// The four conversion functions: their names, first parameter, input format and whether the
+// first argument is a path or the data itself.
 struct Entry {
   const char* function;
-  const Names& names;
+  const char* first;
   Format format;
   bool from_file;
+
+  [[nodiscard]] const char* name_of(std::size_t index) const noexcept {
+    return index == 0 ? first : shared_names[index - 1];
+  }
 };
-constexpr Entry csv_text{"convert_csv_to_sql", csv_text_names, Format::Csv, false};
-constexpr Entry json_text{"convert_json_to_sql", json_text_names, Format::Json, false};
-constexpr Entry csv_file{"convert_csv_file_to_sql", file_names, Format::Csv, true};
-constexpr Entry json_file{"convert_json_file_to_sql", file_names, Format::Json, true};
+constexpr Entry csv_text{"convert_csv_to_sql", "csv_data", Format::Csv, false};
+constexpr Entry json_text{"convert_json_to_sql", "json_data", Format::Json, false};
+constexpr Entry csv_file{"convert_csv_file_to_sql", "path", Format::Csv, true};
+constexpr Entry json_file{"convert_json_file_to_sql", "path", Format::Json, true};
 
 // Joins message pieces; one reservation instead of a chain of temporaries.
 std::string concat(std::initializer_list<std::string_view> parts) {
@@ -110,9 +115,9 @@ PyObject* message_text(PyObject* self) noexcept {
 Ref open_error_type(PyObject* base) {
   // Type names are not copied by every supported CPython, so they are static.
   static constexpr const char* names[] = {
-      "morvel.FileNotFoundError", "morvel.PermissionError",  "morvel.IsADirectoryError",
+      "morvel.FileNotFoundError",  "morvel.PermissionError", "morvel.IsADirectoryError",
       "morvel.NotADirectoryError", "morvel.FileExistsError", "morvel.InterruptedError",
-      "morvel.BlockingIOError",   "morvel.TimeoutError",     "morvel.OSError"};
+      "morvel.BlockingIOError",    "morvel.TimeoutError",    "morvel.OSError"};
   Ref base_name(PyObject_GetAttrString(base, "__name__"));
   const char* wanted = base_name ? PyUnicode_AsUTF8AndSize(base_name.get(), nullptr) : nullptr;
   if (wanted == nullptr) return Ref();
@@ -131,8 +136,7 @@ Ref open_error_type(PyObject* base) {
 // `except FileNotFoundError` works, yet with the message as its only argument and its text, as
 // callers that catch OSError have always seen it.
 PyObject* raise_open_error(const Error& error, PyObject* filename) {
-  Ref probe(error.code != 0 ? PyObject_CallFunction(PyExc_OSError, "is", error.code, "")
-                            : nullptr);
+  Ref probe(error.code != 0 ? PyObject_CallFunction(PyExc_OSError, "is", error.code, "") : nullptr);
   Ref type = probe ? open_error_type(reinterpret_cast<PyObject*>(Py_TYPE(probe.get()))) : Ref();
   if (!type) {
     PyErr_Clear();
@@ -145,12 +149,11 @@ PyObject* raise_open_error(const Error& error, PyObject* filename) {
   if (!exception) return nullptr;
   const std::string description = core::os_description(error.code);
   Ref code(PyLong_FromLong(error.code));
-  Ref strerror(PyUnicode_DecodeUTF8(description.data(),
-                                    static_cast<Py_ssize_t>(description.size()), "replace"));
+  Ref strerror(PyUnicode_DecodeUTF8(description.data(), static_cast<Py_ssize_t>(description.size()),
+                                    "replace"));
   if (!code || !strerror || PyObject_SetAttrString(exception.get(), "errno", code.get()) < 0 ||
       PyObject_SetAttrString(exception.get(), "strerror", strerror.get()) < 0 ||
-      (filename != nullptr &&
-       PyObject_SetAttrString(exception.get(), "filename", filename) < 0)) {
+      (filename != nullptr && PyObject_SetAttrString(exception.get(), "filename", filename) < 0)) {
     return nullptr;
   }
   PyErr_SetObject(type.get(), exception.get());
@@ -202,15 +205,16 @@ void add_parameter_note(const char* parameter) {
   PyErr_Restore(type, value, traceback);
 }
 
-// Binds a call's arguments to the six parameters. On success `slots` holds borrowed references
+// Binds a call's arguments to the parameters. On success `slots` holds borrowed references
 // (null for an omitted parameter); otherwise a TypeError is raised and false returned.
-bool bind_arguments(const char* function, const Names& names, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const Entry& entry, PyObject* args, PyObject* kwargs,
                     PyObject* (&slots)[parameter_count]) {
+  const char* const function = entry.function;
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) return false;
-  if (static_cast<std::size_t>(given) > parameter_count) {
+  if (static_cast<std::size_t>(given) > positional_count) {
     raise_text(PyExc_TypeError,
-               concat({function, "() takes from 1 to ", std::to_string(parameter_count),
+               concat({function, "() takes from 1 to ", std::to_string(positional_count),
                        " positional arguments but ", std::to_string(given),
                        given == 1 ? " was" : " were", " given"}));
     return false;
@@ -230,7 +234,7 @@ bool bind_arguments(const char* function, const Names& names, PyObject* args, Py
       }
       const std::string_view keyword(text, static_cast<std::size_t>(size));
       std::size_t index = 0;
-      while (index < parameter_count && keyword != names[index]) ++index;
+      while (index < parameter_count && keyword != entry.name_of(index)) ++index;
       if (index == parameter_count) {
         raise_text(PyExc_TypeError,
                    concat({function, "() got an unexpected keyword argument '", keyword, "'"}));
@@ -245,8 +249,8 @@ bool bind_arguments(const char* function, const Names& names, PyObject* args, Py
     }
   }
   if (slots[0] == nullptr) {
-    raise_text(PyExc_TypeError,
-               concat({function, "() missing 1 required positional argument: '", names[0], "'"}));
+    raise_text(PyExc_TypeError, concat({function, "() missing 1 required positional argument: '",
+                                        entry.first, "'"}));
     return false;
   }
   return true;
@@ -334,7 +338,9 @@ std::optional<bool> flag_argument(PyObject* object, const char* parameter) {
 // caller to raise. The lock is taken back however the scope ends, exceptions included.
 class WithoutGil final : public core::Monitor {
  public:
-  WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+  // The conversion's warnings are kept in `warnings`, to be emitted with the lock held.
+  explicit WithoutGil(std::vector<std::string>& warnings) noexcept
+      : state_(PyEval_SaveThread()), warnings_(warnings) {}
   ~WithoutGil() override { PyEval_RestoreThread(state_); }
 
   core::Status check(std::uint64_t) override {
@@ -347,8 +353,11 @@ class WithoutGil final : public core::Monitor {
     return {};
   }
 
+  void warn(std::string sentence) override { warnings_.push_back(std::move(sentence)); }
+
  private:
   PyThreadState* state_;
+  std::vector<std::string>& warnings_;
   bool raised_ = false;
 };
 
@@ -362,59 +371,190 @@ bool warn_unknown_dialect(std::string_view text) {
   return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) == 0;
 }
 
-// Converts the parameters after the first into `options`, in parameter order; an omitted one
-// keeps its default. Raises (with the note) and returns false at the first that is refused.
-bool bind_options(const Names& names, PyObject* const (&slots)[parameter_count],
-                  convert::ConversionOptions& options) {
-  if (slots[1] != nullptr) {
-    const auto text = text_argument(slots[1], names[1]);
-    if (!text) return false;
-    options.table_name = *text;
+// Raises ValueError for a value the core's parser refused, with the note naming the parameter.
+bool refuse_value(const Error& error, const char* parameter) {
+  raise_text(PyExc_ValueError, error.message);
+  add_parameter_note(parameter);
+  return false;
+}
+
+// A whole number from 0 (True and False are refused, as they are for the text parameters).
+std::optional<std::uint64_t> count_argument(PyObject* object, const char* parameter) {
+  if (!PyLong_Check(object) || PyBool_Check(object)) {
+    raise_not_instance(object, "int");
+    add_parameter_note(parameter);
+    return std::nullopt;
   }
-  if (slots[2] != nullptr) {
-    const auto flag = flag_argument(slots[2], names[2]);
-    if (!flag) return false;
-    options.create_table = *flag;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    refuse_value(core::invalid(concat({parameter, " must be a whole number from 0"})), parameter);
+    return std::nullopt;
   }
-  if (slots[3] != nullptr) {
-    const auto text = text_argument(slots[3], names[3]);
-    if (!text) return false;
-    if (const auto dialect = sql::Dialect::from_name(*text)) {
-      options.dialect = *dialect;
-    } else if (!warn_unknown_dialect(*text)) {
-      add_parameter_note(names[3]);
-      return false;
-    }
+  return value;
+}
+
+// A sequence of str, not a str itself (which would read as its characters).
+std::optional<std::vector<std::string>> texts_argument(PyObject* object, const char* parameter) {
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+    raise_not_instance(object, "Sequence[str]");
+    add_parameter_note(parameter);
+    return std::nullopt;
   }
-  if (slots[4] != nullptr && slots[4] != Py_None) {
-    const auto text = text_argument(slots[4], names[4]);
-    if (!text) return false;
-    options.primary_key = std::string(*text);
+  Ref items(PySequence_List(object));
+  if (!items) return std::nullopt;
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    const auto text = text_argument(PyList_GetItem(items.get(), i), parameter);
+    if (!text) return std::nullopt;
+    texts.emplace_back(*text);
   }
-  if (slots[5] != nullptr) {
-    const auto flag = flag_argument(slots[5], names[5]);
-    if (!flag) return false;
-    options.auto_id = *flag;
+  return texts;
+}
+
+// Converts one parameter after the first into `options`. Raises (with the note naming the
+// parameter) and returns false when the value is refused.
+using Binder = bool (*)(PyObject* value, const char* parameter, convert::ConversionOptions& o);
+
+template <class T, class Store>
+bool store_parsed(core::Result<T> parsed, const char* parameter, Store store) {
+  if (!parsed) return refuse_value(parsed.error(), parameter);
+  store(std::move(*parsed));
+  return true;
+}
+
+bool bind_dialect(PyObject* value, const char* parameter, convert::ConversionOptions& o) {
+  const auto text = text_argument(value, parameter);
+  if (!text) return false;
+  if (const auto dialect = sql::Dialect::from_name(*text)) {
+    o.dialect = *dialect;
+  } else if (!warn_unknown_dialect(*text)) {
+    add_parameter_note(parameter);
+    return false;
   }
   return true;
 }
 
-PyObject* run_conversion(const Entry& entry, PyObject* args, PyObject* kwargs) {
-  const Names& names = entry.names;
+// In the order of shared_names.
+constexpr Binder binders[] = {
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto text = text_argument(v, p);
+      if (text) o.table_name = *text;
+      return text.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.create_table = *flag;
+      return flag.has_value();
+    },
+    bind_dialect,
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      if (v == Py_None) return true;
+      const auto text = text_argument(v, p);
+      if (text) o.primary_key = std::string(*text);
+      return text.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.auto_id = *flag;
+      return flag.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto text = text_argument(v, p);
+      return text && store_parsed(convert::parse_schema_from(*text), p,
+                                  [&](convert::SchemaFrom from) { o.schema_from = from; });
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      auto words = texts_argument(v, p);
+      if (words) o.null_values = std::move(*words);
+      return words.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto text = text_argument(v, p);
+      return text && store_parsed(readers::Delimiter::parse(*text), p,
+                                  [&](readers::Delimiter d) { o.delimiter = d; });
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (!flag || !*flag) return flag.has_value();
+      if (o.delimiter && *o.delimiter != readers::Delimiter{}) {
+        return refuse_value(core::invalid("tsv=True cannot be used with a delimiter"), p);
+      }
+      o.delimiter = readers::Delimiter{'\t', false};
+      return true;
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      if (v == Py_None) return true;
+      const auto text = text_argument(v, p);
+      return text && store_parsed(convert::parse_comment(*text), p, [&](char c) { o.comment = c; });
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto count = count_argument(v, p);
+      if (count) o.skip_lines = *count;
+      return count.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.no_header = *flag;
+      return flag.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.allow_short_rows = *flag;
+      return flag.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto text = text_argument(v, p);
+      return text &&
+             store_parsed(core::Encoding::find(*text), p,
+                          [&](std::optional<core::Encoding> e) { o.encoding = std::move(e); });
+    },
+};
+static_assert(std::size(binders) == std::size(shared_names));
+
+// Converts the parameters after the first into `options`, in parameter order; an omitted one
+// keeps its default. Raises and returns false at the first that is refused.
+bool bind_options(const Entry& entry, PyObject* const (&slots)[parameter_count],
+                  convert::ConversionOptions& options) {
+  for (std::size_t i = 1; i < parameter_count; ++i) {
+    if (slots[i] != nullptr && !binders[i - 1](slots[i], entry.name_of(i), options)) return false;
+  }
+  // A str is text already: there is nothing left to decode.
+  if (!entry.from_file && options.encoding) {
+    return refuse_value(core::invalid("encoding is for the file functions: a str is already text"),
+                        "encoding");
+  }
+  return true;
+}
+
+// Emits the conversion's warnings as DataWarning, in order. False when a warning was turned into
+// an exception, which is then raised.
+bool emit_warnings(PyObject* module, const std::vector<std::string>& warnings) {
+  if (warnings.empty()) return true;
+  Ref category(PyObject_GetAttrString(module, "DataWarning"));
+  if (!category) return false;
+  for (const std::string& warning : warnings) {
+    if (PyErr_WarnEx(category.get(), warning.c_str(), 1) < 0) return false;
+  }
+  return true;
+}
+
+PyObject* run_conversion(PyObject* module, const Entry& entry, PyObject* args, PyObject* kwargs) {
   PyObject* slots[parameter_count] = {};
-  if (!bind_arguments(entry.function, names, args, kwargs, slots)) return nullptr;
+  if (!bind_arguments(entry, args, kwargs, slots)) return nullptr;
 
   Ref input_owner;
-  const auto input = entry.from_file ? text_argument(slots[0], names[0])
-                                     : data_argument(slots[0], names[0], input_owner);
+  const auto input = entry.from_file ? text_argument(slots[0], entry.first)
+                                     : data_argument(slots[0], entry.first, input_owner);
   if (!input) return nullptr;
   convert::ConversionOptions options;
   options.format = entry.format;
-  if (!bind_options(names, slots, options)) return nullptr;
+  if (!bind_options(entry, slots, options)) return nullptr;
 
   core::Result<core::ByteBuffer> sql;
+  std::vector<std::string> warnings;
   {
-    WithoutGil unlocked;
+    WithoutGil unlocked(warnings);
     if (entry.from_file) {
       sql = convert::convert_file_to_buffer(std::string(*input), std::move(options), &unlocked);
     } else if (auto checked = convert::check_options(std::move(options))) {
@@ -425,6 +565,8 @@ PyObject* run_conversion(const Entry& entry, PyObject* args, PyObject* kwargs) {
     }
   }
   input_owner = Ref();
+  const bool interrupted = !sql && sql.error().kind == ErrorKind::Interrupted;
+  if (!interrupted && !emit_warnings(module, warnings)) return nullptr;
   if (!sql) return raise_error(sql.error(), entry.from_file ? slots[0] : nullptr);
   // Decoding checks the UTF-8 as it copies; only a failure needs the core's message.
   PyObject* text =
@@ -489,8 +631,9 @@ PyObject* run_cli_main() {
   // What Python code printed before the call comes before what the command writes.
   flush_python_streams();
   std::optional<int> status;
+  std::vector<std::string> unused;  // the command prints its own warnings
   {
-    WithoutGil unlocked;
+    WithoutGil unlocked(unused);
     status = cli::run_cli(*args, 0, 1, 2, &unlocked);
   }
   if (!status) Py_RETURN_NONE;
@@ -527,7 +670,7 @@ PyObject* guarded(PyObject* module, Body&& body) noexcept {
 
 template <const Entry& E>
 PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(module, [&] { return run_conversion(E, args, kwargs); });
+  return guarded(module, [&] { return run_conversion(module, E, args, kwargs); });
 }
 PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
@@ -539,18 +682,29 @@ constexpr PyCFunction conversion_function() {
 }
 
 // The documentation strings: the text signature line that introspection reads, then the help.
-#define MORVEL_SIGNATURE_END                                                                    \
+// clang-format off: the text reads better in lines as help() shows them.
+#define MORVEL_SIGNATURE_END \
   ", table_name=\"morvel_table\", create_table=False, dialect=\"postgres\", primary_key=None, " \
-  "auto_id=False)\n--\n\n"
-#define MORVEL_PARAMETERS_DOC                                                             \
-  "table_name names the table the INSERT statements fill. create_table starts the\n"      \
-  "script with CREATE TABLE IF NOT EXISTS, its column types taken from the first\n"       \
+  "auto_id=False, *, schema_from=\"first\", null_values=(), delimiter=\",\", tsv=False, " \
+  "comment=None, skip_lines=0, no_header=False, allow_short_rows=False, encoding=\"utf-8\")" \
+  "\n--\n\n"
+#define MORVEL_PARAMETERS_DOC \
+  "table_name names the table the INSERT statements fill. create_table starts the\n" \
+  "script with CREATE TABLE IF NOT EXISTS, its column types taken from the first\n" \
   "record. dialect is \"postgres\", \"sqlite\" or \"mysql\", or one of \"postgresql\",\n" \
-  "\"pg\", \"sqlite3\" and \"mariadb\", in any letter case; any other text means\n"       \
-  "PostgreSQL and warns (UserWarning). primary_key is a comma-separated list of\n"        \
-  "key columns for the new table; auto_id adds an auto-increment id column as its\n"      \
-  "key instead. Both need create_table=True.\n\n"                                         \
-  "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n"    \
+  "\"pg\", \"sqlite3\" and \"mariadb\", in any letter case; any other text means\n" \
+  "PostgreSQL and warns (UserWarning). primary_key is a comma-separated list of\n" \
+  "key columns for the new table; auto_id adds an auto-increment id column as its\n" \
+  "key instead. Both need create_table=True.\n\n" \
+  "schema_from=\"all\" types each column from every record (the input is read twice)\n" \
+  "instead of from the first. null_values lists words read as NULL, such as \"NA\".\n" \
+  "For CSV: delimiter is one byte, \"tab\" or \"auto\" (tsv=True for tabs); lines that\n" \
+  "start with comment are skipped; skip_lines lines come before the header;\n" \
+  "no_header=True reads the first record as data (columns column_1, ...);\n" \
+  "allow_short_rows=True makes missing trailing fields NULL. encoding names the\n" \
+  "file's encoding (latin1, cp1252, utf-16, ...). Values the table may lose are\n" \
+  "reported as morvel.DataWarning.\n\n" \
+  "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n" \
   "one INSERT statement per record, each on its own line.\n\n"
 #define MORVEL_RAISES_DOC                                                            \
   "ValueError for malformed data or options (no partial script is returned),\n"      \
@@ -564,6 +718,7 @@ constexpr PyCFunction conversion_function() {
   " file at path into SQL.\n\n" MORVEL_PARAMETERS_DOC                                  \
   "Raises OSError (FileNotFoundError, PermissionError, ...) when the file cannot be\n" \
   "opened, " MORVEL_RAISES_DOC
+// clang-format on
 
 // Static because CPython keeps pointers to method definitions for the life of the process;
 // they are never written.
@@ -596,6 +751,14 @@ PyMethodDef functions[] = {
 int exec_module_body(PyObject* module) {
   Ref panic(PyErr_NewException("morvel.PanicException", PyExc_BaseException, nullptr));
   if (!panic || PyModule_AddObjectRef(module, "PanicException", panic.get()) < 0) return -1;
+  Ref data_warning(PyErr_NewExceptionWithDoc(
+      "morvel.DataWarning",
+      "A conversion went through, but the SQL may not keep every value, or the input was "
+      "read in a way worth knowing about.",
+      PyExc_UserWarning, nullptr));
+  if (!data_warning || PyModule_AddObjectRef(module, "DataWarning", data_warning.get()) < 0) {
+    return -1;
+  }
   Ref all(PyList_New(0));
   if (!all) return -1;
   for (const PyMethodDef* function = functions; function->ml_name != nullptr; ++function) {

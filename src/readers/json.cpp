@@ -1,10 +1,12 @@
 #include "readers/json.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "core/encoding.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/json_syntax.hpp"
@@ -26,6 +28,29 @@ using json::Parser;
 // calls, and a line layout never holds more than its longest line plus this.
 constexpr std::size_t read_size = 64 * 1024;
 
+// The message of a parse error in `text`, which starts `text_start` bytes into the decoded input
+// and whose first line is `first_line`. The column counts bytes of the input as the user has it,
+// also when it was decoded from another encoding.
+std::string describe(const json::SyntaxError& error, std::string_view text, std::size_t text_start,
+                     std::uint64_t first_line, const core::Decoded* decoded) {
+  if (decoded == nullptr) return json::describe(error, text, first_line);
+  const std::string_view read = text.substr(0, error.offset);
+  const std::size_t last_break = read.rfind('\n');
+  const std::size_t line_start = last_break == std::string_view::npos ? 0 : last_break + 1;
+  const auto line =
+      first_line + static_cast<std::uint64_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t column = decoded->input_offset(text_start + error.offset) -
+                             decoded->input_offset(text_start + line_start);
+  return std::string(error.description) + " at line " + std::to_string(line) + " column " +
+         std::to_string(column);
+}
+
+// The error for a decoded input that stops at a byte its encoding does not allow, on `line`.
+Error undecodable(const core::Decoded& decoded, std::uint64_t line) {
+  return core::invalid("stream did not contain valid " + decoded.encoding().name() + " at line " +
+                       std::to_string(line) + " (" + decoded.describe_invalid() + ")");
+}
+
 std::string_view without_final_cr(std::string_view line) noexcept {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
@@ -36,7 +61,13 @@ std::string_view without_final_cr(std::string_view line) noexcept {
 // number in the whole input, every line break counted.
 class Lines {
  public:
-  Lines(RowSink sink, core::Monitor* monitor) noexcept : sink_(sink), checkpoints_(monitor) {}
+  // `decoded`, when the input was decoded from another encoding, places error columns in it.
+  Lines(RowSink sink, core::Monitor* monitor, const ReadOptions& options,
+        const core::Decoded* decoded = nullptr) noexcept
+      : parser_(Origin::Line, &options.null_words),
+        sink_(sink),
+        checkpoints_(monitor),
+        decoded_(decoded) {}
 
   // Takes the next line, without its line break, which starts `start` bytes into the input.
   // `is_utf8` says the caller has checked the line already, as part of a longer text.
@@ -57,14 +88,19 @@ class Lines {
       case Parser::Parsed::Failed:
         break;
     }
-    return std::unexpected(core::invalid(json::describe(parser_.error(), line, number_)));
+    return std::unexpected(
+        core::invalid(describe(parser_.error(), line, start, number_, decoded_)));
   }
 
+  // The number of the last line taken, counted from 1; 0 before the first.
+  [[nodiscard]] std::uint64_t number() const noexcept { return number_; }
+
  private:
-  Parser parser_{Origin::Line};
+  Parser parser_;
   RowSink sink_;
   core::Checkpoints checkpoints_;
-  std::uint64_t number_ = 0;  // of the last line taken, counted from 1
+  const core::Decoded* decoded_;
+  std::uint64_t number_ = 0;
 };
 
 // The line layout over an input held in memory: lines are views of it.
@@ -119,8 +155,9 @@ Status stream_lines(ByteSource& reader, ByteBuffer& buffer, Lines& lines) {
 // instead of from a tree of the whole document. `read_failure` is the error that ended reading
 // early, if any: the parser meets it where it first asks for a byte past `input`.
 Status stream_array(std::string_view input, std::optional<Error> read_failure, RowSink sink,
-                    core::Monitor* monitor) {
-  Parser parser(Origin::Stream);
+                    core::Monitor* monitor, const ReadOptions& options,
+                    const core::Decoded* decoded = nullptr) {
+  Parser parser(Origin::Stream, &options.null_words);
   parser.reset(input);
   // Each pass over the input tells the monitor of its progress: the check, then the rows.
   core::Checkpoints checking(monitor);
@@ -130,7 +167,7 @@ Status stream_array(std::string_view input, std::optional<Error> read_failure, R
       read_failure->message += json::position_suffix(input, input.size());
       return std::unexpected(std::move(*read_failure));
     }
-    return std::unexpected(core::invalid(json::describe(parser.error(), input)));
+    return std::unexpected(core::invalid(describe(parser.error(), input, 0, 1, decoded)));
   }
   // The array closed; the failed read struck while the white space after it was read.
   if (read_failure) return std::unexpected(std::move(*read_failure));
@@ -138,13 +175,47 @@ Status stream_array(std::string_view input, std::optional<Error> read_failure, R
   return parser.hand_over_elements(sink, &converting);
 }
 
+// The input decoded from another encoding, held whole: an array is anyway, and the lines are
+// cut from the decoded text. Lines before a byte the encoding does not allow are handed over;
+// an array with one hands over nothing.
+Status stream_decoded(ByteSource& reader, RowSink sink, const ReadOptions& options,
+                      core::Monitor* monitor) {
+  ByteBuffer owned;
+  std::string_view input;
+  if (const auto held = reader.contiguous()) {
+    input = *held;
+  } else {
+    if (auto read = read_to_end(reader, owned); !read) return read;
+    input = owned.view();
+  }
+  auto decoded = core::decode(input, *options.encoding);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  const std::string_view text = decoded->text();
+  const auto breaks = [&](std::string_view part) {
+    return static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
+  };
+  if (!text.empty() && text.front() == '[') {
+    if (decoded->invalid_at()) return std::unexpected(undecodable(*decoded, 1 + breaks(text)));
+    return stream_array(text, std::nullopt, sink, monitor, options, &*decoded);
+  }
+  Lines lines(sink, monitor, options, &*decoded);
+  if (!decoded->invalid_at()) return stream_lines(text, lines);
+  // Only the complete lines before the bad byte are read.
+  const std::size_t complete =
+      text.rfind('\n') == std::string_view::npos ? 0 : text.rfind('\n') + 1;
+  if (auto taken = stream_lines(text.substr(0, complete), lines); !taken) return taken;
+  return std::unexpected(undecodable(*decoded, 1 + breaks(text.substr(0, complete))));
+}
+
 }  // namespace
 
-Status stream_json(ByteSource& reader, RowSink sink, core::Monitor* monitor) {
-  Lines lines(sink, monitor);
+Status stream_json(ByteSource& reader, RowSink sink, const ReadOptions& options,
+                   core::Monitor* monitor) {
+  if (options.encoding) return stream_decoded(reader, sink, options, monitor);
+  Lines lines(sink, monitor, options);
   if (const auto held = reader.contiguous()) {
     if (held->empty()) return {};
-    return held->front() == '[' ? stream_array(*held, std::nullopt, sink, monitor)
+    return held->front() == '[' ? stream_array(*held, std::nullopt, sink, monitor, options)
                                 : stream_lines(*held, lines);
   }
 
@@ -152,7 +223,7 @@ Status stream_json(ByteSource& reader, RowSink sink, core::Monitor* monitor) {
   // block nor the copy. The line layout keeps reading a line at a time: only the mapping's first
   // page was touched, and the mapping holds no memory of its own.
   if (const auto mapped = reader.map(); mapped && mapped->front() == '[') {
-    return stream_array(*mapped, std::nullopt, sink, monitor);
+    return stream_array(*mapped, std::nullopt, sink, monitor, options);
   }
 
   ByteBuffer buffer;
@@ -166,7 +237,7 @@ Status stream_json(ByteSource& reader, RowSink sink, core::Monitor* monitor) {
   Status rest = read_to_end(reader, buffer);
   std::optional<Error> read_failure;
   if (!rest) read_failure = std::move(rest.error());
-  return stream_array(buffer.view(), std::move(read_failure), sink, monitor);
+  return stream_array(buffer.view(), std::move(read_failure), sink, monitor, options);
 }
 
 }  // namespace morvel::readers

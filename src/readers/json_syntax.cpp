@@ -615,7 +615,9 @@ void Parser::work_out_order() {
   }
 }
 
-DataType Parser::kind_of(const TextRef& value, std::string_view text) noexcept {
+DataType Parser::kind_of(const TextRef& value, std::string_view text) const noexcept {
+  // A missing-value word decides before the syntax: a number such as -999 can be one.
+  if (null_words_ != nullptr) return null_words_->type_of(text);
   if (value.kind != unknown_kind) return static_cast<DataType::Kind>(value.kind);
   return DataType::infer(text);
 }

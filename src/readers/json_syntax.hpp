@@ -11,6 +11,7 @@
 #include "core/error.hpp"
 #include "core/monitor.hpp"
 #include "core/row.hpp"
+#include "readers/options.hpp"
 
 namespace morvel::readers::json {
 
@@ -44,7 +45,10 @@ class Parser {
   // What parse() found at the top level.
   enum class Parsed : std::uint8_t { Object, Other, Failed };
 
-  explicit Parser(Origin origin) noexcept : origin_(origin) {}
+  // Values whose text is one of `null_words` (borrowed; null or empty for none) are NULL.
+  explicit Parser(Origin origin, const NullWords* null_words = nullptr) noexcept
+      : origin_(origin),
+        null_words_(null_words != nullptr && !null_words->words().empty() ? null_words : nullptr) {}
   Parser(const Parser&) = delete;  // holds views into the current text
   Parser& operator=(const Parser&) = delete;
 
@@ -136,9 +140,10 @@ class Parser {
   void reorder_object(std::size_t open, std::size_t base);
   void work_out_order();
   void build_row();
-  [[nodiscard]] static core::DataType kind_of(const TextRef& value, std::string_view text) noexcept;
+  [[nodiscard]] core::DataType kind_of(const TextRef& value, std::string_view text) const noexcept;
 
   Origin origin_;
+  const NullWords* null_words_;
   bool checks_utf8_ = false;
   const char* begin_ = nullptr;
   const char* end_ = nullptr;

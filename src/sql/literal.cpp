@@ -131,6 +131,22 @@ char* write_value_list_for(char* out, const Row& row) noexcept {
   return out;
 }
 
+// The loop for values written as their column's type rather than their own; NULL stays NULL.
+template <Dialect::Kind D, bool MayHoldNul>
+char* write_typed_value_list_for(char* out, const Row& row, const DataType* types) noexcept {
+  const std::size_t size = row.size();
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i != 0) {
+      std::memcpy(out, ", ", 2);
+      out += 2;
+    }
+    const Row::Entry entry = row[i];
+    const DataType type = entry.type == DataType::Null ? entry.type : types[i];
+    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type);
+  }
+  return out;
+}
+
 // Calls `write.template operator()<D, MayHoldNul>()` for the dialect and the NUL case at hand.
 template <class Write>
 char* dispatch(Dialect dialect, bool may_hold_nul, Write write) noexcept {
@@ -156,7 +172,13 @@ std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
   return max_literal_size(row.text_bytes(), may_hold_nul) + 7 * row.size() + literal_slack;
 }
 
-char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul) noexcept {
+char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
+                       const DataType* types) noexcept {
+  if (types != nullptr) {
+    return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
+      return write_typed_value_list_for<D, MayHoldNul>(out, row, types);
+    });
+  }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
     return write_value_list_for<D, MayHoldNul>(out, row);
   });

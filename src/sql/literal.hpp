@@ -46,8 +46,9 @@ inline constexpr std::size_t literal_slack = 16;
 // Writes the literals of the row's values, in order, separated by ", ", at `out`, which has room
 // for max_value_list_size(row, may_hold_nul), and returns the end of the list. `may_hold_nul`
 // false promises that no text holds a NUL byte (Row::holds_nul), which spares looking for one.
-// Never fails.
-char* write_value_list(char* out, const core::Row& row, Dialect dialect,
-                       bool may_hold_nul) noexcept;
+// `types`, when given, holds a type per entry that each value is written as instead of its own,
+// but for NULL values. Never fails.
+char* write_value_list(char* out, const core::Row& row, Dialect dialect, bool may_hold_nul,
+                       const core::DataType* types = nullptr) noexcept;
 
 }  // namespace morvel::sql

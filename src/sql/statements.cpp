@@ -49,6 +49,50 @@ Result<PrimaryKey> PrimaryKey::from_options(std::optional<std::string_view> opti
   return PrimaryKey::columns(std::move(names));
 }
 
+namespace {
+
+// Whether a value written as its own type reaches a text column as it was. Written bare, a
+// number reaches it as the engine prints it: only an integer already written that way arrives
+// unchanged; booleans arrive as the engine's words for them.
+bool text_keeps(DataType value, std::string_view text) noexcept {
+  if (value == DataType::Boolean || value == DataType::Float) return false;
+  if (value != DataType::Integer) return true;
+  const std::string_view digits = core::trim_white_space(text);
+  const std::string_view magnitude = digits.starts_with('-') ? digits.substr(1) : digits;
+  return !digits.starts_with('+') && digits != "-0" &&
+         (magnitude.size() == 1 || magnitude[0] != '0');
+}
+
+std::size_t characters(std::string_view text) noexcept {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+}  // namespace
+
+bool column_keeps(DataType column, DataType value, std::string_view text,
+                  Dialect dialect) noexcept {
+  if (value == DataType::Null || value == column) return true;
+  const bool is_text_like =
+      column == DataType::Null || column == DataType::Text ||
+      (dialect == Dialect::Sqlite &&
+       (column == DataType::Uuid || column == DataType::Date || column == DataType::Timestamp));
+  if (is_text_like) return text_keeps(value, text);
+  switch (column) {
+    case DataType::Uuid:
+      // MySQL's UUID column is a VARCHAR(36), which takes any short enough text.
+      return dialect == Dialect::Mysql && text_keeps(value, text) &&
+             characters(core::trim_white_space(text)) <= 36;
+    case DataType::Float:
+      return value == DataType::Integer;
+    case DataType::Timestamp:
+      return value == DataType::Date;
+    default:
+      return false;
+  }
+}
+
 std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
   const bool sqlite = dialect == Dialect::Sqlite;
   const bool mysql = dialect == Dialect::Mysql;
@@ -76,8 +120,9 @@ namespace {
 
 // Writes the row's literals and the statement's end after the column list: "<values>);".
 // `out` has room for max_values_size(row, may_hold_nul).
-char* write_values(char* out, const Row& row, Dialect dialect, bool may_hold_nul) noexcept {
-  out = write_value_list(out, row, dialect, may_hold_nul);
+char* write_values(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
+                   const DataType* types = nullptr) noexcept {
+  out = write_value_list(out, row, dialect, may_hold_nul, types);
   std::memcpy(out, ");", 2);
   return out + 2;
 }
@@ -105,7 +150,7 @@ void append_prefix(std::string& out, std::string_view quoted_table, const Row& r
 InsertWriter::InsertWriter(std::string_view table_name, Dialect dialect)
     : dialect_(dialect), quoted_table_(dialect.quote_identifier(table_name)) {}
 
-void InsertWriter::append_line(core::ByteBuffer& out, const Row& row) {
+void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const DataType* types) {
   // A reader that reuses its row says so when the names stay; that spares comparing them each
   // time, which was a twentieth of a CSV conversion's instructions.
   if (!has_columns_ || (!row.names_repeat() && !row.has_same_names(columns_))) {
@@ -118,7 +163,7 @@ void InsertWriter::append_line(core::ByteBuffer& out, const Row& row) {
   const bool may_hold_nul = row.holds_nul();
   char* at = out.room(prefix_.size() + max_values_size(row, may_hold_nul) + 1);
   std::memcpy(at, prefix_.data(), prefix_.size());
-  at = write_values(at + prefix_.size(), row, dialect_, may_hold_nul);
+  at = write_values(at + prefix_.size(), row, dialect_, may_hold_nul, types);
   *at++ = '\n';
   out.commit(at);
 }

@@ -59,9 +59,11 @@ class InsertWriter {
  public:
   InsertWriter(std::string_view table_name, Dialect dialect);
 
-  // Appends generate_insert(table_name, row, dialect) and a line feed to `out`. Throws
-  // std::bad_alloc when memory runs out.
-  void append_line(core::ByteBuffer& out, const core::Row& row);
+  // Appends generate_insert(table_name, row, dialect) and a line feed to `out`; `types`, when
+  // given, holds a type per entry that each value but NULL is written as instead of its own.
+  // Throws std::bad_alloc when memory runs out.
+  void append_line(core::ByteBuffer& out, const core::Row& row,
+                   const core::DataType* types = nullptr);
 
  private:
   Dialect dialect_;
@@ -77,6 +79,12 @@ class InsertWriter {
 [[nodiscard]] core::Result<std::string> generate_create_table_with_pk(
     std::string_view table_name, const core::Row& first_row, Dialect dialect,
     const PrimaryKey& primary_key);
+
+// Whether the dialect's column for `column` keeps a value of type `value` whose text is `text`
+// as it was: loads it, and gives it back the same by value (numbers), by meaning (dates and
+// timestamps) or to the letter (text). Never fails.
+[[nodiscard]] bool column_keeps(core::DataType column, core::DataType value, std::string_view text,
+                                Dialect dialect) noexcept;
 
 // The column type name for a value type under a dialect. Never fails.
 [[nodiscard]] std::string_view column_type_name(core::DataType type, Dialect dialect) noexcept;

@@ -151,3 +151,154 @@ TEST(CsvParser, ChecksFieldCountBeforeEncoding) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+using namespace core;
+using readers::ReadOptions;
+
+struct OptionCase {
+  std::string name;
+  ReadOptions options;
+  std::string input;
+  std::vector<testing::Pairs> rows;
+  std::string error = {};                  // empty: none
+  std::vector<std::string> warnings = {};  // what the monitor hears
+};
+
+void PrintTo(const OptionCase& c, std::ostream* out) { *out << c.name; }
+
+ReadOptions delimited(char byte) {
+  ReadOptions options;
+  options.delimiter = {byte, false};
+  options.delimiter_is_chosen = true;
+  return options;
+}
+
+ReadOptions with(void (*change)(ReadOptions&)) {
+  ReadOptions options;
+  change(options);
+  return options;
+}
+
+const std::string count_error =
+    "found record with 1 fields, but the previous record has 2 fields";
+
+std::vector<OptionCase> option_cases() {
+  return {
+      {"semicolon", delimited(';'), "a;b\n1,5;x\n", {{{"a", "1,5"}, {"b", "x"}}}},
+      {"tab", delimited('\t'), "a\tb\n1\t\"x\ty\"\n", {{{"a", "1"}, {"b", "x\ty"}}}},
+      // The header's most used byte outside quotes; a comma when there is none.
+      {"auto",
+       with([](ReadOptions& o) { o.delimiter.is_automatic = true; }),
+       "a;\"b,c,d\";e|f\n1;2;3\n",
+       {{{"a", "1"}, {"b,c,d", "2"}, {"e|f", "3"}}}},
+      {"auto without one", with([](ReadOptions& o) { o.delimiter.is_automatic = true; }),
+       "a\n1\n", {{{"a", "1"}}}},
+      // Positions keep counting every line, skipped and comment lines included.
+      {"skip lines",
+       with([](ReadOptions& o) { o.skip_lines = 2; }),
+       "Title \"quoted\n3 records\r\na,b\n1,2\n3\n",
+       {{{"a", "1"}, {"b", "2"}}},
+       "CSV error: record 2 (line: 5, byte: 33): " + count_error},
+      {"comment lines",
+       with([](ReadOptions& o) { o.comment = '#'; }),
+       "# a 5\" screen\na,b\n#,#\n1,\"#\n2\"\n\n# end\n3\n",
+       {{{"a", "1"}, {"b", "#\n2"}}},
+       "CSV error: record 2 (line: 8, byte: 37): " + count_error},
+      {"no header",
+       with([](ReadOptions& o) { o.has_header = false; }),
+       "1,2\n3,4\n5\n",
+       {{{"column_1", "1"}, {"column_2", "2"}}, {{"column_1", "3"}, {"column_2", "4"}}},
+       "CSV error: record 3 (line: 3, byte: 8): " + count_error},
+      {"short rows",
+       with([](ReadOptions& o) { o.allow_short_rows = true; }),
+       "a,b,c\n1\n2,3\n4,5,6,7\n",
+       {{{"a", "1"}, {"b", ""}, {"c", ""}}, {{"a", "2"}, {"b", "3"}, {"c", ""}}},
+       "CSV error: record 3 (line: 4, byte: 12): found record with 4 fields, but the previous "
+       "record has 3 fields",
+       {"2 records had fewer fields than the header; their missing fields are NULL"}},
+      {"one short row",
+       with([](ReadOptions& o) { o.allow_short_rows = true; }),
+       "a,b\n1\n",
+       {{{"a", "1"}, {"b", ""}}},
+       "",
+       {"1 record had fewer fields than the header; its missing fields are NULL"}},
+      {"null words",
+       with([](ReadOptions& o) { o.null_words = readers::NullWords({"NA", "-"}); }),
+       "a,b,c\nNA, - ,na\n",
+       {{{"a", "NA"}, {"b", " - "}, {"c", "na"}}}},
+      // A header that looks separated by another byte is worth a word, unless the user chose.
+      {"delimiter hint", {}, "a;b;c|d\n1;2;3\n", {{{"a;b;c|d", "1;2;3"}}}, "",
+       {"the CSV header is one column, 'a;b;c|d', holding ';': if ';' separates the fields, use "
+        "--delimiter ';'"}},
+      {"tab hint", {}, "a\tb\n", {}, "",
+       {"the CSV header is one column, 'a\tb', holding a tab: if a tab separates the fields, use "
+        "--tsv"}},
+      {"no hint when chosen", delimited(','), "a;b\n", {}},
+  };
+}
+
+class CsvOptions : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(CsvOptions, ReadAsAsked) {
+  const OptionCase& c = GetParam();
+  MemorySource source(c.input);
+  const testing::ReaderOutcome outcome =
+      testing::collect_rows(readers::stream_csv, source, c.options);
+  EXPECT_EQ(outcome.rows, c.rows);
+  EXPECT_EQ(outcome.error ? outcome.error->message : "", c.error);
+  EXPECT_EQ(outcome.warnings, c.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, CsvOptions, ::testing::ValuesIn(option_cases()),
+                         [](const auto& test) { return testing::test_name_of(test.param.name); });
+
+TEST(CsvParser, TypesNullWordsAndPaddingAsNull) {
+  ReadOptions options;
+  options.null_words = readers::NullWords({"NA"});
+  options.allow_short_rows = true;
+  MemorySource source("a,b,c\n NA ,7\n");
+  const auto outcome = testing::collect_rows(readers::stream_csv, source, options);
+  ASSERT_EQ(outcome.types.size(), 1u);
+  EXPECT_EQ(outcome.types[0],
+            (std::vector<DataType>{DataType::Null, DataType::Integer, DataType::Null}));
+}
+
+// Decoded inputs read as their UTF-8 would; positions in messages are bytes of the input as
+// the user has it.
+TEST(CsvParser, DecodesOtherEncodings) {
+  const auto read = [](std::string_view input, const char* encoding) {
+    ReadOptions options;
+    options.encoding = *Encoding::find(encoding);
+    MemorySource source(input);
+    return testing::collect_rows(readers::stream_csv, source, options);
+  };
+  const auto latin1 = read("name\nna\xEFve\n", "latin1");
+  EXPECT_EQ(latin1.rows, (std::vector<testing::Pairs>{{{"name", "na\xC3\xAFve"}}}));
+  // UTF-16 with its byte-order mark, little-endian: a,b LF 1,2 LF, then a short record.
+  const std::string utf16("\xFF\xFE" "a\0,\0b\0\n\0" "1\0,\0\xE9\0\n\0" "3\0\n\0", 22);
+  const auto wide = read(utf16, "utf-16");
+  EXPECT_EQ(wide.rows, (std::vector<testing::Pairs>{{{"a", "1"}, {"b", "\xC3\xA9"}}}));
+  ASSERT_TRUE(wide.error.has_value());
+  EXPECT_EQ(wide.error->message, "CSV error: record 2 (line: 3, byte: 18): " + count_error);
+  // A byte the encoding lacks fails the input before any record.
+  const auto invalid = read("a,b\n1,2\n3,x\x81y\n", "cp1252");
+  EXPECT_TRUE(invalid.rows.empty());
+  ASSERT_TRUE(invalid.error.has_value());
+  EXPECT_EQ(invalid.error->message,
+            "CSV error: record 2 (line: 3, byte: 8): byte 0x81 at byte 11 is not valid cp1252");
+  const auto cut = read(std::string("\xFF\xFE" "a\0\n\0" "1", 7), "utf-16");
+  ASSERT_TRUE(cut.error.has_value());
+  EXPECT_EQ(cut.error->message,
+            "CSV error: record 1 (line: 2, byte: 6): the input ends inside a utf-16 character at "
+            "byte 6");
+  EXPECT_EQ(Encoding::find("no-such-encoding").error().message,
+            "unknown encoding 'no-such-encoding' (for instance: utf-8, latin1, cp1252, utf-16, "
+            "shift_jis, gb18030; `iconv -l` lists every name)");
+  EXPECT_FALSE(Encoding::find("UTF8")->has_value());
+}
+
+}  // namespace
+}  // namespace morvel

@@ -474,3 +474,56 @@ TEST(JsonParser, ReturnsTheSinkErrorUnchangedAndStops) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+using namespace core;
+
+testing::ReaderOutcome read_json_with(std::string_view input, const readers::ReadOptions& options) {
+  MemorySource source(input);
+  return testing::collect_rows(readers::stream_json, source, options);
+}
+
+// A word stands for NULL whatever JSON made of it: a string, a number.
+TEST(JsonParser, TypesNullWordsAsNull) {
+  readers::ReadOptions options;
+  options.null_words = readers::NullWords({"NA", "-999"});
+  for (const char* input : {R"({"a": "NA", "b": -999, "c": "na", "d": 1})",
+                            R"([{"a": "NA", "b": -999, "c": "na", "d": 1}])"}) {
+    const auto outcome = read_json_with(input, options);
+    ASSERT_EQ(outcome.types.size(), 1u) << input;
+    EXPECT_EQ(outcome.types[0], (std::vector<DataType>{DataType::Null, DataType::Null,
+                                                       DataType::Text, DataType::Integer}))
+        << input;
+  }
+}
+
+TEST(JsonParser, DecodesOtherEncodings) {
+  readers::ReadOptions options;
+  options.encoding = *Encoding::find("utf-16le");
+  // Two lines, then a line whose error column counts bytes of the input: 2 per character here.
+  std::string wide;
+  for (const char c : std::string_view("{\"a\":\"\xE9\"}\n[]\n{x")) wide += {c, '\0'};
+  const auto outcome = read_json_with(wide, options);
+  EXPECT_EQ(outcome.rows, (std::vector<testing::Pairs>{{{"a", "\xC3\xA9"}}}));
+  ASSERT_TRUE(outcome.error.has_value());
+  EXPECT_EQ(outcome.error->message, "key must be a string at line 3 column 4");
+  // A byte the encoding lacks ends the reading on its line, after the lines before it.
+  options.encoding = *Encoding::find("cp1252");
+  const auto invalid = read_json_with("{\"a\":1}\n{\"a\":\"\x81\"}\n", options);
+  EXPECT_EQ(invalid.rows, (std::vector<testing::Pairs>{{{"a", "1"}}}));
+  ASSERT_TRUE(invalid.error.has_value());
+  EXPECT_EQ(invalid.error->message,
+            "stream did not contain valid cp1252 at line 2 (byte 0x81 at byte 14 is not valid "
+            "cp1252)");
+  const auto array = read_json_with("[{\"a\":\"\x81\"}]", options);
+  EXPECT_TRUE(array.rows.empty());
+  ASSERT_TRUE(array.error.has_value());
+  EXPECT_EQ(array.error->message,
+            "stream did not contain valid cp1252 at line 1 (byte 0x81 at byte 7 is not valid "
+            "cp1252)");
+}
+
+}  // namespace
+}  // namespace morvel

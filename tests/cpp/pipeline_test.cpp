@@ -155,3 +155,110 @@ TEST(Pipeline, FileEntryPoint) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+using namespace core;
+using namespace convert;
+
+struct Converted {
+  std::string sql;
+  std::string error;
+  std::vector<std::string> warnings;
+};
+
+Converted convert_with(std::string_view input, ConversionOptions options) {
+  Converted out;
+  auto checked = check_options(std::move(options));
+  if (!checked) return {"", checked.error().message, {}};
+  MemorySource source(input);
+  testing::WarningsKept monitor;
+  auto sql = convert_to_buffer(source, *checked, &monitor);
+  out.warnings = std::move(monitor.warnings);
+  if (sql) out.sql = std::string(sql->view());
+  if (!sql) out.error = sql.error().message;
+  return out;
+}
+
+// Every record types the table: a float after integers makes the column a float one, a code
+// with a leading zero a text one whose values are all quoted, a column without a value TEXT.
+TEST(SchemaFromAll, TypesEachColumnFromEveryRecord) {
+  const auto csv = convert_with("n,code,when,x\n40,007,2024-01-15,\n40.2,12,2024-01-15 10:30:00,\n",
+                                {.create_table = true, .schema_from = SchemaFrom::All});
+  EXPECT_EQ(csv.error, "");
+  EXPECT_EQ(csv.sql,
+            "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"n\" DOUBLE PRECISION,\n  \"code\" "
+            "TEXT,\n  \"when\" TIMESTAMPTZ,\n  \"x\" TEXT\n);\n\n"
+            "INSERT INTO \"morvel_table\" (\"n\", \"code\", \"when\", \"x\") VALUES (40, '007', "
+            "'2024-01-15', NULL);\n"
+            "INSERT INTO \"morvel_table\" (\"n\", \"code\", \"when\", \"x\") VALUES (40.2, '12', "
+            "'2024-01-15 10:30:00', NULL);\n");
+  EXPECT_TRUE(csv.warnings.empty());
+  // JSON records with keys of their own: the table has them all, each INSERT its record's.
+  const auto json = convert_with("{\"b\": 1}\n{\"a\": true, \"b\": 2.5}\n",
+                                 {.format = Format::Json, .dialect = sql::Dialect::Sqlite,
+                                  .create_table = true, .schema_from = SchemaFrom::All});
+  EXPECT_EQ(json.sql,
+            "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" INTEGER,\n  \"b\" REAL\n);\n\n"
+            "INSERT INTO \"morvel_table\" (\"b\") VALUES (1);\n"
+            "INSERT INTO \"morvel_table\" (\"a\", \"b\") VALUES (1, 2.5);\n");
+}
+
+// A failing record fails the same way as without the option, after the statements before it.
+TEST(SchemaFromAll, FailsWhereTheRecordFails) {
+  const auto failed =
+      convert_with("a\n1\nx,y\n", {.create_table = true, .schema_from = SchemaFrom::All});
+  EXPECT_EQ(failed.sql, "");
+  EXPECT_EQ(failed.error,
+            "CSV error: record 2 (line: 3, byte: 4): found record with 2 fields, but the previous "
+            "record has 1 fields");
+  StringSink sink;
+  MemorySource source("a\n1\nx,y\n");
+  auto options = check_options({.create_table = true, .schema_from = SchemaFrom::All});
+  ASSERT_TRUE(options.has_value());
+  EXPECT_FALSE(convert::convert(source, sink, *options).has_value());
+  EXPECT_EQ(sink.bytes(),
+            "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" BIGINT\n);\n\n"
+            "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n");
+}
+
+// The table from the first record stays as it was; what it cannot keep is told once per column.
+TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
+  const auto csv = convert_with("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",
+                                {.dialect = sql::Dialect::Mysql, .create_table = true});
+  EXPECT_EQ(csv.warnings,
+            (std::vector<std::string>{
+                "column 'n' is BIGINT from the first record, but record 2 holds '40.2', which "
+                "BIGINT cannot keep; use --schema-from all to type each column from every record",
+                "column 'b' is BOOLEAN from the first record, but record 2 holds 'yes', which "
+                "BOOLEAN cannot keep; use --schema-from all to type each column from every record",
+                "column 'f' is DOUBLE from the first record, but record 3 holds 'x', which DOUBLE "
+                "cannot keep; use --schema-from all to type each column from every record"}));
+  const auto json = convert_with("{\"a\": 1}\n{\"a\": 2, \"b\": 3}\n{\"b\": 4}\n",
+                                 {.format = Format::Json, .create_table = true});
+  EXPECT_EQ(json.warnings, (std::vector<std::string>{
+                               "record 2 has a column 'b' that the table, made from the first "
+                               "record, lacks; use --schema-from all to make the table from every "
+                               "record"}));
+  // Without a table to lose values there is nothing to say.
+  EXPECT_TRUE(convert_with("n\n40\n40.2\n", {}).warnings.empty());
+}
+
+TEST(Options, RefusesCsvOptionsForJson) {
+  for (ConversionOptions options :
+       {ConversionOptions{.format = Format::Json, .delimiter = readers::Delimiter{';', false}},
+        ConversionOptions{.format = Format::Json, .skip_lines = 1},
+        ConversionOptions{.format = Format::Json, .no_header = true}}) {
+    EXPECT_EQ(check_options(options).error().message,
+              "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
+              "input, not JSON");
+  }
+  EXPECT_EQ(check_options({.delimiter = readers::Delimiter{'#', false}, .comment = '#'})
+                .error()
+                .message,
+            "the comment character is the delimiter");
+}
+
+}  // namespace
+}  // namespace morvel

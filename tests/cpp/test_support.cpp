@@ -50,8 +50,9 @@ std::vector<ReaderCase> load_reader_cases(std::string_view file_name) {
   return cases;
 }
 
-ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink, Monitor*), ByteSource& source) {
+ReaderOutcome collect_rows(Reader reader, ByteSource& source, const readers::ReadOptions& options) {
   ReaderOutcome outcome;
+  WarningsKept monitor;
   auto collect = [&](Row row) -> Status {
     outcome.rows.push_back(pairs_of(row));
     std::vector<DataType> types;
@@ -59,11 +60,14 @@ ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink, Monitor*), Byt
     outcome.types.push_back(std::move(types));
     return {};
   };
-  if (auto status = reader(source, collect, nullptr); !status) outcome.error = status.error();
+  if (auto status = reader(source, collect, options, &monitor); !status) {
+    outcome.error = status.error();
+  }
+  outcome.warnings = std::move(monitor.warnings);
   return outcome;
 }
 
-void expect_reader_case(Status (*reader)(ByteSource&, RowSink, Monitor*), const ReaderCase& c,
+void expect_reader_case(Reader reader, const ReaderCase& c,
                         std::initializer_list<std::size_t> chunks) {
   const auto check = [&](ByteSource& source) {
     const ReaderOutcome outcome = collect_rows(reader, source);

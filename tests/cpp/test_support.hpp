@@ -10,6 +10,7 @@
 
 #include "core/io.hpp"
 #include "core/row.hpp"
+#include "readers/options.hpp"
 
 namespace morvel::testing {
 
@@ -31,19 +32,33 @@ inline void PrintTo(const ReaderCase& c, std::ostream* out) { *out << c.id; }
 // The cases of tests/vectors/<file_name>.
 std::vector<ReaderCase> load_reader_cases(std::string_view file_name);
 
-// What a reader handed over before it stopped, and how it stopped.
+// What a reader handed over before it stopped, how it stopped, and what it warned of.
 struct ReaderOutcome {
   std::vector<Pairs> rows;
   std::vector<std::vector<DataType>> types;
   std::optional<Error> error;
+  std::vector<std::string> warnings;
 };
 
-// Runs `reader` (stream_csv or stream_json) over `source`, collecting every row it hands over.
-ReaderOutcome collect_rows(Status (*reader)(ByteSource&, RowSink, Monitor*), ByteSource& source);
+// stream_csv or stream_json.
+using Reader = Status (*)(ByteSource&, RowSink, const readers::ReadOptions&, Monitor*);
+
+// Runs `reader` over `source` with `options`, collecting every row it hands over and every
+// warning.
+ReaderOutcome collect_rows(Reader reader, ByteSource& source,
+                           const readers::ReadOptions& options = {});
+
+// A monitor that lets every conversion go on and keeps its warnings.
+class WarningsKept final : public Monitor {
+ public:
+  Status check(std::uint64_t) override { return {}; }
+  void warn(std::string sentence) override { warnings.push_back(std::move(sentence)); }
+  std::vector<std::string> warnings;
+};
 
 // Runs `reader` over `c.input` from memory and through a stream of each of `chunks` bytes per
 // read, and checks every run against the case: how the input arrives must change nothing.
-void expect_reader_case(Status (*reader)(ByteSource&, RowSink, Monitor*), const ReaderCase& c,
+void expect_reader_case(Reader reader, const ReaderCase& c,
                         std::initializer_list<std::size_t> chunks);
 
 // A row's (name, text) pairs in the row's order.

@@ -57,6 +57,12 @@ class TestConversionOfArguments:
         ({"primary_key": 0}, "primary_key", "'int' object is not an instance of 'str'"),
         ({"auto_id": 0}, "auto_id", "'int' object is not an instance of 'bool'"),
         ({"auto_id": "yes"}, "auto_id", "'str' object is not an instance of 'bool'"),
+        ({"null_values": "NA"}, "null_values", "'str' object is not an instance of 'Sequence[str]'"),
+        ({"null_values": ["NA", 1]}, "null_values", "'int' object is not an instance of 'str'"),
+        ({"skip_lines": True}, "skip_lines", "'bool' object is not an instance of 'int'"),
+        ({"skip_lines": "1"}, "skip_lines", "'str' object is not an instance of 'int'"),
+        ({"comment": 35}, "comment", "'int' object is not an instance of 'str'"),
+        ({"tsv": 1}, "tsv", "'int' object is not an instance of 'bool'"),
     ])
     def test_wrong_types_name_type_and_parameter(self, kwargs, parameter, message):
         arguments = {"csv_data": CSV, **kwargs}
@@ -105,6 +111,38 @@ class TestConversionOfArguments:
             'INSERT INTO "t" ("a") VALUES (1);\n'
 
 
+class TestOptionValues:
+    @pytest.mark.parametrize("kwargs,parameter,message", [
+        ({"schema_from": "some"}, "schema_from",
+         "invalid schema source 'some' (possible values: first, all)"),
+        ({"delimiter": ";;"}, "delimiter",
+         "invalid delimiter ';;': give one byte other than a double quote, CR or LF, or tab, "
+         "or auto"),
+        ({"comment": '"'}, "comment",
+         "invalid comment character '\"': give one byte other than a double quote, CR or LF"),
+        ({"skip_lines": -1}, "skip_lines", "skip_lines must be a whole number from 0"),
+        ({"delimiter": ";", "tsv": True}, "tsv", "tsv=True cannot be used with a delimiter"),
+        ({"encoding": "latin1"}, "encoding",
+         "encoding is for the file functions: a str is already text"),
+    ])
+    def test_refused_values_name_the_parameter(self, kwargs, parameter, message):
+        with pytest.raises(ValueError) as error:
+            morvel.convert_csv_to_sql(CSV, **kwargs)
+        assert str(error.value) == message
+        assert notes_of(error) == [f"while processing '{parameter}'"]
+
+    def test_unknown_encoding_of_a_file(self, tmp_path):
+        (tmp_path / "in.csv").write_text(CSV)
+        with pytest.raises(ValueError, match=r"^unknown encoding 'klingon' \(for instance: utf-8, "):
+            morvel.convert_csv_file_to_sql(str(tmp_path / "in.csv"), encoding="klingon")
+
+    @pytest.mark.parametrize("kwargs", [{"delimiter": ";"}, {"skip_lines": 1}, {"tsv": True},
+                                        {"no_header": True}, {"comment": "#"}])
+    def test_csv_options_are_refused_for_json(self, kwargs):
+        with pytest.raises(ValueError, match="are for CSV input, not JSON$"):
+            morvel.convert_json_to_sql("{}", **kwargs)
+
+
 class TestReferences:
     def test_arguments_are_not_leaked(self, tmp_path):
         path = str(tmp_path / "in.csv")
@@ -120,5 +158,8 @@ class TestReferences:
                 morvel.convert_csv_to_sql(csv, table, False, "sqlite", key)
             with pytest.raises(TypeError):
                 morvel.convert_csv_to_sql(csv, table, 1)
+            morvel.convert_csv_to_sql(csv, table, null_values=[key], delimiter=";")
+            with pytest.raises(TypeError):
+                morvel.convert_csv_to_sql(csv, table, null_values=[key, 1])
         after = [sys.getrefcount(o) for o in (csv, table, key, path)]
         assert after == before

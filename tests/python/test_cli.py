@@ -28,6 +28,18 @@ Options:
   --create-table              Begin with CREATE TABLE IF NOT EXISTS, typed from the first record
   -k,--primary-key <COLUMNS>  Comma-separated key columns of the new table
   --auto-id                   Give the new table an auto-increment id column as its key
+  --schema-from <RECORDS> [default: first] [possible values: first, all]
+                              Type each column from the first record or from all of them
+  --null <WORD>               Read this word as NULL, e.g. NA (may be given more than once)
+  --delimiter <C> [default: ,]
+                              Byte between CSV fields: a byte, tab, or auto (from the header line)
+  --tsv                       Read tab-separated values: --delimiter tab
+  --comment <C>               Skip CSV lines starting with this byte, before and after the header
+  --skip-lines <N>            Skip this many lines (a title, a preamble) before the CSV header
+  --no-header                 Read the first CSV record as data, in columns column_1, column_2, ...
+  --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL
+  --encoding <NAME> [default: utf-8]
+                              Decode the input from this encoding (iconv names: latin1, utf-16, ...)
   -h,--help                   Print this help message and exit
   -V,--version                Display program version information and exit
 
@@ -108,6 +120,19 @@ class TestUsageErrors:
          "'--primary-key <COLUMNS>' cannot be used with '--auto-id'"),
         (["-k", "id", "--auto-id"], "'--primary-key <COLUMNS>' cannot be used with '--auto-id'"),
         (["--auto-id"], "'--auto-id' requires '--create-table'"),
+        (["--tsv", "--delimiter", ";"], "'--tsv' cannot be used with '--delimiter <C>'"),
+        (["--delimiter", "ab"], "invalid delimiter 'ab': give one byte other than a double "
+                                "quote, CR or LF, or tab, or auto"),
+        (["--skip-lines", "-1"], "invalid value '-1' for '--skip-lines <N>' (a whole number "
+                                 "from 0)"),
+        (["--schema-from", "every"], "invalid value 'every' for '--schema-from <RECORDS>' "
+                                     "(possible values: first, all)"),
+        (["--encoding", "klingon"], "unknown encoding 'klingon' (for instance: utf-8, latin1, "
+                                    "cp1252, utf-16, shift_jis, gb18030; `iconv -l` lists every "
+                                    "name)"),
+        (["-f", "json", "--no-header"], "the delimiter, comment, skip-lines, no-header and "
+                                        "short-rows options are for CSV input, not JSON"),
+        (["--null", "NA", "--null"], "a value is required for '--null <WORD>' but none was given"),
     ])
     def test_status_two_and_nothing_created(self, command, tmp_path, args, message):
         output = [] if "-o" in args else ["-o", "out.sql"]
@@ -150,6 +175,30 @@ class TestConversion:
         expect(run(command, "-i", "events.JSONL", "-d", "mysql", cwd=tmp_path), stdout=expected)
         # A format given says how to read whatever the name: as CSV this is a header alone.
         expect(run(command, "events.JSONL", "-f", "csv", cwd=tmp_path))
+
+    def test_real_file_options_and_warnings(self, command):
+        text = "# source: a survey\nid;score;zip\n1;40;07030\n2;NA;N/A\n3;41.5\n"
+        args = ["--comment", "#", "--delimiter", "auto", "--null", "NA", "--null", "N/A",
+                "--allow-short-rows", "--create-table", "-t", "t"]
+        result = run(command, *args, stdin=text)
+        assert result.stdout.decode().splitlines()[-1] == \
+            'INSERT INTO "t" ("id", "score", "zip") VALUES (3, 41.5, NULL);'
+        assert result.stderr.decode() == (
+            "morvel: warning: column 'score' is BIGINT from the first record, but record 3 holds "
+            "'41.5', which BIGINT cannot keep; use --schema-from all to type each column from "
+            "every record\n"
+            "morvel: warning: 1 record had fewer fields than the header; its missing fields are "
+            "NULL\n")
+        assert result.returncode == 0
+        # Typed from every record, nothing is lost: only the padding is worth a word.
+        result = run(command, *args, "--schema-from", "all", stdin=text)
+        assert (result.stderr, result.returncode) == (
+            b"morvel: warning: 1 record had fewer fields than the header; its missing fields "
+            b"are NULL\n", 0)
+        assert result.stdout.decode().startswith(
+            'CREATE TABLE IF NOT EXISTS "t" (\n  "id" BIGINT,\n  "score" DOUBLE PRECISION,\n'
+            '  "zip" TEXT\n);\n\nINSERT INTO "t" ("id", "score", "zip") VALUES (1, 40, '
+            "'07030');\n")
 
     def test_missing_input_does_not_create_the_output(self, command, tmp_path):
         expect(run(command, "-i", "missing.csv", "-o", "out.sql", cwd=tmp_path),

@@ -137,9 +137,47 @@ class TestFiles:
         assert error.value.errno is None
 
     @pytest.mark.parametrize("dialect", DIALECTS)
+    @pytest.mark.filterwarnings("ignore::morvel.DataWarning")
     def test_file_matches_its_text_and_the_stored_script(self, data_dir, dialect):
         path = data_dir / "people.csv"
         from_file = morvel.convert_csv_file_to_sql(str(path), "people", True, dialect, "id")
         assert from_file == morvel.convert_csv_to_sql(path.read_text(encoding="utf-8"), "people",
                                                       True, dialect, "id")
         assert from_file == (data_dir / f"people.{dialect}.sql").read_text(encoding="utf-8")
+
+
+class TestRealFileOptions:
+    def test_warns_of_what_the_first_record_table_loses(self):
+        with pytest.warns(morvel.DataWarning) as caught:
+            sql = morvel.convert_csv_to_sql("n\n40\n40.2\n", create_table=True)
+        assert "VALUES (40.2)" in sql
+        assert [str(w.message) for w in caught] == [
+            "column 'n' is BIGINT from the first record, but record 2 holds '40.2', which BIGINT "
+            "cannot keep; use --schema-from all to type each column from every record"]
+        assert issubclass(morvel.DataWarning, UserWarning)
+        with warnings_as_errors(), pytest.raises(morvel.DataWarning):
+            morvel.convert_csv_to_sql("n\n40\n40.2\n", create_table=True)
+
+    def test_schema_from_every_record(self, recwarn):
+        sql = morvel.convert_csv_to_sql("n;zip\n40;07030\n40.2;NA\n", create_table=True,
+                                        schema_from="all", delimiter="auto", null_values=["NA"])
+        assert sql == ('CREATE TABLE IF NOT EXISTS "morvel_table" (\n  "n" DOUBLE PRECISION,\n'
+                       '  "zip" TEXT\n);\n\n'
+                       'INSERT INTO "morvel_table" ("n", "zip") VALUES (40, \'07030\');\n'
+                       'INSERT INTO "morvel_table" ("n", "zip") VALUES (40.2, NULL);\n')
+        assert len(recwarn) == 0
+
+    def test_where_the_table_starts(self):
+        text = "# made by hand\nTitle\n1\t2\n\n# a note\n3\t4\n"
+        sql = morvel.convert_csv_to_sql(text, tsv=True, comment="#", skip_lines=2,
+                                        no_header=True)
+        assert sql == ('INSERT INTO "morvel_table" ("column_1", "column_2") VALUES (1, 2);\n'
+                       'INSERT INTO "morvel_table" ("column_1", "column_2") VALUES (3, 4);\n')
+
+    def test_short_rows_and_encoding_of_a_file(self, tmp_path):
+        path = tmp_path / "latin.csv"
+        path.write_bytes("name,town\nZoë\n".encode("latin-1"))
+        with pytest.warns(morvel.DataWarning, match="^1 record had fewer fields"):
+            sql = morvel.convert_csv_file_to_sql(str(path), encoding="latin1",
+                                                 allow_short_rows=True)
+        assert sql == 'INSERT INTO "morvel_table" ("name", "town") VALUES (\'Zoë\', NULL);\n'

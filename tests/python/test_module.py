@@ -65,12 +65,17 @@ class TestModuleSurface:
         function = getattr(morvel, converter)
         assert function.__text_signature__ == (
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
-            "primary_key=None, auto_id=False)"
+            'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
+            'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
+            'allow_short_rows=False, encoding="utf-8")'
         )
         parameters = inspect.signature(function).parameters
-        assert list(parameters) == [first, "table_name", "create_table", "dialect",
-                                    "primary_key", "auto_id"]
-        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in parameters.values())
+        assert list(parameters)[:6] == [first, "table_name", "create_table", "dialect",
+                                        "primary_key", "auto_id"]
+        # The six of old by position or keyword, every later one by keyword alone.
+        kinds = [p.kind for p in parameters.values()]
+        assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
+            [inspect.Parameter.KEYWORD_ONLY] * (len(kinds) - 6)
         assert function.__module__ == "morvel"
         # The help after the signature speaks of every parameter, the result and the failures.
         for word in [first, *parameters, "Returns", "Raises", "ValueError", "TypeError"]:

@@ -1,0 +1,123 @@
+#include "convert/schema.hpp"
+
+#include <algorithm>
+
+#include "core/text.hpp"
+#include "sql/statements.hpp"
+
+namespace morvel::convert {
+
+using core::DataType;
+using core::Row;
+
+namespace {
+
+constexpr std::uint32_t bit(DataType type) noexcept { return std::uint32_t{1} << type; }
+
+// An integer with a zero that adds nothing (007, -01, 00, +0) is a code, not a number.
+bool has_superfluous_zero(std::string_view text) noexcept {
+  std::string_view digits = core::trim_white_space(text);
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
+  return digits.size() > 1 && digits[0] == '0';
+}
+
+DataType narrowest(std::uint32_t seen) noexcept {
+  if (seen == 0) return DataType::Null;
+  for (const DataType only : {DataType::Boolean, DataType::Uuid}) {
+    if (seen == bit(only)) return only;
+  }
+  if ((seen & ~(bit(DataType::Integer) | bit(DataType::Float))) == 0) {
+    return (seen & bit(DataType::Float)) != 0 ? DataType::Float : DataType::Integer;
+  }
+  if ((seen & ~(bit(DataType::Date) | bit(DataType::Timestamp))) == 0) {
+    return (seen & bit(DataType::Timestamp)) != 0 ? DataType::Timestamp : DataType::Date;
+  }
+  return DataType::Text;
+}
+
+// At most `limit` bytes of `text`, cut at a character's start, with "..." when cut.
+std::string shortened(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+  return std::string(text.substr(0, limit)) + "...";
+}
+
+}  // namespace
+
+void Schema::add(const Row& row) {
+  for (const Row::Entry entry : row) {
+    auto [at, is_new] = seen_.try_emplace(std::string(entry.name), 0);
+    if (is_new) order_.push_back(at->first);
+    if (entry.type == DataType::Null) continue;
+    const bool is_code = entry.type == DataType::Integer && has_superfluous_zero(entry.text);
+    at->second |= bit(is_code ? DataType(DataType::Text) : entry.type);
+  }
+}
+
+void Schema::finish(bool sorted) {
+  if (sorted) std::sort(order_.begin(), order_.end());
+  columns_.clear();
+  for (const std::string& name : order_) {
+    const DataType type = narrowest(seen_.at(name));
+    columns_.append(name, {}, type);
+  }
+  for (const Row::Entry entry : columns_) types_.emplace(entry.name, entry.type);
+}
+
+const DataType* Schema::types_for(const Row& row, std::vector<DataType>& scratch) const {
+  if (!row.names_repeat() || scratch.size() != row.size()) {
+    scratch.clear();
+    for (const Row::Entry entry : row) scratch.push_back(types_.at(entry.name));
+  }
+  return scratch.data();
+}
+
+void FirstRecordTypes::remember(const Row& first_row) {
+  for (const Row::Entry entry : first_row) {
+    index_.emplace(std::string(entry.name), types_.size());
+    types_.push_back(entry.type);
+    // NULL and the column's own type always; a float column takes integers, a timestamp one
+    // dates. Everything else is judged value by value.
+    std::uint32_t kept = bit(DataType::Null) | bit(entry.type);
+    if (entry.type == DataType::Float) kept |= bit(DataType::Integer);
+    if (entry.type == DataType::Timestamp) kept |= bit(DataType::Date);
+    surely_kept_.push_back(kept);
+    text_takes_integers_.push_back(entry.type == DataType::Null || entry.type == DataType::Text);
+  }
+}
+
+void FirstRecordTypes::map_columns(const Row& row) {
+  columns_of_.clear();
+  for (const Row::Entry entry : row) {
+    const auto at = index_.find(std::string(entry.name));
+    columns_of_.push_back(at == index_.end() ? missing : at->second);
+  }
+}
+
+std::optional<FirstRecordTypes::Loss> FirstRecordTypes::find_loss(std::size_t column,
+                                                                  const Row::Entry& entry,
+                                                                  sql::Dialect dialect) {
+  if (column == missing) {
+    if (!reported_missing_.insert(std::string(entry.name)).second) return std::nullopt;
+    return Loss{entry.name, DataType::Null, entry.text, true};
+  }
+  if (sql::column_keeps(types_[column], entry.type, entry.text, dialect)) return std::nullopt;
+  surely_kept_[column] = ~std::uint32_t{0};
+  return Loss{entry.name, types_[column], core::trim_white_space(entry.text), false};
+}
+
+std::string describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
+                          sql::Dialect dialect) {
+  const std::string where = "record " + std::to_string(record);
+  if (loss.is_missing) {
+    return where + " has a column '" + std::string(loss.column) +
+           "' that the table, made from the first record, lacks; use --schema-from all to make "
+           "the table from every record";
+  }
+  const std::string type(sql::column_type_name(loss.column_type, dialect));
+  return "column '" + std::string(loss.column) + "' is " + type + " from the first record, but " +
+         where + " holds '" + shortened(loss.text, 60) + "', which " + type +
+         " cannot keep; use --schema-from all to type each column from every record";
+}
+
+}  // namespace morvel::convert

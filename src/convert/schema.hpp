@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/data_type.hpp"
+#include "core/row.hpp"
+#include "sql/dialect.hpp"
+
+namespace morvel::convert {
+
+// The columns of every record of an input and, for each, the narrowest type that all its
+// non-null values fit: integer within float, date within timestamp, boolean and UUID only when
+// every value is one, text otherwise; a column without a value is typed Null (TEXT). An integer
+// written with a superfluous leading zero (007, -01, 00) counts as text: codes are not numbers.
+class Schema {
+ public:
+  // Takes the names and value types of one more record. Throws std::bad_alloc when memory runs
+  // out.
+  void add(const core::Row& row);
+
+  // Settles the types and the order of the columns: as first met, or in ascending byte order of
+  // the names when `sorted` (the order of a JSON object's keys). Call once, after the last add().
+  void finish(bool sorted);
+
+  // The columns with their types, as a row without texts, for the CREATE TABLE statement.
+  [[nodiscard]] const core::Row& columns() const noexcept { return columns_; }
+
+  // The column type of each entry of `row`, in `scratch`, which keeps them from the row before
+  // when the reader says the names repeat. The row's names must all be columns. Never fails but
+  // for memory.
+  const core::DataType* types_for(const core::Row& row, std::vector<core::DataType>& scratch) const;
+
+ private:
+  // The kinds of value a column has held, one bit per DataType.
+  std::unordered_map<std::string, std::uint32_t> seen_;
+  std::vector<std::string> order_;  // names as first met
+  std::unordered_map<std::string_view, core::DataType> types_;
+  core::Row columns_;
+};
+
+// The types the first record gave the table's columns, against which later records are held.
+class FirstRecordTypes {
+ public:
+  // A value a column cannot keep, or a column the table lacks (`is_missing`).
+  struct Loss {
+    std::string_view column;
+    core::DataType column_type;
+    std::string_view text;
+    bool is_missing;
+  };
+
+  // Takes the columns of the first record. Throws std::bad_alloc when memory runs out.
+  void remember(const core::Row& first_row);
+
+  // Calls `report(loss)` for the first loss, in the dialect's columns, in each column of `row`
+  // that no earlier row reported. A value of a type its column surely keeps costs a look at a
+  // bit: this runs for every value of a conversion that creates a table.
+  template <class Report>
+  void check(const core::Row& row, sql::Dialect dialect, Report&& report) {
+    if (!row.names_repeat() || columns_of_.size() != row.size()) map_columns(row);
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const std::size_t column = columns_of_[i];
+      if (column != missing && (surely_kept_[column] >> row.type_at(i) & 1) != 0) continue;
+      const core::Row::Entry entry = row[i];
+      // The common integer in a text column: digits from 1 to 9 first, nothing around them.
+      if (column != missing && entry.type == core::DataType::Integer &&
+          text_takes_integers_[column] && entry.text.front() >= '1' && entry.text.front() <= '9' &&
+          entry.text.back() >= '0') {
+        continue;
+      }
+      if (const auto loss = find_loss(column, entry, dialect)) report(*loss);
+    }
+  }
+
+ private:
+  static constexpr std::size_t missing = static_cast<std::size_t>(-1);
+
+  void map_columns(const core::Row& row);
+  std::optional<Loss> find_loss(std::size_t column, const core::Row::Entry& entry,
+                                sql::Dialect dialect);
+
+  std::unordered_map<std::string, std::size_t> index_;
+  std::vector<core::DataType> types_;
+  // Per column, a bit per value type that it keeps whatever the text; all bits once reported.
+  std::vector<std::uint32_t> surely_kept_;
+  // Per column, whether it is a text column, which keeps integers written as they print.
+  std::vector<bool> text_takes_integers_;
+  std::unordered_set<std::string> reported_missing_;
+  std::vector<std::size_t> columns_of_;  // the column of each entry of the last row checked
+};
+
+// The warning for `loss` in record `record` (counted from 1): what was lost and what to do.
+[[nodiscard]] std::string describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
+                                        sql::Dialect dialect);
+
+}  // namespace morvel::convert
