@@ -28,6 +28,7 @@ constexpr std::string_view version_text = "morvel " MORVEL_VERSION;
 constexpr std::array<std::string_view, 2> format_names = {"csv", "json"};
 constexpr std::array<std::string_view, 3> dialect_names = {"postgres", "sqlite", "mysql"};
 constexpr std::array<std::string_view, 2> schema_names = {"first", "all"};
+constexpr std::array<std::string_view, 3> conflict_names = {"error", "ignore", "replace"};
 
 // The message of a usage error, or nothing.
 using Problem = std::optional<std::string>;
@@ -79,181 +80,104 @@ enum OptionId : std::size_t {
   no_header_id,
   allow_short_rows_id,
   encoding_id,
+  batch_size_id,
+  transaction_id,
+  copy_id,
+  on_conflict_id,
   input_argument_id,
   option_count,
 };
 
-// clang-format off: one option a line reads better than the formatter's columns.
+// One option a line, each with what it stores, reads better than the formatter's columns.
+// clang-format off
 constexpr std::array<Declaration, option_count> declarations = {{
-    {'i',
-     "input",
-     "INPUT",
-     ValueKind::Path,
-     {},
-     "File to read (default: standard input)",
+    {'i', "input", "INPUT", ValueKind::Path, {}, "File to read (default: standard input)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem { c.input = v; return {}; }},
+    {'o', "output", "OUTPUT", ValueKind::Path, {}, "File to write (default: standard output)",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem { c.output = v; return {}; }},
+    {'t', "table", "TABLE", ValueKind::Text, {}, "Table the statements fill",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.input = v;
-       return {};
-     }},
-    {'o',
-     "output",
-     "OUTPUT",
-     ValueKind::Path,
-     {},
-     "File to write (default: standard output)",
-     [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.output = v;
-       return {};
-     }},
-    {'t',
-     "table",
-     "TABLE",
-     ValueKind::Text,
-     {},
-     "Table the statements fill",
-     [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.options.table_name = v;
-       return {};
-     }},
+       c.options.table_name = v; return {}; }},
     {'f', "format", "FORMAT", ValueKind::Text, format_names,
      "Input format; json for a .json, .jsonl or .ndjson input file",
      [](Cli& c, const std::string&, std::size_t n) -> Problem {
-       c.options.format = static_cast<Format>(n);
-       return {};
-     }},
+       c.options.format = static_cast<Format>(n); return {}; }},
     {'d', "dialect", "DIALECT", ValueKind::Text, dialect_names,
      "SQL dialect; postgresql, pg, sqlite3 and mariadb work too",
      [](Cli& c, const std::string&, std::size_t n) -> Problem {
-       c.options.dialect = static_cast<Dialect::Kind>(n);
-       return {};
-     }},
-    {'\0',
-     "create-table",
-     "",
-     ValueKind::Switch,
-     {},
+       c.options.dialect = static_cast<Dialect::Kind>(n); return {}; }},
+    {'\0', "create-table", "", ValueKind::Switch, {},
      "Begin with CREATE TABLE IF NOT EXISTS, typed from the first record",
      [](Cli& c, const std::string&, std::size_t) -> Problem {
-       c.options.create_table = true;
-       return {};
-     }},
-    {'k',
-     "primary-key",
-     "COLUMNS",
-     ValueKind::Text,
-     {},
+       c.options.create_table = true; return {}; }},
+    {'k', "primary-key", "COLUMNS", ValueKind::Text, {},
      "Comma-separated key columns of the new table",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.options.primary_key = v;
-       return {};
-     }},
-    {'\0',
-     "auto-id",
-     "",
-     ValueKind::Switch,
-     {},
+       c.options.primary_key = v; return {}; }},
+    {'\0', "auto-id", "", ValueKind::Switch, {},
      "Give the new table an auto-increment id column as its key",
      [](Cli& c, const std::string&, std::size_t) -> Problem {
-       c.options.auto_id = true;
-       return {};
-     }},
+       c.options.auto_id = true; return {}; }},
     {'\0', "schema-from", "RECORDS", ValueKind::Text, schema_names,
      "Type each column from the first record or from all of them",
      [](Cli& c, const std::string&, std::size_t n) -> Problem {
-       c.options.schema_from = static_cast<convert::SchemaFrom>(n);
-       return {};
-     }},
-    {'\0',
-     "null",
-     "WORD",
-     ValueKind::Text,
-     {},
+       c.options.schema_from = static_cast<convert::SchemaFrom>(n); return {}; }},
+    {'\0', "null", "WORD", ValueKind::Text, {},
      "Read this word as NULL, e.g. NA (may be given more than once)",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.options.null_values.push_back(v);
-       return {};
-     },
-     true},
-    {'\0',
-     "delimiter",
-     "C",
-     ValueKind::Text,
-     {},
+       c.options.null_values.push_back(v); return {}; }, true},
+    {'\0', "delimiter", "C", ValueKind::Text, {},
      "Byte between CSV fields: a byte, tab, or auto (from the header line)",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
        return stored(readers::Delimiter::parse(v),
-                     [&](readers::Delimiter d) { c.options.delimiter = d; });
-     }},
-    {'\0',
-     "tsv",
-     "",
-     ValueKind::Switch,
-     {},
-     "Read tab-separated values: --delimiter tab",
+                     [&](readers::Delimiter d) { c.options.delimiter = d; }); }},
+    {'\0', "tsv", "", ValueKind::Switch, {}, "Read tab-separated values: --delimiter tab",
      [](Cli& c, const std::string&, std::size_t) -> Problem {
-       c.options.delimiter = readers::Delimiter{'\t', false};
-       return {};
-     }},
-    {'\0',
-     "comment",
-     "C",
-     ValueKind::Text,
-     {},
+       c.options.delimiter = readers::Delimiter{'\t', false}; return {}; }},
+    {'\0', "comment", "C", ValueKind::Text, {},
      "Skip CSV lines starting with this byte, before and after the header",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       return stored(convert::parse_comment(v), [&](char b) { c.options.comment = b; });
-     }},
-    {'\0',
-     "skip-lines",
-     "N",
-     ValueKind::Count,
-     {},
+       return stored(convert::parse_comment(v), [&](char b) { c.options.comment = b; }); }},
+    {'\0', "skip-lines", "N", ValueKind::Count, {},
      "Skip this many lines (a title, a preamble) before the CSV header",
      [](Cli& c, const std::string&, std::size_t n) -> Problem {
-       c.options.skip_lines = n;
-       return {};
-     }},
-    {'\0',
-     "no-header",
-     "",
-     ValueKind::Switch,
-     {},
+       c.options.skip_lines = n; return {}; }},
+    {'\0', "no-header", "", ValueKind::Switch, {},
      "Read the first CSV record as data, in columns column_1, column_2, ...",
      [](Cli& c, const std::string&, std::size_t) -> Problem {
-       c.options.no_header = true;
-       return {};
-     }},
-    {'\0',
-     "allow-short-rows",
-     "",
-     ValueKind::Switch,
-     {},
+       c.options.no_header = true; return {}; }},
+    {'\0', "allow-short-rows", "", ValueKind::Switch, {},
      "Fill the missing trailing fields of short CSV records with NULL",
      [](Cli& c, const std::string&, std::size_t) -> Problem {
-       c.options.allow_short_rows = true;
-       return {};
-     }},
-    {'\0',
-     "encoding",
-     "NAME",
-     ValueKind::Text,
-     {},
+       c.options.allow_short_rows = true; return {}; }},
+    {'\0', "encoding", "NAME", ValueKind::Text, {},
      "Decode the input from this encoding (iconv names: latin1, utf-16, ...)",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       return stored(core::Encoding::find(v),
-                     [&](std::optional<core::Encoding> e) { c.options.encoding = std::move(e); });
-     }},
-    {'\0',
-     "",
-     "INPUT",
-     ValueKind::Argument,
-     {},
-     "File to read, as with --input",
-     [](Cli& c, const std::string& v, std::size_t) -> Problem {
-       c.input = v;
-       return {};
-     }},
+       return stored(core::Encoding::find(v), [&](std::optional<core::Encoding> e) {
+         c.options.encoding = std::move(e); }); }},
+    {'\0', "batch-size", "N", ValueKind::Count, {},
+     "Put up to N records in each INSERT, a row per line (1 to 100000)",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.batch_size = n; return {}; }},
+    {'\0', "transaction", "", ValueKind::Switch, {},
+     "Make the script all or nothing: BEGIN (START TRANSACTION) ... COMMIT",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.transaction = true; return {}; }},
+    {'\0', "copy", "", ValueKind::Switch, {},
+     "Write the rows as PostgreSQL COPY blocks, which psql loads fastest",
+     [](Cli& c, const std::string&, std::size_t) -> Problem {
+       c.options.copy = true; return {}; }},
+    {'\0', "on-conflict", "ACTION", ValueKind::Text, conflict_names,
+     "What a record whose key is taken does: fail, be skipped or replace",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.on_conflict = static_cast<sql::OnConflict>(n); return {}; }},
+    {'\0', "", "INPUT", ValueKind::Argument, {}, "File to read, as with --input",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem { c.input = v; return {}; }},
 }};
+// clang-format on
+static_assert(std::ranges::all_of(declarations,
+                                  [](const Declaration& d) { return d.apply != nullptr; }),
+              "one declaration per OptionId");
 // clang-format on
 
 // The library's own flags, which take no value and may share a cluster such as "-Vt".
@@ -319,6 +243,10 @@ std::string default_text(const convert::ConversionOptions& defaults, OptionId id
       return ",";
     case encoding_id:
       return "utf-8";
+    case batch_size_id:
+      return "1";
+    case on_conflict_id:
+      return "error";
     default:
       return {};
   }
@@ -535,11 +463,10 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
   // A conflict is reported before a missing requirement: it is the mistake the user can act on
   // first, since adding --create-table would not make the command valid.
   for (const auto& [one, other] :
-       {std::pair{input_id, input_argument_id}, std::pair{tsv_id, delimiter_id}}) {
+       {std::pair{input_id, input_argument_id}, std::pair{tsv_id, delimiter_id},
+        std::pair{copy_id, batch_size_id}, std::pair{copy_id, on_conflict_id},
+        std::pair{primary_key_id, auto_id_id}}) {
     if (seen[one] > 0 && seen[other] > 0) return std::unexpected(conflict(one, other));
-  }
-  if (seen[primary_key_id] > 0 && seen[auto_id_id] > 0) {
-    return std::unexpected(conflict(primary_key_id, auto_id_id));
   }
   for (OptionId id : {primary_key_id, auto_id_id}) {
     if (seen[id] > 0 && seen[create_table_id] == 0) {

@@ -36,6 +36,14 @@ core::Result<char> parse_comment(std::string_view text) {
                                        "': give one byte other than a double quote, CR or LF"));
 }
 
+core::Result<sql::OnConflict> parse_on_conflict(std::string_view text) {
+  if (text == "error") return sql::OnConflict::Error;
+  if (text == "ignore") return sql::OnConflict::Ignore;
+  if (text == "replace") return sql::OnConflict::Replace;
+  return std::unexpected(core::invalid("invalid conflict handling '" + std::string(text) +
+                                       "' (possible values: error, ignore, replace)"));
+}
+
 core::Status check_combinations(const ConversionOptions& options) {
   if (options.format == Format::Json &&
       (options.delimiter || options.comment || options.skip_lines > 0 || options.no_header ||
@@ -47,6 +55,26 @@ core::Status check_combinations(const ConversionOptions& options) {
   if (options.comment && options.delimiter && !options.delimiter->is_automatic &&
       *options.comment == options.delimiter->byte) {
     return std::unexpected(core::invalid("the comment character is the delimiter"));
+  }
+  if (options.batch_size < 1 || options.batch_size > max_batch_size) {
+    return std::unexpected(core::invalid("a batch holds 1 to 100000 records, not " +
+                                         std::to_string(options.batch_size)));
+  }
+  if (options.copy) {
+    if (options.dialect != sql::Dialect::Postgres) {
+      return std::unexpected(core::invalid("COPY is PostgreSQL's: use it with the postgres dialect"));
+    }
+    if (options.batch_size != 1 || options.on_conflict != sql::OnConflict::Error) {
+      return std::unexpected(
+          core::invalid("COPY takes no batch size and no conflict handling: it loads every row"));
+    }
+  }
+  // PostgreSQL names the columns whose values conflict; only the table's key can say which.
+  if (options.on_conflict == sql::OnConflict::Replace &&
+      options.dialect == sql::Dialect::Postgres && !options.primary_key) {
+    return std::unexpected(core::invalid(
+        "replacing rows on conflict in PostgreSQL needs the key columns: create the table with "
+        "a primary key"));
   }
   return {};
 }

@@ -43,6 +43,11 @@ struct ConversionOptions {
   bool no_header = false;
   bool allow_short_rows = false;
   std::optional<core::Encoding> encoding = std::nullopt;  // absent: UTF-8
+  // How the rows are loaded; each left out writes one INSERT per record, as always.
+  std::uint64_t batch_size = 1;  // records per INSERT
+  bool transaction = false;      // the script is all or nothing
+  bool copy = false;             // PostgreSQL COPY blocks instead of INSERTs
+  sql::OnConflict on_conflict = sql::OnConflict::Error;
 
   friend bool operator==(const ConversionOptions&, const ConversionOptions&) = default;
 };
@@ -51,9 +56,15 @@ struct ConversionOptions {
 // that names the text and says what would do.
 [[nodiscard]] core::Result<SchemaFrom> parse_schema_from(std::string_view text);
 [[nodiscard]] core::Result<char> parse_comment(std::string_view text);
+[[nodiscard]] core::Result<sql::OnConflict> parse_on_conflict(std::string_view text);
+
+// The most records one INSERT may hold.
+inline constexpr std::uint32_t max_batch_size = 100'000;
 
 // The rules between options that need no data to check: the CSV options with JSON input, a
-// comment character that is the delimiter. The command line reports a failure as a usage error.
+// comment character that is the delimiter, the batch size's range, COPY for PostgreSQL alone and
+// without batches or conflict handling, replacing rows in PostgreSQL only with the key columns.
+// The command line reports a failure as a usage error.
 [[nodiscard]] core::Status check_combinations(const ConversionOptions& options);
 
 // How the readers are to read the input of `options`. Never fails.

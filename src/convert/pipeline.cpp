@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/schema.hpp"
+#include "convert/script.hpp"
 #include "core/row.hpp"
 #include "core/utf8.hpp"
 #include "readers/csv.hpp"
@@ -22,83 +23,24 @@ using core::Status;
 
 namespace {
 
-// The row sink of one conversion: the CREATE TABLE statement before the first record, an INSERT
-// per record. Statements go straight into the sink's buffer when it has one, saving a copy of
-// every byte of output; otherwise through one statement buffer whose capacity every record reuses.
-// With a schema from every record, each value is written as its column's type; with the table
-// made from the first record, values it cannot keep are reported to the monitor.
-class StatementWriter {
- public:
-  StatementWriter(core::ByteSink& sink, const CheckedOptions& options, core::Monitor* monitor,
-                  const Schema* schema)
-      : sink_(sink),
-        options_(options),
-        inserts_(options->table_name, options->dialect),
-        direct_(sink.buffer()),
-        schema_(schema),
-        watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor
-                                                                                : nullptr) {}
-
-  // Taken by reference, so the reader keeps the row's memory for its next record.
-  Status operator()(Row&& row) {
-    if (row.holds_nul()) {
-      for (const Row::Entry entry : row) {
-        if (auto refused = sql::nul_identifier_error("column", entry.name)) {
-          return std::unexpected(std::move(*refused));
-        }
-      }
-    }
-    ++record_;
-    if (record_ == 1) {
-      if (auto created = write_create_table(row); !created) return created;
-    } else if (watch_ != nullptr) {
-      watch(row);
-    }
-    const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
-    if (direct_ != nullptr) {
-      inserts_.append_line(*direct_, row, types);
-      return sink_.appended();
-    }
-    statement_.clear();
-    inserts_.append_line(statement_, row, types);
-    return sink_.write(statement_.view());
-  }
-
- private:
-  Status write_create_table(const Row& first_row) {
-    if (!options_->create_table) return {};
-    const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
-    auto create = sql::generate_create_table_with_pk(options_->table_name, columns,
-                                                     options_->dialect, options_.primary_key());
-    if (!create) return std::unexpected(std::move(create.error()));
-    create->append("\n\n");
-    if (watch_ != nullptr) first_types_.remember(first_row);
-    return sink_.write(*create);
-  }
-
-  // Tells the monitor, once per column, of a value the first record's table cannot keep.
-  void watch(const Row& row) {
-    first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
-      watch_->warn(describe_loss(loss, record_, options_->dialect));
-    });
-  }
-
-  core::ByteSink& sink_;
-  const CheckedOptions& options_;
-  sql::InsertWriter inserts_;
-  ByteBuffer* const direct_;
-  ByteBuffer statement_;
-  const Schema* schema_;
-  std::vector<DataType> column_types_;  // the schema's types for the last row's entries
-  core::Monitor* watch_;
-  FirstRecordTypes first_types_;
-  std::uint64_t record_ = 0;  // rows handed over so far
-};
-
 Status read(core::ByteSource& source, core::RowSink sink, const CheckedOptions& options,
             const readers::ReadOptions& read, core::Monitor* monitor) {
   return options->format == Format::Json ? readers::stream_json(source, sink, read, monitor)
                                          : readers::stream_csv(source, sink, read, monitor);
+}
+
+// Reads the records into `script` and ends it: completed and flushed after the last record, or,
+// after a failure, with the statement in progress closed and the failure returned unchanged.
+Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
+                    const CheckedOptions& options, const readers::ReadOptions& read_with,
+                    core::Monitor* monitor) {
+  if (auto status = read(source, script, options, read_with, monitor); !status) {
+    // The failure is what the user must hear of; closing the statement may fail the same way.
+    (void)script.abandon();
+    return status;
+  }
+  if (auto finished = script.finish(); !finished) return finished;
+  return sink.flush();
 }
 
 // Hears only whether to stop: the first of two readings keeps its warnings to itself, since the
@@ -141,9 +83,8 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   schema.finish(options->format == Format::Json);
-  StatementWriter writer(sink, options, monitor, &schema);
-  if (auto second = read(*input, writer, options, read_with, monitor); !second) return second;
-  return sink.flush();
+  ScriptWriter script(sink, options, monitor, &schema);
+  return write_script(*input, script, sink, options, read_with, monitor);
 }
 
 }  // namespace
@@ -154,9 +95,8 @@ Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOpti
   if (options->schema_from == SchemaFrom::All) {
     return convert_with_schema(source, sink, options, read_with, monitor);
   }
-  StatementWriter writer(sink, options, monitor, nullptr);
-  if (auto status = read(source, writer, options, read_with, monitor); !status) return status;
-  return sink.flush();
+  ScriptWriter script(sink, options, monitor, nullptr);
+  return write_script(source, script, sink, options, read_with, monitor);
 }
 
 Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOptions& options,

@@ -61,7 +61,8 @@ class Ref {
 constexpr const char* shared_names[] = {
     "table_name",  "create_table", "dialect",          "primary_key", "auto_id",
     "schema_from", "null_values",  "delimiter",        "tsv",         "comment",
-    "skip_lines",  "no_header",    "allow_short_rows", "encoding"};
+    "skip_lines",  "no_header",    "allow_short_rows", "encoding",    "batch_size",
+    "transaction", "copy",         "on_conflict"};
 constexpr std::size_t parameter_count = 1 + std::size(shared_names);
 constexpr std::size_t positional_count = 6;
 
@@ -509,6 +510,26 @@ constexpr Binder binders[] = {
              store_parsed(core::Encoding::find(*text), p,
                           [&](std::optional<core::Encoding> e) { o.encoding = std::move(e); });
     },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto count = count_argument(v, p);
+      if (count) o.batch_size = *count;
+      return count.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.transaction = *flag;
+      return flag.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto flag = flag_argument(v, p);
+      if (flag) o.copy = *flag;
+      return flag.has_value();
+    },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      const auto text = text_argument(v, p);
+      return text && store_parsed(convert::parse_on_conflict(*text), p,
+                                  [&](sql::OnConflict c) { o.on_conflict = c; });
+    },
 };
 static_assert(std::size(binders) == std::size(shared_names));
 
@@ -686,7 +707,8 @@ constexpr PyCFunction conversion_function() {
 #define MORVEL_SIGNATURE_END \
   ", table_name=\"morvel_table\", create_table=False, dialect=\"postgres\", primary_key=None, " \
   "auto_id=False, *, schema_from=\"first\", null_values=(), delimiter=\",\", tsv=False, " \
-  "comment=None, skip_lines=0, no_header=False, allow_short_rows=False, encoding=\"utf-8\")" \
+  "comment=None, skip_lines=0, no_header=False, allow_short_rows=False, encoding=\"utf-8\", " \
+  "batch_size=1, transaction=False, copy=False, on_conflict=\"error\")" \
   "\n--\n\n"
 #define MORVEL_PARAMETERS_DOC \
   "table_name names the table the INSERT statements fill. create_table starts the\n" \
@@ -704,6 +726,10 @@ constexpr PyCFunction conversion_function() {
   "allow_short_rows=True makes missing trailing fields NULL. encoding names the\n" \
   "file's encoding (latin1, cp1252, utf-16, ...). Values the table may lose are\n" \
   "reported as morvel.DataWarning.\n\n" \
+  "batch_size puts up to that many records in each INSERT; transaction=True makes\n" \
+  "the script all or nothing (BEGIN or START TRANSACTION ... COMMIT); copy=True\n" \
+  "writes PostgreSQL COPY blocks; on_conflict is \"error\", \"ignore\" or \"replace\"\n" \
+  "for a record whose key the table holds already.\n\n" \
   "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n" \
   "one INSERT statement per record, each on its own line.\n\n"
 #define MORVEL_RAISES_DOC                                                            \

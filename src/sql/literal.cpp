@@ -14,15 +14,6 @@ namespace scan = core::scan;
 
 namespace {
 
-// Boolean texts count as true when they lower-case to "true", "t" or "1". No non-ASCII character
-// lower-cases to one of those letters, so an ASCII fold decides exactly.
-bool is_true_text(std::string_view s) noexcept {
-  if (s.size() == 1) return s[0] == '1' || s[0] == 't' || s[0] == 'T';
-  if (s.size() != 4) return false;
-  return (s[0] | 0x20) == 't' && (s[1] | 0x20) == 'r' && (s[2] | 0x20) == 'u' &&
-         (s[3] | 0x20) == 'e';
-}
-
 char* write_bytes(char* out, std::string_view s) noexcept {
   scan::copy(out, s.data(), s.size());
   return out + s.size();
@@ -165,6 +156,13 @@ char* dispatch(Dialect dialect, bool may_hold_nul, Write write) noexcept {
 }
 
 }  // namespace
+
+bool is_true_text(std::string_view s) noexcept {
+  if (s.size() == 1) return s[0] == '1' || s[0] == 't' || s[0] == 'T';
+  if (s.size() != 4) return false;
+  return (s[0] | 0x20) == 't' && (s[1] | 0x20) == 'r' && (s[2] | 0x20) == 'u' &&
+         (s[3] | 0x20) == 'e';
+}
 
 std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
   // Names are counted too (text_bytes); the bound only has to be safe. The slack is needed once:

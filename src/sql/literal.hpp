@@ -23,6 +23,11 @@ namespace morvel::sql {
 // fails instead of running something else) and as char(0) for SQLite, and as \0 inside a MySQL
 // literal: 'a' || chr(0) || 'b' without the blanks, 'a\0b'.
 
+// Whether a boolean's trimmed text counts as true: it lower-cases to "true", "t" or "1". No
+// non-ASCII character lower-cases to one of those letters, so an ASCII fold decides exactly.
+// Never fails.
+[[nodiscard]] bool is_true_text(std::string_view trimmed) noexcept;
+
 // Appends the literal of format_sql_value to `out`. Never fails.
 void append_sql_value(std::string& out, std::string_view value, core::DataType type,
                       Dialect dialect);

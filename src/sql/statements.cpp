@@ -118,22 +118,34 @@ std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
 
 namespace {
 
-// Writes the row's literals and the statement's end after the column list: "<values>);".
-// `out` has room for max_values_size(row, may_hold_nul).
-char* write_values(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                   const DataType* types = nullptr) noexcept {
+// Writes the row's tuple, "(<values>)", at `out`, which has room for max_tuple_size(row,
+// may_hold_nul).
+char* write_tuple(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
+                  const DataType* types = nullptr) noexcept {
+  *out++ = '(';
   out = write_value_list(out, row, dialect, may_hold_nul, types);
-  std::memcpy(out, ");", 2);
-  return out + 2;
+  *out++ = ')';
+  return out;
 }
 
-std::size_t max_values_size(const Row& row, bool may_hold_nul) noexcept {
+std::size_t max_tuple_size(const Row& row, bool may_hold_nul) noexcept {
   return max_value_list_size(row, may_hold_nul) + 2;
 }
 
-void append_prefix(std::string& out, std::string_view quoted_table, const Row& row,
-                   Dialect dialect) {
-  out += "INSERT INTO ";
+// "INSERT INTO <table> (<columns>) VALUES", or what the dialect writes for a conflict.
+void append_head(std::string& out, std::string_view quoted_table, const Row& row,
+                 Dialect dialect, OnConflict on_conflict) {
+  if (on_conflict == OnConflict::Ignore && dialect == Dialect::Mysql) {
+    out += "INSERT IGNORE INTO ";
+  } else if (on_conflict == OnConflict::Ignore && dialect == Dialect::Sqlite) {
+    out += "INSERT OR IGNORE INTO ";
+  } else if (on_conflict == OnConflict::Replace && dialect == Dialect::Mysql) {
+    out += "REPLACE INTO ";
+  } else if (on_conflict == OnConflict::Replace && dialect == Dialect::Sqlite) {
+    out += "INSERT OR REPLACE INTO ";
+  } else {
+    out += "INSERT INTO ";
+  }
   out += quoted_table;
   out += " (";
   bool first = true;
@@ -142,41 +154,110 @@ void append_prefix(std::string& out, std::string_view quoted_table, const Row& r
     first = false;
     dialect.append_quoted_identifier(out, entry.name);
   }
-  out += ") VALUES (";
+  out += ") VALUES";
+}
+
+// PostgreSQL says what to do on a conflict after the values: nothing, or set every column but
+// the key from the row that was refused (EXCLUDED).
+std::string conflict_suffix(const Row& row, Dialect dialect, OnConflict on_conflict,
+                            const std::vector<std::string>& key_columns) {
+  if (dialect != Dialect::Postgres || on_conflict == OnConflict::Error) return {};
+  std::string updates;
+  if (on_conflict == OnConflict::Replace) {
+    for (const Row::Entry entry : row) {
+      if (std::find(key_columns.begin(), key_columns.end(), entry.name) != key_columns.end()) {
+        continue;
+      }
+      if (!updates.empty()) updates += ", ";
+      dialect.append_quoted_identifier(updates, entry.name);
+      updates += " = EXCLUDED.";
+      dialect.append_quoted_identifier(updates, entry.name);
+    }
+  }
+  // A row of key columns alone has nothing to set.
+  if (updates.empty()) return " ON CONFLICT DO NOTHING";
+  std::string suffix = " ON CONFLICT (";
+  for (std::size_t i = 0; i < key_columns.size(); ++i) {
+    if (i > 0) suffix += ", ";
+    dialect.append_quoted_identifier(suffix, key_columns[i]);
+  }
+  return suffix + ") DO UPDATE SET " + updates;
 }
 
 }  // namespace
 
-InsertWriter::InsertWriter(std::string_view table_name, Dialect dialect)
-    : dialect_(dialect), quoted_table_(dialect.quote_identifier(table_name)) {}
+void ColumnList::take(const Row& row) {
+  names_.clear();
+  for (const Row::Entry entry : row) names_.append(entry.name, {}, DataType::Null);
+  is_set_ = true;
+}
+
+InsertWriter::InsertWriter(std::string_view table_name, Dialect dialect, OnConflict on_conflict,
+                           std::vector<std::string> key_columns)
+    : dialect_(dialect),
+      on_conflict_(on_conflict),
+      key_columns_(std::move(key_columns)),
+      quoted_table_(dialect.quote_identifier(table_name)) {}
+
+void InsertWriter::set_columns(const Row& row) {
+  columns_.take(row);
+  head_.clear();
+  append_head(head_, quoted_table_, row, dialect_, on_conflict_);
+  suffix_ = conflict_suffix(row, dialect_, on_conflict_, key_columns_);
+}
 
 void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const DataType* types) {
   // A reader that reuses its row says so when the names stay; that spares comparing them each
   // time, which was a twentieth of a CSV conversion's instructions.
-  if (!has_columns_ || (!row.names_repeat() && !row.has_same_names(columns_))) {
-    columns_.clear();
-    for (const Row::Entry entry : row) columns_.append(entry.name, {}, DataType::Null);
-    prefix_.clear();
-    append_prefix(prefix_, quoted_table_, row, dialect_);
-    has_columns_ = true;
-  }
+  if (!columns_.matches(row)) set_columns(row);
   const bool may_hold_nul = row.holds_nul();
-  char* at = out.room(prefix_.size() + max_values_size(row, may_hold_nul) + 1);
-  std::memcpy(at, prefix_.data(), prefix_.size());
-  at = write_values(at + prefix_.size(), row, dialect_, may_hold_nul, types);
-  *at++ = '\n';
-  out.commit(at);
+  char* at = out.room(head_.size() + max_tuple_size(row, may_hold_nul) + suffix_.size() + 3);
+  std::memcpy(at, head_.data(), head_.size());
+  at += head_.size();
+  *at++ = ' ';
+  at = write_tuple(at, row, dialect_, may_hold_nul, types);
+  if (!suffix_.empty()) {
+    std::memcpy(at, suffix_.data(), suffix_.size());
+    at += suffix_.size();
+  }
+  std::memcpy(at, ";\n", 2);
+  out.commit(at + 2);
+}
+
+void InsertWriter::open_batch(core::ByteBuffer& out, const Row& row) {
+  if (!columns_.matches(row)) set_columns(row);
+  out.append(head_);
+  out.append("\n");
+}
+
+void InsertWriter::append_tuple(core::ByteBuffer& out, const Row& row, const DataType* types,
+                                bool is_first) {
+  const bool may_hold_nul = row.holds_nul();
+  char* at = out.room(max_tuple_size(row, may_hold_nul) + 2);
+  if (!is_first) {
+    std::memcpy(at, ",\n", 2);
+    at += 2;
+  }
+  out.commit(write_tuple(at, row, dialect_, may_hold_nul, types));
+}
+
+void InsertWriter::close_batch(core::ByteBuffer& out) {
+  out.append(suffix_);
+  out.append(";\n");
 }
 
 std::string generate_insert(std::string_view table_name, const Row& row, Dialect dialect) {
   std::string out;
-  append_prefix(out, dialect.quote_identifier(table_name), row, dialect);
+  append_head(out, dialect.quote_identifier(table_name), row, dialect, OnConflict::Error);
+  out += ' ';
   const bool may_hold_nul = row.holds_nul();
   const std::size_t size = out.size();
-  out.resize_and_overwrite(size + max_values_size(row, may_hold_nul), [&](char* data,
-                                                                          std::size_t) noexcept {
-    return static_cast<std::size_t>(write_values(data + size, row, dialect, may_hold_nul) - data);
-  });
+  out.resize_and_overwrite(size + max_tuple_size(row, may_hold_nul) + 1,
+                           [&](char* data, std::size_t) noexcept {
+                             char* end = write_tuple(data + size, row, dialect, may_hold_nul);
+                             *end++ = ';';
+                             return static_cast<std::size_t>(end - data);
+                           });
   return out;
 }
 

@@ -51,26 +51,69 @@ class PrimaryKey {
 [[nodiscard]] std::string generate_insert(std::string_view table_name, const core::Row& row,
                                           Dialect dialect);
 
-// The INSERT statements of one conversion, written straight into an output buffer. The quoted
-// table and column list are built once and reused for as long as rows come with the same column
-// names, which is every row of a CSV input. It must see every row of its reader, in order, since
-// it trusts Row::names_repeat to say that a row's names are those of the row before.
+// What an INSERT does with a record whose key is already in the table: fail (the engines'
+// default), skip the record, or put it in place of the stored one.
+enum class OnConflict : std::uint8_t { Error, Ignore, Replace };
+
+// The column list of the statement a writer has open, recognised again without comparing names
+// when the reader says they repeat (Row::names_repeat). It must see every row of its reader.
+class ColumnList {
+ public:
+  // Whether `row` has these names, in this order. Never fails.
+  [[nodiscard]] bool matches(const core::Row& row) const noexcept {
+    return is_set_ && (row.names_repeat() || row.has_same_names(names_));
+  }
+  // Takes the names of `row`. Throws std::bad_alloc when memory runs out.
+  void take(const core::Row& row);
+
+ private:
+  core::Row names_;  // with empty texts
+  bool is_set_ = false;
+};
+
+// The INSERT statements of one conversion, written straight into an output buffer: one per
+// record, or one per batch of records with a row tuple per line. The quoted table and column
+// list are built once and reused for as long as rows come with the same column names, which is
+// every row of a CSV input.
 class InsertWriter {
  public:
-  InsertWriter(std::string_view table_name, Dialect dialect);
+  // `key_columns` are what a row replacing another is matched on, in PostgreSQL.
+  InsertWriter(std::string_view table_name, Dialect dialect,
+               OnConflict on_conflict = OnConflict::Error,
+               std::vector<std::string> key_columns = {});
 
-  // Appends generate_insert(table_name, row, dialect) and a line feed to `out`; `types`, when
-  // given, holds a type per entry that each value but NULL is written as instead of its own.
-  // Throws std::bad_alloc when memory runs out.
+  // Appends generate_insert(table_name, row, dialect), with the conflict clause, and a line
+  // feed to `out`; `types`, when given, holds a type per entry that each value but NULL is
+  // written as instead of its own. Throws std::bad_alloc when memory runs out.
   void append_line(core::ByteBuffer& out, const core::Row& row,
                    const core::DataType* types = nullptr);
 
+  // Whether `row` has the columns of the last statement begun. Never fails.
+  [[nodiscard]] bool has_columns_of(const core::Row& row) const noexcept {
+    return columns_.matches(row);
+  }
+
+  // Begins a statement of several rows with the columns of `row`: "INSERT INTO <table>
+  // (<columns>) VALUES" and a line feed. Throws std::bad_alloc when memory runs out.
+  void open_batch(core::ByteBuffer& out, const core::Row& row);
+  // Appends the row's tuple to the batch, after ",\n" unless it is the first. Throws
+  // std::bad_alloc when memory runs out.
+  void append_tuple(core::ByteBuffer& out, const core::Row& row, const core::DataType* types,
+                    bool is_first);
+  // Ends the batch: the conflict clause, ";" and a line feed. Throws std::bad_alloc when
+  // memory runs out.
+  void close_batch(core::ByteBuffer& out);
+
  private:
+  void set_columns(const core::Row& row);
+
   Dialect dialect_;
+  OnConflict on_conflict_;
+  std::vector<std::string> key_columns_;
   std::string quoted_table_;
-  core::Row columns_;   // the names `prefix_` quotes, with empty texts
-  std::string prefix_;  // INSERT INTO <table> (<columns>) VALUES (
-  bool has_columns_ = false;
+  ColumnList columns_;
+  std::string head_;    // INSERT INTO <table> (<columns>) VALUES, or the dialect's variant
+  std::string suffix_;  // the conflict clause that ends each statement, if any
 };
 
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of

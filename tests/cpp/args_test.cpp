@@ -184,6 +184,12 @@ std::string help_text(std::string_view program) {
          "  --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL\n"
          "  --encoding <NAME> [default: utf-8]\n"
          "                              Decode the input from this encoding (iconv names: latin1, utf-16, ...)\n"
+         "  --batch-size <N> [default: 1]\n"
+         "                              Put up to N records in each INSERT, a row per line (1 to 100000)\n"
+         "  --transaction               Make the script all or nothing: BEGIN (START TRANSACTION) ... COMMIT\n"
+         "  --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest\n"
+         "  --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]\n"
+         "                              What a record whose key is taken does: fail, be skipped or replace\n"
          "  -h,--help                   Print this help message and exit\n"
          "  -V,--version                Display program version information and exit\n"
          "\n";

@@ -262,3 +262,117 @@ TEST(Options, RefusesCsvOptionsForJson) {
 
 }  // namespace
 }  // namespace morvel
+
+namespace morvel {
+namespace {
+
+using namespace core;
+using namespace convert;
+using sql::Dialect;
+using sql::OnConflict;
+
+// The whole output of a conversion, what it wrote before a failure included.
+std::pair<std::string, std::string> written(std::string_view input, ConversionOptions options) {
+  auto checked = check_options(std::move(options));
+  if (!checked) return {"", checked.error().message};
+  MemorySource source(input);
+  StringSink sink;
+  const Status status = convert::convert(source, sink, *checked);
+  return {std::string(sink.bytes()), status ? "" : status.error().message};
+}
+
+TEST(Loading, BatchesRowsUntilFullOrTheColumnsChange) {
+  EXPECT_EQ(written("a\n1\n2\n3\n", {.table_name = "t", .batch_size = 2}).first,
+            "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n"
+            "INSERT INTO \"t\" (\"a\") VALUES\n(3);\n");
+  EXPECT_EQ(written("{\"a\":1}\n{\"a\":2}\n{\"b\":3}\n{\"b\":4}\n",
+                    {.format = Format::Json, .table_name = "t", .batch_size = 10})
+                .first,
+            "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n"
+            "INSERT INTO \"t\" (\"b\") VALUES\n(3),\n(4);\n");
+  // A bad record ends the batch in progress after the last good one.
+  EXPECT_EQ(written("a\n1\n2\nx,y\n", {.table_name = "t", .batch_size = 5}),
+            (std::pair<std::string, std::string>{
+                "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n",
+                "CSV error: record 3 (line: 4, byte: 6): found record with 2 fields, but the "
+                "previous record has 1 fields"}));
+}
+
+TEST(Loading, WrapsTheScriptInATransactionThatAFailureLeavesOpen) {
+  const std::string create = "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" BIGINT\n);\n\n";
+  EXPECT_EQ(written("a\n1\n", {.table_name = "t", .create_table = true, .transaction = true})
+                .first,
+            "BEGIN;\n" + create + "INSERT INTO \"t\" (\"a\") VALUES (1);\nCOMMIT;\n");
+  // MySQL commits a CREATE TABLE on its own: the transaction starts after it.
+  EXPECT_EQ(written("a\n1\n", {.table_name = "t", .dialect = Dialect::Mysql,
+                               .create_table = true, .transaction = true})
+                .first,
+            "CREATE TABLE IF NOT EXISTS `t` (\n  `a` BIGINT\n);\n\nSTART TRANSACTION;\n"
+            "INSERT INTO `t` (`a`) VALUES (1);\nCOMMIT;\n");
+  EXPECT_EQ(written("a\n1\nx,y\n", {.table_name = "t", .transaction = true}).first,
+            "BEGIN;\nINSERT INTO \"t\" (\"a\") VALUES (1);\n");
+  EXPECT_EQ(written("a\n", {.transaction = true}).first, "");
+}
+
+TEST(Loading, WritesCopyBlocksInTheTextFormat) {
+  const auto [sql, error] =
+      written("{\"n\":1,\"s\":\"tab\\there\\\\ \\r\\n.\",\"b\":true}\n{\"n\":2,\"s\":null,\"b\":"
+              "false}\n{\"z\":\"\\u0000\"}\n[]\n{\"z\":",
+              {.format = Format::Json, .table_name = "t", .copy = true});
+  EXPECT_EQ(sql,
+            "COPY \"t\" (\"b\", \"n\", \"s\") FROM stdin;\n"
+            "true\t1\ttab\\there\\\\ \\r\\n.\n"
+            "false\t2\t\\N\n"
+            "\\.\n"
+            "COPY \"t\" (\"z\") FROM stdin;\n"
+            "\\000\n"
+            "\\.\n");
+  EXPECT_EQ(error, "EOF while parsing a value at line 5 column 5");
+}
+
+TEST(Loading, HandlesConflictsTheDialectsWay) {
+  // The statement after the CREATE TABLE one.
+  const auto conflict = [](Dialect dialect, OnConflict on_conflict, std::uint64_t batch) {
+    const std::string sql =
+        written("id,n\n1,a\n", {.table_name = "t", .dialect = dialect, .create_table = true,
+                                 .primary_key = "id", .batch_size = batch,
+                                 .on_conflict = on_conflict})
+            .first;
+    return sql.substr(sql.find(";\n\n") + 3);
+  };
+  EXPECT_EQ(conflict(Dialect::Postgres, OnConflict::Ignore, 1),
+            "INSERT INTO \"t\" (\"id\", \"n\") VALUES (1, 'a') ON CONFLICT DO NOTHING;\n");
+  EXPECT_EQ(conflict(Dialect::Postgres, OnConflict::Replace, 2),
+            "INSERT INTO \"t\" (\"id\", \"n\") VALUES\n(1, 'a') ON CONFLICT (\"id\") DO UPDATE SET "
+            "\"n\" = EXCLUDED.\"n\";\n");
+  EXPECT_EQ(conflict(Dialect::Sqlite, OnConflict::Ignore, 1),
+            "INSERT OR IGNORE INTO \"t\" (\"id\", \"n\") VALUES (1, 'a');\n");
+  EXPECT_EQ(conflict(Dialect::Sqlite, OnConflict::Replace, 1),
+            "INSERT OR REPLACE INTO \"t\" (\"id\", \"n\") VALUES (1, 'a');\n");
+  EXPECT_EQ(conflict(Dialect::Mysql, OnConflict::Ignore, 1),
+            "INSERT IGNORE INTO `t` (`id`, `n`) VALUES (1, 'a');\n");
+  EXPECT_EQ(conflict(Dialect::Mysql, OnConflict::Replace, 1),
+            "REPLACE INTO `t` (`id`, `n`) VALUES (1, 'a');\n");
+}
+
+TEST(Loading, RefusesWhatCannotLoad) {
+  const std::pair<ConversionOptions, std::string_view> cases[] = {
+      {{.batch_size = 0}, "a batch holds 1 to 100000 records, not 0"},
+      {{.batch_size = 100001}, "a batch holds 1 to 100000 records, not 100001"},
+      {{.dialect = Dialect::Sqlite, .copy = true},
+       "COPY is PostgreSQL's: use it with the postgres dialect"},
+      {{.batch_size = 2, .copy = true},
+       "COPY takes no batch size and no conflict handling: it loads every row"},
+      {{.copy = true, .on_conflict = OnConflict::Ignore},
+       "COPY takes no batch size and no conflict handling: it loads every row"},
+      {{.on_conflict = OnConflict::Replace},
+       "replacing rows on conflict in PostgreSQL needs the key columns: create the table with a "
+       "primary key"},
+  };
+  for (const auto& [options, message] : cases) {
+    EXPECT_EQ(written("a\n1\n", options).second, message);
+  }
+}
+
+}  // namespace
+}  // namespace morvel

@@ -40,6 +40,12 @@ Options:
   --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL
   --encoding <NAME> [default: utf-8]
                               Decode the input from this encoding (iconv names: latin1, utf-16, ...)
+  --batch-size <N> [default: 1]
+                              Put up to N records in each INSERT, a row per line (1 to 100000)
+  --transaction               Make the script all or nothing: BEGIN (START TRANSACTION) ... COMMIT
+  --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest
+  --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]
+                              What a record whose key is taken does: fail, be skipped or replace
   -h,--help                   Print this help message and exit
   -V,--version                Display program version information and exit
 
@@ -133,6 +139,12 @@ class TestUsageErrors:
         (["-f", "json", "--no-header"], "the delimiter, comment, skip-lines, no-header and "
                                         "short-rows options are for CSV input, not JSON"),
         (["--null", "NA", "--null"], "a value is required for '--null <WORD>' but none was given"),
+        (["--batch-size", "0"], "a batch holds 1 to 100000 records, not 0"),
+        (["--copy", "--batch-size", "1"], "'--copy' cannot be used with '--batch-size <N>'"),
+        (["--copy", "--on-conflict", "error"], "'--copy' cannot be used with '--on-conflict <ACTION>'"),
+        (["--copy", "-d", "mariadb"], "COPY is PostgreSQL's: use it with the postgres dialect"),
+        (["--on-conflict", "replace"], "replacing rows on conflict in PostgreSQL needs the key "
+                                       "columns: create the table with a primary key"),
     ])
     def test_status_two_and_nothing_created(self, command, tmp_path, args, message):
         output = [] if "-o" in args else ["-o", "out.sql"]
