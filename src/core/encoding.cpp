@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "core/text.hpp"
@@ -44,16 +45,26 @@ Result<std::optional<Encoding>> Encoding::find(std::string_view name) {
     if (equals_ascii_folded(name, utf8)) return std::optional<Encoding>();
   }
   const std::string wanted(name);
-  if (wanted.find('\0') == std::string::npos && Converter(wanted).is_open()) {
-    return std::optional<Encoding>(Encoding(wanted));
+  if (wanted.find('\0') != std::string::npos) return unknown(wanted);
+  // iconv's own name, else Python's spellings of it: latin-1 for latin1, utf_16 for utf-16.
+  std::string hyphens = wanted;
+  std::replace(hyphens.begin(), hyphens.end(), '_', '-');
+  std::string joined = hyphens;
+  std::erase(joined, '-');
+  for (const std::string& candidate : {wanted, hyphens, joined}) {
+    if (Converter(candidate).is_open()) return std::optional<Encoding>(Encoding(wanted, candidate));
   }
-  return std::unexpected(invalid("unknown encoding '" + wanted +
+  return unknown(wanted);
+}
+
+Result<std::optional<Encoding>> Encoding::unknown(const std::string& name) {
+  return std::unexpected(invalid("unknown encoding '" + name +
                                  "' (for instance: utf-8, latin1, cp1252, utf-16, shift_jis, "
                                  "gb18030; `iconv -l` lists every name)"));
 }
 
 Result<Decoded> decode(std::string_view input, const Encoding& encoding) {
-  Converter converter(encoding.name());
+  Converter converter(encoding.iconv_name());
   if (!converter.is_open()) return std::unexpected(os_error(ErrorKind::Io, errno));
   Decoded decoded(input, encoding);
   const char* in = input.data();
@@ -79,7 +90,7 @@ Result<Decoded> decode(std::string_view input, const Encoding& encoding) {
 }
 
 std::size_t Decoded::input_offset(std::size_t offset) const {
-  Converter converter(encoding_.name());
+  Converter converter(encoding_.iconv_name());
   const char* in = input_.data();
   std::size_t in_left = input_.size();
   std::string scratch(std::min(offset, piece), '\0');

@@ -18,13 +18,20 @@ class Encoding {
   // "unknown encoding 'NAME' (for instance: ...)" when iconv does not know the name.
   [[nodiscard]] static Result<std::optional<Encoding>> find(std::string_view name);
 
+  // The name as the user gave it, for messages. Never fails.
   [[nodiscard]] const std::string& name() const noexcept { return name_; }
+  // The name iconv knows it by. Never fails.
+  [[nodiscard]] const std::string& iconv_name() const noexcept { return iconv_name_; }
 
   friend bool operator==(const Encoding&, const Encoding&) = default;
 
  private:
-  explicit Encoding(std::string name) : name_(std::move(name)) {}
+  Encoding(std::string name, std::string iconv_name)
+      : name_(std::move(name)), iconv_name_(std::move(iconv_name)) {}
+  static Result<std::optional<Encoding>> unknown(const std::string& name);
+
   std::string name_;
+  std::string iconv_name_;
 };
 
 // Input decoded into UTF-8, with what it takes to tell where a byte of the text was in the input.

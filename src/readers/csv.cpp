@@ -449,11 +449,17 @@ class CsvReader {
 
   // Columns named column_1, column_2, ... for an input without a header.
   void name_columns(std::size_t count) {
-    for (std::size_t i = 1; i <= count; ++i) names_.push_back("column_" + std::to_string(i));
+    for (std::size_t i = names_.size() + 1; i <= count; ++i) {
+      names_.push_back("column_" + std::to_string(i));
+    }
   }
 
   Status fill_row(std::uint64_t record, std::span<const Scanner::Field> fields) {
-    const std::size_t columns = names_.size();
+    // Without a header nothing says how many fields a record should have: with short records
+    // allowed, each record has the columns of its own fields, as JSON records have their keys.
+    const bool is_ragged = !options_.has_header && options_.allow_short_rows;
+    if (is_ragged) name_columns(fields.size());
+    const std::size_t columns = is_ragged ? fields.size() : names_.size();
     if (fields.size() > columns || (fields.size() < columns && !options_.allow_short_rows)) {
       return std::unexpected(field_count_error(record, fields.size(), columns));
     }
@@ -464,10 +470,10 @@ class CsvReader {
     }
     if (row_.size() != columns) {
       std::size_t name_bytes = 0;
-      for (const std::string& name : names_) name_bytes += name.size();
+      for (std::size_t i = 0; i < columns; ++i) name_bytes += names_[i].size();
       row_.clear();
       row_.reserve(columns, name_bytes, 0);
-      for (const std::string& name : names_) row_.append(name, {}, DataType::Null);
+      for (std::size_t i = 0; i < columns; ++i) row_.append(names_[i], {}, DataType::Null);
     } else {
       row_.clear_texts();
     }

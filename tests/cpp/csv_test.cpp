@@ -212,6 +212,13 @@ std::vector<OptionCase> option_cases() {
        "1,2\n3,4\n5\n",
        {{{"column_1", "1"}, {"column_2", "2"}}, {{"column_1", "3"}, {"column_2", "4"}}},
        "CSV error: record 3 (line: 3, byte: 8): " + count_error},
+      // Without a header, each record has the columns of its own fields.
+      {"ragged without a header",
+       with([](ReadOptions& o) { o.has_header = false; o.allow_short_rows = true; }),
+       "1,2\n3,4,5\n6\n",
+       {{{"column_1", "1"}, {"column_2", "2"}},
+        {{"column_1", "3"}, {"column_2", "4"}, {"column_3", "5"}},
+        {{"column_1", "6"}}}},
       {"short rows",
        with([](ReadOptions& o) { o.allow_short_rows = true; }),
        "a,b,c\n1\n2,3\n4,5,6,7\n",
@@ -294,6 +301,9 @@ TEST(CsvParser, DecodesOtherEncodings) {
   EXPECT_EQ(cut.error->message,
             "CSV error: record 1 (line: 2, byte: 6): the input ends inside a utf-16 character at "
             "byte 6");
+  // Python's spellings of iconv's names work too.
+  EXPECT_EQ(read("name\nna\xEFve\n", "latin-1").rows, latin1.rows);
+  EXPECT_EQ(read("name\nna\xEFve\n", "ISO_8859_1").rows, latin1.rows);
   EXPECT_EQ(Encoding::find("no-such-encoding").error().message,
             "unknown encoding 'no-such-encoding' (for instance: utf-8, latin1, cp1252, utf-16, "
             "shift_jis, gb18030; `iconv -l` lists every name)");
