@@ -51,8 +51,9 @@ void report(int err_fd, std::string_view message) noexcept {
 class Reporter final : public core::Monitor {
  public:
   Reporter(core::Monitor* inner, int err_fd) noexcept : inner_(inner), err_fd_(err_fd) {}
-  Status check(std::uint64_t input_bytes) override {
-    return inner_ != nullptr ? inner_->check(input_bytes) : Status{};
+  Status check() override { return inner_ != nullptr ? inner_->check() : Status{}; }
+  void progress(std::uint64_t input_bytes, core::Stage stage) override {
+    if (inner_ != nullptr) inner_->progress(input_bytes, stage);
   }
   void warn(std::string sentence) override {
     write_quietly(err_fd_, {"morvel: warning: ", sentence, "\n"});

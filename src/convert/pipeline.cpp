@@ -43,13 +43,14 @@ Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSi
   return sink.flush();
 }
 
-// Hears only whether to stop: the first of two readings keeps its warnings to itself, since the
-// second, which writes, gives them all again.
-class QuietMonitor final : public core::Monitor {
+// The first of two readings: its progress is a check of the input, and it keeps its warnings to
+// itself, since the second, which writes, gives them all again.
+class FirstReading final : public core::Monitor {
  public:
-  explicit QuietMonitor(core::Monitor* inner) noexcept : inner_(inner) {}
-  Status check(std::uint64_t input_bytes) override {
-    return inner_ != nullptr ? inner_->check(input_bytes) : Status{};
+  explicit FirstReading(core::Monitor* inner) noexcept : inner_(inner) {}
+  Status check() override { return inner_ != nullptr ? inner_->check() : Status{}; }
+  void progress(std::uint64_t input_bytes, core::Stage) override {
+    if (inner_ != nullptr) inner_->progress(input_bytes, core::Stage::Checking);
   }
   void warn(std::string) override {}
 
@@ -71,7 +72,7 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
     input = &memory.emplace(held.view());
   }
   Schema schema;
-  QuietMonitor quiet(monitor);
+  FirstReading quiet(monitor);
   auto collect = [&](Row&& row) -> Status {
     schema.add(row);
     return {};

@@ -145,7 +145,7 @@ Result<std::size_t> FdSource::read(std::span<char> buffer) {
     if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
     // A signal may be the user's Ctrl-C while the input keeps us waiting.
     if (monitor_ != nullptr) {
-      if (auto go_on = monitor_->check(delivered_); !go_on) {
+      if (auto go_on = monitor_->check(); !go_on) {
         return std::unexpected(std::move(go_on.error()));
       }
     }
@@ -248,7 +248,7 @@ Status FdSink::write_through(std::string_view bytes) {
       if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
       // A signal may be the user's Ctrl-C while a full pipe keeps us waiting.
       if (monitor_ != nullptr) {
-        if (auto go_on = monitor_->check(0); !go_on) return go_on;
+        if (auto go_on = monitor_->check(); !go_on) return go_on;
       }
       continue;
     }

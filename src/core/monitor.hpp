@@ -8,9 +8,15 @@
 
 namespace morvel::core {
 
+// What a conversion is doing when it reports its progress: a first reading that only looks
+// through the input before any output is written (a CSV's quotes, the columns of every record,
+// a JSON array's syntax), or the reading that writes the output.
+enum class Stage : std::uint8_t { Checking, Converting };
+
 // Lets the caller of a long conversion look in on it: to stop it (a pending Ctrl-C), to show how
-// far it has come, and to hear what it warns of. Readers call check() about every few megabytes
-// of input, and byte streams whenever a system call was interrupted by a signal.
+// far it has come, and to hear what it warns of. Conversions call progress() and check() about
+// every few megabytes of input, and byte streams call check() whenever a system call was
+// interrupted by a signal. Every call comes from the thread that started the conversion.
 class Monitor {
  public:
   Monitor() = default;
@@ -18,9 +24,12 @@ class Monitor {
   Monitor& operator=(const Monitor&) = delete;
   virtual ~Monitor() = default;
 
-  // Told that `input_bytes` of the input have been read through. An error (ErrorKind::Interrupted
-  // for a stop) ends the conversion with that error, unchanged.
-  [[nodiscard]] virtual Status check(std::uint64_t input_bytes) = 0;
+  // Asked whether to go on. An error (ErrorKind::Interrupted for a stop) ends the conversion
+  // with that error, unchanged.
+  [[nodiscard]] virtual Status check() = 0;
+
+  // Told that `input_bytes` of the input have been read through in `stage`. Never fails.
+  virtual void progress(std::uint64_t /*input_bytes*/, Stage /*stage*/) {}
 
   // Told of something that does not stop the conversion but may cost the user data or a load:
   // `sentence` says what and what to do, in lower case without a final full stop.
@@ -34,14 +43,16 @@ class Checkpoints {
   // Bytes of input between two calls: a few milliseconds of work.
   static constexpr std::uint64_t interval = 4 * 1024 * 1024;
 
-  explicit Checkpoints(Monitor* monitor) noexcept
-      : monitor_(monitor), next_(monitor != nullptr ? interval : never) {}
+  explicit Checkpoints(Monitor* monitor, Stage stage = Stage::Converting) noexcept
+      : monitor_(monitor), next_(monitor != nullptr ? interval : never), stage_(stage) {}
 
-  // Calls the monitor when `position` has passed the next interval. Fails as the monitor does.
+  // Tells the monitor of the progress and asks it whether to go on when `position` has passed
+  // the next interval. Fails as the monitor does.
   [[nodiscard]] Status reached(std::uint64_t position) {
     if (position < next_) return {};
     next_ = position + interval;
-    return monitor_->check(position);
+    monitor_->progress(position, stage_);
+    return monitor_->check();
   }
 
   // The monitor, or null. Never fails.
@@ -52,6 +63,7 @@ class Checkpoints {
 
   Monitor* monitor_;
   std::uint64_t next_;
+  Stage stage_;
 };
 
 }  // namespace morvel::core

@@ -344,7 +344,7 @@ class WithoutGil final : public core::Monitor {
       : state_(PyEval_SaveThread()), warnings_(warnings) {}
   ~WithoutGil() override { PyEval_RestoreThread(state_); }
 
-  core::Status check(std::uint64_t) override {
+  core::Status check() override {
     if (!raised_) {
       PyEval_RestoreThread(state_);
       raised_ = PyErr_CheckSignals() < 0;

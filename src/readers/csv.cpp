@@ -357,7 +357,7 @@ class CsvReader {
   // a NUL byte anywhere: when it does not, no row needs the writer's own search for one.
   Status check_quotes() {
     const std::size_t start = scanner_.position();
-    core::Checkpoints counting(monitor_);
+    core::Checkpoints counting(monitor_, core::Stage::Checking);
     auto quotes = count_quotes(text_, start, decoded_ == nullptr ? non_ascii_.data() : nullptr,
                                has_nul_, counting);
     if (!quotes) return std::unexpected(quotes.error());

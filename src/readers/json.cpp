@@ -160,7 +160,7 @@ Status stream_array(std::string_view input, std::optional<Error> read_failure, R
   Parser parser(Origin::Stream, &options.null_words);
   parser.reset(input);
   // Each pass over the input tells the monitor of its progress: the check, then the rows.
-  core::Checkpoints checking(monitor);
+  core::Checkpoints checking(monitor, core::Stage::Checking);
   if (!parser.check(&checking)) {
     if (auto stopped = parser.stopped()) return std::unexpected(std::move(*stopped));
     if (read_failure && parser.error().reached_end) {

@@ -179,7 +179,7 @@ TEST(CliMain, SendsHelpVersionAndUsageErrorsToTheirStreams) {
 // A monitor that stops the run the first time it is asked.
 class Stopper final : public Monitor {
  public:
-  Status check(std::uint64_t) override {
+  Status check() override {
     ++calls;
     return std::unexpected(Error{ErrorKind::Interrupted, "interrupted"});
   }

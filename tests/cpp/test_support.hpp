@@ -51,7 +51,7 @@ ReaderOutcome collect_rows(Reader reader, ByteSource& source,
 // A monitor that lets every conversion go on and keeps its warnings.
 class WarningsKept final : public Monitor {
  public:
-  Status check(std::uint64_t) override { return {}; }
+  Status check() override { return {}; }
   void warn(std::string sentence) override { warnings.push_back(std::move(sentence)); }
   std::vector<std::string> warnings;
 };
