@@ -17,6 +17,7 @@ struct Cli {
   std::optional<std::filesystem::path> input;   // absent: standard input
   std::optional<std::filesystem::path> output;  // absent: standard output
   convert::ConversionOptions options;
+  bool quiet = false;  // no progress line on a terminal
 
   friend bool operator==(const Cli&, const Cli&) = default;
 };

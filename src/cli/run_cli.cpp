@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cli/args.hpp"
+#include "cli/progress.hpp"
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
@@ -46,23 +47,64 @@ void report(int err_fd, std::string_view message) noexcept {
   write_quietly(err_fd, {"morvel: ", message, "\n"});
 }
 
+// The error stream as a sink that cannot fail, for the progress line.
+class ErrorStream final : public core::ByteSink {
+ public:
+  explicit ErrorStream(int err_fd) noexcept : err_fd_(err_fd) {}
+  Status write(std::string_view bytes) override {
+    write_quietly(err_fd_, {bytes});
+    return {};
+  }
+  Status flush() override { return {}; }
+
+ private:
+  int err_fd_;
+};
+
 // Prints the conversion's warnings as they come, "morvel: warning: " and the sentence on the
-// error stream, and asks the caller's monitor, if any, whether to go on.
+// error stream, shows the progress line once asked to, and asks the caller's monitor, if any,
+// whether to go on. The line is gone when the reporter is, before any final message.
 class Reporter final : public core::Monitor {
  public:
-  Reporter(core::Monitor* inner, int err_fd) noexcept : inner_(inner), err_fd_(err_fd) {}
+  Reporter(core::Monitor* inner, int err_fd) noexcept
+      : inner_(inner), err_fd_(err_fd), terminal_(err_fd) {}
   Status check() override { return inner_ != nullptr ? inner_->check() : Status{}; }
   void progress(std::uint64_t input_bytes, core::Stage stage) override {
     if (inner_ != nullptr) inner_->progress(input_bytes, stage);
+    if (line_) line_->update(input_bytes, stage);
   }
   void warn(std::string sentence) override {
+    if (line_) line_->erase();
     write_quietly(err_fd_, {"morvel: warning: ", sentence, "\n"});
   }
+
+  // Shows a progress line for an input of `total` bytes from now on.
+  void show_progress(std::uint64_t total) { line_.emplace(total, terminal_, clock_); }
 
  private:
   core::Monitor* inner_;
   int err_fd_;
+  ErrorStream terminal_;
+  SteadyClock clock_;
+  std::optional<ProgressLine> line_;  // after what it borrows, so that it goes first
 };
+
+// The bytes `input_fd` has left when they are worth a progress line: more than
+// progress_threshold of a regular file, counted from where it stands (a script may have read
+// into standard input), with the error stream on a terminal. Not when the output goes to a
+// terminal too, as its statements would run through the line, nor for a pipe, whose size is
+// unknown.
+std::optional<std::uint64_t> progress_total(const Cli& cli, int input_fd, int output_fd,
+                                            int err_fd) {
+  if (cli.quiet || ::isatty(err_fd) != 1 || ::isatty(output_fd) == 1) return std::nullopt;
+  struct stat info;
+  if (::fstat(input_fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const off_t position = ::lseek(input_fd, 0, SEEK_CUR);
+  if (position < 0 || position >= info.st_size) return std::nullopt;
+  const auto left = static_cast<std::uint64_t>(info.st_size - position);
+  if (left <= progress_threshold) return std::nullopt;
+  return left;
+}
 
 // Whether `output` names the regular file that `input_fd` reads. Only a regular file loses its
 // content when opened for writing; the same device on both sides (/dev/null, a terminal) is
@@ -93,6 +135,9 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::
   Result<Fd> output = Fd::borrowed(out_fd);
   if (cli.output) output = core::open_for_writing(cli.output->native());
   if (!output) return std::unexpected(std::move(output.error()));
+  if (auto total = progress_total(cli, input->get(), output->get(), err_fd)) {
+    reporter.show_progress(*total);
+  }
 
   core::FdSource reader(
       std::move(*input),

@@ -61,6 +61,10 @@ TEST(Args, ParsesValuesAndDefaults) {
   EXPECT_EQ(parsed({"-d", "sqlite"}).options.dialect, Dialect::Sqlite);
   EXPECT_EQ(parsed({"--auto-id", "--create-table"}).options.auto_id, true);
   EXPECT_EQ(parsed({"--create-table", "--auto-id"}).options.auto_id, true);
+  // The command's own switch, not a conversion option.
+  Cli quiet;
+  quiet.quiet = true;
+  EXPECT_EQ(parsed({"--quiet"}), quiet);
 }
 
 TEST(Args, TakesTheInputAsAnArgumentAndItsFormatFromItsName) {
@@ -190,6 +194,7 @@ std::string help_text(std::string_view program) {
          "  --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest\n"
          "  --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]\n"
          "                              What a record whose key is taken does: fail, be skipped or replace\n"
+         "  --quiet                     Do not show the progress line on a terminal\n"
          "  -h,--help                   Print this help message and exit\n"
          "  -V,--version                Display program version information and exit\n"
          "\n";

@@ -1,6 +1,7 @@
 """The morvel command, run as users run it: a process with arguments, streams and a status."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -46,6 +47,7 @@ Options:
   --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest
   --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]
                               What a record whose key is taken does: fail, be skipped or replace
+  --quiet                     Do not show the progress line on a terminal
   -h,--help                   Print this help message and exit
   -V,--version                Display program version information and exit
 
@@ -362,3 +364,63 @@ class TestSignalsAndPipes:
             process.send_signal(signal.SIGINT)
             stdout, stderr = process.communicate(timeout=30)
         assert (stdout, stderr, process.returncode) == (b"stopped\n", b"", 0)
+
+
+def on_terminal(args, stdin, stdout):
+    """Runs a command with its standard error on a new pseudo-terminal, as in a user's window;
+    returns its status and every byte the terminal received."""
+    terminal, device = os.openpty()
+    try:
+        process = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=device)
+    finally:
+        os.close(device)
+    received = b""
+    try:
+        while chunk := os.read(terminal, 4096):
+            received += chunk
+    except OSError:  # the process has closed the device: Linux says EIO
+        pass
+    finally:
+        os.close(terminal)
+    return process.wait(timeout=60), received
+
+
+class TestProgressLine:
+    RECORD = "1," + "x" * 1000 + "\n"
+    COUNT = 64 * 1024 * 1024 // len(RECORD) + 1  # just over the size that gets a line
+    # The last record does not fit the type --create-table takes from the first, hence a warning.
+    SQL = ('INSERT INTO "morvel_table" ("n", "text") VALUES (1, \'' + "x" * 1000 + "');\n") * COUNT \
+        + 'INSERT INTO "morvel_table" ("n", "text") VALUES (\'x\', \'y\');\n'
+    # Each drawing goes back to the start of the line and clears its rest.
+    DRAWINGS = rb"(\r(checking|converting) [^\r\x1b]+ of [^\r\x1b]+\x1b\[K)+"
+
+    @pytest.fixture(scope="class")
+    def large(self, tmp_path_factory):
+        # Long records keep the conversion quick.
+        path = tmp_path_factory.mktemp("progress") / "large.csv"
+        path.write_text("n,text\n" + self.RECORD * self.COUNT + "x,y\n")
+        return path
+
+    @pytest.mark.parametrize("named", [True, False], ids=["named", "redirected"])
+    def test_shows_on_a_terminal_and_is_erased_at_the_end(self, command, large, tmp_path, named):
+        out = tmp_path / "out.sql"
+        with open(large, "rb") as data, open(out, "wb") as sql:
+            status, shown = on_terminal([command, *([str(large)] if named else [])],
+                                        stdin=subprocess.DEVNULL if named else data, stdout=sql)
+        assert status == 0 and re.fullmatch(self.DRAWINGS + rb"\r\x1b\[K", shown), shown[:300]
+        assert out.read_text() == self.SQL
+
+    def test_gives_way_to_a_warning(self, command, large):
+        status, shown = on_terminal([command, "--create-table", str(large)], subprocess.DEVNULL,
+                                    subprocess.DEVNULL)
+        warning = rb"morvel: warning: column 'n' is BIGINT from the first record, [^\r\n]+\r\n"
+        assert status == 0 and re.fullmatch(self.DRAWINGS + rb"\r\x1b\[K" + warning, shown), shown
+
+    def test_quiet_turns_it_off(self, command, large, tmp_path):
+        out = tmp_path / "out.sql"
+        with open(out, "wb") as sql:
+            assert on_terminal([command, "--quiet", str(large)], subprocess.DEVNULL, sql) == (0, b"")
+        assert out.read_text() == self.SQL
+
+    def test_never_reaches_a_pipe(self, command, large):
+        expect(run(command, str(large)), stdout=self.SQL)
