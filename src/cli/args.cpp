@@ -84,6 +84,7 @@ enum OptionId : std::size_t {
   transaction_id,
   copy_id,
   on_conflict_id,
+  jobs_id,
   quiet_id,
   input_argument_id,
   option_count,
@@ -172,6 +173,11 @@ constexpr std::array<Declaration, option_count> declarations = {{
      "What a record whose key is taken does: fail, be skipped or replace",
      [](Cli& c, const std::string&, std::size_t n) -> Problem {
        c.options.on_conflict = static_cast<sql::OnConflict>(n); return {}; }},
+    {'\0', "jobs", "N", ValueKind::Count, {},
+     "Threads that convert; one per processor unless given (1 to 256)",
+     [](Cli& c, const std::string&, std::size_t n) -> Problem {
+       c.options.jobs = static_cast<unsigned>(std::min<std::size_t>(n, convert::max_jobs + 1));
+       return {}; }},
     {'\0', "quiet", "", ValueKind::Switch, {}, "Do not show the progress line on a terminal",
      [](Cli& c, const std::string&, std::size_t) -> Problem { c.quiet = true; return {}; }},
     {'\0', "", "INPUT", ValueKind::Argument, {}, "File to read, as with --input",

@@ -139,9 +139,7 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::
     reporter.show_progress(*total);
   }
 
-  core::FdSource reader(
-      std::move(*input),
-      cli.input ? core::FdSource::Mapping::Allowed : core::FdSource::Mapping::Never, monitor);
+  core::FdSource reader(std::move(*input), monitor);
   // Declared after the reader so that it is released first; on a failure it writes out what it
   // still buffers before the caller prints the message.
   core::FdSink writer(std::move(*output), monitor);

@@ -60,9 +60,14 @@ core::Status check_combinations(const ConversionOptions& options) {
     return std::unexpected(core::invalid("a batch holds 1 to 100000 records, not " +
                                          std::to_string(options.batch_size)));
   }
+  if (options.jobs && (*options.jobs < 1 || *options.jobs > max_jobs)) {
+    return std::unexpected(
+        core::invalid("jobs are 1 to 256 threads, not " + std::to_string(*options.jobs)));
+  }
   if (options.copy) {
     if (options.dialect != sql::Dialect::Postgres) {
-      return std::unexpected(core::invalid("COPY is PostgreSQL's: use it with the postgres dialect"));
+      return std::unexpected(
+          core::invalid("COPY is PostgreSQL's: use it with the postgres dialect"));
     }
     if (options.batch_size != 1 || options.on_conflict != sql::OnConflict::Error) {
       return std::unexpected(

@@ -9,13 +9,14 @@
 #include "core/encoding.hpp"
 #include "core/error.hpp"
 #include "readers/options.hpp"
+#include "readers/pieces.hpp"
 #include "sql/dialect.hpp"
 #include "sql/statements.hpp"
 
 namespace morvel::convert {
 
 // The input format; it chooses the reader of a conversion.
-enum class Format : std::uint8_t { Csv, Json };
+using Format = readers::Format;
 
 // Where the CREATE TABLE statement takes its columns and types from: the first record, or every
 // record (the input is then read twice, or held).
@@ -48,6 +49,8 @@ struct ConversionOptions {
   bool transaction = false;      // the script is all or nothing
   bool copy = false;             // PostgreSQL COPY blocks instead of INSERTs
   sql::OnConflict on_conflict = sql::OnConflict::Error;
+  // Threads that convert pieces of the input; absent: one per processor. Only the speed changes.
+  std::optional<unsigned> jobs = std::nullopt;
 
   friend bool operator==(const ConversionOptions&, const ConversionOptions&) = default;
 };
@@ -61,10 +64,13 @@ struct ConversionOptions {
 // The most records one INSERT may hold.
 inline constexpr std::uint32_t max_batch_size = 100'000;
 
+// The most threads a conversion may be given.
+inline constexpr unsigned max_jobs = 256;
+
 // The rules between options that need no data to check: the CSV options with JSON input, a
-// comment character that is the delimiter, the batch size's range, COPY for PostgreSQL alone and
-// without batches or conflict handling, replacing rows in PostgreSQL only with the key columns.
-// The command line reports a failure as a usage error.
+// comment character that is the delimiter, the batch size's and the jobs' ranges, COPY for
+// PostgreSQL alone and without batches or conflict handling, replacing rows in PostgreSQL only with
+// the key columns. The command line reports a failure as a usage error.
 [[nodiscard]] core::Status check_combinations(const ConversionOptions& options);
 
 // How the readers are to read the input of `options`. Never fails.

@@ -1,17 +1,17 @@
 #include "convert/pipeline.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
-#include <unordered_map>
+#include <memory>
+#include <thread>
 #include <utility>
-#include <vector>
 
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
 #include "core/row.hpp"
 #include "core/utf8.hpp"
-#include "readers/csv.hpp"
-#include "readers/json.hpp"
-#include "sql/statements.hpp"
+#include "readers/pieces.hpp"
 
 namespace morvel::convert {
 
@@ -23,25 +23,71 @@ using core::Status;
 
 namespace {
 
-Status read(core::ByteSource& source, core::RowSink sink, const CheckedOptions& options,
-            const readers::ReadOptions& read, core::Monitor* monitor) {
-  return options->format == Format::Json ? readers::stream_json(source, sink, read, monitor)
-                                         : readers::stream_csv(source, sink, read, monitor);
+// The threads of a conversion: as many as asked for, or one per processor the process may run on.
+unsigned threads_for(const ConversionOptions& options) noexcept {
+  if (options.jobs) return *options.jobs;
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+  }
+  return std::max(1U, std::thread::hardware_concurrency());
 }
 
-// Reads the records into `script` and ends it: completed and flushed after the last record, or,
-// after a failure, with the statement in progress closed and the failure returned unchanged.
-Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
-                    const CheckedOptions& options, const readers::ReadOptions& read_with,
-                    core::Monitor* monitor) {
-  if (auto status = read(source, script, options, read_with, monitor); !status) {
-    // The failure is what the user must hear of; closing the statement may fail the same way.
-    (void)script.abandon();
-    return status;
+// The rows of a conversion into its script: row by row on the reading's thread, piece by piece
+// from the others.
+class ScriptWork final : public readers::PieceWork {
+ public:
+  explicit ScriptWork(ScriptWriter& script) noexcept : script_(script) {}
+  core::RowSink direct() override { return script_; }
+  bool can_share() const override { return script_.has_begun(); }
+  std::unique_ptr<readers::PieceWorker> worker() override { return script_.piece_writer(); }
+  Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
+    return script_.append(static_cast<ScriptPiece&>(output));
   }
-  if (auto finished = script.finish(); !finished) return finished;
-  return sink.flush();
-}
+
+ private:
+  ScriptWriter& script_;
+};
+
+// The schema of a piece, and the worker that collects it.
+struct SchemaPiece final : readers::PieceOutput {
+  Schema schema;
+};
+
+class SchemaWorker final : public readers::PieceWorker {
+ public:
+  void start() override { piece_ = std::make_unique<SchemaPiece>(); }
+  Status take(Row&& row) override {
+    piece_->schema.add(row);
+    return {};
+  }
+  std::unique_ptr<readers::PieceOutput> finish() override { return std::move(piece_); }
+
+ private:
+  std::unique_ptr<SchemaPiece> piece_;
+};
+
+// The columns and types of every record, collected on every thread and merged in order.
+class SchemaWork final : public readers::PieceWork {
+ public:
+  explicit SchemaWork(Schema& schema) noexcept : schema_(schema) {}
+  core::RowSink direct() override { return *this; }
+  bool can_share() const override { return true; }
+  std::unique_ptr<readers::PieceWorker> worker() override {
+    return std::make_unique<SchemaWorker>();
+  }
+  Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
+    schema_.merge(static_cast<SchemaPiece&>(output).schema);
+    return {};
+  }
+  Status operator()(Row&& row) {
+    schema_.add(row);
+    return {};
+  }
+
+ private:
+  Schema& schema_;
+};
 
 // The first of two readings: its progress is a check of the input, and it keeps its warnings to
 // itself, since the second, which writes, gives them all again.
@@ -58,46 +104,57 @@ class FirstReading final : public core::Monitor {
   core::Monitor* inner_;
 };
 
-// Reads the input twice: once for the columns and their types, once for the statements. A source
-// that cannot go back (a pipe) is held in memory for the second reading. A failure in the first
-// reading comes again, at the same record, in the second, after the statements before it.
-Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
-                           const CheckedOptions& options, const readers::ReadOptions& read_with,
-                           core::Monitor* monitor) {
-  ByteBuffer held;
-  std::optional<core::MemorySource> memory;
-  core::ByteSource* input = &source;
-  if (!source.contiguous() && !source.rewind()) {
-    if (auto all = core::read_to_end(source, held); !all) return all;
-    input = &memory.emplace(held.view());
+// Reads the records into `script` and ends it: completed and flushed after the last record, or,
+// after a failure, with the statement in progress closed and the failure returned unchanged.
+Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
+                    const CheckedOptions& options, core::Monitor* monitor,
+                    const readers::ReadPlan& plan) {
+  ScriptWork work(script);
+  if (auto read =
+          readers::read_input(source, options->format, read_options(*options), monitor, work, plan);
+      !read) {
+    // The failure is what the user must hear of; closing the statement may fail the same way.
+    (void)script.abandon();
+    return read;
   }
+  if (auto finished = script.finish(); !finished) return finished;
+  return sink.flush();
+}
+
+// Reads the input twice: once for the columns and their types, once for the statements. A source
+// that cannot go back (a pipe) is kept in a temporary file for the second reading. A failure in
+// the first reading comes again, at the same record, in the second, after the statements before
+// it.
+Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
+                           const CheckedOptions& options, core::Monitor* monitor,
+                           const readers::ReadPlan& plan) {
+  core::ReplayableSource input(source);
   Schema schema;
+  SchemaWork collect(schema);
   FirstReading quiet(monitor);
-  auto collect = [&](Row&& row) -> Status {
-    schema.add(row);
-    return {};
-  };
-  if (auto first = read(*input, collect, options, read_with, &quiet); !first) {
+  if (auto first = readers::read_input(input, options->format, read_options(*options), &quiet,
+                                       collect, plan);
+      !first) {
     if (first.error().kind == core::ErrorKind::Interrupted) return first;
   }
-  if (!input->rewind()) {
+  if (!input.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   schema.finish(options->format == Format::Json);
   ScriptWriter script(sink, options, monitor, &schema);
-  return write_script(*input, script, sink, options, read_with, monitor);
+  return write_script(input, script, sink, options, monitor, plan);
 }
 
 }  // namespace
 
 Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,
-               core::Monitor* monitor) {
-  const readers::ReadOptions read_with = read_options(*options);
+               core::Monitor* monitor, std::size_t piece_bytes) {
+  const readers::ReadPlan plan{threads_for(*options), piece_bytes};
   if (options->schema_from == SchemaFrom::All) {
-    return convert_with_schema(source, sink, options, read_with, monitor);
+    return convert_with_schema(source, sink, options, monitor, plan);
   }
   ScriptWriter script(sink, options, monitor, nullptr);
-  return write_script(source, script, sink, options, read_with, monitor);
+  return write_script(source, script, sink, options, monitor, plan);
 }
 
 Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOptions& options,
@@ -115,9 +172,7 @@ Result<ByteBuffer> convert_file_to_buffer(const std::string& path, ConversionOpt
   if (!fd) return std::unexpected(std::move(fd.error()));
   auto checked = check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
-  // Read, not mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
-  // interpreter that called us.
-  core::FdSource source(std::move(*fd), core::FdSource::Mapping::Never, monitor);
+  core::FdSource source(std::move(*fd), monitor);
   return convert_to_buffer(source, *checked, monitor);
 }
 

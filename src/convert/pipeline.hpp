@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
+#include "readers/pieces.hpp"
 
 namespace morvel::convert {
 
@@ -18,8 +19,11 @@ namespace morvel::convert {
 // unchanged; what was written before it stays written and unflushed. `sink` is borrowed.
 // `monitor`, if given, hears of the progress every few megabytes of input and may stop the
 // conversion with an error of its own.
+// The input is read in pieces of `piece_bytes` bytes at least, on the options' threads; the
+// output is the same however it is cut.
 [[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
-                                   const CheckedOptions& options, core::Monitor* monitor = nullptr);
+                                   const CheckedOptions& options, core::Monitor* monitor = nullptr,
+                                   std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
 
 // The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
 // that copies it once more checks it while doing so (the Python module decodes it into a str) and

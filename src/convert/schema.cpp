@@ -54,6 +54,14 @@ void Schema::add(const Row& row) {
   }
 }
 
+void Schema::merge(const Schema& later) {
+  for (const std::string& name : later.order_) {
+    auto [at, is_new] = seen_.try_emplace(name, 0);
+    if (is_new) order_.push_back(name);
+    at->second |= later.seen_.at(name);
+  }
+}
+
 void Schema::finish(bool sorted) {
   if (sorted) std::sort(order_.begin(), order_.end());
   columns_.clear();
@@ -92,6 +100,14 @@ void FirstRecordTypes::map_columns(const Row& row) {
     const auto at = index_.find(std::string(entry.name));
     columns_of_.push_back(at == index_.end() ? missing : at->second);
   }
+}
+
+bool FirstRecordTypes::claim(std::string_view column, bool is_missing) {
+  if (is_missing) return reported_missing_.insert(std::string(column)).second;
+  const std::size_t at = index_.at(std::string(column));
+  if (surely_kept_[at] == ~std::uint32_t{0}) return false;
+  surely_kept_[at] = ~std::uint32_t{0};
+  return true;
 }
 
 std::optional<FirstRecordTypes::Loss> FirstRecordTypes::find_loss(std::size_t column,

@@ -24,6 +24,10 @@ class Schema {
   // out.
   void add(const core::Row& row);
 
+  // Takes what `later`, the schema of the records that follow those added so far, has seen.
+  // Throws std::bad_alloc when memory runs out.
+  void merge(const Schema& later);
+
   // Settles the types and the order of the columns: as first met, or in ascending byte order of
   // the names when `sorted` (the order of a JSON object's keys). Call once, after the last add().
   void finish(bool sorted);
@@ -57,6 +61,11 @@ class FirstRecordTypes {
 
   // Takes the columns of the first record. Throws std::bad_alloc when memory runs out.
   void remember(const core::Row& first_row);
+
+  // Whether a loss in `column` (`is_missing`: a column the table lacks), found by a copy of these
+  // types, is the first of its column; it is then taken as reported. Throws std::bad_alloc when
+  // memory runs out.
+  bool claim(std::string_view column, bool is_missing);
 
   // Calls `report(loss)` for the first loss, in the dialect's columns, in each column of `row`
   // that no earlier row reported. A value of a type its column surely keeps costs a look at a

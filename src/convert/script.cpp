@@ -1,5 +1,6 @@
 #include "convert/script.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -19,7 +20,70 @@ std::string_view begin_text(sql::Dialect dialect) noexcept {
   return ddl_commits(dialect) ? "START TRANSACTION;\n" : "BEGIN;\n";
 }
 
+// The column names of `row` that hold NUL are refused: no engine takes them.
+Status refuse_nul_names(const Row& row) {
+  if (!row.holds_nul()) return {};
+  for (const Row::Entry entry : row) {
+    if (auto refused = sql::nul_identifier_error("column", entry.name)) {
+      return std::unexpected(std::move(*refused));
+    }
+  }
+  return {};
+}
+
+// Whether the rows are written in groups, INSERTs of several rows or COPY blocks, rather than a
+// statement each.
+bool is_grouped(const ConversionOptions& options) noexcept {
+  return options.copy || options.batch_size > 1;
+}
+
 }  // namespace
+
+PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
+                         const FirstRecordTypes* watched)
+    : options_(options),
+      schema_(schema),
+      watched_(watched),
+      inserts_(options->table_name, options->dialect, options->on_conflict,
+               options.primary_key().key_columns()) {
+  if (options->copy) copies_.emplace(options->table_name);
+}
+
+void PieceWriter::start() {
+  piece_ = std::make_unique<ScriptPiece>();
+  columns_ = {};
+  if (watched_ != nullptr) first_types_ = *watched_;
+}
+
+Status PieceWriter::take(Row&& row) {
+  if (auto refused = refuse_nul_names(row); !refused) return refused;
+  ScriptPiece& piece = *piece_;
+  if (watched_ != nullptr) {
+    first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
+      piece.losses.push_back(FoundLoss{piece.rows, std::string(loss.column), loss.column_type,
+                                       std::string(loss.text), loss.is_missing});
+    });
+  }
+  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
+  if (!is_grouped(*options_)) {
+    inserts_.append_line(piece.bytes, row, types);
+  } else {
+    if (!columns_.matches(row)) {
+      columns_.take(row);
+      piece.columns.emplace_back(piece.rows, columns_.names());
+    }
+    if (copies_) {
+      copies_->append_row(piece.bytes, row, types);
+    } else {
+      inserts_.append_tuple(piece.bytes, row, types, false);
+    }
+    piece.ends.push_back(piece.bytes.size());
+  }
+  ++piece.rows;
+  return {};
+}
+
+std::unique_ptr<readers::PieceOutput> PieceWriter::finish() { return std::move(piece_); }
 
 ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
                            core::Monitor* monitor, const Schema* schema)
@@ -29,19 +93,12 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
                options.primary_key().key_columns()),
       direct_(sink.buffer()),
       schema_(schema),
-      watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor
-                                                                              : nullptr) {
+      watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
   if (options->copy) copies_.emplace(options->table_name);
 }
 
 Status ScriptWriter::operator()(Row&& row) {
-  if (row.holds_nul()) {
-    for (const Row::Entry entry : row) {
-      if (auto refused = sql::nul_identifier_error("column", entry.name)) {
-        return std::unexpected(std::move(*refused));
-      }
-    }
-  }
+  if (auto refused = refuse_nul_names(row); !refused) return refused;
   ++record_;
   if (record_ == 1) {
     if (auto begun = begin(row); !begun) return begun;
@@ -95,6 +152,71 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
   if (in_group_ == 0) inserts_.open_batch(to, row);
   inserts_.append_tuple(to, row, types, in_group_ == 0);
   ++in_group_;
+}
+
+std::unique_ptr<PieceWriter> ScriptWriter::piece_writer() const {
+  return std::make_unique<PieceWriter>(options_, schema_,
+                                       watch_ != nullptr ? &first_types_ : nullptr);
+}
+
+Status ScriptWriter::append(ScriptPiece& piece) {
+  if (watch_ != nullptr) {
+    for (const FoundLoss& found : piece.losses) {
+      if (!first_types_.claim(found.column, found.is_missing)) continue;
+      const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
+                                        found.is_missing};
+      watch_->warn(describe_loss(loss, record_ + found.row + 1, options_->dialect));
+    }
+  }
+  if (is_grouped(*options_)) {
+    append_grouped(piece);
+  } else if (direct_ != nullptr) {
+    // The sink takes the block as it is, after what its buffer holds, without copying it when
+    // it writes to a descriptor.
+    if (auto written = sink_.write(piece.bytes.view()); !written) return written;
+  } else {
+    staging_.append(piece.bytes.view());
+  }
+  record_ += piece.rows;
+  return hand_over();
+}
+
+// The parts of a piece's rows, in statements or blocks of as many rows as a row by row script
+// would have: a new one begins where the columns change and after a full batch. The parts of the
+// rows between two such places are written in one go.
+void ScriptWriter::append_grouped(const ScriptPiece& piece) {
+  core::ByteBuffer& to = out();
+  const std::string_view bytes = piece.bytes.view();
+  std::size_t change = 0;
+  std::uint64_t row = 0;
+  // Every piece notes the columns of its first row, so this is set before it is needed.
+  const Row* group_columns = nullptr;
+  while (row < piece.rows) {
+    if (change < piece.columns.size() && piece.columns[change].first == row) {
+      const Row& columns = piece.columns[change++].second;
+      const bool is_same =
+          copies_ ? copies_->has_columns_of(columns) : inserts_.has_columns_of(columns);
+      if (!is_same) close_group();
+      group_columns = &columns;
+    }
+    if (!copies_ && in_group_ == options_->batch_size) close_group();
+    if (in_group_ == 0) {
+      if (copies_) {
+        copies_->open(to, *group_columns);
+      } else {
+        inserts_.open_batch(to, *group_columns);
+      }
+    }
+    std::uint64_t next = piece.rows;
+    if (change < piece.columns.size()) next = std::min(next, piece.columns[change].first);
+    if (!copies_) next = std::min<std::uint64_t>(next, row + (options_->batch_size - in_group_));
+    std::size_t from = row == 0 ? 0 : piece.ends[row - 1];
+    // A batch's first tuple goes without the ",\n" that each tuple of a piece begins with.
+    if (!copies_ && in_group_ == 0) from += 2;
+    to.append(bytes.substr(from, piece.ends[next - 1] - from));
+    in_group_ += static_cast<std::uint32_t>(next - row);
+    row = next;
+  }
 }
 
 void ScriptWriter::close_group() {

@@ -10,10 +10,58 @@
 #include "core/io.hpp"
 #include "core/monitor.hpp"
 #include "core/row.hpp"
+#include "readers/pieces.hpp"
 #include "sql/copy.hpp"
 #include "sql/statements.hpp"
 
 namespace morvel::convert {
+
+// A value the table may not keep, found in a piece read on another thread, with texts of its own
+// until the piece takes its place in the script.
+struct FoundLoss {
+  std::uint64_t row;  // of the piece, from 0
+  std::string column;
+  core::DataType column_type;
+  std::string text;
+  bool is_missing;
+};
+
+// The script's part for the rows of one piece, written on another thread: the statement of each
+// row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
+// script needs to put them in place.
+struct ScriptPiece final : readers::PieceOutput {
+  core::ByteBuffer bytes;
+  std::uint64_t rows = 0;
+  // Batches and COPY blocks: where the part of each row ends, and the rows whose columns differ
+  // from the row's before (the piece's first row always), with those columns.
+  std::vector<std::size_t> ends;
+  std::vector<std::pair<std::uint64_t, core::Row>> columns;
+  // The first loss in each column, when the script watches for them.
+  std::vector<FoundLoss> losses;
+};
+
+// Writes the rows of the pieces one thread reads, as the script would, into ScriptPiece outputs.
+class PieceWriter final : public readers::PieceWorker {
+ public:
+  // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
+  // the type of every column. Both are borrowed and read only.
+  PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched);
+
+  void start() override;
+  [[nodiscard]] core::Status take(core::Row&& row) override;
+  [[nodiscard]] std::unique_ptr<readers::PieceOutput> finish() override;
+
+ private:
+  const CheckedOptions& options_;
+  const Schema* schema_;
+  const FirstRecordTypes* watched_;
+  sql::InsertWriter inserts_;
+  std::optional<sql::CopyWriter> copies_;
+  std::vector<core::DataType> column_types_;
+  FirstRecordTypes first_types_;  // the watched types, afresh for each piece
+  sql::ColumnList columns_;       // of the piece's last row
+  std::unique_ptr<ScriptPiece> piece_;
+};
 
 // The SQL script of one conversion, written as records arrive: the transaction's start, the
 // CREATE TABLE statement before the first record, then the records as single INSERTs, as
@@ -31,6 +79,18 @@ class ScriptWriter {
   // memory for its next record. Fails as the sink or the CREATE TABLE statement does.
   core::Status operator()(core::Row&& row);
 
+  // Writes what the rows of `piece`, the next in the input, add to the script, as operator()
+  // would have row by row. Fails as the sink does.
+  core::Status append(ScriptPiece& piece);
+
+  // Whether the first row was written, and with it what pieces on other threads need: the
+  // table's types. Never fails.
+  [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
+
+  // A writer of pieces for another thread. Only once has_begun(). Throws std::bad_alloc when
+  // memory runs out.
+  [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer() const;
+
   // Ends the script after the last record: the statement or block still open, the COMMIT.
   // Fails as the sink does.
   core::Status finish();
@@ -42,6 +102,7 @@ class ScriptWriter {
  private:
   core::Status begin(const core::Row& first_row);
   void add(const core::Row& row, const core::DataType* types);
+  void append_grouped(const ScriptPiece& piece);
   void close_group();
   core::Status hand_over();
   [[nodiscard]] core::ByteBuffer& out() noexcept {
@@ -58,9 +119,9 @@ class ScriptWriter {
   std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
   core::Monitor* watch_;
   FirstRecordTypes first_types_;
-  std::uint64_t record_ = 0;      // rows taken so far
-  std::uint32_t in_group_ = 0;    // rows in the INSERT or COPY block still open
-  bool has_begun_ = false;        // the transaction's start is written
+  std::uint64_t record_ = 0;    // rows taken so far
+  std::uint32_t in_group_ = 0;  // rows in the INSERT or COPY block still open
+  bool has_begun_ = false;      // the transaction's start is written
 };
 
 }  // namespace morvel::convert

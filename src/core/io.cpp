@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,12 +134,28 @@ Result<std::size_t> MemorySource::read(std::span<char> buffer) {
   return n;
 }
 
+FdSource::FdSource(Fd fd, Monitor* monitor) noexcept
+    : fd_(std::move(fd)), monitor_(monitor), start_(::lseek(fd_.get(), 0, SEEK_CUR)) {
+  expected_ = size_hint();
+}
+
 Result<std::size_t> FdSource::read(std::span<char> buffer) {
   for (;;) {
     const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
-    if (n >= 0) {
+    if (n > 0 || (n == 0 && buffer.empty())) {
       delivered_ += static_cast<std::uint64_t>(n);
       return static_cast<std::size_t>(n);
+    }
+    if (n == 0) {
+      // A file cut short by another process while it is read would otherwise pass for a shorter
+      // input, converted without a word about what went missing.
+      if (delivered_ < expected_) {
+        return std::unexpected(
+            Error{ErrorKind::Io, "the input file shrank while it was read: it had " +
+                                     std::to_string(expected_) + " bytes, and ended after " +
+                                     std::to_string(delivered_)});
+      }
+      return std::size_t{0};
     }
     if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
     // A signal may be the user's Ctrl-C while the input keeps us waiting.
@@ -151,41 +166,6 @@ Result<std::size_t> FdSource::read(std::span<char> buffer) {
     }
   }
 }
-
-FdSource::~FdSource() {
-  if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
-}
-
-std::optional<std::string_view> FdSource::map() noexcept {
-  if (!may_map_) return std::nullopt;
-  struct stat info;
-  if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
-    return std::nullopt;
-  }
-  const off_t position = ::lseek(fd_.get(), 0, SEEK_CUR);
-  if (position < 0 || position >= info.st_size) return std::nullopt;
-  if (mapping_ == nullptr) {
-    const auto size = static_cast<std::size_t>(info.st_size);
-    // Mapping spares what reading costs on top of the parse: zeroing fresh pages for a buffer
-    // the size of the input and copying every byte into it (a fifth of a CSV conversion when
-    // measured). Pages are mapped as they are first touched; populating them all up front
-    // measured no faster, and would charge a reader that looks at the first byte only (JSON
-    // Lines) with the whole file.
-    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_.get(), 0);
-    if (mapping == MAP_FAILED) return std::nullopt;
-    mapping_ = mapping;
-    mapping_size_ = size;
-  }
-  const auto offset = static_cast<std::size_t>(position);
-  if (offset >= mapping_size_) return std::nullopt;
-  return std::string_view(static_cast<const char*>(mapping_) + offset, mapping_size_ - offset);
-}
-
-FdSource::FdSource(Fd fd, Mapping mapping, Monitor* monitor) noexcept
-    : fd_(std::move(fd)),
-      may_map_(mapping == Mapping::Allowed),
-      monitor_(monitor),
-      start_(::lseek(fd_.get(), 0, SEEK_CUR)) {}
 
 bool FdSource::rewind() noexcept {
   struct stat info;
@@ -201,6 +181,107 @@ std::size_t FdSource::size_hint() const noexcept {
   const off_t position = ::lseek(fd_.get(), 0, SEEK_CUR);
   if (position < 0 || position > info.st_size) return 0;
   return static_cast<std::size_t>(info.st_size - position);
+}
+
+Result<Fd> open_temporary() {
+  const char* directory = std::getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  int fd;
+  do {
+    fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return Fd::owned(fd);
+  // File systems without unnamed files get a named one, unlinked at once.
+  std::string path = std::string(directory) + "/morvel-XXXXXX";
+  fd = ::mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error(ErrorKind::Io, errno));
+  ::unlink(path.c_str());
+  return Fd::owned(fd);
+}
+
+namespace {
+
+// pread and pwrite of all the bytes asked for, as far as the file has them; -1 on an error.
+template <class Transfer, class Byte>
+ssize_t transfer_all(Transfer transfer, int fd, Byte* data, std::size_t size, std::uint64_t at) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = transfer(fd, data + done, size - done, static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// The error of a temporary copy of the input that could not be made or read, from errno `code`.
+Error copy_failure(int code) {
+  return Error{ErrorKind::Io,
+               "the input could not be kept in a temporary file for a second "
+               "reading: " +
+                   os_error(ErrorKind::Io, code).message,
+               code};
+}
+
+}  // namespace
+
+Result<std::size_t> ReplayableSource::read(std::span<char> buffer) {
+  if (mode_ == Mode::Unknown) {
+    // A source that goes back to its start before anything was read loses nothing.
+    mode_ = inner_.contiguous() || inner_.rewind() ? Mode::Inner : Mode::Copy;
+    if (mode_ == Mode::Copy) {
+      auto copy = open_temporary();
+      if (!copy) {
+        mode_ = Mode::Failed;
+        return std::unexpected(copy_failure(copy.error().code));
+      }
+      copy_ = std::move(*copy);
+    }
+  }
+  if (mode_ == Mode::Inner) return inner_.read(buffer);
+  if (mode_ == Mode::Failed) return std::unexpected(copy_failure(EIO));
+  return read_copying(buffer);
+}
+
+Result<std::size_t> ReplayableSource::read_copying(std::span<char> buffer) {
+  if (at_ < copied_) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), copied_ - at_));
+    const ssize_t n = transfer_all(::pread, copy_.get(), buffer.data(), want, at_);
+    if (n <= 0) {
+      mode_ = Mode::Failed;
+      return std::unexpected(copy_failure(n < 0 ? errno : EIO));
+    }
+    at_ += static_cast<std::uint64_t>(n);
+    return static_cast<std::size_t>(n);
+  }
+  auto got = inner_.read(buffer);
+  if (!got || *got == 0) return got;
+  if (transfer_all(::pwrite, copy_.get(), buffer.data(), *got, copied_) !=
+      static_cast<ssize_t>(*got)) {
+    const int code = errno != 0 ? errno : ENOSPC;
+    mode_ = Mode::Failed;
+    return std::unexpected(copy_failure(code));
+  }
+  copied_ += *got;
+  at_ = copied_;
+  return got;
+}
+
+bool ReplayableSource::rewind() noexcept {
+  switch (mode_) {
+    case Mode::Unknown:
+      return true;
+    case Mode::Inner:
+      return inner_.rewind() || inner_.contiguous().has_value();
+    case Mode::Copy:
+      at_ = 0;
+      return true;
+    case Mode::Failed:
+      return false;
+  }
+  return false;
 }
 
 Status StringSink::write(std::string_view bytes) {

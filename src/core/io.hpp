@@ -95,12 +95,6 @@ class ByteSource {
   // source that cannot (a pipe), which is then left where it was. Never fails.
   [[nodiscard]] virtual bool rewind() noexcept { return false; }
 
-  // The unread rest of the input mapped into memory, for a reader that holds all of it anyway:
-  // a non-empty regular file opened by name. Nothing for every other source (standard input,
-  // pipes, memory), which is then read as a stream. The view lives as long as the source, whose
-  // position does not move. Never fails: a file that cannot be mapped is read instead.
-  [[nodiscard]] virtual std::optional<std::string_view> map() noexcept { return std::nullopt; }
-
  protected:
   ByteSource(ByteSource&&) = default;
   ByteSource& operator=(ByteSource&&) = default;
@@ -191,35 +185,60 @@ class MemorySource final : public ByteSource {
   std::string_view bytes_;  // the unread part of the caller's buffer
 };
 
-// A source over a descriptor; reads go straight to the system into the caller's buffer.
+// A source over a descriptor; reads go straight to the system into the caller's buffer. The
+// input is read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end
+// the process (a Python caller's interpreter too). A regular file that ends before the size it had
+// when the source was made fails instead of passing for a shorter input.
 class FdSource final : public ByteSource {
  public:
-  // Whether map() may map the file: a file the command line's user named may be; standard input
-  // is always read as a stream, whatever it is connected to, and files read for a Python caller
-  // are read, since a file truncated under a mapping raises SIGBUS in the caller's process.
-  enum class Mapping : std::uint8_t { Never, Allowed };
-
   // A read interrupted by a signal asks `monitor`, if given, whether to go on.
-  explicit FdSource(Fd fd, Mapping mapping = Mapping::Never, Monitor* monitor = nullptr) noexcept;
-  FdSource(FdSource&&) = delete;  // the mapping has one owner
-  FdSource& operator=(FdSource&&) = delete;
-  ~FdSource() override;
+  explicit FdSource(Fd fd, Monitor* monitor = nullptr) noexcept;
 
   [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
   [[nodiscard]] std::size_t size_hint() const noexcept override;
-  [[nodiscard]] std::optional<std::string_view> map() noexcept override;
   // A regular file goes back to where it stood when the source was made.
   [[nodiscard]] bool rewind() noexcept override;
 
  private:
   Fd fd_;
-  bool may_map_;
   Monitor* monitor_;
-  std::uint64_t delivered_ = 0;  // bytes read so far, for the monitor
+  std::uint64_t delivered_ = 0;  // bytes read since the start
   std::int64_t start_;           // where the file stood at the start; -1 for a stream
-  void* mapping_ = nullptr;
-  std::size_t mapping_size_ = 0;
+  std::uint64_t expected_ = 0;   // the bytes a regular file had from there at the start
 };
+
+// A source that can be read again: `inner` itself when it can go back; otherwise every byte read
+// from it is also written to a temporary file, unlinked from the start, that later readings take
+// the bytes from before they read on from `inner`. The bytes of a pipe are so read once and kept
+// on disk rather than in memory.
+class ReplayableSource final : public ByteSource {
+ public:
+  // `inner` is borrowed and must outlive the source.
+  explicit ReplayableSource(ByteSource& inner) noexcept : inner_(inner) {}
+
+  // Fails as the inner source does, or with the system error of the temporary file.
+  [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
+  [[nodiscard]] std::optional<std::string_view> contiguous() const noexcept override {
+    return inner_.contiguous();
+  }
+  [[nodiscard]] std::size_t size_hint() const noexcept override { return inner_.size_hint(); }
+  // Always goes back, but after a failure of the temporary file.
+  [[nodiscard]] bool rewind() noexcept override;
+
+ private:
+  enum class Mode : std::uint8_t { Unknown, Inner, Copy, Failed };
+  Result<std::size_t> read_copying(std::span<char> buffer);
+
+  ByteSource& inner_;
+  Mode mode_ = Mode::Unknown;
+  Fd copy_;
+  std::uint64_t copied_ = 0;  // bytes in the temporary file
+  std::uint64_t at_ = 0;      // where this reading stands
+};
+
+// A new temporary file, already unlinked, open for reading and writing: in $TMPDIR, else /tmp.
+// Fails with the system error (ErrorKind::Io).
+[[nodiscard]] Result<Fd> open_temporary();
 
 // A sink that grows a byte string in memory. Writing never fails.
 class StringSink final : public ByteSink {

@@ -62,7 +62,7 @@ constexpr const char* shared_names[] = {
     "table_name",  "create_table", "dialect",          "primary_key", "auto_id",
     "schema_from", "null_values",  "delimiter",        "tsv",         "comment",
     "skip_lines",  "no_header",    "allow_short_rows", "encoding",    "batch_size",
-    "transaction", "copy",         "on_conflict"};
+    "transaction", "copy",         "on_conflict",      "jobs"};
 constexpr std::size_t parameter_count = 1 + std::size(shared_names);
 constexpr std::size_t positional_count = 6;
 
@@ -530,6 +530,14 @@ constexpr Binder binders[] = {
       return text && store_parsed(convert::parse_on_conflict(*text), p,
                                   [&](sql::OnConflict c) { o.on_conflict = c; });
     },
+    [](PyObject* v, const char* p, convert::ConversionOptions& o) {
+      if (v == Py_None) return true;
+      const auto count = count_argument(v, p);
+      // A count past the limit stays past it, for the check to name.
+      if (count)
+        o.jobs = static_cast<unsigned>(std::min<std::uint64_t>(*count, convert::max_jobs + 1));
+      return count.has_value();
+    },
 };
 static_assert(std::size(binders) == std::size(shared_names));
 
@@ -704,33 +712,34 @@ constexpr PyCFunction conversion_function() {
 
 // The documentation strings: the text signature line that introspection reads, then the help.
 // clang-format off: the text reads better in lines as help() shows them.
-#define MORVEL_SIGNATURE_END \
+#define MORVEL_SIGNATURE_END                                                                    \
   ", table_name=\"morvel_table\", create_table=False, dialect=\"postgres\", primary_key=None, " \
-  "auto_id=False, *, schema_from=\"first\", null_values=(), delimiter=\",\", tsv=False, " \
-  "comment=None, skip_lines=0, no_header=False, allow_short_rows=False, encoding=\"utf-8\", " \
-  "batch_size=1, transaction=False, copy=False, on_conflict=\"error\")" \
+  "auto_id=False, *, schema_from=\"first\", null_values=(), delimiter=\",\", tsv=False, "       \
+  "comment=None, skip_lines=0, no_header=False, allow_short_rows=False, encoding=\"utf-8\", "   \
+  "batch_size=1, transaction=False, copy=False, on_conflict=\"error\", jobs=None)"              \
   "\n--\n\n"
-#define MORVEL_PARAMETERS_DOC \
-  "table_name names the table the INSERT statements fill. create_table starts the\n" \
-  "script with CREATE TABLE IF NOT EXISTS, its column types taken from the first\n" \
+#define MORVEL_PARAMETERS_DOC                                                             \
+  "table_name names the table the INSERT statements fill. create_table starts the\n"      \
+  "script with CREATE TABLE IF NOT EXISTS, its column types taken from the first\n"       \
   "record. dialect is \"postgres\", \"sqlite\" or \"mysql\", or one of \"postgresql\",\n" \
-  "\"pg\", \"sqlite3\" and \"mariadb\", in any letter case; any other text means\n" \
-  "PostgreSQL and warns (UserWarning). primary_key is a comma-separated list of\n" \
-  "key columns for the new table; auto_id adds an auto-increment id column as its\n" \
-  "key instead. Both need create_table=True.\n\n" \
-  "schema_from=\"all\" types each column from every record (the input is read twice)\n" \
-  "instead of from the first. null_values lists words read as NULL, such as \"NA\".\n" \
+  "\"pg\", \"sqlite3\" and \"mariadb\", in any letter case; any other text means\n"       \
+  "PostgreSQL and warns (UserWarning). primary_key is a comma-separated list of\n"        \
+  "key columns for the new table; auto_id adds an auto-increment id column as its\n"      \
+  "key instead. Both need create_table=True.\n\n"                                         \
+  "schema_from=\"all\" types each column from every record (the input is read twice)\n"   \
+  "instead of from the first. null_values lists words read as NULL, such as \"NA\".\n"    \
   "For CSV: delimiter is one byte, \"tab\" or \"auto\" (tsv=True for tabs); lines that\n" \
-  "start with comment are skipped; skip_lines lines come before the header;\n" \
-  "no_header=True reads the first record as data (columns column_1, ...);\n" \
-  "allow_short_rows=True makes missing trailing fields NULL. encoding names the\n" \
-  "file's encoding (latin1, cp1252, utf-16, ...). Values the table may lose are\n" \
-  "reported as morvel.DataWarning.\n\n" \
-  "batch_size puts up to that many records in each INSERT; transaction=True makes\n" \
-  "the script all or nothing (BEGIN or START TRANSACTION ... COMMIT); copy=True\n" \
-  "writes PostgreSQL COPY blocks; on_conflict is \"error\", \"ignore\" or \"replace\"\n" \
-  "for a record whose key the table holds already.\n\n" \
-  "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n" \
+  "start with comment are skipped; skip_lines lines come before the header;\n"            \
+  "no_header=True reads the first record as data (columns column_1, ...);\n"              \
+  "allow_short_rows=True makes missing trailing fields NULL. encoding names the\n"        \
+  "file's encoding (latin1, cp1252, utf-16, ...). Values the table may lose are\n"        \
+  "reported as morvel.DataWarning.\n\n"                                                   \
+  "batch_size puts up to that many records in each INSERT; transaction=True makes\n"      \
+  "the script all or nothing (BEGIN or START TRANSACTION ... COMMIT); copy=True\n"        \
+  "writes PostgreSQL COPY blocks; on_conflict is \"error\", \"ignore\" or \"replace\"\n"  \
+  "for a record whose key the table holds already. jobs is how many threads convert\n"    \
+  "(1 to 256; one per processor when None); the result is the same for any number.\n\n"   \
+  "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n"    \
   "one INSERT statement per record, each on its own line.\n\n"
 #define MORVEL_RAISES_DOC                                                            \
   "ValueError for malformed data or options (no partial script is returned),\n"      \

@@ -24,6 +24,7 @@ using core::ByteSource;
 using core::DataType;
 using core::Error;
 using core::find_invalid_utf8;
+using core::Result;
 using core::Row;
 using core::RowSink;
 using core::Status;
@@ -33,65 +34,87 @@ constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }
 
-// Splits the held input into records. A field's text is a piece of the input where the field is
-// stored as is, and of the scanner's scratch buffer where quotes had to be removed; both stay
-// valid until the next record is parsed.
+// Splits a piece of the text into records. A field's text is a piece of the text where the field
+// is stored as is, and of the scanner's scratch buffer where quotes had to be removed; both stay
+// valid until the next record is parsed. A piece may end inside a record (it is not the last):
+// that record is then left for the piece that takes the rest.
 class Scanner {
  public:
-  // Where a field's text is: `size` bytes at `offset` of the input, or of the scratch buffer.
+  // Where a field's text is: `size` bytes at `offset` of the text, or of the scratch buffer.
   struct Field {
     std::size_t offset;
     std::size_t size;
     bool in_scratch;
   };
 
-  // `non_ascii` marks the input's 64-byte blocks that hold a byte from 0x80 up (bit i % 64 of
-  // word i / 64 for block i), or is null for an input known to be UTF-8; it is borrowed for the
-  // scanner's life. Lines that start with `comment` at a record's start are skipped.
-  Scanner(std::string_view input, const std::uint64_t* non_ascii, std::optional<char> comment)
-      : begin_(input.data()),
-        end_(input.data() + input.size()),
+  // What next_record() found.
+  enum class Next : std::uint8_t { Record, End, More };
+
+  // `non_ascii` marks the text's 64-byte blocks that hold a byte from 0x80 up (bit i % 64 of
+  // word i / 64 for block i), or is null for a text known to be UTF-8; it is borrowed for the
+  // scanner's life. Lines that start with `comment` at a record's start are skipped. A text that
+  // `starts_input` may begin with a byte-order mark.
+  Scanner(std::string_view text, const std::uint64_t* non_ascii, std::optional<char> comment,
+          bool starts_input)
+      : begin_(text.data()),
+        end_(text.data() + text.size()),
         window_{end_, 0},
         non_ascii_(non_ascii),
-        comment_(comment) {}
+        comment_(comment),
+        starts_input_(starts_input) {}
 
   // Skips `count` lines, each ended by LF, CR or CR LF; a byte-order mark is part of the first.
-  // Never fails.
-  void skip_lines(std::uint64_t count) noexcept {
-    for (; count > 0 && pos_ < size(); --count) {
-      pos_ = offset_of(scan::find_any<'\n', '\r'>(begin_ + pos_, end_));
-      if (pos_ == size()) break;
-      const bool is_cr_lf = begin_[pos_] == '\r' && pos_ + 1 < size() && begin_[pos_ + 1] == '\n';
-      pos_ += is_cr_lf ? 2 : 1;
+  // False when the text ends before they do, or on a CR that an LF may follow, and `is_last`
+  // does not say that nothing follows. Never fails.
+  bool skip_lines(std::uint64_t count, bool is_last) noexcept {
+    for (; count > 0; --count) {
+      const std::size_t end = offset_of(scan::find_any<'\n', '\r'>(begin_ + pos_, end_));
+      if (end == size()) {
+        pos_ = size();
+        return is_last;
+      }
+      if (begin_[end] == '\r' && end + 1 == size() && !is_last) return false;
+      const bool is_cr_lf = begin_[end] == '\r' && end + 1 < size() && begin_[end + 1] == '\n';
+      pos_ = end + (is_cr_lf ? 2 : 1);
     }
+    return true;
   }
 
-  // Skips blank lines, and comment lines, before the next record; false when the input is
-  // exhausted. The record's reported position is where this search began, after the last
-  // comment line, as a streaming reader would have it.
-  bool next_record() noexcept {
+  // Skips blank lines, and comment lines, before the next record. The record's reported position
+  // is where this search began, after the last comment line, as a streaming reader would have it;
+  // without a record (End), or with a comment line the text cuts (More), the search begins there
+  // again in the text that follows.
+  Next next_record(bool is_last) noexcept {
     record_start_ = pos_;
     skip_byte_order_mark();
     for (;;) {
       while (pos_ < size() && is_line_end(begin_[pos_])) ++pos_;
       if (!comment_ || pos_ == size() || begin_[pos_] != *comment_) break;
-      skip_lines(1);
+      if (!skip_lines(1, is_last)) {
+        pos_ = record_start_;
+        return Next::More;
+      }
       record_start_ = pos_;
     }
     content_start_ = pos_;
-    return pos_ < size();
+    return pos_ < size() ? Next::Record : Next::End;
   }
 
   // The byte among , ; tab and | that occurs most often outside quotes in the record at the
-  // current position, the first of them on a tie, a comma when none occurs. Never fails.
-  [[nodiscard]] char most_used_delimiter() const noexcept {
+  // current position, the first of them on a tie, a comma when none occurs. `is_complete` tells
+  // whether a line end closed the record before the end of the text. Never fails.
+  [[nodiscard]] char most_used_delimiter(bool& is_complete) const noexcept {
     constexpr std::array<char, 4> candidates = {',', ';', '\t', '|'};
     std::array<std::size_t, 4> counts{};
     bool quoted = false;
+    is_complete = false;
     for (const char* p = begin_ + pos_; p != end_; ++p) {
       if (*p == '"') quoted = !quoted;
       if (quoted) continue;
-      if (is_line_end(*p)) break;
+      if (is_line_end(*p)) {
+        is_complete = true;
+        break;
+      }
       for (std::size_t i = 0; i < candidates.size(); ++i) counts[i] += *p == candidates[i];
     }
     const auto most = std::max_element(counts.begin(), counts.end());
@@ -156,12 +179,8 @@ class Scanner {
   }
   [[nodiscard]] std::size_t record_start() const noexcept { return record_start_; }
   [[nodiscard]] std::size_t position() const noexcept { return pos_; }
-  // Whether the last record ran to the end of the input rather than to a line break.
+  // Whether the last record ran to the end of the text rather than to a line break.
   [[nodiscard]] bool ran_to_end() const noexcept { return ran_to_end_; }
-  // 1-based line of a byte offset: every LF before it, inside quoted fields too, starts a line.
-  [[nodiscard]] std::size_t line_at(std::size_t offset) const noexcept {
-    return 1 + static_cast<std::size_t>(std::count(begin_, begin_ + offset, '\n'));
-  }
 
  private:
   [[nodiscard]] std::size_t size() const noexcept {
@@ -173,7 +192,8 @@ class Scanner {
 
   // The byte-order mark counts in byte offsets but never in the first record's text.
   void skip_byte_order_mark() noexcept {
-    if (pos_ == 0 && std::string_view(begin_, size()).starts_with(byte_order_mark)) {
+    if (starts_input_ && pos_ == 0 &&
+        std::string_view(begin_, size()).starts_with(byte_order_mark)) {
       pos_ = byte_order_mark.size();
     }
   }
@@ -258,48 +278,118 @@ class Scanner {
   Window window_;
   const std::uint64_t* non_ascii_;
   std::optional<char> comment_;
+  bool starts_input_;
   char delimiter_ = ',';
   bool ran_to_end_ = false;
   std::vector<Field> fields_;  // room for the fields of a record; parse_record() says how many
   std::string scratch_;
 };
 
-// Counts the quote bytes of `text` after `start`, marking its non-ASCII blocks in `non_ascii`
-// (when given) and noting a NUL byte in `has_nul`, a slice at a time so that the monitor hears
-// of a large input as it goes.
-core::Result<std::size_t> count_quotes(std::string_view text, std::size_t start,
-                                       std::uint64_t* non_ascii, bool& has_nul,
-                                       core::Checkpoints& checkpoints) {
-  // A multiple of the 4096 bytes one mark word covers, so that each slice starts a word.
-  constexpr std::size_t slice = 1024 * 4096;
-  std::vector<std::uint64_t> unused(non_ascii == nullptr ? scan::marks_size(slice) : 0);
-  std::size_t quotes = 0;
-  for (std::size_t at = 0; at < text.size(); at += slice) {
-    if (auto go_on = checkpoints.reached(at); !go_on) return std::unexpected(go_on.error());
-    const std::size_t size = std::min(slice, text.size() - at);
-    if (non_ascii == nullptr) std::fill(unused.begin(), unused.end(), 0);
-    quotes += scan::count_marking_non_ascii(
-        text.data() + at, text.data() + at + size, '"',
-        non_ascii != nullptr ? non_ascii + at / 4096 : unused.data(), has_nul);
-  }
-  // Lines skipped before the header may hold what they like.
-  return quotes - static_cast<std::size_t>(std::count(text.begin(), text.begin() + start, '"'));
-}
+// Bytes of text per parity mark of the first reading, at most: a piece's guessed start is looked
+// for from one of these marks on, a few to a piece.
+constexpr std::uint64_t most_mark_bytes = 64 * 1024;
 
-// The quote bytes of `text` after `start` outside comment lines (lines that start with
-// `comment` where no quoted field is open), which may say what they like.
-std::size_t count_quotes_outside_comments(std::string_view text, std::size_t start, char comment) {
-  std::size_t quotes = 0;
-  std::size_t at = start;
-  while (at < text.size()) {
-    const std::size_t end = std::min(text.find_first_of("\r\n", at), text.size());
-    if (quotes % 2 != 0 || text[at] != comment) {
-      quotes += static_cast<std::size_t>(std::count(text.begin() + at, text.begin() + end, '"'));
+// The first reading of a CSV input: the lines to skip, then the quote bytes of the rest, counted
+// outside comment lines, whose number must be even. It also marks, every `mark_bytes` bytes,
+// whether the quotes before are odd, so that a piece's start can be guessed outside quotes.
+class QuoteCheck {
+ public:
+  QuoteCheck(const ReadOptions& options, std::uint64_t mark_bytes) noexcept
+      : lines_to_skip_(options.skip_lines), comment_(options.comment), mark_bytes_(mark_bytes) {}
+
+  [[nodiscard]] std::uint64_t mark_bytes() const noexcept { return mark_bytes_; }
+
+  void feed(std::string_view block) {
+    const char* p = block.data();
+    const char* const end = p + block.size();
+    // A CR that ended the last block and a skipped line owns the LF that follows it.
+    if (after_cr_ && p != end) {
+      after_cr_ = false;
+      if (*p == '\n') ++p;
     }
-    at = end + 1;
+    while (lines_to_skip_ > 0 && p != end) {
+      p = scan::find_any<'\n', '\r'>(p, end);
+      if (p == end) break;
+      --lines_to_skip_;
+      if (*p++ == '\r') {
+        if (p == end) {
+          after_cr_ = true;
+        } else if (*p == '\n') {
+          ++p;
+        }
+      }
+    }
+    // Lines skipped before the header may hold what they like, so counting starts after them.
+    std::uint64_t at = seen_ + static_cast<std::uint64_t>(p - block.data());
+    while (p != end) {
+      const std::uint64_t next_mark = (at / mark_bytes_ + 1) * mark_bytes_;
+      const char* stop =
+          end - p > static_cast<std::ptrdiff_t>(next_mark - at) ? p + (next_mark - at) : end;
+      quotes_ += comment_ ? count_outside_comments(p, stop) : count_quotes(p, stop);
+      at += static_cast<std::uint64_t>(stop - p);
+      p = stop;
+      if (at == next_mark) mark_parity(at / mark_bytes_);
+    }
+    seen_ += block.size();
   }
-  return quotes;
-}
+
+  [[nodiscard]] Status outcome() const {
+    if (quotes_ % 2 == 0) return {};
+    return std::unexpected(core::invalid("Malformed CSV: unbalanced quotes detected"));
+  }
+
+  // Whether the quotes before the text's byte `offset`, a multiple of mark_bytes(), are odd;
+  // nothing when the first reading did not get there. Never fails.
+  [[nodiscard]] std::optional<bool> is_odd_before(std::uint64_t offset) const noexcept {
+    const std::uint64_t mark = offset / mark_bytes_;
+    if (mark == 0) return false;
+    if (mark > marks_) return std::nullopt;
+    return (parity_[mark / 64] >> (mark % 64) & 1) != 0;
+  }
+
+ private:
+  static std::uint64_t count_quotes(const char* p, const char* end) {
+    std::array<std::uint64_t, scan::marks_size(most_mark_bytes)> unused{};
+    bool has_nul = false;
+    return scan::count_marking_non_ascii(p, end, '"', unused.data(), has_nul);
+  }
+
+  // A line that starts with the comment character where no quoted field is open is a comment,
+  // whose quotes do not count; line ends are CR and LF alike, as the scanner has them.
+  std::uint64_t count_outside_comments(const char* p, const char* end) noexcept {
+    std::uint64_t quotes = 0;
+    for (; p != end; ++p) {
+      if (is_line_end(*p)) {
+        at_line_start_ = true;
+        in_comment_ = false;
+        continue;
+      }
+      if (at_line_start_) {
+        in_comment_ = (quotes_ + quotes) % 2 == 0 && *p == *comment_;
+        at_line_start_ = false;
+      }
+      quotes += *p == '"' && !in_comment_;
+    }
+    return quotes;
+  }
+
+  void mark_parity(std::uint64_t mark) {
+    if (parity_.size() <= mark / 64) parity_.resize(mark / 64 + 1, 0);
+    if (quotes_ % 2 != 0) parity_[mark / 64] |= std::uint64_t{1} << (mark % 64);
+    marks_ = mark;
+  }
+
+  std::uint64_t lines_to_skip_;
+  std::optional<char> comment_;
+  std::uint64_t mark_bytes_;
+  bool after_cr_ = false;
+  bool at_line_start_ = true;
+  bool in_comment_ = false;
+  std::uint64_t seen_ = 0;
+  std::uint64_t quotes_ = 0;
+  std::vector<std::uint64_t> parity_;  // bit per mark: odd quotes before it
+  std::uint64_t marks_ = 0;            // the last mark reached
+};
 
 Status check_unique_names(const std::vector<std::string>& names) {
   std::unordered_set<std::string_view> seen;
@@ -313,281 +403,330 @@ Status check_unique_names(const std::vector<std::string>& names) {
   return {};
 }
 
-// The whole input as one view: the source's own memory, a mapping of the file, or else `owned`,
-// filled by reading to the end.
-core::Result<std::string_view> hold_input(ByteSource& reader, ByteBuffer& owned) {
-  if (auto view = reader.contiguous()) return *view;
-  if (auto mapped = reader.map()) return *mapped;
-  if (auto read = core::read_to_end(reader, owned); !read) {
-    return std::unexpected(std::move(read.error()));
-  }
-  return owned.view();
+// "CSV error: record R (line: L, byte: B): " and `what`.
+Error record_error(std::uint64_t record, std::uint64_t line, std::uint64_t byte,
+                   const std::string& what) {
+  return core::invalid("CSV error: record " + std::to_string(record) + " (line: " +
+                       std::to_string(line) + ", byte: " + std::to_string(byte) + "): " + what);
 }
 
-// One reading of a CSV input: the checks of the whole text, the header, then the records.
-class CsvReader {
- public:
-  CsvReader(std::string_view text, const core::Decoded* decoded, const ReadOptions& options,
-            RowSink sink, core::Monitor* monitor)
-      : text_(text),
-        decoded_(decoded),
-        options_(options),
-        sink_(sink),
-        monitor_(monitor),
-        non_ascii_(decoded == nullptr ? scan::marks_size(text.size()) : 0),
-        scanner_(text, decoded == nullptr ? non_ascii_.data() : nullptr, options.comment) {}
+// The message for field `field` of record `record`, which starts at the text's byte `start`
+// on `line`, whose text `bad` is not UTF-8.
+Error utf8_error(std::uint64_t record, std::uint64_t line, std::uint64_t start, std::size_t field,
+                 const core::Utf8Error& bad) {
+  const std::string index = std::to_string(field);
+  return core::invalid("CSV parse error: record " + std::to_string(record) + " (line " +
+                       std::to_string(line) + ", field: " + index + ", byte: " +
+                       std::to_string(start) + "): invalid utf-8: invalid UTF-8 in field " + index +
+                       " near byte index " + std::to_string(bad.valid_up_to));
+}
 
-  Status run() {
-    scanner_.skip_lines(options_.skip_lines);
-    if (decoded_ != nullptr && decoded_->invalid_at()) return undecodable();
-    if (auto balanced = check_quotes(); !balanced) return balanced;
-    if (!scanner_.next_record()) return {};
-    choose_delimiter();
-    if (options_.has_header) {
-      if (auto header = read_header(); !header) return header;
-    }
-    return hand_over_records();
+// A CSV input read in pieces: the first reading checks the quotes, the head takes the lines to
+// skip, the delimiter and the header, and each piece is then read on its own.
+class CsvReader final : public PieceReader {
+ public:
+  CsvReader(const ReadOptions& options, core::Monitor* monitor, Whereabouts& whereabouts,
+            bool is_decoded, std::size_t piece_bytes)
+      : options_(options),
+        monitor_(monitor),
+        whereabouts_(&whereabouts),
+        is_decoded_(is_decoded),
+        check_(std::in_place, options,
+               std::clamp<std::uint64_t>(piece_bytes / 8, 1, most_mark_bytes)) {}
+
+  [[nodiscard]] bool needs_check() const noexcept override { return true; }
+  void check(std::string_view block) override { check_->feed(block); }
+  [[nodiscard]] Status checked() override { return check_->outcome(); }
+
+  [[nodiscard]] bool has_head() const noexcept override { return true; }
+  Result<std::optional<std::size_t>> read_head(std::string_view text, bool is_whole) override;
+  Status read(std::string_view piece, const Place& place, bool is_last, RowSink sink,
+              std::uint64_t most_rows, PieceEnd& end) override;
+
+  [[nodiscard]] std::size_t find_cut(std::string_view buffer, std::uint64_t offset) const override;
+  [[nodiscard]] bool continues(std::string_view between) const override {
+    return std::all_of(between.begin(), between.end(), is_line_end);
+  }
+
+  void finish(const PieceEnd& total) override { report_padding(total.padded); }
+
+  [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts& whereabouts) const override {
+    auto copy = std::make_unique<CsvReader>(options_, nullptr, whereabouts, is_decoded_, 1);
+    copy->check_.reset();
+    copy->delimiter_ = delimiter_;
+    copy->names_ = names_;
+    copy->names_have_nul_ = names_have_nul_;
+    return copy;
   }
 
  private:
-  // The balance check runs over every quote byte before any record is parsed, so a stray quote
-  // fails the whole input rather than swallowing the records after it. The same pass marks
-  // where non-ASCII bytes are, so that the UTF-8 check of a record needs no pass of its own (it
-  // was a second trip through the whole input from memory), and tells whether the input holds
-  // a NUL byte anywhere: when it does not, no row needs the writer's own search for one.
-  Status check_quotes() {
-    const std::size_t start = scanner_.position();
-    core::Checkpoints counting(monitor_, core::Stage::Checking);
-    auto quotes = count_quotes(text_, start, decoded_ == nullptr ? non_ascii_.data() : nullptr,
-                               has_nul_, counting);
-    if (!quotes) return std::unexpected(quotes.error());
-    if (options_.comment) *quotes = count_quotes_outside_comments(text_, start, *options_.comment);
-    if (*quotes % 2 != 0) {
-      return std::unexpected(core::invalid("Malformed CSV: unbalanced quotes detected"));
-    }
-    return {};
-  }
+  Result<std::size_t> read_header(Scanner& scanner);
+  void hint_delimiter();
+  void name_columns(std::size_t count);
+  Status fill_row(const Scanner& scanner, const Place& place, std::uint64_t record,
+                  std::span<const Scanner::Field> fields, std::uint64_t& padded);
+  void report_padding(std::uint64_t padded) const;
 
-  // The delimiter the header line uses most, when the user asked for that.
-  void choose_delimiter() {
-    delimiter_ =
-        options_.delimiter.is_automatic ? scanner_.most_used_delimiter() : options_.delimiter.byte;
-    scanner_.set_delimiter(delimiter_);
-  }
-
-  // The header's names, checked for UTF-8 and for repeats.
-  Status read_header() {
-    for (const Scanner::Field& field : scanner_.parse_record()) {
-      names_.emplace_back(scanner_.text(field));
-    }
-    if (auto valid = check_utf8(0, names_.size(),
-                                [&](std::size_t i) -> std::string_view { return names_[i]; });
-        !valid) {
-      return valid;
-    }
-    if (auto unique = check_unique_names(names_); !unique) return unique;
-    hint_delimiter();
-    return {};
-  }
-
-  // A header of one column whose name holds a likely delimiter usually means the file is not
-  // separated by what the reader was told.
-  void hint_delimiter() {
-    if (monitor_ == nullptr || options_.delimiter_is_chosen || names_.size() != 1) return;
-    const std::string& name = names_.front();
-    char likely = '\0';
-    std::size_t most = 0;
-    for (const char c : {';', '\t', '|'}) {
-      const auto count = static_cast<std::size_t>(std::count(name.begin(), name.end(), c));
-      if (count > most) {
-        most = count;
-        likely = c;
-      }
-    }
-    if (likely == '\0') return;
-    const std::string quoted = {'\'', likely, '\''};
-    const std::string shown = likely == '\t' ? std::string("a tab") : quoted;
-    std::string sentence = "the CSV header is one column, '";
-    sentence.append(name).append("', holding ").append(shown).append(": if ").append(shown);
-    sentence.append(" separates the fields, use ");
-    if (likely == '\t') {
-      sentence.append("--tsv");
-    } else {
-      sentence.append("--delimiter ").append(quoted);
-    }
-    monitor_->warn(std::move(sentence));
-  }
-
-  // Hands the sink a row per data record. One row serves every record: a sink that does not
-  // move it out leaves its memory and its entries here, and each record only replaces the
-  // texts. The texts are views of the input, or of the scanner's scratch for fields that lost
-  // quotes, both unchanged until the next record is parsed: copying each record into the row was
-  // a tenth of a conversion.
-  Status hand_over_records() {
-    // Without a header the first record is data, and records count from 1 all the same.
-    std::uint64_t record = options_.has_header ? 0 : 1;
-    bool is_first = !options_.has_header;
-    core::Checkpoints converting(monitor_);
-    do {
-      if (!is_first) {
-        if (!scanner_.next_record()) break;
-        ++record;
-      }
-      if (auto go_on = converting.reached(scanner_.record_start()); !go_on) return go_on;
-      const std::span<const Scanner::Field> fields = scanner_.parse_record();
-      if (is_first) name_columns(fields.size());
-      is_first = false;
-      if (auto row = fill_row(record, fields); !row) {
-        report_padding();
-        return row;
-      }
-      if (auto accepted = sink_(std::move(row_)); !accepted) return accepted;
-    } while (true);
-    report_padding();
-    return {};
-  }
-
-  // Columns named column_1, column_2, ... for an input without a header.
-  void name_columns(std::size_t count) {
-    for (std::size_t i = names_.size() + 1; i <= count; ++i) {
-      names_.push_back("column_" + std::to_string(i));
-    }
-  }
-
-  Status fill_row(std::uint64_t record, std::span<const Scanner::Field> fields) {
-    // Without a header nothing says how many fields a record should have: with short records
-    // allowed, each record has the columns of its own fields, as JSON records have their keys.
-    const bool is_ragged = !options_.has_header && options_.allow_short_rows;
-    if (is_ragged) name_columns(fields.size());
-    const std::size_t columns = is_ragged ? fields.size() : names_.size();
-    if (fields.size() > columns || (fields.size() < columns && !options_.allow_short_rows)) {
-      return std::unexpected(field_count_error(record, fields.size(), columns));
-    }
-    if (auto valid = check_utf8(record, fields.size(),
-                                [&](std::size_t i) { return scanner_.text(fields[i]); });
-        !valid) {
-      return valid;
-    }
-    if (row_.size() != columns) {
-      std::size_t name_bytes = 0;
-      for (std::size_t i = 0; i < columns; ++i) name_bytes += names_[i].size();
-      row_.clear();
-      row_.reserve(columns, name_bytes, 0);
-      for (std::size_t i = 0; i < columns; ++i) row_.append(names_[i], {}, DataType::Null);
-    } else {
-      row_.clear_texts();
-    }
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      const std::string_view text = scanner_.text(fields[i]);
-      row_.set_text_view(i, text, options_.null_words.type_of(text));
-    }
-    if (fields.size() < columns) {
-      ++padded_;
-      for (std::size_t i = fields.size(); i < columns; ++i) {
-        row_.set_text_view(i, std::string_view(""), DataType::Null);
-      }
-    }
-    if (!has_nul_) row_.note_nul_free();
-    return {};
-  }
-
-  void report_padding() {
-    if (padded_ == 0 || monitor_ == nullptr) return;
-    monitor_->warn(padded_ == 1 ? std::string("1 record had fewer fields than the header; its "
-                                              "missing fields are NULL")
-                                : std::to_string(padded_) +
-                                      " records had fewer fields than the header; their missing "
-                                      "fields are NULL");
-  }
-
-  // The byte of the input at `offset` of the text.
-  [[nodiscard]] std::size_t input_byte(std::size_t offset) const {
-    return decoded_ != nullptr ? decoded_->input_offset(offset) : offset;
-  }
-
-  Error field_count_error(std::uint64_t record, std::size_t found, std::size_t expected) const {
-    const std::size_t start = scanner_.record_start();
-    return core::invalid("CSV error: record " + std::to_string(record) +
-                         " (line: " + std::to_string(scanner_.line_at(start)) +
-                         ", byte: " + std::to_string(input_byte(start)) + "): found record with " +
-                         std::to_string(found) + " fields, but the previous record has " +
-                         std::to_string(expected) + " fields");
-  }
-
-  // Checks every field of the last record, whose texts `text_of(i)` gives; the error names the
-  // first field that is not UTF-8.
-  template <class TextOf>
-  Status check_utf8(std::uint64_t record, std::size_t fields, TextOf text_of) const {
-    // Fields are pieces of the record cut at ASCII bytes (delimiters, quotes), so a record that
-    // is UTF-8 as a whole has only UTF-8 fields; one test of it saves a call per field. The
-    // converse fails (a quote removed between two halves of a character), so a record that is
-    // not UTF-8 is judged field by field.
-    if (scanner_.record_is_utf8()) return {};
-    for (std::size_t i = 0; i < fields; ++i) {
-      const auto bad = find_invalid_utf8(text_of(i));
-      if (!bad) continue;
-      const std::size_t start = scanner_.record_start();
-      const std::string index = std::to_string(i);
-      return std::unexpected(core::invalid(
-          "CSV parse error: record " + std::to_string(record) + " (line " +
-          std::to_string(scanner_.line_at(start)) + ", field: " + index +
-          ", byte: " + std::to_string(start) + "): invalid utf-8: invalid UTF-8 in field " + index +
-          " near byte index " + std::to_string(bad->valid_up_to)));
-    }
-    return {};
-  }
-
-  // An input with a byte the encoding does not allow fails whole, before any record, naming
-  // the record that holds the byte: the records before it are read through to count them. The
-  // decoded text ends where the byte is, so it is in the last record, or in the next one when
-  // the last ended at a line break.
-  Status undecodable() {
-    std::uint64_t record = options_.has_header ? 0 : 1;
-    std::size_t start = scanner_.position();
-    bool is_first = true;
-    bool in_last = false;
-    while (scanner_.next_record()) {
-      if (!is_first) ++record;
-      is_first = false;
-      start = scanner_.record_start();
-      (void)scanner_.parse_record();
-      in_last = scanner_.ran_to_end();
-    }
-    if (!is_first && !in_last) {
-      ++record;
-      start = scanner_.record_start();
-    }
-    return std::unexpected(core::invalid("CSV error: record " + std::to_string(record) +
-                                         " (line: " + std::to_string(scanner_.line_at(start)) +
-                                         ", byte: " + std::to_string(input_byte(start)) +
-                                         "): " + decoded_->describe_invalid()));
-  }
-
-  std::string_view text_;
-  const core::Decoded* decoded_;
   const ReadOptions& options_;
-  RowSink sink_;
   core::Monitor* monitor_;
-  std::vector<std::uint64_t> non_ascii_;
-  Scanner scanner_;
+  Whereabouts* whereabouts_;
+  bool is_decoded_;                  // the text was decoded into UTF-8, so it is
+  std::optional<QuoteCheck> check_;  // the reader of the first reading only
   char delimiter_ = ',';
-  bool has_nul_ = false;
   std::vector<std::string> names_;
+  bool names_have_nul_ = false;
   Row row_;
-  std::uint64_t padded_ = 0;
+  std::vector<std::uint64_t> non_ascii_;  // the marks of the piece being read
 };
+
+Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, bool is_whole) {
+  Scanner scanner(text, nullptr, options_.comment, true);
+  if (!scanner.skip_lines(options_.skip_lines, is_whole)) return std::nullopt;
+  const std::size_t start = scanner.position();
+  // The head is read again from the start when more text comes, so a cut is never final here.
+  if (scanner.next_record(is_whole) != Scanner::Next::Record) {
+    if (!is_whole) return std::nullopt;
+    return text.size();
+  }
+  bool is_complete = true;
+  delimiter_ = options_.delimiter.is_automatic ? scanner.most_used_delimiter(is_complete)
+                                               : options_.delimiter.byte;
+  if (!is_complete && !is_whole) return std::nullopt;
+  scanner.set_delimiter(delimiter_);
+  if (options_.has_header) {
+    const std::span<const Scanner::Field> fields = scanner.parse_record();
+    if (scanner.ran_to_end() && !is_whole) return std::nullopt;
+    std::vector<std::string> names;
+    for (const Scanner::Field& field : fields) names.emplace_back(scanner.text(field));
+    names_ = std::move(names);
+    return read_header(scanner);
+  }
+  // Without a header the first record says how many columns there are, and is read again as
+  // the first row.
+  const std::size_t fields = scanner.parse_record().size();
+  if (scanner.ran_to_end() && !is_whole) return std::nullopt;
+  name_columns(fields);
+  return std::optional<std::size_t>(start);
+}
+
+// Checks the header's names for UTF-8 and for repeats, and returns where the records begin.
+Result<std::size_t> CsvReader::read_header(Scanner& scanner) {
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    names_have_nul_ = names_have_nul_ || names_[i].find('\0') != std::string::npos;
+    if (const auto bad = find_invalid_utf8(names_[i])) {
+      const std::size_t start = scanner.record_start();
+      return std::unexpected(utf8_error(0, whereabouts_->line_at(start), start, i, *bad));
+    }
+  }
+  if (auto unique = check_unique_names(names_); !unique) {
+    return std::unexpected(std::move(unique.error()));
+  }
+  hint_delimiter();
+  return scanner.position();
+}
+
+// A header of one column whose name holds a likely delimiter usually means the file is not
+// separated by what the reader was told.
+void CsvReader::hint_delimiter() {
+  if (monitor_ == nullptr || options_.delimiter_is_chosen || names_.size() != 1) return;
+  const std::string& name = names_.front();
+  char likely = '\0';
+  std::size_t most = 0;
+  for (const char c : {';', '\t', '|'}) {
+    const auto count = static_cast<std::size_t>(std::count(name.begin(), name.end(), c));
+    if (count > most) {
+      most = count;
+      likely = c;
+    }
+  }
+  if (likely == '\0') return;
+  const std::string quoted = {'\'', likely, '\''};
+  const std::string shown = likely == '\t' ? std::string("a tab") : quoted;
+  std::string sentence = "the CSV header is one column, '";
+  sentence.append(name).append("', holding ").append(shown).append(": if ").append(shown);
+  sentence.append(" separates the fields, use ");
+  if (likely == '\t') {
+    sentence.append("--tsv");
+  } else {
+    sentence.append("--delimiter ").append(quoted);
+  }
+  monitor_->warn(std::move(sentence));
+}
+
+// Hands the sink a row per data record. One row serves every record of the piece: a sink that
+// does not move it out leaves its memory and its entries here, and each record only replaces the
+// texts. The texts are views of the piece, or of the scanner's scratch for fields that lost
+// quotes, both unchanged until the next record is parsed: copying each record into the row was
+// a tenth of a conversion.
+Status CsvReader::read(std::string_view piece, const Place& place, bool is_last, RowSink sink,
+                       std::uint64_t most_rows, PieceEnd& end) {
+  end = PieceEnd{};
+  // One pass marks where the non-ASCII bytes are, so that the UTF-8 check of a record needs no
+  // pass of its own, and tells whether the piece holds a NUL byte anywhere: when neither it nor
+  // a name does, no row needs the writer's own search for one.
+  bool has_nul = names_have_nul_;
+  non_ascii_.assign(scan::marks_size(piece.size()), 0);
+  (void)scan::count_marking_non_ascii(piece.data(), piece.data() + piece.size(), '"',
+                                      non_ascii_.data(), has_nul);
+  Scanner scanner(piece, is_decoded_ ? nullptr : non_ascii_.data(), options_.comment,
+                  place.offset == 0);
+  scanner.set_delimiter(delimiter_);
+  // The rows of another piece may have come between, so the first row's names are new.
+  row_.clear();
+  for (;;) {
+    if (end.rows == most_rows) {
+      end.read_through = scanner.position();
+      return {};
+    }
+    const Scanner::Next next = scanner.next_record(is_last);
+    if (next != Scanner::Next::Record) {
+      end.read_through =
+          next == Scanner::Next::End && is_last ? piece.size() : scanner.record_start();
+      return {};
+    }
+    const std::span<const Scanner::Field> fields = scanner.parse_record();
+    if (scanner.ran_to_end() && !is_last) {
+      end.read_through = scanner.record_start();
+      return {};
+    }
+    const std::uint64_t record = place.record + end.records + 1;
+    if (auto row = fill_row(scanner, place, record, fields, end.padded); !row) {
+      report_padding(place.padded + end.padded);
+      return row;
+    }
+    if (!has_nul) row_.note_nul_free();
+    if (auto accepted = sink(std::move(row_)); !accepted) return accepted;
+    ++end.records;
+    ++end.rows;
+  }
+}
+
+// Columns named column_1, column_2, ... for an input without a header.
+void CsvReader::name_columns(std::size_t count) {
+  for (std::size_t i = names_.size() + 1; i <= count; ++i) {
+    names_.push_back("column_" + std::to_string(i));
+  }
+}
+
+Status CsvReader::fill_row(const Scanner& scanner, const Place& place, std::uint64_t record,
+                           std::span<const Scanner::Field> fields, std::uint64_t& padded) {
+  // Without a header nothing says how many fields a record should have: with short records
+  // allowed, each record has the columns of its own fields, as JSON records have their keys.
+  const bool is_ragged = !options_.has_header && options_.allow_short_rows;
+  if (is_ragged) name_columns(fields.size());
+  const std::size_t columns = is_ragged ? fields.size() : names_.size();
+  const std::uint64_t start = place.offset + scanner.record_start();
+  if (fields.size() > columns || (fields.size() < columns && !options_.allow_short_rows)) {
+    return std::unexpected(record_error(
+        record, whereabouts_->line_at(start), whereabouts_->input_offset(start),
+        "found record with " + std::to_string(fields.size()) +
+            " fields, but the previous record has " + std::to_string(columns) + " fields"));
+  }
+  // Fields are pieces of the record cut at ASCII bytes (delimiters, quotes), so a record that
+  // is UTF-8 as a whole has only UTF-8 fields; one test of it saves a call per field. The
+  // converse fails (a quote removed between two halves of a character), so a record that is
+  // not UTF-8 is judged field by field.
+  if (!scanner.record_is_utf8()) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (const auto bad = find_invalid_utf8(scanner.text(fields[i]))) {
+        return std::unexpected(utf8_error(record, whereabouts_->line_at(start), start, i, *bad));
+      }
+    }
+  }
+  if (row_.size() != columns) {
+    std::size_t name_bytes = 0;
+    for (std::size_t i = 0; i < columns; ++i) name_bytes += names_[i].size();
+    row_.clear();
+    row_.reserve(columns, name_bytes, 0);
+    for (std::size_t i = 0; i < columns; ++i) row_.append(names_[i], {}, DataType::Null);
+  } else {
+    row_.clear_texts();
+  }
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::string_view text = scanner.text(fields[i]);
+    row_.set_text_view(i, text, options_.null_words.type_of(text));
+  }
+  if (fields.size() < columns) {
+    ++padded;
+    for (std::size_t i = fields.size(); i < columns; ++i) {
+      row_.set_text_view(i, std::string_view(""), DataType::Null);
+    }
+  }
+  return {};
+}
+
+void CsvReader::report_padding(std::uint64_t padded) const {
+  if (padded == 0 || monitor_ == nullptr) return;
+  monitor_->warn(padded == 1 ? std::string("1 record had fewer fields than the header; its "
+                                           "missing fields are NULL")
+                             : std::to_string(padded) +
+                                   " records had fewer fields than the header; their missing "
+                                   "fields are NULL");
+}
+
+// A line end outside quotes, by the parity the first reading marked, after one of its marks: the
+// last such place in the buffer, so that the piece is as long as the buffer allows.
+std::size_t CsvReader::find_cut(std::string_view buffer, std::uint64_t offset) const {
+  const std::uint64_t end = offset + buffer.size();
+  if (end == 0 || !check_) return 0;
+  const std::uint64_t step = check_->mark_bytes();
+  for (std::uint64_t mark = (end - 1) / step * step; mark > offset; mark -= step) {
+    const std::optional<bool> is_odd = check_->is_odd_before(mark);
+    if (!is_odd) continue;
+    bool quoted = *is_odd;
+    for (std::size_t i = static_cast<std::size_t>(mark - offset); i < buffer.size(); ++i) {
+      const char c = buffer[i];
+      if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted &&
+                 (c == '\n' || (c == '\r' && i + 1 < buffer.size() && buffer[i + 1] != '\n'))) {
+        return i + 1;
+      }
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 
+std::unique_ptr<PieceReader> csv_reader(const ReadOptions& options, core::Monitor* monitor,
+                                        Whereabouts& whereabouts, bool is_decoded,
+                                        std::size_t piece_bytes) {
+  return std::make_unique<CsvReader>(options, monitor, whereabouts, is_decoded, piece_bytes);
+}
+
+// An input with a byte the encoding does not allow fails whole, before any record, naming the
+// record that holds the byte: the records before it are read through to count them. The decoded
+// text ends where the byte is, so it is in the last record, or in the next one when the last
+// ended at a line break. Records are cut at commas here, whatever the delimiter: the delimiter
+// is not chosen yet.
+Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
+                      const ReadOptions& options) {
+  Scanner scanner(text, nullptr, options.comment, true);
+  (void)scanner.skip_lines(options.skip_lines, true);
+  std::uint64_t record = options.has_header ? 0 : 1;
+  std::size_t start = scanner.position();
+  bool is_first = true;
+  bool in_last = false;
+  while (scanner.next_record(true) == Scanner::Next::Record) {
+    if (!is_first) ++record;
+    is_first = false;
+    start = scanner.record_start();
+    (void)scanner.parse_record();
+    in_last = scanner.ran_to_end();
+  }
+  if (!is_first && !in_last) {
+    ++record;
+    start = scanner.record_start();
+  }
+  const auto line =
+      1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + start, '\n'));
+  return record_error(record, line, decoded.input_offset(start), decoded.describe_invalid());
+}
+
 Status stream_csv(ByteSource& reader, RowSink sink, const ReadOptions& options,
                   core::Monitor* monitor) {
-  ByteBuffer owned;
-  const auto input = hold_input(reader, owned);
-  if (!input) return std::unexpected(std::move(input.error()));
-  if (!options.encoding) return CsvReader(*input, nullptr, options, sink, monitor).run();
-  auto decoded = core::decode(*input, *options.encoding);
-  if (!decoded) return std::unexpected(std::move(decoded.error()));
-  return CsvReader(decoded->text(), &*decoded, options, sink, monitor).run();
+  return read_input(reader, Format::Csv, options, monitor, sink);
 }
 
 }  // namespace morvel::readers

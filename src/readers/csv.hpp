@@ -1,10 +1,15 @@
 #pragma once
 
+#include <memory>
+#include <string_view>
+
+#include "core/encoding.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
 #include "core/row.hpp"
 #include "readers/options.hpp"
+#include "readers/pieces.hpp"
 
 namespace morvel::readers {
 
@@ -22,5 +27,19 @@ namespace morvel::readers {
 [[nodiscard]] core::Status stream_csv(core::ByteSource& reader, core::RowSink sink,
                                       const ReadOptions& options = {},
                                       core::Monitor* monitor = nullptr);
+
+// The reader of a CSV text in pieces, as stream_csv reads it, for read_input, which cuts pieces
+// of `piece_bytes` bytes. `options` and `whereabouts` are borrowed; `monitor`, if given, hears
+// the warnings. A text `is_decoded` from another encoding is UTF-8 and not checked again. Throws
+// std::bad_alloc when memory runs out.
+[[nodiscard]] std::unique_ptr<PieceReader> csv_reader(const ReadOptions& options,
+                                                      core::Monitor* monitor,
+                                                      Whereabouts& whereabouts, bool is_decoded,
+                                                      std::size_t piece_bytes);
+
+// The error for `text`, decoded by `decoded` up to a byte its encoding does not allow: the record
+// that holds the byte, its line and the byte's offset in the input. Never fails.
+[[nodiscard]] core::Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
+                                          const ReadOptions& options);
 
 }  // namespace morvel::readers

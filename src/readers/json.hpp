@@ -1,10 +1,17 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "core/encoding.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
 #include "core/row.hpp"
 #include "readers/options.hpp"
+#include "readers/pieces.hpp"
 
 namespace morvel::readers {
 
@@ -22,5 +29,26 @@ namespace morvel::readers {
 [[nodiscard]] core::Status stream_json(core::ByteSource& reader, core::RowSink sink,
                                        const ReadOptions& options = {},
                                        core::Monitor* monitor = nullptr);
+
+// The reader of the line layout in pieces, as stream_json reads it, for read_input. `options`
+// and `whereabouts` are borrowed; a text `is_decoded` from another encoding has its error columns
+// placed in the input by `whereabouts`. Throws std::bad_alloc when memory runs out.
+[[nodiscard]] std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options,
+                                                             Whereabouts& whereabouts,
+                                                             bool is_decoded);
+
+// The array layout over `input`, the whole text, as stream_json reads it. The array is checked
+// completely before the first row is built, so a failure anywhere hands over nothing.
+// `read_failure` is the error that ended reading early, if any: the parser meets it where it
+// first asks for a byte past `input`. `decoded`, for a text decoded from another encoding, places
+// error columns in the input.
+[[nodiscard]] core::Status read_json_array(std::string_view input,
+                                           std::optional<core::Error> read_failure,
+                                           core::RowSink sink, core::Monitor* monitor,
+                                           const ReadOptions& options, Whereabouts* decoded);
+
+// The error for an input whose decoding stopped, on `line`, at a byte its encoding does not
+// allow. Never fails.
+[[nodiscard]] core::Error json_undecodable(const core::Decoded& decoded, std::uint64_t line);
 
 }  // namespace morvel::readers

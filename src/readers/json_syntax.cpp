@@ -624,8 +624,9 @@ DataType Parser::kind_of(const TextRef& value, std::string_view text) const noex
 
 void Parser::build_row() {
   Row& row = row_;
-  const bool same_keys = keys_match_ && members_.size() == order_key_ends_.size();
+  const bool same_keys = has_order_ && keys_match_ && members_.size() == order_key_ends_.size();
   if (!same_keys) work_out_order();
+  has_order_ = true;
   // The row still holds the names of the last object unless the sink moved it out; then only the
   // texts change. They are views of the input, the arena or static
   // literals, all unchanged until the next object is parsed: copying them into the row cost

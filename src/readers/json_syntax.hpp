@@ -65,6 +65,15 @@ class Parser {
   // DataType::infer. Failed leaves row() untouched and sets error().
   [[nodiscard]] Parsed parse();
 
+  // Forgets the keys of the objects parsed so far, so that the next object's row does not claim
+  // to repeat the names of one that another reader's rows may have followed. Never fails.
+  void forget_keys() noexcept {
+    order_keys_.clear();
+    order_key_ends_.clear();
+    row_.clear();
+    has_order_ = false;
+  }
+
   // The row of the last object parse() found. Its texts may be views of the text and of the
   // parser's buffers, valid until the next reset; a sink may move it out. Never fails.
   [[nodiscard]] core::Row& row() noexcept { return row_; }
@@ -159,6 +168,7 @@ class Parser {
   std::string order_keys_;                   // the keys `order_` was worked out for, in input
   std::vector<std::size_t> order_key_ends_;  // order, and where each of them ends
   bool keys_match_ = false;                  // the current object's keys so far are those
+  bool has_order_ = false;                   // order_ was worked out since the keys were forgotten
   bool may_hold_nul_ = false;                // a key or value of the row object had an escape
   std::vector<std::uint32_t> order_;         // members_ indices of the row's entries, in row order
   core::Row row_;                            // the last object's row, named after `order_`

@@ -65,6 +65,8 @@ class ColumnList {
   }
   // Takes the names of `row`. Throws std::bad_alloc when memory runs out.
   void take(const core::Row& row);
+  // The names, as a row with empty texts. Never fails.
+  [[nodiscard]] const core::Row& names() const noexcept { return names_; }
 
  private:
   core::Row names_;  // with empty texts

@@ -194,6 +194,7 @@ std::string help_text(std::string_view program) {
          "  --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest\n"
          "  --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]\n"
          "                              What a record whose key is taken does: fail, be skipped or replace\n"
+         "  --jobs <N>                  Threads that convert; one per processor unless given (1 to 256)\n"
          "  --quiet                     Do not show the progress line on a terminal\n"
          "  -h,--help                   Print this help message and exit\n"
          "  -V,--version                Display program version information and exit\n"

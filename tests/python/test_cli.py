@@ -47,6 +47,7 @@ Options:
   --copy                      Write the rows as PostgreSQL COPY blocks, which psql loads fastest
   --on-conflict <ACTION> [default: error] [possible values: error, ignore, replace]
                               What a record whose key is taken does: fail, be skipped or replace
+  --jobs <N>                  Threads that convert; one per processor unless given (1 to 256)
   --quiet                     Do not show the progress line on a terminal
   -h,--help                   Print this help message and exit
   -V,--version                Display program version information and exit

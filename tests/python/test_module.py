@@ -68,7 +68,7 @@ class TestModuleSurface:
             'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
             'allow_short_rows=False, encoding="utf-8", batch_size=1, transaction=False, '
-            'copy=False, on_conflict="error")'
+            'copy=False, on_conflict="error", jobs=None)'
         )
         parameters = inspect.signature(function).parameters
         assert list(parameters)[:6] == [first, "table_name", "create_table", "dialect",

@@ -1,0 +1,655 @@
+#include "readers/pieces.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "readers/csv.hpp"
+#include "readers/json.hpp"
+
+namespace morvel::readers {
+
+namespace {
+
+using core::ByteBuffer;
+using core::ByteSource;
+using core::Result;
+using core::Row;
+using core::RowSink;
+using core::Status;
+
+// Bytes asked for per read of the input: few enough system calls, little memory.
+constexpr std::size_t read_bytes = 1024 * 1024;
+
+// No limit on the rows of a reading.
+constexpr std::uint64_t all_rows = std::numeric_limits<std::uint64_t>::max();
+
+// A piece of the text, taken out of the feed: its bytes stay valid however the feed goes on.
+struct Piece {
+  ByteBuffer bytes;  // the text, when the feed reads it from a source
+  std::string_view text;
+  std::uint64_t offset = 0;  // of the text's first byte
+  bool is_last = false;      // nothing follows
+};
+
+// The text of an input in order, through a window that reading widens and taking narrows: the
+// input's own memory when it has it, else a buffer that holds what was read and not yet taken.
+class TextFeed {
+ public:
+  explicit TextFeed(std::string_view held) noexcept : held_(held) {}
+  // At most `limit` bytes of `source`, which is borrowed.
+  TextFeed(ByteSource& source, std::uint64_t limit) noexcept : source_(&source), limit_(limit) {}
+
+  // The text read and not yet taken, from offset().
+  [[nodiscard]] std::string_view window() const noexcept {
+    return source_ != nullptr ? buffer_.view() : held_.substr(offset_, window_);
+  }
+  [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
+  // Whether the window runs to the end of the text.
+  [[nodiscard]] bool is_whole() const noexcept {
+    return source_ != nullptr ? ended_ : offset_ + window_ == held_.size();
+  }
+  // Whether the text has been taken to its end.
+  [[nodiscard]] bool is_done() const noexcept { return is_whole() && window().empty(); }
+
+  // Widens the window to at least `bytes` bytes, or to the end of the text. Unless `waits`, it
+  // stops after a read that brings fewer bytes than asked for, as a pipe's does when it has no
+  // more for now, and reads nothing while bytes of such a read wait to be worked on: a slow
+  // stream's records are then worked on as they come. Fails as the source does, with what came
+  // before the failure in the window.
+  Status fill(std::size_t bytes, bool waits = true) {
+    if (source_ == nullptr) {
+      window_ = std::max(window_, std::min<std::size_t>(bytes, held_.size() - offset_));
+      return {};
+    }
+    // A source that failed once is not asked again: the failure stands for all the rest.
+    if (failure_) return std::unexpected(*failure_);
+    if (!waits && has_news_ && !buffer_.empty()) return {};
+    has_news_ = false;
+    while (!ended_ && buffer_.size() < bytes) {
+      char* at = buffer_.room(std::max(bytes - buffer_.size(), read_bytes));
+      const std::size_t asked = buffer_.capacity() - buffer_.size();
+      auto got = source_->read({at, asked});
+      if (!got) {
+        failure_ = got.error();
+        return std::unexpected(std::move(got.error()));
+      }
+      buffer_.commit(at + *got);
+      read_ += *got;
+      // Bytes past the limit are not the text that was checked.
+      if (read_ >= limit_) {
+        buffer_.commit(buffer_.data() + buffer_.size() - (read_ - limit_));
+        read_ = limit_;
+      }
+      ended_ = *got == 0 || read_ == limit_;
+      if (*got < asked) {
+        has_news_ = true;
+        if (!waits) break;
+      }
+    }
+    return {};
+  }
+
+  // Lets the next fill read although the window holds bytes not worked on: they were, and a
+  // record needs more. Never fails.
+  void want_more() noexcept { has_news_ = false; }
+
+  // Reads all the rest of the text into the window. Fails as the source does, with what came
+  // before the failure in the window.
+  Status fill_all() {
+    if (source_ == nullptr) return fill(held_.size());
+    Status read = core::read_to_end(*source_, buffer_);
+    ended_ = true;
+    return read;
+  }
+
+  // Forgets the first `count` bytes of the window, worked on. Never fails.
+  void drop(std::size_t count) noexcept {
+    if (count > 0) has_news_ = false;
+    if (source_ != nullptr) {
+      buffer_.drop_front(count);
+    } else {
+      window_ -= count;
+    }
+    offset_ += count;
+  }
+
+  // Takes the first `count` bytes of the window as a piece. Throws std::bad_alloc when memory
+  // runs out.
+  Piece take(std::size_t count) {
+    Piece piece;
+    piece.offset = offset_;
+    piece.is_last = is_whole() && count == window().size();
+    if (source_ != nullptr) {
+      // The piece keeps the buffer; what follows it starts the next one.
+      piece.bytes = std::move(buffer_);
+      buffer_ = spare();
+      buffer_.append(piece.bytes.view().substr(count));
+      piece.bytes.commit(piece.bytes.data() + count);
+      piece.text = piece.bytes.view();
+    } else {
+      piece.text = held_.substr(offset_, count);
+      window_ -= count;
+    }
+    offset_ += count;
+    return piece;
+  }
+
+  // Takes back the buffer of a piece that is done with, to read into again: fresh memory costs
+  // a page fault per page. Never fails.
+  void recycle(ByteBuffer&& bytes) noexcept {
+    if (bytes.capacity() == 0 || spares_.size() == spares_.capacity()) return;
+    bytes.clear();
+    spares_.push_back(std::move(bytes));
+  }
+
+  // Room for the buffers of the pieces in flight. Throws std::bad_alloc when memory runs out.
+  void keep_spares(std::size_t count) { spares_.reserve(count); }
+
+ private:
+  ByteBuffer spare() {
+    if (spares_.empty()) return {};
+    ByteBuffer bytes = std::move(spares_.back());
+    spares_.pop_back();
+    return bytes;
+  }
+
+  std::string_view held_;
+  std::size_t window_ = 0;  // of the held text
+  ByteSource* source_ = nullptr;
+  std::uint64_t limit_ = std::numeric_limits<std::uint64_t>::max();
+  ByteBuffer buffer_;
+  std::uint64_t read_ = 0;
+  bool ended_ = false;
+  bool has_news_ = false;  // the last read was short, and nothing was taken since
+  std::optional<core::Error> failure_;
+  std::uint64_t offset_ = 0;
+  std::vector<ByteBuffer> spares_;
+};
+
+// Positions in a text held in memory, which `decoded`, if given, decoded from the input.
+class HeldWhereabouts final : public Whereabouts {
+ public:
+  HeldWhereabouts(std::string_view text, const core::Decoded* decoded) noexcept
+      : text_(text), decoded_(decoded) {}
+  std::uint64_t line_at(std::uint64_t offset) override {
+    const std::string_view before = text_.substr(0, offset);
+    return 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  }
+  std::uint64_t input_offset(std::uint64_t offset) override {
+    return decoded_ != nullptr ? decoded_->input_offset(offset) : offset;
+  }
+
+ private:
+  std::string_view text_;
+  const core::Decoded* decoded_;
+};
+
+// Positions in a text read from `source`, which line_at() reads again from its start: it serves
+// the message of a failure, which ends the reading.
+class SourceWhereabouts final : public Whereabouts {
+ public:
+  explicit SourceWhereabouts(ByteSource& source) noexcept : source_(source) {}
+  std::uint64_t line_at(std::uint64_t offset) override {
+    std::uint64_t lines = 1;
+    if (!source_.rewind()) return lines;
+    std::vector<char> block(read_bytes);
+    while (offset > 0) {
+      auto got = source_.read({block.data(), std::min<std::uint64_t>(block.size(), offset)});
+      if (!got || *got == 0) break;
+      lines += static_cast<std::uint64_t>(std::count(block.begin(), block.begin() + *got, '\n'));
+      offset -= *got;
+    }
+    return lines;
+  }
+  std::uint64_t input_offset(std::uint64_t offset) override { return offset; }
+
+ private:
+  ByteSource& source_;
+};
+
+// For the readers of other threads, whose messages are never shown.
+class NoWhereabouts final : public Whereabouts {
+ public:
+  std::uint64_t line_at(std::uint64_t) override { return 0; }
+  std::uint64_t input_offset(std::uint64_t) override { return 0; }
+};
+
+// A piece on its way through another thread.
+struct Slot {
+  Piece piece;
+  std::unique_ptr<PieceOutput> output;
+  PieceEnd end;
+  bool is_read = false;  // the reading of the piece succeeded
+  bool is_done = false;  // the thread is done with it; guarded by the crew's mutex
+};
+
+// The threads that read pieces, each with its own reader and worker.
+class Crew {
+ public:
+  Crew(unsigned threads, const PieceReader& reader, PieceWork& work) {
+    std::vector<std::pair<std::unique_ptr<PieceReader>, std::unique_ptr<PieceWorker>>> hands;
+    for (unsigned i = 0; i < threads; ++i)
+      hands.emplace_back(reader.clone(nowhere_), work.worker());
+    // Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C
+    // must reach the Python interpreter's main thread); the crew inherits a mask of all.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    try {
+      for (auto& [piece_reader, worker] : hands) {
+        threads_.emplace_back(
+            [this, r = std::move(piece_reader), w = std::move(worker)] { serve(*r, *w); });
+      }
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      stop();
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  Crew(const Crew&) = delete;  // owns threads
+  Crew& operator=(const Crew&) = delete;
+  ~Crew() { stop(); }
+
+  void submit(Slot& slot) {
+    {
+      const std::lock_guard lock(mutex_);
+      queue_.push_back(&slot);
+    }
+    ready_.notify_one();
+  }
+
+  void wait(const Slot& slot) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return slot.is_done; });
+  }
+
+ private:
+  void stop() noexcept {
+    {
+      const std::lock_guard lock(mutex_);
+      is_stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  void serve(PieceReader& reader, PieceWorker& worker) {
+    for (;;) {
+      Slot* slot;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return is_stopping_ || !queue_.empty(); });
+        if (is_stopping_) return;
+        slot = queue_.front();
+        queue_.pop_front();
+      }
+      read_piece(reader, worker, *slot);
+      {
+        const std::lock_guard lock(mutex_);
+        slot->is_done = true;
+      }
+      done_.notify_all();
+    }
+  }
+
+  // Whatever goes wrong here is found again, and reported, when the reading's own thread reads
+  // the piece once more.
+  static void read_piece(PieceReader& reader, PieceWorker& worker, Slot& slot) noexcept {
+    try {
+      worker.start();
+      auto take = [&](Row&& row) { return worker.take(std::move(row)); };
+      const Place guess{slot.piece.offset, 0, 0, 0};
+      slot.is_read =
+          reader.read(slot.piece.text, guess, slot.piece.is_last, take, all_rows, slot.end)
+              .has_value();
+      slot.output = worker.finish();
+    } catch (...) {
+      slot.is_read = false;
+    }
+  }
+
+  NoWhereabouts nowhere_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::condition_variable done_;
+  std::deque<Slot*> queue_;
+  bool is_stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// One reading of the records of a text: the head, the first rows on this thread, then the
+// pieces, on this thread or on the crew's.
+class Reading {
+ public:
+  Reading(PieceReader& reader, PieceWork& work, core::Monitor* monitor, const ReadPlan& plan)
+      : reader_(reader), work_(work), checkpoints_(monitor), plan_(plan) {}
+
+  Status run(TextFeed& feed) {
+    if (reader_.has_head()) {
+      if (auto head = read_head(feed); !head) return head;
+    }
+    auto is_shared = is_worth_sharing(feed);
+    if (!is_shared) return std::unexpected(std::move(is_shared.error()));
+    Status read = *is_shared ? read_shared(feed) : read_here(feed, all_rows);
+    if (!read) return read;
+    reader_.finish(total_);
+    return {};
+  }
+
+ private:
+  // A failed read is left for read_here() to report, after the records before it.
+  Status read_head(TextFeed& feed) {
+    std::size_t want = plan_.piece_bytes;
+    for (;;) {
+      Status filled = feed.fill(want, false);
+      auto head = reader_.read_head(feed.window(), filled && feed.is_whole());
+      if (!head) return std::unexpected(std::move(head.error()));
+      if (*head) {
+        feed.drop(**head);
+        place_.offset = feed.offset();
+        return {};
+      }
+      if (!filled) return filled;
+      want = 2 * feed.window().size();
+      feed.want_more();
+    }
+  }
+
+  // Whether the rest of the text goes to other threads, after the first row, read here: the work
+  // learns from it what the other threads need. A text that fits in one piece is read here: the
+  // threads would cost more than they save.
+  Result<bool> is_worth_sharing(TextFeed& feed) {
+    if (plan_.threads < 2) return false;
+    while (!work_.can_share() && !feed.is_done()) {
+      if (auto first = read_here(feed, 1); !first) return std::unexpected(std::move(first.error()));
+    }
+    // A failed read is reported by read_here(), after the records before it.
+    return work_.can_share() && feed.fill(plan_.piece_bytes).has_value() && !feed.is_whole();
+  }
+
+  // Reads pieces of the feed on this thread until `most_rows` rows were handed over or the text
+  // ends. The complete records before a failed read are read before the failure is reported.
+  Status read_here(TextFeed& feed, std::uint64_t most_rows) {
+    std::size_t want = plan_.piece_bytes;
+    std::uint64_t rows = 0;
+    while (rows < most_rows) {
+      Status filled = feed.fill(want, false);
+      if (filled && feed.is_done()) return {};
+      const std::string_view window = feed.window();
+      PieceEnd end;
+      Status read = reader_.read(window, place_, filled && feed.is_whole(), work_.direct(),
+                                 most_rows - rows, end);
+      advance(end);
+      feed.drop(end.read_through);
+      if (!read) return read;
+      if (!filled) return filled;
+      rows += end.rows;
+      // A record longer than the window needs a wider one.
+      want = plan_.piece_bytes;
+      if (end.read_through == 0 && end.rows == 0) {
+        want = 2 * window.size();
+        feed.want_more();
+      }
+      if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
+    }
+    return {};
+  }
+
+  // Cuts the feed into pieces that the crew reads ahead, and takes their outputs in order. A
+  // piece whose reading failed, or that did not begin where the piece before ended, is read
+  // again here, from where that one ended, with the text between them.
+  Status read_shared(TextFeed& feed) {
+    const std::size_t depth = 2 * plan_.threads;
+    std::deque<std::unique_ptr<Slot>> slots;  // before the crew, which must stop first
+    feed.keep_spares(depth + 1);
+    Crew crew(plan_.threads, reader_, work_);
+    ByteBuffer between;  // the text from place_.offset up to the first slot's
+    ByteBuffer again;
+    std::optional<core::Error> failure;  // of a read, reported after the records before it
+    for (;;) {
+      while (slots.size() < depth && !feed.is_done() && !failure) {
+        auto piece = cut(feed);
+        if (!piece) {
+          failure = std::move(piece.error());
+          break;
+        }
+        slots.push_back(std::make_unique<Slot>());
+        slots.back()->piece = std::move(*piece);
+        crew.submit(*slots.back());
+      }
+      if (slots.empty()) {
+        if (!failure) return {};
+        again.clear();
+        again.append(between.view());
+        again.append(feed.window());
+        PieceEnd end;
+        Status read = reader_.read(again.view(), place_, false, work_.direct(), all_rows, end);
+        advance(end);
+        if (!read) return read;
+        return std::unexpected(std::move(*failure));
+      }
+      Slot& slot = *slots.front();
+      crew.wait(slot);
+      const std::string_view rest = between.view();
+      if (slot.is_read && reader_.continues(rest)) {
+        if (auto taken = work_.commit(*slot.output, slot.end); !taken) return taken;
+        place_.offset = slot.piece.offset;
+        advance(slot.end);
+        between.clear();
+        between.append(slot.piece.text.substr(slot.end.read_through));
+      } else {
+        again.clear();
+        again.append(rest);
+        again.append(slot.piece.text);
+        PieceEnd end;
+        Status read =
+            reader_.read(again.view(), place_, slot.piece.is_last, work_.direct(), all_rows, end);
+        advance(end);
+        between.clear();
+        between.append(again.view().substr(end.read_through));
+        if (!read) return read;
+      }
+      feed.recycle(std::move(slot.piece.bytes));
+      slots.pop_front();
+      if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
+    }
+  }
+
+  // The next piece: about plan_.piece_bytes long, ending where the reader guesses a record ends.
+  Result<Piece> cut(TextFeed& feed) {
+    std::size_t want = plan_.piece_bytes;
+    for (;;) {
+      if (auto filled = feed.fill(want); !filled) return std::unexpected(std::move(filled.error()));
+      const std::string_view window = feed.window();
+      if (feed.is_whole()) return feed.take(window.size());
+      if (const std::size_t at = reader_.find_cut(window, feed.offset()); at > 0) {
+        return feed.take(at);
+      }
+      want = 2 * window.size();
+    }
+  }
+
+  void advance(const PieceEnd& end) noexcept {
+    place_.offset += end.read_through;
+    place_.record += end.records;
+    place_.line += end.lines;
+    place_.padded += end.padded;
+    total_.add_counts(end);
+  }
+
+  PieceReader& reader_;
+  PieceWork& work_;
+  core::Checkpoints checkpoints_;
+  ReadPlan plan_;
+  Place place_;
+  PieceEnd total_;
+};
+
+// The first reading of a text whose reader checks it whole first, block by block.
+Status check_held(PieceReader& reader, std::string_view text, core::Monitor* monitor) {
+  core::Checkpoints checking(monitor, core::Stage::Checking);
+  for (std::size_t at = 0; at < text.size(); at += read_bytes) {
+    reader.check(text.substr(at, read_bytes));
+    if (auto go_on = checking.reached(at); !go_on) return go_on;
+  }
+  return reader.checked();
+}
+
+// The first reading of `source` to its end; returns how many bytes it had.
+Result<std::uint64_t> check_read(PieceReader& reader, ByteSource& source, core::Monitor* monitor) {
+  core::Checkpoints checking(monitor, core::Stage::Checking);
+  std::vector<char> block(read_bytes);
+  std::uint64_t total = 0;
+  for (;;) {
+    auto got = source.read(block);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) break;
+    reader.check({block.data(), *got});
+    total += *got;
+    if (auto go_on = checking.reached(total); !go_on) return std::unexpected(go_on.error());
+  }
+  if (auto checked = reader.checked(); !checked) return std::unexpected(checked.error());
+  return total;
+}
+
+// The work of a reading on one thread, into one sink.
+class DirectWork final : public PieceWork {
+ public:
+  explicit DirectWork(RowSink sink) noexcept : sink_(sink) {}
+  RowSink direct() override { return sink_; }
+  bool can_share() const override { return false; }
+  std::unique_ptr<PieceWorker> worker() override { return nullptr; }
+  Status commit(PieceOutput&, const PieceEnd&) override { return {}; }
+
+ private:
+  RowSink sink_;
+};
+
+std::unique_ptr<PieceReader> make_reader(Format format, const ReadOptions& options,
+                                         core::Monitor* monitor, Whereabouts& whereabouts,
+                                         bool is_decoded, const ReadPlan& plan) {
+  return format == Format::Csv
+             ? csv_reader(options, monitor, whereabouts, is_decoded, plan.piece_bytes)
+             : json_lines_reader(options, whereabouts, is_decoded);
+}
+
+// An input in another encoding, decoded and held whole; the text of its records is what could
+// be decoded. A CSV input with a byte the encoding does not allow fails before any record, so
+// does a JSON array; JSON lines before the line that holds the byte are read.
+Status read_decoded(ByteSource& source, Format format, const ReadOptions& options,
+                    core::Monitor* monitor, PieceWork& work, const ReadPlan& plan) {
+  ByteBuffer owned;
+  std::string_view input;
+  if (const auto held = source.contiguous()) {
+    input = *held;
+  } else {
+    if (auto read = core::read_to_end(source, owned); !read) return read;
+    input = owned.view();
+  }
+  auto decoded = core::decode(input, *options.encoding);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  std::string_view text = decoded->text();
+  HeldWhereabouts whereabouts(text, &*decoded);
+  const auto breaks = [](std::string_view part) {
+    return static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
+  };
+  const bool is_invalid = decoded->invalid_at().has_value();
+  if (format == Format::Csv && is_invalid) {
+    return std::unexpected(csv_undecodable(text, *decoded, options));
+  }
+  if (format == Format::Json && !text.empty() && text.front() == '[') {
+    if (is_invalid) return std::unexpected(json_undecodable(*decoded, 1 + breaks(text)));
+    return read_json_array(text, std::nullopt, work.direct(), monitor, options, &whereabouts);
+  }
+  // Only the complete lines before the bad byte are read.
+  if (is_invalid)
+    text = text.substr(0, text.rfind('\n') == std::string_view::npos ? 0 : text.rfind('\n') + 1);
+  auto reader = make_reader(format, options, monitor, whereabouts, true, plan);
+  if (reader->needs_check()) {
+    if (auto checked = check_held(*reader, text, monitor); !checked) return checked;
+  }
+  TextFeed feed(text);
+  if (auto read = Reading(*reader, work, monitor, plan).run(feed); !read) return read;
+  if (is_invalid) return std::unexpected(json_undecodable(*decoded, 1 + breaks(text)));
+  return {};
+}
+
+// A JSON input: an array, held whole and checked before its first row, or lines, read in pieces.
+Status read_json(ByteSource& source, const ReadOptions& options, core::Monitor* monitor,
+                 PieceWork& work, const ReadPlan& plan) {
+  HeldWhereabouts unused({}, nullptr);
+  auto reader = json_lines_reader(options, unused, false);
+  if (const auto held = source.contiguous()) {
+    if (!held->empty() && held->front() == '[') {
+      return read_json_array(*held, std::nullopt, work.direct(), monitor, options, nullptr);
+    }
+    TextFeed feed(*held);
+    return Reading(*reader, work, monitor, plan).run(feed);
+  }
+  TextFeed feed(source, std::numeric_limits<std::uint64_t>::max());
+  // An empty input has no rows; an input that cannot be read at all is as much an error as one
+  // that fails later.
+  if (auto first = feed.fill(1); !first) return first;
+  if (feed.is_done() || feed.window().front() != '[') {
+    return Reading(*reader, work, monitor, plan).run(feed);
+  }
+  // A read that fails after the first is reported once the bytes before it are parsed.
+  std::optional<core::Error> read_failure;
+  if (auto rest = feed.fill_all(); !rest) read_failure = std::move(rest.error());
+  return read_json_array(feed.window(), std::move(read_failure), work.direct(), monitor, options,
+                         nullptr);
+}
+
+// A CSV input: read once to check its quotes, then again for its records. A source that cannot
+// go back is kept in a temporary file for the second reading, and the second reads no more than
+// the first checked.
+Status read_csv(ByteSource& source, const ReadOptions& options, core::Monitor* monitor,
+                PieceWork& work, const ReadPlan& plan) {
+  if (const auto held = source.contiguous()) {
+    HeldWhereabouts whereabouts(*held, nullptr);
+    auto reader = csv_reader(options, monitor, whereabouts, false, plan.piece_bytes);
+    if (auto checked = check_held(*reader, *held, monitor); !checked) return checked;
+    TextFeed feed(*held);
+    return Reading(*reader, work, monitor, plan).run(feed);
+  }
+  core::ReplayableSource replayable(source);
+  SourceWhereabouts whereabouts(replayable);
+  auto reader = csv_reader(options, monitor, whereabouts, false, plan.piece_bytes);
+  auto size = check_read(*reader, replayable, monitor);
+  if (!size) return std::unexpected(std::move(size.error()));
+  if (!replayable.rewind()) {
+    return std::unexpected(core::invalid("the input could not be read a second time"));
+  }
+  TextFeed feed(replayable, *size);
+  return Reading(*reader, work, monitor, plan).run(feed);
+}
+
+}  // namespace
+
+Status read_input(ByteSource& source, Format format, const ReadOptions& options,
+                  core::Monitor* monitor, PieceWork& work, const ReadPlan& plan) {
+  if (options.encoding) return read_decoded(source, format, options, monitor, work, plan);
+  return format == Format::Csv ? read_csv(source, options, monitor, work, plan)
+                               : read_json(source, options, monitor, work, plan);
+}
+
+Status read_input(ByteSource& source, Format format, const ReadOptions& options,
+                  core::Monitor* monitor, RowSink sink) {
+  DirectWork work(sink);
+  return read_input(source, format, options, monitor, work, ReadPlan{1});
+}
+
+}  // namespace morvel::readers

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "convert/pipeline.hpp"
+#include "test_support.hpp"
+
+// However an input is cut into pieces and on however many threads they are converted, the
+// script, the first error and the warnings are those of one thread reading it whole.
+
+namespace morvel {
+namespace {
+
+using namespace core;
+using namespace convert;
+
+struct Outcome {
+  std::string sql;
+  std::optional<std::string> error;
+  std::vector<std::string> warnings;
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  out << outcome.sql << "error: " << outcome.error.value_or("none") << "\n";
+  for (const std::string& warning : outcome.warnings) out << "warning: " << warning << "\n";
+  return out;
+}
+
+// Converts `input` in pieces of `piece` bytes on `jobs` threads, from memory, or through a
+// stream of `read` bytes per read that cannot go back.
+Outcome convert_cut(const std::string& input, ConversionOptions options, unsigned jobs,
+                    std::size_t piece, std::size_t read = 0) {
+  options.jobs = jobs;
+  auto checked = check_options(std::move(options));
+  if (!checked) return {"", checked.error().message, {}};
+  testing::WarningsKept monitor;
+  StringSink sink;
+  Status status;
+  if (read == 0) {
+    MemorySource source(input);
+    status = convert::convert(source, sink, *checked, &monitor, piece);
+  } else {
+    testing::ScriptedSource source(input, read);
+    status = convert::convert(source, sink, *checked, &monitor, piece);
+  }
+  std::optional<std::string> error;
+  if (!status) error = status.error().message;
+  return {std::string(sink.bytes()), error, std::move(monitor.warnings)};
+}
+
+void expect_same_however_cut(const std::string& input, const ConversionOptions& options,
+                             std::initializer_list<std::size_t> pieces) {
+  const Outcome whole = convert_cut(input, options, 1, std::size_t{1} << 30);
+  for (const std::size_t piece : pieces) {
+    for (const unsigned jobs : {1U, 4U}) {
+      for (const std::size_t read : {std::size_t{0}, std::size_t{7}}) {
+        EXPECT_EQ(convert_cut(input, options, jobs, piece, read), whole)
+            << "piece " << piece << ", jobs " << jobs << ", read " << read << ", input:\n"
+            << input;
+      }
+    }
+  }
+}
+
+// Every byte position is a piece's end for some of these sizes.
+constexpr std::initializer_list<std::size_t> small_pieces = {1, 2, 3, 4, 5, 6, 7, 9, 11, 16, 23};
+
+std::string repeated(std::string_view records, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += records;
+  return text;
+}
+
+TEST(Pieces, CsvGivesTheSameOutcomeHoweverCut) {
+  const std::string body = repeated(
+      "1,\"two\nlines\",\"a \"\"quote\"\"\"\r\n2,caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x98\x80,x\r\n"
+      "\n3,,\"\"\r\n",
+      4);
+  const std::string csv = "\xEF\xBB\xBFid,text,more\r\n" + body;
+  expect_same_however_cut(csv, {}, small_pieces);
+  expect_same_however_cut(csv, {.create_table = true, .batch_size = 3, .transaction = true},
+                          small_pieces);
+  expect_same_however_cut(csv, {.create_table = true, .copy = true}, small_pieces);
+  expect_same_however_cut(csv, {.create_table = true, .schema_from = SchemaFrom::All},
+                          small_pieces);
+  // A quote inside an unquoted field is a character, which misleads a guess of where records
+  // begin from the quotes before.
+  expect_same_however_cut("a\n" + repeated("x\"y\n\"multi\nline\"\n", 4), {}, small_pieces);
+  // Comment and skipped lines may hold quotes that count for nothing.
+  expect_same_however_cut("a \"title\n# \"note\nx,y\n1,2\n# \"x\n3,\"4\n#\"\n",
+                          {.comment = '#', .skip_lines = 1}, small_pieces);
+}
+
+TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
+  const std::string good = repeated("1,\"a\nb\"\n22,cc\n", 3);
+  for (const std::string& csv : {
+           "a,b\n1\n" + good,                          // the first record
+           "a,b\n" + good + "1,2,3\n" + good,          // a middle one
+           "a,b\n" + good + "x\n",                     // the last one
+           "a,b\n" + good + "1\n" + good + "1,2,3\n",  // one beside a later one
+           "a,b\n" + good + "1,\xFF\n" + good,         // a field that is not UTF-8
+           "a,\xC3\n" + good,                          // a header that is not UTF-8
+           "a,b\n" + good + "\"1,2\n",                 // an unbalanced quote
+       }) {
+    expect_same_however_cut(csv, {}, small_pieces);
+  }
+}
+
+TEST(Pieces, CsvWarnsTheSameHoweverCut) {
+  const std::string csv = "n,d\n1,2024-01-01\n" + repeated("2,2024-01-02\nx,y\n3\n", 4);
+  expect_same_however_cut(csv, {.create_table = true, .allow_short_rows = true}, small_pieces);
+  // Without a header, short records make columns of their own.
+  expect_same_however_cut("1,2\n3\n4,5,6\n7\n",
+                          {.no_header = true, .allow_short_rows = true, .batch_size = 2},
+                          small_pieces);
+}
+
+TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
+  const std::string lines = repeated(
+      "{\"a\":1,\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"
+      "\n",
+      3);
+  for (const ConversionOptions& options : {
+           ConversionOptions{.format = Format::Json},
+           ConversionOptions{.format = Format::Json, .create_table = true, .batch_size = 2},
+           ConversionOptions{.format = Format::Json, .create_table = true, .copy = true},
+           ConversionOptions{
+               .format = Format::Json, .create_table = true, .schema_from = SchemaFrom::All},
+       }) {
+    expect_same_however_cut(lines, options, small_pieces);
+  }
+  for (const std::string bad : {"{\"a\":\n", "\xFF\n", "{\"a\": tru}\n"}) {
+    for (const std::string& jsonl : {bad + lines, lines + bad + lines, lines + bad}) {
+      expect_same_however_cut(jsonl, {.format = Format::Json, .create_table = true}, small_pieces);
+    }
+  }
+}
+
+// The options a real file is read with, from its entry in the manifest.
+ConversionOptions options_of(const nlohmann::json& entry) {
+  ConversionOptions options{.create_table = true};
+  if (entry["format"] == "json") options.format = Format::Json;
+  const auto text = [&](const char* key) { return entry[key].get<std::string>(); };
+  if (entry.contains("delimiter")) options.delimiter = readers::Delimiter{text("delimiter")[0]};
+  if (entry.contains("comment")) options.comment = text("comment")[0];
+  if (entry.contains("skip_lines")) options.skip_lines = entry["skip_lines"].get<int>();
+  options.no_header = !entry.value("header", true);
+  options.allow_short_rows = entry.value("short_rows", false);
+  if (entry.contains("encoding")) options.encoding = *Encoding::find(text("encoding"));
+  if (entry.contains("null_words")) options.null_values = entry["null_words"];
+  return options;
+}
+
+TEST(Pieces, RealFilesGiveTheSameOutcomeHoweverCut) {
+  const std::filesystem::path real = MORVEL_REAL_FILES_DIR;
+  std::ifstream manifest(real / "manifest.json");
+  const auto entries = nlohmann::json::parse(manifest);
+  ASSERT_GT(entries.size(), 90U);
+  for (const auto& entry : entries) {
+    const std::string file = entry["file"];
+    SCOPED_TRACE(file);
+    std::ifstream in(real / "files" / file, std::ios::binary);
+    const std::string input((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(input.empty());
+    expect_same_however_cut(input, options_of(entry), {61, 1009});
+  }
+}
+
+}  // namespace
+}  // namespace morvel
