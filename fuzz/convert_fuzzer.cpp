@@ -1,6 +1,7 @@
 // Runs whole conversions with options taken from the first input bytes, through memory, small
-// reads and a file, and holds the output to the script the records call for: an optional CREATE
-// TABLE and "\n\n", then one INSERT and "\n" per record.
+// reads and a file, on one thread and in small pieces on several, and holds the output to the
+// script the records call for: an optional CREATE TABLE and "\n\n", then one INSERT and "\n"
+// per record.
 //
 // Input layout: flags, chunk size, [key length, key], table length, table, data.
 // Flags: bit 0 JSON, bit 1 create table, bit 2 auto id, bit 3 key given, bits 4-6 dialect text.
@@ -158,15 +159,29 @@ std::size_t count_inserts(std::string_view sql) {
   return count;
 }
 
+// The input in pieces of `piece` bytes on three threads, from memory and through small reads,
+// must give what one thread gives.
+void check_pieces(std::string_view input, convert::ConversionOptions options, std::size_t piece,
+                  const Result<std::string>& single) {
+  options.jobs = 3;
+  MemorySource memory(input);
+  check_same_outcome(convert_text(memory, options, piece), single, "pieces on threads");
+  ChunkedSource chunked(input, piece);
+  check_same_outcome(convert_text(chunked, options, piece), single,
+                     "pieces on threads, small reads");
+}
+
 // With reading options there is no model to hold the output to; whichever way the input
 // arrives the outcome must be the same, and a schema from every record must change the types of
 // the statements, not their number.
 void check_reading(std::string_view input, convert::ConversionOptions options, std::size_t chunk) {
+  options.jobs = 1;
   MemorySource memory(input);
   const Result<std::string> held = convert_text(memory, options);
   if (held) check_utf8(*held, "SQL output with reading options");
   ChunkedSource chunked(input, chunk);
   check_same_outcome(convert_text(chunked, options), held, "reading options, small reads");
+  check_pieces(input, options, chunk, held);
   if (options.schema_from != convert::SchemaFrom::All || !held) return;
   options.schema_from = convert::SchemaFrom::First;
   MemorySource again(input);
@@ -199,10 +214,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       !find_invalid_utf8(o.table) && !(o.primary_key && find_invalid_utf8(*o.primary_key));
 
   const Result<std::string> expected = expected_outcome(o, input);
-  convert::ConversionOptions options{
-      o.format,       std::string(o.table), Dialect::from_name(o.dialect).value_or(Dialect::Postgres),
-      o.create_table, std::nullopt,         o.auto_id};
+  convert::ConversionOptions options{o.format,
+                                     std::string(o.table),
+                                     Dialect::from_name(o.dialect).value_or(Dialect::Postgres),
+                                     o.create_table,
+                                     std::nullopt,
+                                     o.auto_id};
   if (o.primary_key) options.primary_key = std::string(*o.primary_key);
+  options.jobs = 1;
   if ((flags & 0x80) != 0) {
     choose_reading(static_cast<std::uint8_t>(o.chunk - 1), options);
     check_reading(input, std::move(options), o.chunk);
@@ -227,6 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ChunkedSource chunked(input, o.chunk);
   check_same_outcome(convert_text(chunked, options), held, "small reads against memory");
+  check_pieces(input, options, o.chunk, held);
 
   static MemoryFile file;
   if (const auto path = file.hold(input)) {

@@ -346,10 +346,15 @@ Result<std::string> checked_text(Result<ByteBuffer> sql) {
 
 }  // namespace
 
-Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions options) {
+Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions options,
+                                 std::size_t piece_bytes) {
   auto checked = convert::check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
-  return checked_text(convert::convert_to_buffer(source, *checked));
+  StringSink sink;
+  if (auto converted = convert::convert(source, sink, *checked, nullptr, piece_bytes); !converted) {
+    return std::unexpected(std::move(converted.error()));
+  }
+  return checked_text(sink.take());
 }
 
 Result<std::string> convert_file_text(const std::string& path, convert::ConversionOptions options) {

@@ -43,22 +43,22 @@ PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
                          const FirstRecordTypes* watched)
     : options_(options),
       schema_(schema),
-      watched_(watched),
       inserts_(options->table_name, options->dialect, options->on_conflict,
                options.primary_key().key_columns()) {
   if (options->copy) copies_.emplace(options->table_name);
+  if (watched != nullptr) watched_ = *watched;
 }
 
 void PieceWriter::start() {
   piece_ = std::make_unique<ScriptPiece>();
   columns_ = {};
-  if (watched_ != nullptr) first_types_ = *watched_;
+  if (watched_) first_types_ = *watched_;
 }
 
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
-  if (watched_ != nullptr) {
+  if (watched_) {
     first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
       piece.losses.push_back(FoundLoss{piece.rows, std::string(loss.column), loss.column_type,
                                        std::string(loss.text), loss.is_missing});

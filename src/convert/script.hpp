@@ -54,7 +54,7 @@ class PieceWriter final : public readers::PieceWorker {
  private:
   const CheckedOptions& options_;
   const Schema* schema_;
-  const FirstRecordTypes* watched_;
+  std::optional<FirstRecordTypes> watched_;
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
   std::vector<core::DataType> column_types_;

@@ -446,9 +446,13 @@ class Reading {
       const std::string_view rest = between.view();
       if (slot.is_read && reader_.continues(rest)) {
         if (auto taken = work_.commit(*slot.output, slot.end); !taken) return taken;
-        place_.offset = slot.piece.offset;
+        // A piece that read nothing through (blank lines only) leaves the next search where it
+        // was, and the piece's text joins the text between.
+        if (slot.end.read_through > 0) {
+          place_.offset = slot.piece.offset;
+          between.clear();
+        }
         advance(slot.end);
-        between.clear();
         between.append(slot.piece.text.substr(slot.end.read_through));
       } else {
         again.clear();

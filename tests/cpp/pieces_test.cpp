@@ -97,13 +97,14 @@ TEST(Pieces, CsvGivesTheSameOutcomeHoweverCut) {
 TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
   const std::string good = repeated("1,\"a\nb\"\n22,cc\n", 3);
   for (const std::string& csv : {
-           "a,b\n1\n" + good,                          // the first record
-           "a,b\n" + good + "1,2,3\n" + good,          // a middle one
-           "a,b\n" + good + "x\n",                     // the last one
-           "a,b\n" + good + "1\n" + good + "1,2,3\n",  // one beside a later one
-           "a,b\n" + good + "1,\xFF\n" + good,         // a field that is not UTF-8
-           "a,\xC3\n" + good,                          // a header that is not UTF-8
-           "a,b\n" + good + "\"1,2\n",                 // an unbalanced quote
+           "a,b\n1\n" + good,                               // the first record
+           "a,b\n" + good + "1,2,3\n" + good,               // a middle one
+           "a,b\n" + good + "x\n",                          // the last one
+           "a,b\n" + good + std::string(40, '\n') + "x\n",  // after blank lines
+           "a,b\n" + good + "1\n" + good + "1,2,3\n",       // one beside a later one
+           "a,b\n" + good + "1,\xFF\n" + good,              // a field that is not UTF-8
+           "a,\xC3\n" + good,                               // a header that is not UTF-8
+           "a,b\n" + good + "\"1,2\n",                      // an unbalanced quote
        }) {
     expect_same_however_cut(csv, {}, small_pieces);
   }
