@@ -311,7 +311,38 @@ def big_csv(path, megabytes):
     return path
 
 
+def big_jsonl(path, megabytes):
+    """A JSON Lines file of about `megabytes` MB, written without holding it."""
+    with open(path, "w") as f:
+        block = "".join(f'{{"id": {i}, "name": "name {i}"}}\n' for i in range(20000))
+        for _ in range(megabytes * 1024 * 1024 // len(block) + 1):
+            f.write(block)
+    return path
+
+
+def bytes_read(pid):
+    with open(f"/proc/{pid}/io") as io:
+        return int(next(line for line in io if line.startswith("rchar:")).split()[1])
+
+
 class TestSignalsAndPipes:
+    @pytest.mark.parametrize("layout", [big_csv, big_jsonl])
+    def test_a_file_cut_short_while_read_is_an_error_not_a_signal(self, command, tmp_path,
+                                                                  layout):
+        data = layout(tmp_path / "big", 300)
+        size = data.stat().st_size
+        process = subprocess.Popen(
+            [command, str(data), "-f", "csv" if layout is big_csv else "json", "-o", os.devnull],
+            stderr=subprocess.PIPE)
+        # Cut once the conversion has surely begun reading it, far from its end.
+        while bytes_read(process.pid) < 64 * 1024 * 1024:
+            assert process.poll() is None, process.stderr.read()
+        os.truncate(data, size // 2)
+        _, stderr = process.communicate(timeout=60)
+        assert process.returncode == 1, stderr
+        assert re.fullmatch(rb"morvel: the input file shrank while it was read: it had %d bytes, "
+                            rb"and ended after \d+\n" % size, stderr), stderr
+
     def test_ctrl_c_stops_the_command_with_130_and_no_traceback(self, command, tmp_path):
         data = big_csv(tmp_path / "big.csv", 300)
         out = tmp_path / "out.sql"
