@@ -37,16 +37,20 @@ unsigned threads_for(const ConversionOptions& options) noexcept {
 // from the others.
 class ScriptWork final : public readers::PieceWork {
  public:
-  explicit ScriptWork(ScriptWriter& script) noexcept : script_(script) {}
+  explicit ScriptWork(ScriptWriter& script) : script_(script) {}
   core::RowSink direct() override { return script_; }
   bool can_share() const override { return script_.has_begun(); }
-  std::unique_ptr<readers::PieceWorker> worker() override { return script_.piece_writer(); }
+  std::unique_ptr<readers::PieceWorker> worker() override { return script_.piece_writer(pieces_); }
   Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
     return script_.append(static_cast<ScriptPiece&>(output));
+  }
+  void reuse(std::unique_ptr<readers::PieceOutput> output) noexcept override {
+    pieces_.give(std::unique_ptr<ScriptPiece>(static_cast<ScriptPiece*>(output.release())));
   }
 
  private:
   ScriptWriter& script_;
+  ScriptPieces pieces_;
 };
 
 // The schema of a piece, and the worker that collects it.

@@ -39,18 +39,43 @@ bool is_grouped(const ConversionOptions& options) noexcept {
 
 }  // namespace
 
+std::unique_ptr<ScriptPiece> ScriptPieces::take() {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!free_.empty()) {
+      std::unique_ptr<ScriptPiece> piece = std::move(free_.back());
+      free_.pop_back();
+      return piece;
+    }
+  }
+  return std::make_unique<ScriptPiece>();
+}
+
+void ScriptPieces::give(std::unique_ptr<ScriptPiece> piece) noexcept {
+  if (!piece) return;
+  piece->bytes.clear();
+  piece->rows = 0;
+  piece->ends.clear();
+  piece->columns.clear();
+  piece->losses.clear();
+  // Kept within the room made at the start, so that giving back never allocates.
+  const std::lock_guard lock(mutex_);
+  if (free_.size() < free_.capacity()) free_.push_back(std::move(piece));
+}
+
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
-                         const FirstRecordTypes* watched)
+                         const FirstRecordTypes* watched, ScriptPieces& pieces)
     : options_(options),
       schema_(schema),
       inserts_(options->table_name, options->dialect, options->on_conflict,
-               options.primary_key().key_columns()) {
+               options.primary_key().key_columns()),
+      pieces_(pieces) {
   if (options->copy) copies_.emplace(options->table_name);
   if (watched != nullptr) watched_ = *watched;
 }
 
 void PieceWriter::start() {
-  piece_ = std::make_unique<ScriptPiece>();
+  piece_ = pieces_.take();
   columns_ = {};
   if (watched_) first_types_ = *watched_;
 }
@@ -154,9 +179,9 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
   ++in_group_;
 }
 
-std::unique_ptr<PieceWriter> ScriptWriter::piece_writer() const {
+std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(ScriptPieces& pieces) const {
   return std::make_unique<PieceWriter>(options_, schema_,
-                                       watch_ != nullptr ? &first_types_ : nullptr);
+                                       watch_ != nullptr ? &first_types_ : nullptr, pieces);
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {

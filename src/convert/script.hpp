@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -40,12 +42,32 @@ struct ScriptPiece final : readers::PieceOutput {
   std::vector<FoundLoss> losses;
 };
 
+// ScriptPiece outputs to fill again, shared by the threads: a fresh output's memory costs a page
+// fault for every page it is written to.
+class ScriptPieces {
+ public:
+  // Room for as many outputs as are ever in flight at once. Throws std::bad_alloc when memory
+  // runs out.
+  ScriptPieces() { free_.reserve(64); }
+
+  // An empty output, with the memory of one given back if there is one. Throws std::bad_alloc
+  // when memory runs out.
+  [[nodiscard]] std::unique_ptr<ScriptPiece> take();
+  // Keeps `piece` to fill again, up to a few. Never fails.
+  void give(std::unique_ptr<ScriptPiece> piece) noexcept;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<ScriptPiece>> free_;
+};
+
 // Writes the rows of the pieces one thread reads, as the script would, into ScriptPiece outputs.
 class PieceWriter final : public readers::PieceWorker {
  public:
   // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
   // the type of every column. Both are borrowed and read only.
-  PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched);
+  PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched,
+              ScriptPieces& pieces);
 
   void start() override;
   [[nodiscard]] core::Status take(core::Row&& row) override;
@@ -60,6 +82,7 @@ class PieceWriter final : public readers::PieceWorker {
   std::vector<core::DataType> column_types_;
   FirstRecordTypes first_types_;  // the watched types, afresh for each piece
   sql::ColumnList columns_;       // of the piece's last row
+  ScriptPieces& pieces_;
   std::unique_ptr<ScriptPiece> piece_;
 };
 
@@ -87,9 +110,9 @@ class ScriptWriter {
   // table's types. Never fails.
   [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
 
-  // A writer of pieces for another thread. Only once has_begun(). Throws std::bad_alloc when
-  // memory runs out.
-  [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer() const;
+  // A writer of pieces for another thread, which fills outputs from `pieces`. Only once
+  // has_begun(). Throws std::bad_alloc when memory runs out.
+  [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer(ScriptPieces& pieces) const;
 
   // Ends the script after the last record: the statement or block still open, the COMMIT.
   // Fails as the sink does.

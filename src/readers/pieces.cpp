@@ -467,6 +467,7 @@ class Reading {
         if (!read) return read;
       }
       feed.recycle(std::move(slot.piece.bytes));
+      work_.reuse(std::move(slot.output));
       slots.pop_front();
       if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
     }

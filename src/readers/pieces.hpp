@@ -163,6 +163,8 @@ class PieceWork {
   // Takes the output of the next piece, read on another thread, and the counts of its end. Fails
   // as direct() would have for its rows.
   [[nodiscard]] virtual core::Status commit(PieceOutput& output, const PieceEnd& end) = 0;
+  // Takes back an output that is done with, committed or not, to fill again. Never fails.
+  virtual void reuse(std::unique_ptr<PieceOutput> /*output*/) noexcept {}
 };
 
 // How a reading is spread over threads.
