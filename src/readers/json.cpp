@@ -159,19 +159,87 @@ std::string describe_in_array(const json::SyntaxError& error, std::string_view i
          std::to_string(column);
 }
 
+// The elements of an array that check() has accepted, read in pieces that begin at elements:
+// rows are built one element at a time instead of from a tree of the whole document. Every
+// reader of the array borrows the text and the element offsets that the check noted.
+class ArrayReader final : public PieceReader {
+ public:
+  ArrayReader(std::string_view text, const std::vector<std::size_t>& starts,
+              const ReadOptions& options) noexcept
+      : text_(text),
+        starts_(starts),
+        options_(options),
+        parser_(Origin::Stream, &options.null_words) {
+    parser_.reset(text);
+  }
+
+  [[nodiscard]] bool needs_check() const noexcept override { return false; }
+  void check(std::string_view) override {}
+  [[nodiscard]] Status checked() override { return {}; }
+
+  // The opening bracket and the white space around it.
+  [[nodiscard]] bool has_head() const noexcept override { return true; }
+  Result<std::optional<std::size_t>> read_head(std::string_view text, bool is_whole) override {
+    const std::size_t first = starts_.empty() ? text_.size() : starts_.front();
+    if (first > text.size() && !is_whole) return std::nullopt;
+    return std::optional<std::size_t>(first);
+  }
+
+  // The elements that begin in the piece before the last noted start in it, or all of them in
+  // the last piece: an element the piece cuts is left for the next.
+  Status read(std::string_view piece, const Place&, bool is_last, RowSink sink,
+              std::uint64_t most_rows, PieceEnd& end) override {
+    end = PieceEnd{};
+    const auto from = static_cast<std::size_t>(piece.data() - text_.data());
+    const std::size_t stop = is_last ? text_.size() : last_start(from, from + piece.size());
+    std::size_t next = from;
+    auto counting = [&](core::Row&& row) -> Status {
+      ++end.rows;
+      return sink(std::move(row));
+    };
+    Status read = parser_.hand_over_range(from, stop, counting, most_rows, next);
+    end.read_through = std::min(next, from + piece.size()) - from;
+    end.records = end.rows;
+    return read;
+  }
+
+  [[nodiscard]] std::size_t find_cut(std::string_view buffer, std::uint64_t offset) const override {
+    const std::size_t start = last_start(offset, offset + buffer.size());
+    return start > offset ? start - offset : 0;
+  }
+  [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
+  void finish(const PieceEnd&) override {}
+
+  [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts&) const override {
+    return std::make_unique<ArrayReader>(text_, starts_, options_);
+  }
+
+ private:
+  // The last noted element start after `from` and at most `to`, else `from`.
+  [[nodiscard]] std::size_t last_start(std::size_t from, std::size_t to) const noexcept {
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), to);
+    if (after == starts_.begin() || *(after - 1) <= from) return from;
+    return *(after - 1);
+  }
+
+  std::string_view text_;
+  const std::vector<std::size_t>& starts_;
+  const ReadOptions& options_;
+  Parser parser_;
+};
+
 }  // namespace
 
-// The array layout over the whole input. The array is checked completely before the first row
-// is built, so a failure anywhere hands over nothing; rows are then built one element at a time
-// instead of from a tree of the whole document. `read_failure` is the error that ended reading
-// early, if any: the parser meets it where it first asks for a byte past `input`.
-Status read_json_array(std::string_view input, std::optional<Error> read_failure, RowSink sink,
-                       core::Monitor* monitor, const ReadOptions& options, Whereabouts* decoded) {
+// The array is checked completely before the first row is built, so a failure anywhere hands
+// over nothing. `read_failure` is the error that ended reading early, if any: the parser meets it
+// where it first asks for a byte past `input`.
+Status check_json_array(std::string_view input, std::optional<Error> read_failure,
+                        core::Monitor* monitor, const ReadOptions& options, Whereabouts* decoded,
+                        std::vector<std::size_t>& starts, std::size_t spacing) {
   Parser parser(Origin::Stream, &options.null_words);
   parser.reset(input);
-  // Each pass over the input tells the monitor of its progress: the check, then the rows.
   core::Checkpoints checking(monitor, core::Stage::Checking);
-  if (!parser.check(&checking)) {
+  if (!parser.check(&checking, &starts, spacing)) {
     if (auto stopped = parser.stopped()) return std::unexpected(std::move(*stopped));
     if (read_failure && parser.error().reached_end) {
       read_failure->message += json::position_suffix(input, input.size());
@@ -181,8 +249,13 @@ Status read_json_array(std::string_view input, std::optional<Error> read_failure
   }
   // The array closed; the failed read struck while the white space after it was read.
   if (read_failure) return std::unexpected(std::move(*read_failure));
-  core::Checkpoints converting(monitor);
-  return parser.hand_over_elements(sink, &converting);
+  return {};
+}
+
+std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
+                                               const std::vector<std::size_t>& starts,
+                                               const ReadOptions& options) {
+  return std::make_unique<ArrayReader>(text, starts, options);
 }
 
 std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Whereabouts& whereabouts,

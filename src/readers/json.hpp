@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/encoding.hpp"
 #include "core/error.hpp"
@@ -37,15 +38,24 @@ namespace morvel::readers {
                                                              Whereabouts& whereabouts,
                                                              bool is_decoded);
 
-// The array layout over `input`, the whole text, as stream_json reads it. The array is checked
-// completely before the first row is built, so a failure anywhere hands over nothing.
-// `read_failure` is the error that ended reading early, if any: the parser meets it where it
-// first asks for a byte past `input`. `decoded`, for a text decoded from another encoding, places
-// error columns in the input.
-[[nodiscard]] core::Status read_json_array(std::string_view input,
-                                           std::optional<core::Error> read_failure,
-                                           core::RowSink sink, core::Monitor* monitor,
-                                           const ReadOptions& options, Whereabouts* decoded);
+// Checks `input`, the whole text, as an array of the layout stream_json reads, before any of its
+// rows is read, and puts the offsets of its elements in `starts`, one at least every `spacing`
+// bytes. `read_failure` is the error that ended reading early, if any: the parser meets it where
+// it first asks for a byte past `input`. `decoded`, for a text decoded from another encoding,
+// places error columns in the input. Fails with the parser's message and position, or the read
+// failure; `monitor` hears of the progress and may stop the check.
+[[nodiscard]] core::Status check_json_array(std::string_view input,
+                                            std::optional<core::Error> read_failure,
+                                            core::Monitor* monitor, const ReadOptions& options,
+                                            Whereabouts* decoded, std::vector<std::size_t>& starts,
+                                            std::size_t spacing);
+
+// The reader of an array that check_json_array accepted, in pieces that begin at the elements in
+// `starts`, for read_input. `text`, `starts` and `options` are borrowed. Throws std::bad_alloc
+// when memory runs out.
+[[nodiscard]] std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
+                                                             const std::vector<std::size_t>& starts,
+                                                             const ReadOptions& options);
 
 // The error for an input whose decoding stopped, on `line`, at a byte its encoding does not
 // allow. Never fails.

@@ -107,16 +107,23 @@ bool Parser::finish(const char* p) noexcept {
   return false;
 }
 
-bool Parser::check(core::Checkpoints* checkpoints) {
+bool Parser::check(core::Checkpoints* checkpoints, std::vector<std::size_t>* starts,
+                   std::size_t spacing) {
   const char* p = skip_white(begin_);
   if (p == end_) {
     fail_at_end(message::eof_value);
     return false;
   }
-  if (*p == '[' && checkpoints != nullptr) {
+  if (*p == '[' && (checkpoints != nullptr || starts != nullptr)) {
     // A long check tells the monitor how far it is at the elements of a top-level array.
+    std::size_t next_start = 0;
     p = walk_array(p + 1, [&](const char* element) -> const char* {
-      if (!pass(checkpoints, element)) return nullptr;
+      if (checkpoints != nullptr && !pass(checkpoints, element)) return nullptr;
+      const auto at = static_cast<std::size_t>(element - begin_);
+      if (starts != nullptr && at >= next_start) {
+        starts->push_back(at);
+        next_start = at + spacing;
+      }
       return check_value(element, 1);
     });
   } else {
@@ -148,24 +155,34 @@ Parser::Parsed Parser::parse() {
   return Parsed::Object;
 }
 
-core::Status Parser::hand_over_elements(core::RowSink sink, core::Checkpoints* checkpoints) {
+core::Status Parser::hand_over_range(std::size_t from, std::size_t to, core::RowSink sink,
+                                     std::uint64_t most_rows, std::size_t& next) {
   // check() has seen every string of this text.
   checks_utf8_ = false;
-  const char* p = walk_array(skip_white(begin_) + 1, [&](const char* element) -> const char* {
-    if (checkpoints != nullptr && !pass(checkpoints, element)) return nullptr;
-    if (*element != '{') return check_value(element, 1);
-    const char* after = parse_row_object(element, 1);
-    if (after == nullptr) return nullptr;
-    build_row();
-    if (auto accepted = sink(std::move(row_)); !accepted) {
-      stopped_ = std::move(accepted.error());
-      return nullptr;
+  const char* p = begin_ + from;
+  std::uint64_t rows = 0;
+  while (p < begin_ + to && rows < most_rows) {
+    if (*p != '{') {
+      p = check_value(p, 1);
+    } else {
+      p = parse_row_object(p, 1);
+      if (p != nullptr) {
+        build_row();
+        if (auto accepted = sink(std::move(row_)); !accepted) return accepted;
+        ++rows;
+      }
     }
-    return after;
-  });
-  if (auto stopped = this->stopped()) return std::unexpected(std::move(*stopped));
-  // Unreachable after a successful check(); reported rather than ignored all the same.
-  if (p == nullptr) return std::unexpected(core::invalid(describe(error_, {begin_, end_})));
+    // Unreachable after a successful check(); reported rather than ignored all the same.
+    if (p == nullptr) return std::unexpected(core::invalid(describe(error_, {begin_, end_})));
+    // After the element: white space, then a comma and the next element, or the closing bracket.
+    p = skip_white(p);
+    if (p != end_ && *p == ',') {
+      p = skip_white(p + 1);
+    } else {
+      p = end_;
+    }
+  }
+  next = static_cast<std::size_t>(p - begin_);
   return {};
 }
 

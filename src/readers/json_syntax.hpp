@@ -58,7 +58,10 @@ class Parser {
   // Checks that the text is exactly one JSON value, with JSON white space around it, building
   // nothing. False when it is not; error() then says why, unless stopped() holds the error of
   // `checkpoints`, which hear of the elements of a top-level array as they are reached.
-  [[nodiscard]] bool check(core::Checkpoints* checkpoints = nullptr);
+  // When the text is an array and `starts` is given, the offsets of its elements are put there,
+  // one at least every `spacing` bytes, for reading the elements in ranges.
+  [[nodiscard]] bool check(core::Checkpoints* checkpoints = nullptr,
+                           std::vector<std::size_t>* starts = nullptr, std::size_t spacing = 0);
 
   // Parses the text as exactly one JSON value. An object becomes row(): its entries in ascending
   // byte order of the keys, the last of repeated keys winning, each value as text typed by
@@ -79,12 +82,13 @@ class Parser {
   [[nodiscard]] core::Row& row() noexcept { return row_; }
 
   // Hands `sink` one row per object element of the text, which check() has accepted and which
-  // is an array; other elements are skipped. Stops at the first error of the sink or of
-  // `checkpoints`, unchanged.
-  [[nodiscard]] core::Status hand_over_elements(core::RowSink sink,
-                                                core::Checkpoints* checkpoints = nullptr);
+  // is an array, from the element at offset `from` to the last that begins before `to`, at
+  // most `most_rows` rows; `next` is then the offset of the element after the last read, or the
+  // end of the text. Other elements are skipped. Stops at the first error of the sink, unchanged.
+  [[nodiscard]] core::Status hand_over_range(std::size_t from, std::size_t to, core::RowSink sink,
+                                             std::uint64_t most_rows, std::size_t& next);
 
-  // The error that stopped the last check() or hand_over_elements() other than the text's own,
+  // The error that stopped the last check() or hand_over_range() other than the text's own,
   // taken out; nothing when there was none. Never fails.
   [[nodiscard]] std::optional<core::Error> stopped() noexcept {
     return std::exchange(stopped_, {});

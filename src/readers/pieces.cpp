@@ -551,6 +551,21 @@ std::unique_ptr<PieceReader> make_reader(Format format, const ReadOptions& optio
              : json_lines_reader(options, whereabouts, is_decoded);
 }
 
+// An array, `text`, held whole and checked before its elements are read in pieces.
+Status read_array(std::string_view text, std::optional<core::Error> read_failure,
+                  const ReadOptions& options, core::Monitor* monitor, Whereabouts* decoded,
+                  PieceWork& work, const ReadPlan& plan) {
+  std::vector<std::size_t> starts;
+  if (auto checked = check_json_array(text, std::move(read_failure), monitor, options, decoded,
+                                      starts, std::max<std::size_t>(plan.piece_bytes / 8, 1));
+      !checked) {
+    return checked;
+  }
+  auto reader = json_array_reader(text, starts, options);
+  TextFeed feed(text);
+  return Reading(*reader, work, monitor, plan).run(feed);
+}
+
 // An input in another encoding, decoded and held whole; the text of its records is what could
 // be decoded. A CSV input with a byte the encoding does not allow fails before any record, so
 // does a JSON array; JSON lines before the line that holds the byte are read.
@@ -577,7 +592,7 @@ Status read_decoded(ByteSource& source, Format format, const ReadOptions& option
   }
   if (format == Format::Json && !text.empty() && text.front() == '[') {
     if (is_invalid) return std::unexpected(json_undecodable(*decoded, 1 + breaks(text)));
-    return read_json_array(text, std::nullopt, work.direct(), monitor, options, &whereabouts);
+    return read_array(text, std::nullopt, options, monitor, &whereabouts, work, plan);
   }
   // Only the complete lines before the bad byte are read.
   if (is_invalid)
@@ -599,7 +614,7 @@ Status read_json(ByteSource& source, const ReadOptions& options, core::Monitor* 
   auto reader = json_lines_reader(options, unused, false);
   if (const auto held = source.contiguous()) {
     if (!held->empty() && held->front() == '[') {
-      return read_json_array(*held, std::nullopt, work.direct(), monitor, options, nullptr);
+      return read_array(*held, std::nullopt, options, monitor, nullptr, work, plan);
     }
     TextFeed feed(*held);
     return Reading(*reader, work, monitor, plan).run(feed);
@@ -614,8 +629,7 @@ Status read_json(ByteSource& source, const ReadOptions& options, core::Monitor* 
   // A read that fails after the first is reported once the bytes before it are parsed.
   std::optional<core::Error> read_failure;
   if (auto rest = feed.fill_all(); !rest) read_failure = std::move(rest.error());
-  return read_json_array(feed.window(), std::move(read_failure), work.direct(), monitor, options,
-                         nullptr);
+  return read_array(feed.window(), std::move(read_failure), options, monitor, nullptr, work, plan);
 }
 
 // A CSV input: read once to check its quotes, then again for its records. A source that cannot

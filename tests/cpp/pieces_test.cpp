@@ -133,6 +133,13 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
        }) {
     expect_same_however_cut(lines, options, small_pieces);
   }
+  // An array is checked whole first, then its elements are read in pieces.
+  std::string array = "[";
+  array += repeated("{\"a\":1,\"b\":\"x\"},\n 2 , {\"b\":\"\xC3\xA9\"},{}, ", 3);
+  array += "{}]";
+  expect_same_however_cut(array, {.format = Format::Json, .create_table = true, .batch_size = 2},
+                          small_pieces);
+  expect_same_however_cut(array, {.format = Format::Json, .create_table = true}, small_pieces);
   for (const std::string bad : {"{\"a\":\n", "\xFF\n", "{\"a\": tru}\n"}) {
     for (const std::string& jsonl : {bad + lines, lines + bad + lines, lines + bad}) {
       expect_same_however_cut(jsonl, {.format = Format::Json, .create_table = true}, small_pieces);
