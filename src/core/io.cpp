@@ -134,9 +134,41 @@ Result<std::size_t> MemorySource::read(std::span<char> buffer) {
   return n;
 }
 
+Result<std::size_t> ByteSource::read_at(std::uint64_t, std::span<char>) {
+  return std::unexpected(os_error(ErrorKind::Io, ESPIPE));
+}
+
 FdSource::FdSource(Fd fd, Monitor* monitor) noexcept
     : fd_(std::move(fd)), monitor_(monitor), start_(::lseek(fd_.get(), 0, SEEK_CUR)) {
+  struct stat info;
+  is_regular_ = start_ >= 0 && ::fstat(fd_.get(), &info) == 0 && S_ISREG(info.st_mode);
   expected_ = size_hint();
+}
+
+namespace {
+
+// The error for a regular file that ended after `delivered` of the `expected` bytes it had.
+Error shrank(std::uint64_t expected, std::uint64_t delivered) {
+  // A file cut short by another process while it is read would otherwise pass for a shorter
+  // input, converted without a word about what went missing.
+  return Error{ErrorKind::Io, "the input file shrank while it was read: it had " +
+                                  std::to_string(expected) + " bytes, and ended after " +
+                                  std::to_string(delivered)};
+}
+
+}  // namespace
+
+Result<std::size_t> FdSource::read_at(std::uint64_t offset, std::span<char> buffer) {
+  for (;;) {
+    const ssize_t n = ::pread(fd_.get(), buffer.data(), buffer.size(),
+                              static_cast<off_t>(static_cast<std::uint64_t>(start_) + offset));
+    if (n > 0 || (n == 0 && buffer.empty())) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      if (offset < expected_) return std::unexpected(shrank(expected_, offset));
+      return std::size_t{0};
+    }
+    if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));
+  }
 }
 
 Result<std::size_t> FdSource::read(std::span<char> buffer) {
@@ -147,14 +179,7 @@ Result<std::size_t> FdSource::read(std::span<char> buffer) {
       return static_cast<std::size_t>(n);
     }
     if (n == 0) {
-      // A file cut short by another process while it is read would otherwise pass for a shorter
-      // input, converted without a word about what went missing.
-      if (delivered_ < expected_) {
-        return std::unexpected(
-            Error{ErrorKind::Io, "the input file shrank while it was read: it had " +
-                                     std::to_string(expected_) + " bytes, and ended after " +
-                                     std::to_string(delivered_)});
-      }
+      if (delivered_ < expected_) return std::unexpected(shrank(expected_, delivered_));
       return std::size_t{0};
     }
     if (errno != EINTR) return std::unexpected(os_error(ErrorKind::Io, errno));

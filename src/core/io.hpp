@@ -95,6 +95,12 @@ class ByteSource {
   // source that cannot (a pipe), which is then left where it was. Never fails.
   [[nodiscard]] virtual bool rewind() noexcept { return false; }
 
+  // Whether read_at() serves, from any thread at once: a regular file. Never fails.
+  [[nodiscard]] virtual bool reads_at() const noexcept { return false; }
+  // Reads at most buffer.size() bytes from `offset` bytes after where the source started, without
+  // moving it; 0 only past the end. Only where reads_at(). Fails like read().
+  [[nodiscard]] virtual Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer);
+
  protected:
   ByteSource(ByteSource&&) = default;
   ByteSource& operator=(ByteSource&&) = default;
@@ -198,6 +204,8 @@ class FdSource final : public ByteSource {
   [[nodiscard]] std::size_t size_hint() const noexcept override;
   // A regular file goes back to where it stood when the source was made.
   [[nodiscard]] bool rewind() noexcept override;
+  [[nodiscard]] bool reads_at() const noexcept override { return is_regular_; }
+  [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer) override;
 
  private:
   Fd fd_;
@@ -205,6 +213,7 @@ class FdSource final : public ByteSource {
   std::uint64_t delivered_ = 0;  // bytes read since the start
   std::int64_t start_;           // where the file stood at the start; -1 for a stream
   std::uint64_t expected_ = 0;   // the bytes a regular file had from there at the start
+  bool is_regular_ = false;
 };
 
 // A source that can be read again: `inner` itself when it can go back; otherwise every byte read
@@ -224,6 +233,10 @@ class ReplayableSource final : public ByteSource {
   [[nodiscard]] std::size_t size_hint() const noexcept override { return inner_.size_hint(); }
   // Always goes back, but after a failure of the temporary file.
   [[nodiscard]] bool rewind() noexcept override;
+  [[nodiscard]] bool reads_at() const noexcept override { return inner_.reads_at(); }
+  [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer) override {
+    return inner_.read_at(offset, buffer);
+  }
 
  private:
   enum class Mode : std::uint8_t { Unknown, Inner, Copy, Failed };

@@ -292,14 +292,20 @@ constexpr std::uint64_t most_mark_bytes = 64 * 1024;
 // The first reading of a CSV input: the lines to skip, then the quote bytes of the rest, counted
 // outside comment lines, whose number must be even. It also marks, every `mark_bytes` bytes,
 // whether the quotes before are odd, so that a piece's start can be guessed outside quotes.
-class QuoteCheck {
+class QuoteCheck final : public PieceReader::CheckPart {
  public:
-  QuoteCheck(const ReadOptions& options, std::uint64_t mark_bytes) noexcept
-      : lines_to_skip_(options.skip_lines), comment_(options.comment), mark_bytes_(mark_bytes) {}
+  // The check of the input from `offset` on, where the lines to skip are done with unless
+  // `offset` is 0.
+  QuoteCheck(const ReadOptions& options, std::uint64_t mark_bytes, std::uint64_t offset = 0)
+      : lines_to_skip_(offset == 0 ? options.skip_lines : 0),
+        comment_(options.comment),
+        mark_bytes_(mark_bytes),
+        seen_(offset),
+        first_mark_(offset / mark_bytes + 1) {}
 
   [[nodiscard]] std::uint64_t mark_bytes() const noexcept { return mark_bytes_; }
 
-  void feed(std::string_view block) {
+  void feed(std::string_view block) override {
     const char* p = block.data();
     const char* const end = p + block.size();
     // A CR that ended the last block and a skipped line owns the LF that follows it.
@@ -331,6 +337,20 @@ class QuoteCheck {
       if (at == next_mark) mark_parity(at / mark_bytes_);
     }
     seen_ += block.size();
+  }
+
+  // Takes `later`, the check of the input that follows what this one was fed, as if this one had
+  // been fed it too. Never fails but for memory.
+  void take(const QuoteCheck& later) {
+    const bool is_odd = quotes_ % 2 != 0;
+    for (std::uint64_t mark = later.first_mark_; mark <= later.marks_; ++mark) {
+      const bool is_later_odd = (later.parity_[mark / 64] >> (mark % 64) & 1) != 0;
+      if (parity_.size() <= mark / 64) parity_.resize(mark / 64 + 1, 0);
+      if (is_odd != is_later_odd) parity_[mark / 64] |= std::uint64_t{1} << (mark % 64);
+    }
+    quotes_ += later.quotes_;
+    seen_ = later.seen_;
+    marks_ = std::max(marks_, later.marks_);
   }
 
   [[nodiscard]] Status outcome() const {
@@ -385,7 +405,8 @@ class QuoteCheck {
   bool after_cr_ = false;
   bool at_line_start_ = true;
   bool in_comment_ = false;
-  std::uint64_t seen_ = 0;
+  std::uint64_t seen_;
+  std::uint64_t first_mark_;  // the first mark this check may reach
   std::uint64_t quotes_ = 0;
   std::vector<std::uint64_t> parity_;  // bit per mark: odd quotes before it
   std::uint64_t marks_ = 0;            // the last mark reached
@@ -437,6 +458,12 @@ class CsvReader final : public PieceReader {
   [[nodiscard]] bool needs_check() const noexcept override { return true; }
   void check(std::string_view block) override { check_->feed(block); }
   [[nodiscard]] Status checked() override { return check_->outcome(); }
+  // Comment lines and lines to skip are only known from the start.
+  [[nodiscard]] std::unique_ptr<CheckPart> check_part(std::uint64_t offset) const override {
+    if (options_.comment || options_.skip_lines > 0) return nullptr;
+    return std::make_unique<QuoteCheck>(options_, check_->mark_bytes(), offset);
+  }
+  void take_part(CheckPart& part) override { check_->take(static_cast<QuoteCheck&>(part)); }
 
   [[nodiscard]] bool has_head() const noexcept override { return true; }
   Result<std::optional<std::size_t>> read_head(std::string_view text, bool is_whole) override;

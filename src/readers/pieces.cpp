@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <limits>
@@ -503,8 +504,95 @@ class Reading {
   PieceEnd total_;
 };
 
+// Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C must
+// reach the Python interpreter's main thread): threads started within its life block them all.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before_);
+  }
+  SignalsBlocked(const SignalsBlocked&) = delete;  // restores once
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_;
+};
+
+// Feeds `part` the bytes of the input from `from` to `to`, which `read_at(offset, block)` reads.
+// `on_block`, given the bytes done so far, may stop the part with its error.
+template <class ReadAt, class OnBlock>
+Status feed_part(PieceReader::CheckPart& part, std::uint64_t from, std::uint64_t to,
+                 ReadAt& read_at, OnBlock on_block) {
+  while (from < to) {
+    auto block = read_at(from, std::min<std::uint64_t>(to - from, read_bytes));
+    if (!block) return std::unexpected(std::move(block.error()));
+    part.feed(*block);
+    from += block->size();
+    if (auto go_on = on_block(from); !go_on) return go_on;
+  }
+  return {};
+}
+
+// The first reading in parts on the threads of `plan`, when the reader can split it and the
+// input is large enough (parts of fewer than four pieces are not worth a thread); false when it
+// is left to one thread. `read_at(offset, size)` gives the bytes of
+// each block, on any thread: each thread has its own copy of it. The part on this thread tells the
+// monitor of the progress, as if every part went at its pace.
+template <class ReadAt>
+Result<bool> check_in_parts(PieceReader& reader, std::uint64_t size, const ReadPlan& plan,
+                            core::Monitor* monitor, const ReadAt& read_at) {
+  const std::uint64_t least_part_bytes = 4 * std::uint64_t{plan.piece_bytes};
+  if (plan.threads < 2 || size < 2 * least_part_bytes) return false;
+  const auto parts_count =
+      static_cast<unsigned>(std::min<std::uint64_t>(plan.threads, size / least_part_bytes));
+  std::vector<std::unique_ptr<PieceReader::CheckPart>> parts;
+  for (unsigned i = 0; i < parts_count; ++i) {
+    parts.push_back(reader.check_part(size * i / parts_count));
+    if (!parts.back()) return false;
+  }
+  std::vector<Status> outcomes(parts_count);
+  std::atomic<bool> is_stopped = false;
+  {
+    std::vector<std::jthread> crew;
+    {
+      const SignalsBlocked blocked;
+      for (unsigned i = 1; i < parts_count; ++i) {
+        crew.emplace_back([&, i, read = read_at] mutable {
+          outcomes[i] =
+              feed_part(*parts[i], size * i / parts_count, size * (i + 1) / parts_count, read,
+                        [&](std::uint64_t) {
+                          return is_stopped ? Status{std::unexpected(core::invalid(""))} : Status{};
+                        });
+        });
+      }
+    }
+    core::Checkpoints checking(monitor, core::Stage::Checking);
+    ReadAt read = read_at;
+    outcomes[0] = feed_part(*parts[0], 0, size / parts_count, read, [&](std::uint64_t done) {
+      return checking.reached(done * parts_count);
+    });
+    if (!outcomes[0]) is_stopped = true;
+  }
+  for (unsigned i = 0; i < parts_count; ++i) {
+    if (!outcomes[i]) return std::unexpected(std::move(outcomes[i].error()));
+    reader.take_part(*parts[i]);
+  }
+  if (auto checked = reader.checked(); !checked) return std::unexpected(checked.error());
+  return true;
+}
+
 // The first reading of a text whose reader checks it whole first, block by block.
-Status check_held(PieceReader& reader, std::string_view text, core::Monitor* monitor) {
+Status check_held(PieceReader& reader, std::string_view text, core::Monitor* monitor,
+                  const ReadPlan& plan) {
+  auto slice = [text](std::uint64_t offset, std::uint64_t size) -> Result<std::string_view> {
+    return text.substr(offset, size);
+  };
+  auto in_parts = check_in_parts(reader, text.size(), plan, monitor, slice);
+  if (!in_parts) return std::unexpected(std::move(in_parts.error()));
+  if (*in_parts) return {};
   core::Checkpoints checking(monitor, core::Stage::Checking);
   for (std::size_t at = 0; at < text.size(); at += read_bytes) {
     reader.check(text.substr(at, read_bytes));
@@ -513,8 +601,26 @@ Status check_held(PieceReader& reader, std::string_view text, core::Monitor* mon
   return reader.checked();
 }
 
-// The first reading of `source` to its end; returns how many bytes it had.
-Result<std::uint64_t> check_read(PieceReader& reader, ByteSource& source, core::Monitor* monitor) {
+// The first reading of `source` to its end; returns how many bytes it had. A regular file is read
+// in parts on the threads of the plan.
+Result<std::uint64_t> check_read(PieceReader& reader, ByteSource& source, core::Monitor* monitor,
+                                 const ReadPlan& plan) {
+  if (source.reads_at()) {
+    const std::uint64_t size = source.size_hint();
+    // Each thread reads into a block of its own, made when it first reads.
+    auto read_block = [&source, block = std::vector<char>()](
+                          std::uint64_t offset,
+                          std::uint64_t count) mutable -> Result<std::string_view> {
+      block.resize(read_bytes);
+      auto got = source.read_at(offset, {block.data(), static_cast<std::size_t>(count)});
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (*got == 0) return std::unexpected(core::invalid("the input could not be read"));
+      return std::string_view(block.data(), *got);
+    };
+    auto in_parts = check_in_parts(reader, size, plan, monitor, read_block);
+    if (!in_parts) return std::unexpected(std::move(in_parts.error()));
+    if (*in_parts) return size;
+  }
   core::Checkpoints checking(monitor, core::Stage::Checking);
   std::vector<char> block(read_bytes);
   std::uint64_t total = 0;
@@ -599,7 +705,9 @@ Status read_decoded(ByteSource& source, Format format, const ReadOptions& option
     text = text.substr(0, text.rfind('\n') == std::string_view::npos ? 0 : text.rfind('\n') + 1);
   auto reader = make_reader(format, options, monitor, whereabouts, true, plan);
   if (reader->needs_check()) {
-    if (auto checked = check_held(*reader, text, monitor); !checked) return checked;
+    if (auto checked = check_held(*reader, text, monitor, plan); !checked) {
+      return checked;
+    }
   }
   TextFeed feed(text);
   if (auto read = Reading(*reader, work, monitor, plan).run(feed); !read) return read;
@@ -640,14 +748,16 @@ Status read_csv(ByteSource& source, const ReadOptions& options, core::Monitor* m
   if (const auto held = source.contiguous()) {
     HeldWhereabouts whereabouts(*held, nullptr);
     auto reader = csv_reader(options, monitor, whereabouts, false, plan.piece_bytes);
-    if (auto checked = check_held(*reader, *held, monitor); !checked) return checked;
+    if (auto checked = check_held(*reader, *held, monitor, plan); !checked) {
+      return checked;
+    }
     TextFeed feed(*held);
     return Reading(*reader, work, monitor, plan).run(feed);
   }
   core::ReplayableSource replayable(source);
   SourceWhereabouts whereabouts(replayable);
   auto reader = csv_reader(options, monitor, whereabouts, false, plan.piece_bytes);
-  auto size = check_read(*reader, replayable, monitor);
+  auto size = check_read(*reader, replayable, monitor, plan);
   if (!size) return std::unexpected(std::move(size.error()));
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));

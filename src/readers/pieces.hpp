@@ -79,6 +79,20 @@ class PieceReader {
   // The outcome of the first reading, after its last block. Fails as the check does.
   [[nodiscard]] virtual core::Status checked() = 0;
 
+  // A part of the first reading: the blocks from one offset of the input to another, in order.
+  class CheckPart {
+   public:
+    virtual ~CheckPart() = default;
+    virtual void feed(std::string_view block) = 0;
+  };
+  // A part of the first reading that begins `offset` bytes into the input, for another thread;
+  // nothing when the first reading must go through the input in one run (comment lines). Throws
+  // std::bad_alloc when memory runs out.
+  [[nodiscard]] virtual std::unique_ptr<CheckPart> check_part(std::uint64_t offset) const = 0;
+  // Takes `part`, the next part of the first reading after those taken, as if check() had been
+  // fed its blocks. Never fails.
+  virtual void take_part(CheckPart& part) = 0;
+
   // Whether something comes before the first record (a CSV header). Never fails.
   [[nodiscard]] virtual bool has_head() const noexcept = 0;
   // Reads what comes before the first record at the start of the text (a CSV header) and returns

@@ -29,8 +29,13 @@ std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
   return out;
 }
 
-// Converts `input` in pieces of `piece` bytes on `jobs` threads, from memory, or through a
-// stream of `read` bytes per read that cannot go back.
+// How a test hands over its input: from memory, from a file, or through a stream of a few bytes
+// per read that cannot go back.
+constexpr std::size_t from_memory = 0;
+constexpr std::size_t from_file = 1;
+
+// Converts `input` in pieces of `piece` bytes on `jobs` threads, from memory, from a file, or
+// through a stream of `read` bytes per read.
 Outcome convert_cut(const std::string& input, ConversionOptions options, unsigned jobs,
                     std::size_t piece, std::size_t read = 0) {
   options.jobs = jobs;
@@ -39,8 +44,14 @@ Outcome convert_cut(const std::string& input, ConversionOptions options, unsigne
   testing::WarningsKept monitor;
   StringSink sink;
   Status status;
-  if (read == 0) {
+  if (read == from_memory) {
     MemorySource source(input);
+    status = convert::convert(source, sink, *checked, &monitor, piece);
+  } else if (read == from_file) {
+    const testing::TempDir directory;
+    const std::string path = directory.file("input");
+    std::ofstream(path, std::ios::binary) << input;
+    FdSource source(*open_for_reading(path));
     status = convert::convert(source, sink, *checked, &monitor, piece);
   } else {
     testing::ScriptedSource source(input, read);
@@ -56,7 +67,7 @@ void expect_same_however_cut(const std::string& input, const ConversionOptions& 
   const Outcome whole = convert_cut(input, options, 1, std::size_t{1} << 30);
   for (const std::size_t piece : pieces) {
     for (const unsigned jobs : {1U, 4U}) {
-      for (const std::size_t read : {std::size_t{0}, std::size_t{7}}) {
+      for (const std::size_t read : {from_memory, from_file, std::size_t{7}}) {
         EXPECT_EQ(convert_cut(input, options, jobs, piece, read), whole)
             << "piece " << piece << ", jobs " << jobs << ", read " << read << ", input:\n"
             << input;
