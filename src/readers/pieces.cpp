@@ -417,8 +417,6 @@ class Reading {
     std::deque<std::unique_ptr<Slot>> slots;  // before the crew, which must stop first
     feed.keep_spares(depth + 1);
     Crew crew(plan_.threads, reader_, work_);
-    ByteBuffer between;  // the text from place_.offset up to the first slot's
-    ByteBuffer again;
     std::optional<core::Error> failure;  // of a read, reported after the records before it
     for (;;) {
       while (slots.size() < depth && !feed.is_done() && !failure) {
@@ -433,45 +431,48 @@ class Reading {
       }
       if (slots.empty()) {
         if (!failure) return {};
-        again.clear();
-        again.append(between.view());
-        again.append(feed.window());
-        PieceEnd end;
-        Status read = reader_.read(again.view(), place_, false, work_.direct(), all_rows, end);
-        advance(end);
-        if (!read) return read;
+        if (auto read = read_again(feed.window(), false); !read) return read;
         return std::unexpected(std::move(*failure));
       }
       Slot& slot = *slots.front();
       crew.wait(slot);
-      const std::string_view rest = between.view();
-      if (slot.is_read && reader_.continues(rest)) {
-        if (auto taken = work_.commit(*slot.output, slot.end); !taken) return taken;
-        // A piece that read nothing through (blank lines only) leaves the next search where it
-        // was, and the piece's text joins the text between.
-        if (slot.end.read_through > 0) {
-          place_.offset = slot.piece.offset;
-          between.clear();
-        }
-        advance(slot.end);
-        between.append(slot.piece.text.substr(slot.end.read_through));
-      } else {
-        again.clear();
-        again.append(rest);
-        again.append(slot.piece.text);
-        PieceEnd end;
-        Status read =
-            reader_.read(again.view(), place_, slot.piece.is_last, work_.direct(), all_rows, end);
-        advance(end);
-        between.clear();
-        between.append(again.view().substr(end.read_through));
-        if (!read) return read;
-      }
+      if (auto taken = take(slot); !taken) return taken;
       feed.recycle(std::move(slot.piece.bytes));
       work_.reuse(std::move(slot.output));
       slots.pop_front();
       if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
     }
+  }
+
+  // Takes the output of `slot`, the next piece, when its reading began where the reading before
+  // ended; reads the piece again here otherwise.
+  Status take(Slot& slot) {
+    if (!slot.is_read || !reader_.continues(between_.view())) {
+      return read_again(slot.piece.text, slot.piece.is_last);
+    }
+    if (auto taken = work_.commit(*slot.output, slot.end); !taken) return taken;
+    // A piece that read nothing through (blank lines only) leaves the next search where it was,
+    // and the piece's text joins the text between.
+    if (slot.end.read_through > 0) {
+      place_.offset = slot.piece.offset;
+      between_.clear();
+    }
+    advance(slot.end);
+    between_.append(slot.piece.text.substr(slot.end.read_through));
+    return {};
+  }
+
+  // Reads `text`, which follows the text between, here, from where the last reading ended.
+  Status read_again(std::string_view text, bool is_last) {
+    again_.clear();
+    again_.append(between_.view());
+    again_.append(text);
+    PieceEnd end;
+    Status read = reader_.read(again_.view(), place_, is_last, work_.direct(), all_rows, end);
+    advance(end);
+    between_.clear();
+    between_.append(again_.view().substr(end.read_through));
+    return read;
   }
 
   // The next piece: about plan_.piece_bytes long, ending where the reader guesses a record ends.
@@ -502,6 +503,8 @@ class Reading {
   ReadPlan plan_;
   Place place_;
   PieceEnd total_;
+  ByteBuffer between_;  // the text from place_.offset up to the next piece's
+  ByteBuffer again_;    // the text of a piece read again here
 };
 
 // Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C must
