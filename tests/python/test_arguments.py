@@ -97,6 +97,16 @@ class TestConversionOfArguments:
             morvel.convert_csv_to_sql(**arguments)
         assert notes_of(error) == [f"while processing '{parameter}'"]
 
+    def test_lone_surrogate_far_into_the_data_is_placed_from_the_start(self):
+        text = "a\n" + "é\n" * 100_000 + "\udc80\n"
+        with pytest.raises(UnicodeEncodeError) as expected:
+            text.encode("utf-8")
+        with pytest.raises(UnicodeEncodeError) as error:
+            morvel.convert_csv_to_sql(text)
+        assert str(error.value) == str(expected.value)
+        assert error.value.start == 200_002
+        assert notes_of(error) == ["while processing 'csv_data'"]
+
     def test_str_subclasses_are_accepted(self):
         class Text(str):
             pass

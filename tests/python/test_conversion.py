@@ -69,6 +69,15 @@ class TestOutput:
         sql = morvel.convert_csv_to_sql("名前,emoji\n日本,😀\n", "表")
         assert sql == 'INSERT INTO "表" ("名前", "emoji") VALUES (\'日本\', \'😀\');\n'
 
+    # Large enough for the script to be built from many pieces, which end inside characters of
+    # every width; the last record widens the text at the very end, or makes the input wider
+    # than Latin-1 only from there.
+    @pytest.mark.parametrize("letter,last", [("é", "é"), ("é", "€"), ("€", "😀"), ("😀", "e")])
+    def test_long_texts_keep_every_character(self, letter, last):
+        values = [f"{letter * (i % 50)}x{i}" for i in range(150_000)] + [last]
+        sql = morvel.convert_csv_to_sql("v\n" + "\n".join(values) + "\n", "t")
+        assert sql.splitlines() == [f"INSERT INTO \"t\" (\"v\") VALUES ('{v}');" for v in values]
+
 
 class TestFailures:
     @pytest.mark.parametrize("kwargs,message", [
