@@ -174,7 +174,7 @@ class ArrayReader final : public PieceReader {
         starts_(starts),
         options_(options),
         parser_(Origin::Stream, &options.null_words) {
-    parser_.reset(text);
+    parser_.reset(text, true);
   }
 
   [[nodiscard]] bool needs_check() const noexcept override { return false; }

@@ -71,12 +71,13 @@ std::string describe(const SyntaxError& error, std::string_view text, std::uint6
   return message;
 }
 
-void Parser::reset(std::string_view text) noexcept {
+void Parser::reset(std::string_view text, bool is_checked) noexcept {
   begin_ = text.data();
   end_ = text.data() + text.size();
   // A stream's strings need a UTF-8 check only when the text has invalid bytes somewhere; one
   // pass over the whole text is much cheaper than checking every string.
-  checks_utf8_ = origin_ == Origin::Stream && core::find_invalid_utf8(text).has_value();
+  checks_utf8_ =
+      !is_checked && origin_ == Origin::Stream && core::find_invalid_utf8(text).has_value();
   error_ = SyntaxError{};
 }
 
@@ -157,8 +158,6 @@ Parser::Parsed Parser::parse() {
 
 core::Status Parser::hand_over_range(std::size_t from, std::size_t to, core::RowSink sink,
                                      std::uint64_t most_rows, std::size_t& next) {
-  // check() has seen every string of this text.
-  checks_utf8_ = false;
   const char* p = begin_ + from;
   std::uint64_t rows = 0;
   while (p < begin_ + to && rows < most_rows) {

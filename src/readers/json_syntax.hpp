@@ -52,8 +52,9 @@ class Parser {
   Parser(const Parser&) = delete;  // holds views into the current text
   Parser& operator=(const Parser&) = delete;
 
-  // Makes `text` the text to parse; it is borrowed until the next reset. Never fails.
-  void reset(std::string_view text) noexcept;
+  // Makes `text` the text to parse; it is borrowed until the next reset. A text that
+  // `is_checked`, accepted by check() before, is not checked for UTF-8 again. Never fails.
+  void reset(std::string_view text, bool is_checked = false) noexcept;
 
   // Checks that the text is exactly one JSON value, with JSON white space around it, building
   // nothing. False when it is not; error() then says why, unless stopped() holds the error of
@@ -81,10 +82,11 @@ class Parser {
   // parser's buffers, valid until the next reset; a sink may move it out. Never fails.
   [[nodiscard]] core::Row& row() noexcept { return row_; }
 
-  // Hands `sink` one row per object element of the text, which check() has accepted and which
-  // is an array, from the element at offset `from` to the last that begins before `to`, at
-  // most `most_rows` rows; `next` is then the offset of the element after the last read, or the
-  // end of the text. Other elements are skipped. Stops at the first error of the sink, unchanged.
+  // Hands `sink` one row per object element of the text, which check() has accepted (and
+  // reset() was told so) and which is an array, from the element at offset `from` to the last that
+  // begins before `to`, at most `most_rows` rows; `next` is then the offset of the element after
+  // the last read, or the end of the text. Other elements are skipped. Stops at the first error of
+  // the sink, unchanged.
   [[nodiscard]] core::Status hand_over_range(std::size_t from, std::size_t to, core::RowSink sink,
                                              std::uint64_t most_rows, std::size_t& next);
 
