@@ -33,6 +33,23 @@ constexpr std::size_t read_bytes = 1024 * 1024;
 // No limit on the rows of a reading.
 constexpr std::uint64_t all_rows = std::numeric_limits<std::uint64_t>::max();
 
+// Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C must
+// reach the Python interpreter's main thread): threads started within its life block them all.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before_);
+  }
+  SignalsBlocked(const SignalsBlocked&) = delete;  // restores once
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_;
+};
+
 // A piece of the text, taken out of the feed: its bytes stay valid however the feed goes on.
 struct Piece {
   ByteBuffer bytes;  // the text, when the feed reads it from a source
@@ -103,13 +120,44 @@ class TextFeed {
   // record needs more. Never fails.
   void want_more() noexcept { has_news_ = false; }
 
-  // Reads all the rest of the text into the window. Fails as the source does, with what came
-  // before the failure in the window.
-  Status fill_all() {
+  // Reads all the rest of the text into the window: a regular file in parts on `threads`
+  // threads, read at offsets, which also share the page faults of the fresh memory. Fails as the
+  // source does, with what came before the failure in the window.
+  Status fill_all(unsigned threads) {
     if (source_ == nullptr) return fill(held_.size());
-    Status read = core::read_to_end(*source_, buffer_);
     ended_ = true;
-    return read;
+    if (threads < 2 || !source_->reads_at()) return core::read_to_end(*source_, buffer_);
+    const std::uint64_t start = read_;
+    const std::uint64_t rest = source_->size_hint();
+    char* const into = buffer_.room(rest) - start;
+    std::vector<Status> outcomes(threads);
+    {
+      const SignalsBlocked blocked;
+      std::vector<std::jthread> crew;
+      for (unsigned i = 0; i < threads; ++i) {
+        crew.emplace_back([&, i] {
+          outcomes[i] =
+              read_part(into, start + rest * i / threads, start + rest * (i + 1) / threads);
+        });
+      }
+    }
+    for (Status& outcome : outcomes) {
+      if (!outcome) return outcome;
+    }
+    buffer_.commit(into + start + rest);
+    read_ += rest;
+    return {};
+  }
+
+  // Reads the text's bytes from `from` to `to` at offsets, to `into` + the same offsets.
+  Status read_part(char* into, std::uint64_t from, std::uint64_t to) {
+    while (from < to) {
+      auto got = source_->read_at(from, {into + from, static_cast<std::size_t>(to - from)});
+      if (!got) return std::unexpected(std::move(got.error()));
+      if (*got == 0) return std::unexpected(core::invalid("the input could not be read"));
+      from += *got;
+    }
+    return {};
   }
 
   // Forgets the first `count` bytes of the window, worked on. Never fails.
@@ -240,23 +288,16 @@ class Crew {
     std::vector<std::pair<std::unique_ptr<PieceReader>, std::unique_ptr<PieceWorker>>> hands;
     for (unsigned i = 0; i < threads; ++i)
       hands.emplace_back(reader.clone(nowhere_), work.worker());
-    // Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C
-    // must reach the Python interpreter's main thread); the crew inherits a mask of all.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const SignalsBlocked blocked;
     try {
       for (auto& [piece_reader, worker] : hands) {
         threads_.emplace_back(
             [this, r = std::move(piece_reader), w = std::move(worker)] { serve(*r, *w); });
       }
     } catch (...) {
-      pthread_sigmask(SIG_SETMASK, &before, nullptr);
       stop();
       throw;
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
   }
   Crew(const Crew&) = delete;  // owns threads
   Crew& operator=(const Crew&) = delete;
@@ -507,23 +548,6 @@ class Reading {
   ByteBuffer again_;    // the text of a piece read again here
 };
 
-// Signals go to the thread that reads, which checks in with the caller's monitor (a Ctrl-C must
-// reach the Python interpreter's main thread): threads started within its life block them all.
-class SignalsBlocked {
- public:
-  SignalsBlocked() noexcept {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before_);
-  }
-  SignalsBlocked(const SignalsBlocked&) = delete;  // restores once
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-
- private:
-  sigset_t before_;
-};
-
 // Feeds `part` the bytes of the input from `from` to `to`, which `read_at(offset, block)` reads.
 // `on_block`, given the bytes done so far, may stop the part with its error.
 template <class ReadAt, class OnBlock>
@@ -739,7 +763,7 @@ Status read_json(ByteSource& source, const ReadOptions& options, core::Monitor* 
   }
   // A read that fails after the first is reported once the bytes before it are parsed.
   std::optional<core::Error> read_failure;
-  if (auto rest = feed.fill_all(); !rest) read_failure = std::move(rest.error());
+  if (auto rest = feed.fill_all(plan.threads); !rest) read_failure = std::move(rest.error());
   return read_array(feed.window(), std::move(read_failure), options, monitor, nullptr, work, plan);
 }
 
