@@ -37,7 +37,9 @@ unsigned threads_for(const ConversionOptions& options) noexcept {
 // from the others.
 class ScriptWork final : public readers::PieceWork {
  public:
-  explicit ScriptWork(ScriptWriter& script) : script_(script) {}
+  // The statements of a piece of `piece_bytes` bytes take about twice as many.
+  ScriptWork(ScriptWriter& script, std::size_t piece_bytes)
+      : script_(script), pieces_(4 * piece_bytes) {}
   core::RowSink direct() override { return script_; }
   bool can_share() const override { return script_.has_begun(); }
   std::unique_ptr<readers::PieceWorker> worker() override { return script_.piece_writer(pieces_); }
@@ -113,7 +115,7 @@ class FirstReading final : public core::Monitor {
 Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
                     const CheckedOptions& options, core::Monitor* monitor,
                     const readers::ReadPlan& plan) {
-  ScriptWork work(script);
+  ScriptWork work(script, plan.piece_bytes);
   if (auto read =
           readers::read_input(source, options->format, read_options(*options), monitor, work, plan);
       !read) {

@@ -46,9 +46,9 @@ struct ScriptPiece final : readers::PieceOutput {
 // fault for every page it is written to.
 class ScriptPieces {
  public:
-  // Room for as many outputs as are ever in flight at once. Throws std::bad_alloc when memory
-  // runs out.
-  ScriptPieces() { free_.reserve(64); }
+  // Room for as many outputs as are ever in flight at once, each with room for `bytes` bytes of
+  // statements. Throws std::bad_alloc when memory runs out.
+  explicit ScriptPieces(std::size_t bytes) : bytes_(bytes) { free_.reserve(64); }
 
   // An empty output, with the memory of one given back if there is one. Throws std::bad_alloc
   // when memory runs out.
@@ -57,6 +57,7 @@ class ScriptPieces {
   void give(std::unique_ptr<ScriptPiece> piece) noexcept;
 
  private:
+  std::size_t bytes_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<ScriptPiece>> free_;
 };

@@ -186,8 +186,8 @@ struct ReadPlan {
   // Threads that read pieces, besides the one that reads the input; 0 or 1 reads every piece on
   // the reading's own thread.
   unsigned threads = 1;
-  // Bytes of text per piece, at least.
-  std::size_t piece_bytes = 2 * 1024 * 1024;
+  // Bytes of text per piece, about: a piece ends where a record probably ends.
+  std::size_t piece_bytes = 1024 * 1024;
 };
 
 // Reads all of `source` in `format` and hands its rows to `work`: the input is read in blocks,
