@@ -55,13 +55,6 @@ class LinesReader final : public PieceReader {
         is_decoded_(is_decoded),
         parser_(Origin::Line, &options.null_words) {}
 
-  [[nodiscard]] bool needs_check() const noexcept override { return false; }
-  void check(std::string_view) override {}
-  [[nodiscard]] Status checked() override { return {}; }
-  [[nodiscard]] std::unique_ptr<CheckPart> check_part(std::uint64_t) const override {
-    return nullptr;
-  }
-  void take_part(CheckPart&) override {}
   [[nodiscard]] bool has_head() const noexcept override { return false; }
   Result<std::optional<std::size_t>> read_head(std::string_view, bool) override {
     return std::optional<std::size_t>(0);
@@ -176,14 +169,6 @@ class ArrayReader final : public PieceReader {
         parser_(Origin::Stream, &options.null_words) {
     parser_.reset(text, true);
   }
-
-  [[nodiscard]] bool needs_check() const noexcept override { return false; }
-  void check(std::string_view) override {}
-  [[nodiscard]] Status checked() override { return {}; }
-  [[nodiscard]] std::unique_ptr<CheckPart> check_part(std::uint64_t) const override {
-    return nullptr;
-  }
-  void take_part(CheckPart&) override {}
 
   // The opening bracket and the white space around it.
   [[nodiscard]] bool has_head() const noexcept override { return true; }

@@ -71,13 +71,14 @@ class PieceReader {
   PieceReader& operator=(const PieceReader&) = delete;
   virtual ~PieceReader() = default;
 
-  // Whether the whole input is read once before its records, to check it (a CSV's quotes).
-  // Never fails.
-  [[nodiscard]] virtual bool needs_check() const noexcept = 0;
+  // Whether the whole input is read once before its records, to check it (a CSV's quotes);
+  // a reader that needs no first reading leaves the five functions of it as they are. Never
+  // fails.
+  [[nodiscard]] virtual bool needs_check() const noexcept { return false; }
   // Takes the next block of that first reading. Never fails.
-  virtual void check(std::string_view block) = 0;
+  virtual void check(std::string_view /*block*/) {}
   // The outcome of the first reading, after its last block. Fails as the check does.
-  [[nodiscard]] virtual core::Status checked() = 0;
+  [[nodiscard]] virtual core::Status checked() { return {}; }
 
   // A part of the first reading: the blocks from one offset of the input to another, in order.
   class CheckPart {
@@ -88,10 +89,12 @@ class PieceReader {
   // A part of the first reading that begins `offset` bytes into the input, for another thread;
   // nothing when the first reading must go through the input in one run (comment lines). Throws
   // std::bad_alloc when memory runs out.
-  [[nodiscard]] virtual std::unique_ptr<CheckPart> check_part(std::uint64_t offset) const = 0;
+  [[nodiscard]] virtual std::unique_ptr<CheckPart> check_part(std::uint64_t /*offset*/) const {
+    return nullptr;
+  }
   // Takes `part`, the next part of the first reading after those taken, as if check() had been
   // fed its blocks. Never fails.
-  virtual void take_part(CheckPart& part) = 0;
+  virtual void take_part(CheckPart& /*part*/) {}
 
   // Whether something comes before the first record (a CSV header). Never fails.
   [[nodiscard]] virtual bool has_head() const noexcept = 0;

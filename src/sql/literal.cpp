@@ -107,9 +107,10 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
   return write_string_literal<D, MayHoldNul>(out, s);
 }
 
-// One loop per dialect, with the value writer inlined into it.
-template <Dialect::Kind D, bool MayHoldNul>
-char* write_value_list_for(char* out, const Row& row) noexcept {
+// One loop per dialect, with the value writer inlined into it. `IsTyped`: each value is written
+// as its column's type in `types` rather than its own; NULL stays NULL.
+template <Dialect::Kind D, bool MayHoldNul, bool IsTyped>
+char* write_value_list_for(char* out, const Row& row, const DataType* types) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
     if (i != 0) {
@@ -117,22 +118,10 @@ char* write_value_list_for(char* out, const Row& row) noexcept {
       out += 2;
     }
     const Row::Entry entry = row[i];
-    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, entry.type);
-  }
-  return out;
-}
-
-// The loop for values written as their column's type rather than their own; NULL stays NULL.
-template <Dialect::Kind D, bool MayHoldNul>
-char* write_typed_value_list_for(char* out, const Row& row, const DataType* types) noexcept {
-  const std::size_t size = row.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    if (i != 0) {
-      std::memcpy(out, ", ", 2);
-      out += 2;
+    DataType type = entry.type;
+    if constexpr (IsTyped) {
+      if (type != DataType::Null) type = types[i];
     }
-    const Row::Entry entry = row[i];
-    const DataType type = entry.type == DataType::Null ? entry.type : types[i];
     out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type);
   }
   return out;
@@ -174,11 +163,11 @@ char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold
                        const DataType* types) noexcept {
   if (types != nullptr) {
     return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-      return write_typed_value_list_for<D, MayHoldNul>(out, row, types);
+      return write_value_list_for<D, MayHoldNul, true>(out, row, types);
     });
   }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-    return write_value_list_for<D, MayHoldNul>(out, row);
+    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr);
   });
 }
 
