@@ -40,6 +40,7 @@ def convert_csv_to_sql(
     transaction: bool = False,
     copy: bool = False,
     on_conflict: str = "error",
+    jobs: int | None = None,
 ) -> str: ...
 def convert_json_to_sql(
     json_data: str,
@@ -62,6 +63,7 @@ def convert_json_to_sql(
     transaction: bool = False,
     copy: bool = False,
     on_conflict: str = "error",
+    jobs: int | None = None,
 ) -> str: ...
 def convert_csv_file_to_sql(
     path: str,
@@ -84,6 +86,7 @@ def convert_csv_file_to_sql(
     transaction: bool = False,
     copy: bool = False,
     on_conflict: str = "error",
+    jobs: int | None = None,
 ) -> str: ...
 def convert_json_file_to_sql(
     path: str,
@@ -106,5 +109,6 @@ def convert_json_file_to_sql(
     transaction: bool = False,
     copy: bool = False,
     on_conflict: str = "error",
+    jobs: int | None = None,
 ) -> str: ...
 def cli_main() -> None: ...

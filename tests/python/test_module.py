@@ -1,3 +1,4 @@
+import ast
 import inspect
 import json
 import os
@@ -82,6 +83,19 @@ class TestModuleSurface:
         for word in [first, *parameters, "Returns", "Raises", "ValueError", "TypeError"]:
             assert word in function.__doc__
         assert ("OSError" in function.__doc__) == (first == "path")
+
+    def test_type_stub_has_the_functions_parameters(self, converter, first):
+        stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "morvel.pyi").read_text())
+        definition = next(node for node in stub.body
+                          if isinstance(node, ast.FunctionDef) and node.name == converter)
+        written = definition.args.args + definition.args.kwonlyargs
+        defaults = [None] * (len(definition.args.args) - len(definition.args.defaults)) + \
+            definition.args.defaults + definition.args.kw_defaults
+        parameters = inspect.signature(getattr(morvel, converter)).parameters
+        assert [argument.arg for argument in written] == list(parameters)
+        for (name, parameter), default in zip(parameters.items(), defaults):
+            if parameter.default is not inspect.Parameter.empty:
+                assert ast.literal_eval(default) == parameter.default, name
 
     def test_cli_main_signature(self):
         assert morvel.cli_main.__text_signature__ == "()"
