@@ -80,9 +80,31 @@ const DataType* Schema::types_for(const Row& row, std::vector<DataType>& scratch
   return scratch.data();
 }
 
+FirstRecordTypes::FirstRecordTypes(const FirstRecordTypes& other)
+    : names_(other.names_),
+      name_ends_(other.name_ends_),
+      types_(other.types_),
+      surely_kept_(other.surely_kept_),
+      text_takes_integers_(other.text_takes_integers_),
+      reported_missing_(other.reported_missing_) {}
+
+FirstRecordTypes& FirstRecordTypes::operator=(const FirstRecordTypes& other) {
+  if (this == &other) return *this;
+  names_ = other.names_;
+  name_ends_ = other.name_ends_;
+  index_.clear();
+  types_ = other.types_;
+  surely_kept_ = other.surely_kept_;
+  text_takes_integers_ = other.text_takes_integers_;
+  reported_missing_ = other.reported_missing_;
+  columns_of_.clear();
+  return *this;
+}
+
 void FirstRecordTypes::remember(const Row& first_row) {
   for (const Row::Entry entry : first_row) {
-    index_.emplace(std::string(entry.name), types_.size());
+    names_.append(entry.name);
+    name_ends_.push_back(names_.size());
     types_.push_back(entry.type);
     // NULL and the column's own type always; a float column takes integers, a timestamp one
     // dates. Everything else is judged value by value.
@@ -94,17 +116,37 @@ void FirstRecordTypes::remember(const Row& first_row) {
   }
 }
 
+std::string_view FirstRecordTypes::name(std::size_t column) const noexcept {
+  const std::size_t start = column == 0 ? 0 : name_ends_[column - 1];
+  return std::string_view(names_).substr(start, name_ends_[column] - start);
+}
+
+std::size_t FirstRecordTypes::column_of(std::string_view name) {
+  if (index_.empty()) {
+    index_.reserve(types_.size());
+    for (std::size_t i = 0; i < types_.size(); ++i) index_.emplace(this->name(i), i);
+  }
+  const auto at = index_.find(name);
+  return at == index_.end() ? missing : at->second;
+}
+
 void FirstRecordTypes::map_columns(const Row& row) {
   columns_of_.clear();
-  for (const Row::Entry entry : row) {
-    const auto at = index_.find(std::string(entry.name));
-    columns_of_.push_back(at == index_.end() ? missing : at->second);
+  // The first record's names in its order, as every CSV record has them, need no index.
+  std::size_t same = 0;
+  if (row.size() == types_.size()) {
+    while (same < row.size() && row[same].name == name(same)) ++same;
   }
+  if (same == types_.size()) {
+    for (std::size_t i = 0; i < same; ++i) columns_of_.push_back(i);
+    return;
+  }
+  for (const Row::Entry entry : row) columns_of_.push_back(column_of(entry.name));
 }
 
 bool FirstRecordTypes::claim(std::string_view column, bool is_missing) {
   if (is_missing) return reported_missing_.insert(std::string(column)).second;
-  const std::size_t at = index_.at(std::string(column));
+  const std::size_t at = column_of(column);
   if (surely_kept_[at] == ~std::uint32_t{0}) return false;
   surely_kept_[at] = ~std::uint32_t{0};
   return true;

@@ -59,6 +59,11 @@ class FirstRecordTypes {
     bool is_missing;
   };
 
+  FirstRecordTypes() = default;
+  // A copy leaves the index to be built again: its views are of the names of the original.
+  FirstRecordTypes(const FirstRecordTypes& other);
+  FirstRecordTypes& operator=(const FirstRecordTypes& other);
+
   // Takes the columns of the first record. Throws std::bad_alloc when memory runs out.
   void remember(const core::Row& first_row);
 
@@ -91,10 +96,18 @@ class FirstRecordTypes {
   static constexpr std::size_t missing = static_cast<std::size_t>(-1);
 
   void map_columns(const core::Row& row);
+  [[nodiscard]] std::string_view name(std::size_t column) const noexcept;
+  std::size_t column_of(std::string_view name);
   std::optional<Loss> find_loss(std::size_t column, const core::Row::Entry& entry,
                                 sql::Dialect dialect);
 
-  std::unordered_map<std::string, std::size_t> index_;
+  // The names of the columns back to back, and where each ends: a table of ten million columns
+  // is not ten million strings.
+  std::string names_;
+  std::vector<std::size_t> name_ends_;
+  // Built when a record's names are not the first record's in its order, as JSON records' may
+  // not be; CSV records never need it.
+  std::unordered_map<std::string_view, std::size_t> index_;
   std::vector<core::DataType> types_;
   // Per column, a bit per value type that it keeps whatever the text; all bits once reported.
   std::vector<std::uint32_t> surely_kept_;

@@ -34,18 +34,27 @@ constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }
 
+// Where a field's text is: `size` bytes at `offset` of the text, or of the scratch buffer.
+struct ScannedField {
+  std::size_t offset;
+  std::size_t size;
+  bool in_scratch;
+};
+
+// The memory a scanner fills, kept by its owner from one piece to the next: a record of millions
+// of fields, read again in wider windows until it fits, is not allocated anew each time.
+struct ScanRoom {
+  std::vector<ScannedField> fields;  // parse_record() says how many of them are the record's
+  std::string scratch;
+};
+
 // Splits a piece of the text into records. A field's text is a piece of the text where the field
 // is stored as is, and of the scanner's scratch buffer where quotes had to be removed; both stay
 // valid until the next record is parsed. A piece may end inside a record (it is not the last):
 // that record is then left for the piece that takes the rest.
 class Scanner {
  public:
-  // Where a field's text is: `size` bytes at `offset` of the text, or of the scratch buffer.
-  struct Field {
-    std::size_t offset;
-    std::size_t size;
-    bool in_scratch;
-  };
+  using Field = ScannedField;
 
   // What next_record() found.
   enum class Next : std::uint8_t { Record, End, More };
@@ -55,8 +64,10 @@ class Scanner {
   // scanner's life. Lines that start with `comment` at a record's start are skipped. A text that
   // `starts_input` may begin with a byte-order mark.
   Scanner(std::string_view text, const std::uint64_t* non_ascii, std::optional<char> comment,
-          bool starts_input)
-      : begin_(text.data()),
+          bool starts_input, ScanRoom& room)
+      : fields_(room.fields),
+        scratch_(room.scratch),
+        begin_(text.data()),
         end_(text.data() + text.size()),
         window_{end_, 0},
         non_ascii_(non_ascii),
@@ -270,6 +281,8 @@ class Scanner {
     return Field{scratch_begin, scratch_.size() - scratch_begin, true};
   }
 
+  std::vector<Field>& fields_;
+  std::string& scratch_;
   const char* begin_;
   const char* end_;
   std::size_t pos_ = 0;
@@ -281,8 +294,6 @@ class Scanner {
   bool starts_input_;
   char delimiter_ = ',';
   bool ran_to_end_ = false;
-  std::vector<Field> fields_;  // room for the fields of a record; parse_record() says how many
-  std::string scratch_;
 };
 
 // Bytes of text per parity mark of the first reading, at most: a piece's guessed start is looked
@@ -503,11 +514,12 @@ class CsvReader final : public PieceReader {
   std::vector<std::string> names_;
   bool names_have_nul_ = false;
   Row row_;
+  ScanRoom room_;
   std::vector<std::uint64_t> non_ascii_;  // the marks of the piece being read
 };
 
 Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, bool is_whole) {
-  Scanner scanner(text, nullptr, options_.comment, true);
+  Scanner scanner(text, nullptr, options_.comment, true, room_);
   if (!scanner.skip_lines(options_.skip_lines, is_whole)) return std::nullopt;
   const std::size_t start = scanner.position();
   // The head is read again from the start when more text comes, so a cut is never final here.
@@ -596,7 +608,7 @@ Status CsvReader::read(std::string_view piece, const Place& place, bool is_last,
   (void)scan::count_marking_non_ascii(piece.data(), piece.data() + piece.size(), '"',
                                       non_ascii_.data(), has_nul);
   Scanner scanner(piece, is_decoded_ ? nullptr : non_ascii_.data(), options_.comment,
-                  place.offset == 0);
+                  place.offset == 0, room_);
   scanner.set_delimiter(delimiter_);
   // The rows of another piece may have come between, so the first row's names are new.
   row_.clear();
@@ -729,7 +741,8 @@ std::unique_ptr<PieceReader> csv_reader(const ReadOptions& options, core::Monito
 // is not chosen yet.
 Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
                       const ReadOptions& options) {
-  Scanner scanner(text, nullptr, options.comment, true);
+  ScanRoom room;
+  Scanner scanner(text, nullptr, options.comment, true, room);
   (void)scanner.skip_lines(options.skip_lines, true);
   std::uint64_t record = options.has_header ? 0 : 1;
   std::size_t start = scanner.position();
