@@ -130,9 +130,9 @@ Ref open_error_type(PyObject* base) {
     if (std::string_view(candidate).substr(7) == wanted) name = candidate;
   }
   PyType_Slot slots[] = {{Py_tp_str, reinterpret_cast<void*>(message_text)}, {0, nullptr}};
-  PyType_Spec spec{name, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  PyType_Spec shape{name, 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
   Ref bases(PyTuple_Pack(1, base));
-  return Ref(bases ? PyType_FromSpecWithBases(&spec, bases.get()) : nullptr);
+  return Ref(bases ? PyType_FromSpecWithBases(&shape, bases.get()) : nullptr);
 }
 
 // Raises, for a file that cannot be opened, the OSError subclass Python itself gives the error's
