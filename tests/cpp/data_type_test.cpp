@@ -98,7 +98,10 @@ TEST(Inference, TrimsEveryUnicodeWhiteSpace) {
     EXPECT_EQ(trim_white_space(s + "a b" + s), "a b");
   }
   // U+200B ZERO WIDTH SPACE and U+180E are not White_Space.
-  expect_type("\xE2\x80\x8B" "12", DataType::Text);
+  expect_type(
+      "\xE2\x80\x8B"
+      "12",
+      DataType::Text);
   expect_type("12\xE1\xA0\x8E", DataType::Text);
 }
 
@@ -106,17 +109,8 @@ TEST(Inference, TrimsEveryUnicodeWhiteSpace) {
 // which takes shortcuts (first-byte dispatch, eight bytes at a time).
 namespace reference {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_folded(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
+using core::equals_ascii_folded;
+using core::is_digit;
 
 bool is_integer(std::string_view s) {
   const bool negative = s[0] == '-';
@@ -135,7 +129,8 @@ bool is_float(std::string_view s) {
   const std::size_t n = s.size();
   if (s[0] == '+' || s[0] == '-') ++i;
   const std::string_view word = s.substr(i);
-  if (equals_folded(word, "inf") || equals_folded(word, "infinity") || equals_folded(word, "nan"))
+  if (equals_ascii_folded(word, "inf") || equals_ascii_folded(word, "infinity") ||
+      equals_ascii_folded(word, "nan"))
     return true;
   std::size_t digits = 0;
   while (i < n && is_digit(s[i])) ++i, ++digits;
@@ -173,8 +168,8 @@ bool is_uuid(std::string_view s) {
 DataType infer(std::string_view value) {
   const std::string_view s = trim_white_space(value);
   const std::size_t n = s.size();
-  if (n == 0 || equals_folded(s, "null")) return DataType::Null;
-  if (equals_folded(s, "true") || equals_folded(s, "false")) return DataType::Boolean;
+  if (n == 0 || equals_ascii_folded(s, "null")) return DataType::Null;
+  if (equals_ascii_folded(s, "true") || equals_ascii_folded(s, "false")) return DataType::Boolean;
   if (is_integer(s)) return DataType::Integer;
   if (is_float(s)) return DataType::Float;
   if (n == 10 && has_date_shape(s)) return DataType::Date;
@@ -190,11 +185,43 @@ DataType infer(std::string_view value) {
 // random lengths and random bytes swapped in, then cut at every length.
 TEST(Inference, AgreesWithThePlainRulesOnGeneratedValues) {
   std::mt19937 random(2024);
-  const std::vector<std::string> pieces = {
-      "0",    "1",     "7",    "9",    "12345678", "9223372036854775807", "-", "+", ".",  "e",
-      "E",    "-5",    "1e",   "inf",  "Infinity", "nan", "NULL", "true", "False", "T", " ",
-      "\t",   ":",     "2024", "-01-", "15",      "T10:30:00", "12d3", "-a456-", "abcdef",
-      "ABCDEF", "g",   "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9", "00", "000000000000000000"};
+  const std::vector<std::string> pieces = {"0",
+                                           "1",
+                                           "7",
+                                           "9",
+                                           "12345678",
+                                           "9223372036854775807",
+                                           "-",
+                                           "+",
+                                           ".",
+                                           "e",
+                                           "E",
+                                           "-5",
+                                           "1e",
+                                           "inf",
+                                           "Infinity",
+                                           "nan",
+                                           "NULL",
+                                           "true",
+                                           "False",
+                                           "T",
+                                           " ",
+                                           "\t",
+                                           ":",
+                                           "2024",
+                                           "-01-",
+                                           "15",
+                                           "T10:30:00",
+                                           "12d3",
+                                           "-a456-",
+                                           "abcdef",
+                                           "ABCDEF",
+                                           "g",
+                                           "\xC2\xA0",
+                                           "\xE3\x80\x80",
+                                           "\xC3\xA9",
+                                           "00",
+                                           "000000000000000000"};
   constexpr std::string_view alphabet = "0123456789+-.eETtnNaAfF: x/\xC3\x80";
   std::size_t checked = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -211,10 +238,10 @@ TEST(Inference, AgreesWithThePlainRulesOnGeneratedValues) {
     }
   }
   // Shapes that only a long value has: a UUID and timestamps with every byte replaced in turn.
-  for (std::string base : {std::string("123e4567-e89b-12d3-a456-426614174000"),
-                           std::string("2024-01-15T10:30:00.000000000+00:00"),
-                           std::string("2024-01-15 10:30:00"), std::string("2024-01-15"),
-                           std::string("12345678.5"), std::string("-1234.5678e+10")}) {
+  for (std::string base :
+       {std::string("123e4567-e89b-12d3-a456-426614174000"),
+        std::string("2024-01-15T10:30:00.000000000+00:00"), std::string("2024-01-15 10:30:00"),
+        std::string("2024-01-15"), std::string("12345678.5"), std::string("-1234.5678e+10")}) {
     for (std::size_t at = 0; at < base.size(); ++at) {
       for (const char c : alphabet) {
         std::string value = base;

@@ -16,18 +16,7 @@ namespace {
 using namespace core;
 using namespace convert;
 
-struct Outcome {
-  std::string sql;
-  std::optional<std::string> error;
-  std::vector<std::string> warnings;
-  friend bool operator==(const Outcome&, const Outcome&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-  out << outcome.sql << "error: " << outcome.error.value_or("none") << "\n";
-  for (const std::string& warning : outcome.warnings) out << "warning: " << warning << "\n";
-  return out;
-}
+using testing::Converted;
 
 // How a test hands over its input: from memory, from a file, or through a stream of a few bytes
 // per read that cannot go back.
@@ -36,35 +25,27 @@ constexpr std::size_t from_file = 1;
 
 // Converts `input` in pieces of `piece` bytes on `jobs` threads, from memory, from a file, or
 // through a stream of `read` bytes per read.
-Outcome convert_cut(const std::string& input, ConversionOptions options, unsigned jobs,
-                    std::size_t piece, std::size_t read = 0) {
+Converted convert_cut(const std::string& input, ConversionOptions options, unsigned jobs,
+                      std::size_t piece, std::size_t read = 0) {
   options.jobs = jobs;
-  auto checked = check_options(std::move(options));
-  if (!checked) return {"", checked.error().message, {}};
-  testing::WarningsKept monitor;
-  StringSink sink;
-  Status status;
   if (read == from_memory) {
     MemorySource source(input);
-    status = convert::convert(source, sink, *checked, &monitor, piece);
-  } else if (read == from_file) {
+    return testing::convert_source(source, std::move(options), piece);
+  }
+  if (read == from_file) {
     const testing::TempDir directory;
     const std::string path = directory.file("input");
     std::ofstream(path, std::ios::binary) << input;
     FdSource source(*open_for_reading(path));
-    status = convert::convert(source, sink, *checked, &monitor, piece);
-  } else {
-    testing::ScriptedSource source(input, read);
-    status = convert::convert(source, sink, *checked, &monitor, piece);
+    return testing::convert_source(source, std::move(options), piece);
   }
-  std::optional<std::string> error;
-  if (!status) error = status.error().message;
-  return {std::string(sink.bytes()), error, std::move(monitor.warnings)};
+  testing::ScriptedSource source(input, read);
+  return testing::convert_source(source, std::move(options), piece);
 }
 
 void expect_same_however_cut(const std::string& input, const ConversionOptions& options,
                              std::initializer_list<std::size_t> pieces) {
-  const Outcome whole = convert_cut(input, options, 1, std::size_t{1} << 30);
+  const Converted whole = convert_cut(input, options, 1, std::size_t{1} << 30);
   for (const std::size_t piece : pieces) {
     for (const unsigned jobs : {1U, 4U}) {
       for (const std::size_t read : {from_memory, from_file, std::size_t{7}}) {

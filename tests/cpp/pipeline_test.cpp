@@ -31,8 +31,7 @@ void expect_sql(std::string_view csv, const ConversionOptions& o, std::string_vi
   EXPECT_EQ(*result, sql);
 }
 
-void expect_failure(std::string_view csv, const ConversionOptions& o,
-                    std::string_view message) {
+void expect_failure(std::string_view csv, const ConversionOptions& o, std::string_view message) {
   auto result = csv_to_sql(csv, o);
   ASSERT_FALSE(result.has_value()) << *result;
   EXPECT_EQ(result.error().message, message);
@@ -51,10 +50,11 @@ TEST(Pipeline, LaysOutStatements) {
   expect_sql("a\n\nx\n", {.table_name = "t", .dialect = Dialect::Sqlite, .create_table = true},
              "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" TEXT\n);\n\n"
              "INSERT INTO \"t\" (\"a\") VALUES ('x');\n");
-  expect_sql("id,n\n1,x\n",
-             {.table_name = "t", .dialect = Dialect::Mysql, .create_table = true, .primary_key = "id"},
-             "CREATE TABLE IF NOT EXISTS `t` (\n  `id` BIGINT NOT NULL,\n  `n` TEXT,\n  "
-             "PRIMARY KEY (`id`)\n);\n\nINSERT INTO `t` (`id`, `n`) VALUES (1, 'x');\n");
+  expect_sql(
+      "id,n\n1,x\n",
+      {.table_name = "t", .dialect = Dialect::Mysql, .create_table = true, .primary_key = "id"},
+      "CREATE TABLE IF NOT EXISTS `t` (\n  `id` BIGINT NOT NULL,\n  `n` TEXT,\n  "
+      "PRIMARY KEY (`id`)\n);\n\nINSERT INTO `t` (`id`, `n`) VALUES (1, 'x');\n");
 }
 
 TEST(Pipeline, ChecksOptionsInOrder) {
@@ -83,8 +83,8 @@ TEST(Pipeline, KeepsNulBytesOffTheScriptsLines) {
   std::string all_nul_sql = "INSERT INTO \"t\" (\"v\", \"w\") VALUES ('";
   for (int i = 0; i < 300; ++i) all_nul_sql += "'||char(0)||'";
   all_nul_sql += "', 1);\n";
-  expect_sql("v,w\n" + std::string(300, '\0') + ",1\n", {.table_name = "t", .dialect = Dialect::Sqlite},
-             all_nul_sql);
+  expect_sql("v,w\n" + std::string(300, '\0') + ",1\n",
+             {.table_name = "t", .dialect = Dialect::Sqlite}, all_nul_sql);
   expect_failure("a\0b\n1\n"sv, {},
                  "column name 'a\\0b' contains a NUL character, which no SQL identifier can hold");
   expect_failure("a\n1\n", {.table_name = std::string("t\0"sv)},
@@ -153,39 +153,12 @@ TEST(Pipeline, FileEntryPoint) {
   EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
 }
 
-}  // namespace
-}  // namespace morvel
-
-namespace morvel {
-namespace {
-
-using namespace core;
-using namespace convert;
-
-struct Converted {
-  std::string sql;
-  std::string error;
-  std::vector<std::string> warnings;
-};
-
-Converted convert_with(std::string_view input, ConversionOptions options) {
-  Converted out;
-  auto checked = check_options(std::move(options));
-  if (!checked) return {"", checked.error().message, {}};
-  MemorySource source(input);
-  testing::WarningsKept monitor;
-  auto sql = convert_to_buffer(source, *checked, &monitor);
-  out.warnings = std::move(monitor.warnings);
-  if (sql) out.sql = std::string(sql->view());
-  if (!sql) out.error = sql.error().message;
-  return out;
-}
-
 // Every record types the table: a float after integers makes the column a float one, a code
 // with a leading zero a text one whose values are all quoted, a column without a value TEXT.
 TEST(SchemaFromAll, TypesEachColumnFromEveryRecord) {
-  const auto csv = convert_with("n,code,when,x\n40,007,2024-01-15,\n40.2,12,2024-01-15 10:30:00,\n",
-                                {.create_table = true, .schema_from = SchemaFrom::All});
+  const auto csv =
+      testing::convert_text("n,code,when,x\n40,007,2024-01-15,\n40.2,12,2024-01-15 10:30:00,\n",
+                            {.create_table = true, .schema_from = SchemaFrom::All});
   EXPECT_EQ(csv.error, "");
   EXPECT_EQ(csv.sql,
             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"n\" DOUBLE PRECISION,\n  \"code\" "
@@ -196,9 +169,11 @@ TEST(SchemaFromAll, TypesEachColumnFromEveryRecord) {
             "'2024-01-15 10:30:00', NULL);\n");
   EXPECT_TRUE(csv.warnings.empty());
   // JSON records with keys of their own: the table has them all, each INSERT its record's.
-  const auto json = convert_with("{\"b\": 1}\n{\"a\": true, \"b\": 2.5}\n",
-                                 {.format = Format::Json, .dialect = sql::Dialect::Sqlite,
-                                  .create_table = true, .schema_from = SchemaFrom::All});
+  const auto json = testing::convert_text("{\"b\": 1}\n{\"a\": true, \"b\": 2.5}\n",
+                                          {.format = Format::Json,
+                                           .dialect = sql::Dialect::Sqlite,
+                                           .create_table = true,
+                                           .schema_from = SchemaFrom::All});
   EXPECT_EQ(json.sql,
             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" INTEGER,\n  \"b\" REAL\n);\n\n"
             "INSERT INTO \"morvel_table\" (\"b\") VALUES (1);\n"
@@ -208,25 +183,19 @@ TEST(SchemaFromAll, TypesEachColumnFromEveryRecord) {
 // A failing record fails the same way as without the option, after the statements before it.
 TEST(SchemaFromAll, FailsWhereTheRecordFails) {
   const auto failed =
-      convert_with("a\n1\nx,y\n", {.create_table = true, .schema_from = SchemaFrom::All});
-  EXPECT_EQ(failed.sql, "");
+      testing::convert_text("a\n1\nx,y\n", {.create_table = true, .schema_from = SchemaFrom::All});
   EXPECT_EQ(failed.error,
             "CSV error: record 2 (line: 3, byte: 4): found record with 2 fields, but the previous "
             "record has 1 fields");
-  StringSink sink;
-  MemorySource source("a\n1\nx,y\n");
-  auto options = check_options({.create_table = true, .schema_from = SchemaFrom::All});
-  ASSERT_TRUE(options.has_value());
-  EXPECT_FALSE(convert::convert(source, sink, *options).has_value());
-  EXPECT_EQ(sink.bytes(),
+  EXPECT_EQ(failed.sql,
             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" BIGINT\n);\n\n"
             "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n");
 }
 
 // The table from the first record stays as it was; what it cannot keep is told once per column.
 TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
-  const auto csv = convert_with("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",
-                                {.dialect = sql::Dialect::Mysql, .create_table = true});
+  const auto csv = testing::convert_text("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",
+                                         {.dialect = sql::Dialect::Mysql, .create_table = true});
   EXPECT_EQ(csv.warnings,
             (std::vector<std::string>{
                 "column 'n' is BIGINT from the first record, but record 2 holds '40.2', which "
@@ -235,14 +204,14 @@ TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
                 "BOOLEAN cannot keep; use --schema-from all to type each column from every record",
                 "column 'f' is DOUBLE from the first record, but record 3 holds 'x', which DOUBLE "
                 "cannot keep; use --schema-from all to type each column from every record"}));
-  const auto json = convert_with("{\"a\": 1}\n{\"a\": 2, \"b\": 3}\n{\"b\": 4}\n",
-                                 {.format = Format::Json, .create_table = true});
+  const auto json = testing::convert_text("{\"a\": 1}\n{\"a\": 2, \"b\": 3}\n{\"b\": 4}\n",
+                                          {.format = Format::Json, .create_table = true});
   EXPECT_EQ(json.warnings, (std::vector<std::string>{
                                "record 2 has a column 'b' that the table, made from the first "
                                "record, lacks; use --schema-from all to make the table from every "
                                "record"}));
   // Without a table to lose values there is nothing to say.
-  EXPECT_TRUE(convert_with("n\n40\n40.2\n", {}).warnings.empty());
+  EXPECT_TRUE(testing::convert_text("n\n40\n40.2\n", {}).warnings.empty());
 }
 
 TEST(Options, RefusesCsvOptionsForJson) {
@@ -254,71 +223,52 @@ TEST(Options, RefusesCsvOptionsForJson) {
               "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
               "input, not JSON");
   }
-  EXPECT_EQ(check_options({.delimiter = readers::Delimiter{'#', false}, .comment = '#'})
-                .error()
-                .message,
-            "the comment character is the delimiter");
-}
-
-}  // namespace
-}  // namespace morvel
-
-namespace morvel {
-namespace {
-
-using namespace core;
-using namespace convert;
-using sql::Dialect;
-using sql::OnConflict;
-
-// The whole output of a conversion, what it wrote before a failure included.
-std::pair<std::string, std::string> written(std::string_view input, ConversionOptions options) {
-  auto checked = check_options(std::move(options));
-  if (!checked) return {"", checked.error().message};
-  MemorySource source(input);
-  StringSink sink;
-  const Status status = convert::convert(source, sink, *checked);
-  return {std::string(sink.bytes()), status ? "" : status.error().message};
+  EXPECT_EQ(
+      check_options({.delimiter = readers::Delimiter{'#', false}, .comment = '#'}).error().message,
+      "the comment character is the delimiter");
 }
 
 TEST(Loading, BatchesRowsUntilFullOrTheColumnsChange) {
-  EXPECT_EQ(written("a\n1\n2\n3\n", {.table_name = "t", .batch_size = 2}).first,
+  EXPECT_EQ(testing::convert_text("a\n1\n2\n3\n", {.table_name = "t", .batch_size = 2}).sql,
             "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n"
             "INSERT INTO \"t\" (\"a\") VALUES\n(3);\n");
-  EXPECT_EQ(written("{\"a\":1}\n{\"a\":2}\n{\"b\":3}\n{\"b\":4}\n",
-                    {.format = Format::Json, .table_name = "t", .batch_size = 10})
-                .first,
+  EXPECT_EQ(testing::convert_text("{\"a\":1}\n{\"a\":2}\n{\"b\":3}\n{\"b\":4}\n",
+                                  {.format = Format::Json, .table_name = "t", .batch_size = 10})
+                .sql,
             "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n"
             "INSERT INTO \"t\" (\"b\") VALUES\n(3),\n(4);\n");
   // A bad record ends the batch in progress after the last good one.
-  EXPECT_EQ(written("a\n1\n2\nx,y\n", {.table_name = "t", .batch_size = 5}),
-            (std::pair<std::string, std::string>{
-                "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n",
-                "CSV error: record 3 (line: 4, byte: 6): found record with 2 fields, but the "
-                "previous record has 1 fields"}));
+  const auto bad = testing::convert_text("a\n1\n2\nx,y\n", {.table_name = "t", .batch_size = 5});
+  EXPECT_EQ(bad.sql, "INSERT INTO \"t\" (\"a\") VALUES\n(1),\n(2);\n");
+  EXPECT_EQ(bad.error,
+            "CSV error: record 3 (line: 4, byte: 6): found record with 2 fields, but the previous "
+            "record has 1 fields");
 }
 
 TEST(Loading, WrapsTheScriptInATransactionThatAFailureLeavesOpen) {
   const std::string create = "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"a\" BIGINT\n);\n\n";
-  EXPECT_EQ(written("a\n1\n", {.table_name = "t", .create_table = true, .transaction = true})
-                .first,
+  EXPECT_EQ(testing::convert_text("a\n1\n",
+                                  {.table_name = "t", .create_table = true, .transaction = true})
+                .sql,
             "BEGIN;\n" + create + "INSERT INTO \"t\" (\"a\") VALUES (1);\nCOMMIT;\n");
   // MySQL commits a CREATE TABLE on its own: the transaction starts after it.
-  EXPECT_EQ(written("a\n1\n", {.table_name = "t", .dialect = Dialect::Mysql,
-                               .create_table = true, .transaction = true})
-                .first,
-            "CREATE TABLE IF NOT EXISTS `t` (\n  `a` BIGINT\n);\n\nSTART TRANSACTION;\n"
-            "INSERT INTO `t` (`a`) VALUES (1);\nCOMMIT;\n");
-  EXPECT_EQ(written("a\n1\nx,y\n", {.table_name = "t", .transaction = true}).first,
+  EXPECT_EQ(
+      testing::convert_text(
+          "a\n1\n",
+          {.table_name = "t", .dialect = Dialect::Mysql, .create_table = true, .transaction = true})
+          .sql,
+      "CREATE TABLE IF NOT EXISTS `t` (\n  `a` BIGINT\n);\n\nSTART TRANSACTION;\n"
+      "INSERT INTO `t` (`a`) VALUES (1);\nCOMMIT;\n");
+  EXPECT_EQ(testing::convert_text("a\n1\nx,y\n", {.table_name = "t", .transaction = true}).sql,
             "BEGIN;\nINSERT INTO \"t\" (\"a\") VALUES (1);\n");
-  EXPECT_EQ(written("a\n", {.transaction = true}).first, "");
+  EXPECT_EQ(testing::convert_text("a\n", {.transaction = true}).sql, "");
 }
 
 TEST(Loading, WritesCopyBlocksInTheTextFormat) {
-  const auto [sql, error] =
-      written("{\"n\":1,\"s\":\"tab\\there\\\\ \\r\\n.\",\"b\":true}\n{\"n\":2,\"s\":null,\"b\":"
-              "false}\n{\"z\":\"\\u0000\"}\n[]\n{\"z\":",
-              {.format = Format::Json, .table_name = "t", .copy = true});
+  const auto [sql, error, warnings] = testing::convert_text(
+      "{\"n\":1,\"s\":\"tab\\there\\\\ \\r\\n.\",\"b\":true}\n{\"n\":2,\"s\":null,\"b\":"
+      "false}\n{\"z\":\"\\u0000\"}\n[]\n{\"z\":",
+      {.format = Format::Json, .table_name = "t", .copy = true});
   EXPECT_EQ(sql,
             "COPY \"t\" (\"b\", \"n\", \"s\") FROM stdin;\n"
             "true\t1\ttab\\there\\\\ \\r\\n.\n"
@@ -333,11 +283,13 @@ TEST(Loading, WritesCopyBlocksInTheTextFormat) {
 TEST(Loading, HandlesConflictsTheDialectsWay) {
   // The statement after the CREATE TABLE one.
   const auto conflict = [](Dialect dialect, OnConflict on_conflict, std::uint64_t batch) {
-    const std::string sql =
-        written("id,n\n1,a\n", {.table_name = "t", .dialect = dialect, .create_table = true,
-                                 .primary_key = "id", .batch_size = batch,
-                                 .on_conflict = on_conflict})
-            .first;
+    const std::string sql = testing::convert_text("id,n\n1,a\n", {.table_name = "t",
+                                                                  .dialect = dialect,
+                                                                  .create_table = true,
+                                                                  .primary_key = "id",
+                                                                  .batch_size = batch,
+                                                                  .on_conflict = on_conflict})
+                                .sql;
     return sql.substr(sql.find(";\n\n") + 3);
   };
   EXPECT_EQ(conflict(Dialect::Postgres, OnConflict::Ignore, 1),
@@ -370,7 +322,7 @@ TEST(Loading, RefusesWhatCannotLoad) {
        "primary key"},
   };
   for (const auto& [options, message] : cases) {
-    EXPECT_EQ(written("a\n1\n", options).second, message);
+    EXPECT_EQ(testing::convert_text("a\n1\n", options).error, message);
   }
 }
 

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "convert/pipeline.hpp"
+
 namespace morvel::testing {
 
 namespace {
@@ -133,6 +135,31 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;  // a destructor must not throw; a leftover directory harms nothing
   std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace morvel::testing
+
+namespace morvel::testing {
+
+void PrintTo(const Converted& converted, std::ostream* out) {
+  *out << converted.sql << "error: " << converted.error << "\n";
+  for (const std::string& warning : converted.warnings) *out << "warning: " << warning << "\n";
+}
+
+Converted convert_source(ByteSource& source, convert::ConversionOptions options,
+                         std::size_t piece_bytes) {
+  auto checked = convert::check_options(std::move(options));
+  if (!checked) return {"", checked.error().message, {}};
+  WarningsKept monitor;
+  StringSink sink;
+  const Status status = convert::convert(source, sink, *checked, &monitor, piece_bytes);
+  return {std::string(sink.bytes()), status ? "" : status.error().message,
+          std::move(monitor.warnings)};
+}
+
+Converted convert_text(std::string_view input, convert::ConversionOptions options) {
+  MemorySource source(input);
+  return convert_source(source, std::move(options));
 }
 
 }  // namespace morvel::testing

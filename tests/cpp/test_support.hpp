@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "convert/options.hpp"
 #include "core/io.hpp"
 #include "core/row.hpp"
 #include "readers/options.hpp"
+#include "readers/pieces.hpp"
 
 namespace morvel::testing {
 
@@ -84,6 +86,23 @@ class ScriptedSource final : public ByteSource {
   std::size_t offset_ = 0;
   std::size_t reads_ = 0;
 };
+
+// What a conversion shows: all it wrote, what it wrote before a failure included, its error
+// message ("" for none) and its warnings.
+struct Converted {
+  std::string sql;
+  std::string error;
+  std::vector<std::string> warnings;
+  friend bool operator==(const Converted&, const Converted&) = default;
+};
+void PrintTo(const Converted& converted, std::ostream* out);
+
+// Converts `source` with `options`, checked first, in pieces of `piece_bytes`.
+Converted convert_source(ByteSource& source, convert::ConversionOptions options,
+                         std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+
+// convert_source over `input` in memory.
+Converted convert_text(std::string_view input, convert::ConversionOptions options);
 
 // gtest parameter names may only hold alphanumerics and underscores.
 std::string test_name_of(std::string_view id);
