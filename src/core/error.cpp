@@ -11,7 +11,7 @@ Error invalid(std::string message) { return Error{ErrorKind::Invalid, std::move(
 
 Error invalid_instead(std::string message, OptionRef alternative) {
   return Error{ErrorKind::Invalid, std::move(message), 0,
-               OptionWords{OptionRule::Instead, {std::move(alternative), {}}}};
+               OptionWords{OptionRule::Instead, {alternative, {}}}};
 }
 
 Error option_error(OptionRule rule, std::string message, std::string_view first,
@@ -23,7 +23,7 @@ Error option_error(OptionRule rule, std::string message, std::string_view first,
 Notice advice(std::string before, OptionRef option, std::string_view after) {
   const std::size_t at = before.size();
   before += after;
-  return Notice(std::move(before), OptionWords{OptionRule::Advice, {std::move(option), {}}, at});
+  return Notice(std::move(before), OptionWords{OptionRule::Advice, {option, {}}, at});
 }
 
 std::string spelled_in(std::string_view text, const OptionWords& about, std::string_view spelling) {

@@ -21,10 +21,11 @@ enum class ErrorKind : std::uint8_t {
 // An option as the layers below the two faces name it, for each face to spell its own way (the
 // command line "--schema-from all", Python schema_from="all"): its key in the option table,
 // which is its Python parameter name, and the value meant as a user would type it (empty for
-// none, and for a switch turned on).
+// none, and for a switch turned on). Both are static text, so that an error stays cheap to
+// carry through the per-record Status.
 struct OptionRef {
-  std::string_view key;  // static text
-  std::string value = {};
+  std::string_view key;
+  std::string_view value = {};
 
   friend bool operator==(const OptionRef&, const OptionRef&) = default;
 };
