@@ -101,8 +101,10 @@ core::Status check_combinations(const ConversionOptions& options,
         "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
         "input, not JSON"));
   }
+  // Only a delimiter asked for: a comment character that is the default comma is taken as given.
   const readers::Delimiter delimiter = read_options(options).delimiter;
-  if (options.comment && !delimiter.is_automatic && *options.comment == delimiter.byte) {
+  if (options.comment && (options.delimiter || options.tsv) && !delimiter.is_automatic &&
+      *options.comment == delimiter.byte) {
     return std::unexpected(core::invalid("the comment character is the delimiter"));
   }
   if (options.batch_size < 1 || options.batch_size > max_batch_size) {

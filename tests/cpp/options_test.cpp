@@ -48,6 +48,7 @@ TEST(CheckOptions, RefusesTheFirstProblemInOrder) {
             "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
             "input, not JSON");
   EXPECT_EQ(refusal({.tsv = true, .comment = '\t'}), "the comment character is the delimiter");
+  EXPECT_EQ(refusal({.comment = ','}), "");
   EXPECT_EQ(refusal({.jobs = 257}), "jobs are 1 to 256 threads, not 257");
   EXPECT_EQ(refusal({.table_name = std::string("a\0b", 3)}),
             "table name 'a\\0b' contains a NUL character, which no SQL identifier can hold");
