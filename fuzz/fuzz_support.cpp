@@ -358,7 +358,10 @@ Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions 
 }
 
 Result<std::string> convert_file_text(const std::string& path, convert::ConversionOptions options) {
-  return checked_text(convert::convert_file_to_buffer(path, std::move(options)));
+  auto file = core::open_for_reading(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  core::FdSource source(std::move(*file));
+  return convert_text(source, std::move(options));
 }
 
 }  // namespace morvel::fuzz

@@ -28,7 +28,7 @@ class InterruptMonitor final : public morvel::core::Monitor {
     return std::unexpected(
         morvel::core::Error{morvel::core::ErrorKind::Interrupted, "interrupted", 0});
   }
-  void warn(std::string) override {}
+  void warn(morvel::core::Notice) override {}
 };
 
 // The signal set-up an interpreter gives the command: Ctrl-C is caught without restarting the

@@ -104,7 +104,7 @@ class FirstReading final : public core::Monitor {
   void progress(std::uint64_t input_bytes, core::Stage) override {
     if (inner_ != nullptr) inner_->progress(input_bytes, core::Stage::Checking);
   }
-  void warn(std::string) override {}
+  void warn(core::Notice) override {}
 
  private:
   core::Monitor* inner_;
@@ -170,16 +170,6 @@ Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOpti
     return std::unexpected(std::move(converted.error()));
   }
   return buffer.take();
-}
-
-Result<ByteBuffer> convert_file_to_buffer(const std::string& path, ConversionOptions options,
-                                          core::Monitor* monitor) {
-  auto fd = core::open_for_reading(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  auto checked = check_options(std::move(options));
-  if (!checked) return std::unexpected(std::move(checked.error()));
-  core::FdSource source(std::move(*fd), monitor);
-  return convert_to_buffer(source, *checked, monitor);
 }
 
 std::optional<core::Error> utf8_error(std::string_view sql) {

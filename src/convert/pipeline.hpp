@@ -32,13 +32,6 @@ namespace morvel::convert {
                                                                const CheckedOptions& options,
                                                                core::Monitor* monitor = nullptr);
 
-// convert_to_buffer over the file at `path`, opened before the options are checked. The file is
-// read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
-// calling process. Fails with ErrorKind::Open when it cannot be opened, then as check_options
-// and convert_to_buffer do.
-[[nodiscard]] core::Result<core::ByteBuffer> convert_file_to_buffer(
-    const std::string& path, ConversionOptions options, core::Monitor* monitor = nullptr);
-
 // The error a strict UTF-8 decoder reports for output that is not UTF-8 ("invalid utf-8
 // sequence of N bytes from index I", "incomplete utf-8 byte sequence from index I"), or nothing
 // when `sql` is UTF-8. Never fails.

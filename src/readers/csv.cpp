@@ -584,12 +584,10 @@ void CsvReader::hint_delimiter() {
   std::string sentence = "the CSV header is one column, '";
   sentence.append(name).append("', holding ").append(shown).append(": if ").append(shown);
   sentence.append(" separates the fields, use ");
-  if (likely == '\t') {
-    sentence.append("--tsv");
-  } else {
-    sentence.append("--delimiter ").append(quoted);
-  }
-  monitor_->warn(std::move(sentence));
+  const core::OptionRef option = likely == '\t'  ? core::OptionRef{"tsv"}
+                                 : likely == ';' ? core::OptionRef{"delimiter", ";"}
+                                                 : core::OptionRef{"delimiter", "|"};
+  monitor_->warn(core::advice(std::move(sentence), option, ""));
 }
 
 // Hands the sink a row per data record. One row serves every record of the piece: a sink that

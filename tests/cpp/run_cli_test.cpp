@@ -183,7 +183,7 @@ class Stopper final : public Monitor {
     ++calls;
     return std::unexpected(Error{ErrorKind::Interrupted, "interrupted"});
   }
-  void warn(std::string) override {}
+  void warn(Notice) override {}
   int calls = 0;
 };
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/option_table.hpp"
+#include "convert/options.hpp"
+#include "core/io.hpp"
+#include "python/ref.hpp"
+
+namespace morvel::python {
+
+// A conversion function: its name, its first parameter, the format it reads, and whether its
+// first argument is a path or the data itself.
+struct Function {
+  const char* name;
+  const char* first;
+  convert::Format format;
+  bool from_file;
+};
+
+// The options of old, which keep their places after the first parameter and may be given by
+// position as well as by keyword.
+inline constexpr std::array<std::string_view, 5> positional_options = {
+    "table_name", "create_table", "dialect", "primary_key", "auto_id"};
+inline constexpr std::size_t positional_count = 1 + positional_options.size();
+
+// The options a function takes after its first parameter, in the order of its parameters: those
+// of old, then every other option of the table that Python is offered, by keyword only, in the
+// table's order. Never fails but for memory.
+[[nodiscard]] std::vector<const convert::OptionSpec*> options_of(const Function& function);
+
+// The function's parameters as its text signature shows them, in parentheses, with their
+// defaults. Never fails but for memory.
+[[nodiscard]] std::string signature(const Function& function);
+
+// Binds a call's arguments to the parameters: the first, then `options`. On success `slots`
+// (one per parameter) holds borrowed references, null for an omitted parameter; otherwise a
+// TypeError is raised and false returned.
+bool bind_arguments(const Function& function, std::span<const convert::OptionSpec* const> options,
+                    PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+
+// The UTF-8 text of a str argument. The view borrows the str's own UTF-8 form, which lives as
+// long as the argument, so a large input is not copied. Raises (with the note naming
+// `parameter`) and returns nothing on failure.
+std::optional<std::string_view> text_argument(PyObject* object, std::string_view parameter);
+
+// The UTF-8 text of the data argument. An ASCII str lends its own bytes; any other is encoded
+// into `utf8`, which the caller frees once the conversion is done: PyUnicode_AsUTF8AndSize would
+// cache that copy in the str for as long as the str lives, an input's worth of memory held while
+// the output is built into a str of its own. Raises and returns nothing on failure.
+std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,
+                                              core::ByteBuffer& utf8);
+
+// Checks the arguments of `options` (slots after the first) and writes them into `record`
+// through each option's own check, in parameter order; an omitted one keeps its default.
+// Raises (with the note naming the parameter) and returns false at the first that is refused.
+bool bind_options(const Function& function, std::span<const convert::OptionSpec* const> options,
+                  std::span<PyObject* const> slots, convert::ConversionOptions& record);
+
+}  // namespace morvel::python
