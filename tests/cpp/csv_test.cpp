@@ -1,10 +1,9 @@
-#include "readers/csv.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
+#include "readers/read_input.hpp"
 #include "test_support.hpp"
 
 namespace morvel {
@@ -296,7 +295,11 @@ TEST(CsvParser, DecodesOtherEncodings) {
   ASSERT_TRUE(invalid.error.has_value());
   EXPECT_EQ(invalid.error->message,
             "CSV error: record 2 (line: 3, byte: 8): byte 0x81 at byte 11 is not valid cp1252");
-  const auto cut = read(std::string("\xFF\xFE" "a\0\n\0" "1", 7), "utf-16");
+  const auto cut = read(std::string("\xFF\xFE"
+                                    "a\0\n\0"
+                                    "1",
+                                    7),
+                        "utf-16");
   ASSERT_TRUE(cut.error.has_value());
   EXPECT_EQ(cut.error->message,
             "CSV error: record 1 (line: 2, byte: 6): the input ends inside a utf-16 character at "
