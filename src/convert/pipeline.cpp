@@ -142,12 +142,13 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
   Schema schema;
   SchemaWork collect(schema);
   FirstReading quiet(monitor);
-  if (auto first = readers::read_input(input, options->format, read_options(*options), &quiet,
-                                       collect, plan);
-      !first) {
-    if (first.error().kind == core::ErrorKind::Interrupted) return first;
-  }
+  Status first =
+      readers::read_input(input, options->format, read_options(*options), &quiet, collect, plan);
+  if (!first && first.error().kind == core::ErrorKind::Interrupted) return first;
   if (!input.rewind()) {
+    // An input that cannot be read again failed the first reading already, and that failure
+    // (a temporary file that could not be made) says why.
+    if (!first) return first;
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   schema.finish(options->format == Format::Json);
