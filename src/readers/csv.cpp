@@ -312,8 +312,8 @@ void report_padding(core::Monitor* monitor, std::uint64_t padded) {
 // An input with a byte the encoding does not allow fails whole, before any record, naming the
 // record that holds the byte: the records before it are read through to count them. The decoded
 // text ends where the byte is, so it is in the last record, or in the next one when the last
-// ended at a line break. Records are cut at commas here, whatever the delimiter: the delimiter
-// is not chosen yet.
+// ended at a line break. Records are cut as the reading would cut them: a quote opens a field
+// only after the delimiter, so the delimiter is settled from the first record first.
 Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
                       const ReadOptions& options) {
   ScanRoom room;
@@ -324,6 +324,10 @@ Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
   bool is_first = true;
   bool in_last = false;
   while (scanner.next_record(true) == Scanner::Next::Record) {
+    if (is_first) {
+      bool is_complete = true;
+      scanner.set_delimiter(first_delimiter(scanner, options, is_complete));
+    }
     if (!is_first) ++record;
     is_first = false;
     start = scanner.record_start();

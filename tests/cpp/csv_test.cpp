@@ -295,6 +295,21 @@ TEST(CsvParser, DecodesOtherEncodings) {
   ASSERT_TRUE(invalid.error.has_value());
   EXPECT_EQ(invalid.error->message,
             "CSV error: record 2 (line: 3, byte: 8): byte 0x81 at byte 11 is not valid cp1252");
+  // The record is counted as the reading cuts records, whatever the delimiter: a quoted field
+  // holds a line break.
+  for (const auto& [delimiter, text] : {std::pair{",", "a,b\n1,\"x\ny\"\n3,x\x81y\n"},
+                                        std::pair{";", "a;b\n1;\"x\ny\"\n3;x\x81y\n"},
+                                        std::pair{"auto", "a;b\n1;\"x\ny\"\n3;x\x81y\n"}}) {
+    ReadOptions options;
+    options.delimiter = *readers::Delimiter::parse(delimiter);
+    options.encoding = *Encoding::find("cp1252");
+    MemorySource source(text);
+    const auto quoted = testing::collect_rows(readers::stream_csv, source, options);
+    ASSERT_TRUE(quoted.error.has_value()) << delimiter;
+    EXPECT_EQ(quoted.error->message,
+              "CSV error: record 2 (line: 4, byte: 12): byte 0x81 at byte 15 is not valid cp1252")
+        << delimiter;
+  }
   const auto cut = read(std::string("\xFF\xFE"
                                     "a\0\n\0"
                                     "1",
