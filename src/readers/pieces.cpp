@@ -32,9 +32,9 @@ class NoWhereabouts final : public Whereabouts {
 };
 
 // A piece on its way through another thread.
-struct Slot {
+struct Flight {
   Piece piece;
-  std::size_t output = 0;  // the work's output slot it fills
+  std::size_t output = 0;  // the slot of the work's outputs it fills
   PieceEnd end;
   bool is_read = false;  // the reading of the piece succeeded
   bool is_done = false;  // the thread is done with it; guarded by the crew's mutex
@@ -62,17 +62,17 @@ class Crew {
   Crew& operator=(const Crew&) = delete;
   ~Crew() { stop(); }
 
-  void submit(Slot& slot) {
+  void submit(Flight& flight) {
     {
       const std::lock_guard lock(mutex_);
-      queue_.push_back(&slot);
+      queue_.push_back(&flight);
     }
     ready_.notify_one();
   }
 
-  void wait(const Slot& slot) {
+  void wait(const Flight& flight) {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return slot.is_done; });
+    done_.wait(lock, [&] { return flight.is_done; });
   }
 
  private:
@@ -89,18 +89,18 @@ class Crew {
 
   void serve(PieceReader& reader, PieceWorker& worker) {
     for (;;) {
-      Slot* slot;
+      Flight* flight;
       {
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [&] { return is_stopping_ || !queue_.empty(); });
         if (is_stopping_) return;
-        slot = queue_.front();
+        flight = queue_.front();
         queue_.pop_front();
       }
-      read_piece(reader, worker, *slot);
+      read_piece(reader, worker, *flight);
       {
         const std::lock_guard lock(mutex_);
-        slot->is_done = true;
+        flight->is_done = true;
       }
       done_.notify_all();
     }
@@ -108,16 +108,16 @@ class Crew {
 
   // Whatever goes wrong here is found again, and reported, when the reading's own thread reads
   // the piece once more.
-  static void read_piece(PieceReader& reader, PieceWorker& worker, Slot& slot) noexcept {
+  static void read_piece(PieceReader& reader, PieceWorker& worker, Flight& flight) noexcept {
     try {
-      worker.start(slot.output);
+      worker.start(flight.output);
       auto take = [&](Row&& row) { return worker.take(std::move(row)); };
-      const Place guess{slot.piece.offset, 0, 0, 0};
-      slot.is_read =
-          reader.read(slot.piece.text, guess, slot.piece.is_last, take, all_rows, slot.end)
+      const Place guess{flight.piece.offset, 0, 0, 0};
+      flight.is_read =
+          reader.read(flight.piece.text, guess, flight.piece.is_last, take, all_rows, flight.end)
               .has_value();
     } catch (...) {
-      slot.is_read = false;
+      flight.is_read = false;
     }
   }
 
@@ -125,7 +125,7 @@ class Crew {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable done_;
-  std::deque<Slot*> queue_;
+  std::deque<Flight*> queue_;
   bool is_stopping_ = false;
   std::vector<std::thread> threads_;
 };
@@ -218,7 +218,7 @@ class Reading {
   // again here, from where that one ended, with the text between them.
   Status read_shared(TextFeed& feed) {
     const std::size_t depth = plan_.threads + 1;
-    std::deque<std::unique_ptr<Slot>> slots;  // before the crew, which must stop first
+    std::deque<std::unique_ptr<Flight>> flights;  // before the crew, which must stop first
     feed.keep_spares(depth + 1);
     work_->make_slots(depth);
     Crew crew(plan_.threads, reader_, *work_);
@@ -226,46 +226,46 @@ class Reading {
     std::size_t submitted = 0;
     std::optional<core::Error> failure;  // of a read, reported after the records before it
     for (;;) {
-      while (slots.size() < depth && !feed.is_done() && !failure) {
+      while (flights.size() < depth && !feed.is_done() && !failure) {
         auto piece = cut(feed);
         if (!piece) {
           failure = std::move(piece.error());
           break;
         }
-        slots.push_back(std::make_unique<Slot>());
-        slots.back()->piece = std::move(*piece);
-        slots.back()->output = submitted++ % depth;
-        crew.submit(*slots.back());
+        flights.push_back(std::make_unique<Flight>());
+        flights.back()->piece = std::move(*piece);
+        flights.back()->output = submitted++ % depth;
+        crew.submit(*flights.back());
       }
-      if (slots.empty()) {
+      if (flights.empty()) {
         if (!failure) return {};
         if (auto read = read_again(feed.window(), false); !read) return read;
         return std::unexpected(std::move(*failure));
       }
-      Slot& slot = *slots.front();
-      crew.wait(slot);
-      if (auto taken = take(slot); !taken) return taken;
-      feed.recycle(std::move(slot.piece.bytes));
-      slots.pop_front();
+      Flight& flight = *flights.front();
+      crew.wait(flight);
+      if (auto taken = take(flight); !taken) return taken;
+      feed.recycle(std::move(flight.piece.bytes));
+      flights.pop_front();
       if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
     }
   }
 
-  // Takes the output of `slot`, the next piece, when its reading began where the reading before
+  // Takes the output of `flight`, the next piece, when its reading began where the reading before
   // ended; reads the piece again here otherwise.
-  Status take(Slot& slot) {
-    if (!slot.is_read || !reader_.continues(between_.view())) {
-      return read_again(slot.piece.text, slot.piece.is_last);
+  Status take(Flight& flight) {
+    if (!flight.is_read || !reader_.continues(between_.view())) {
+      return read_again(flight.piece.text, flight.piece.is_last);
     }
-    if (auto taken = work_->commit(slot.output, slot.end); !taken) return taken;
+    if (auto taken = work_->commit(flight.output, flight.end); !taken) return taken;
     // A piece that read nothing through (blank lines only) leaves the next search where it was,
     // and the piece's text joins the text between.
-    if (slot.end.read_through > 0) {
-      place_.offset = slot.piece.offset;
+    if (flight.end.read_through > 0) {
+      place_.offset = flight.piece.offset;
       between_.clear();
     }
-    advance(slot.end);
-    between_.append(slot.piece.text.substr(slot.end.read_through));
+    advance(flight.end);
+    between_.append(flight.piece.text.substr(flight.end.read_through));
     return {};
   }
 
