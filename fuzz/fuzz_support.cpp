@@ -351,7 +351,8 @@ Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions 
   auto checked = convert::check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
   StringSink sink;
-  if (auto converted = convert::convert(source, sink, *checked, nullptr, piece_bytes); !converted) {
+  const readers::ReadLimits limits{.piece_bytes = piece_bytes};
+  if (auto converted = convert::convert(source, sink, *checked, nullptr, limits); !converted) {
     return std::unexpected(std::move(converted.error()));
   }
   return checked_text(sink.take());

@@ -16,14 +16,15 @@ namespace morvel::convert {
 // CREATE TABLE statement for the first record (when asked for) followed by "\n\n", then one
 // INSERT statement and "\n" per record, as each record arrives; flushes `sink` at the end. Stops
 // at the first failure (reading, statement building, writing, flushing) and returns it
-// unchanged; what was written before it stays written and unflushed. `sink` is borrowed.
+// unchanged; what was written before it stays written and unflushed. `sink` is borrowed and
+// must lend its buffer (ByteSink::buffer), as every sink of a conversion does.
 // `monitor`, if given, hears of the progress every few megabytes of input and may stop the
 // conversion with an error of its own.
-// The input is read in pieces of `piece_bytes` bytes at least, on the options' threads; the
-// output is the same however it is cut.
+// The input is read in pieces on the options' threads, within `limits`; the output is the same
+// however it is cut.
 [[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
                                    const CheckedOptions& options, core::Monitor* monitor = nullptr,
-                                   std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+                                   const readers::ReadLimits& limits = {});
 
 // The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
 // that copies it once more checks it while doing so (the Python module decodes it into a str) and

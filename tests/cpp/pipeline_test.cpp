@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
 #include "test_support.hpp"
 
 namespace morvel {
@@ -153,6 +157,30 @@ TEST(SchemaFromAll, FailsWhereTheRecordFails) {
   EXPECT_EQ(failed.sql,
             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" BIGINT\n);\n\n"
             "INSERT INTO \"morvel_table\" (\"a\") VALUES (1);\n");
+}
+
+// A pipe is kept in a temporary file for the second reading; when the file cannot be made, that
+// is the failure reported, in either format.
+TEST(SchemaFromAll, ReportsWhyAPipeCannotBeKept) {
+  const testing::TempDir directory;
+  const std::string missing = directory.file("missing");
+  const char* before = std::getenv("TMPDIR");
+  const std::optional<std::string> saved =
+      before ? std::optional<std::string>(before) : std::nullopt;
+  ::setenv("TMPDIR", missing.c_str(), 1);
+  for (const Format format : {Format::Csv, Format::Json}) {
+    testing::ScriptedSource pipe(format == Format::Csv ? "a\n1\n" : "{\"a\":1}\n", 3);
+    const auto failed = testing::convert_source(
+        pipe, {.format = format, .create_table = true, .schema_from = SchemaFrom::All});
+    EXPECT_EQ(failed.error, "the input could not be kept in a temporary file in '" + missing +
+                                "' for a second reading: No such file or directory (os error 2)");
+    EXPECT_EQ(failed.sql, "");
+  }
+  if (saved) {
+    ::setenv("TMPDIR", saved->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
 }
 
 // The table from the first record stays as it was; what it cannot keep is told once per column.

@@ -98,9 +98,9 @@ struct Converted {
 };
 void PrintTo(const Converted& converted, std::ostream* out);
 
-// Converts `source` with `options`, checked first, in pieces of `piece_bytes`.
+// Converts `source` with `options`, checked first, read within `limits`.
 Converted convert_source(ByteSource& source, convert::ConversionOptions options,
-                         std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+                         const readers::ReadLimits& limits = {});
 
 // convert_source over `input` in memory.
 Converted convert_text(std::string_view input, convert::ConversionOptions options);
