@@ -45,6 +45,8 @@ class CMakeBuild(build_ext):
         shutil.copyfile(stub, target.parent / "morvel.pyi")
         (target.parent / "morvel-stubs").mkdir(exist_ok=True)
         shutil.copyfile(stub, target.parent / "morvel-stubs" / "__init__.pyi")
+        # The marker that the package's types are complete (a module cannot carry one itself).
+        shutil.copyfile(ROOT / "python" / "py.typed", target.parent / "morvel-stubs" / "py.typed")
 
 
 class CommandBuild(build_scripts):

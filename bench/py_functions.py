@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Times one morvel Python function on one input and prints a JSON line with the result.
 
-    bench/py_functions.py FUNCTION INPUT [--runs N]
+    bench/py_functions.py FUNCTION INPUT [--runs N] [--output PATH]
 
 FUNCTION is convert_csv_to_sql or convert_json_to_sql (the input file's text is read first and
 not timed) or convert_csv_file_to_sql or convert_json_file_to_sql (the path is passed). The best
 of N runs is reported with the output size; bench/run starts one process per function under
-/usr/bin/time, so the peak memory it records belongs to that function alone.
+/usr/bin/time, so the peak memory it records belongs to that function alone. With --output the
+SQL streams into PATH (output=) instead of coming back as a str.
 """
 
 import argparse
@@ -31,6 +32,7 @@ def main():
     parser.add_argument("function")
     parser.add_argument("input")
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--output")
     args = parser.parse_args()
     function = getattr(morvel, args.function)
     if args.function.endswith("_file_to_sql"):
@@ -42,13 +44,16 @@ def main():
     size = 0
     for _ in range(args.runs):
         start = time.perf_counter()
-        sql = function(argument)
+        sql = function(argument, output=args.output) if args.output else function(argument)
         elapsed = time.perf_counter() - start
         if best is None:
-            size = utf8_size(sql)
+            size = os.path.getsize(args.output) if args.output else utf8_size(sql)
         best = elapsed if best is None else min(best, elapsed)
         del sql
-    print(json.dumps({"function": args.function, "input": args.input,
+    if args.output:
+        os.remove(args.output)
+    name = f"{args.function}(output=)" if args.output else args.function
+    print(json.dumps({"function": name, "input": args.input,
                       "input_bytes": os.path.getsize(args.input), "output_bytes": size,
                       "seconds": best}))
 

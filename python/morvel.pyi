@@ -1,6 +1,14 @@
-"""Turn raw data into ready-to-run SQL."""
+"""Turn raw data into ready-to-run SQL.
 
+convert_csv_to_sql and convert_json_to_sql turn text, convert_csv_file_to_sql and
+convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite or MySQL;
+cli_main runs the morvel command. help() on each function lists its parameters.
+"""
+
+import os
 from collections.abc import Sequence
+from typing import Literal, Protocol, TypeAlias, overload
+
 
 __all__ = [
     "convert_csv_to_sql",
@@ -12,22 +20,32 @@ __all__ = [
 
 __version__: str
 
-class PanicException(BaseException):
+# Every name in any letter case is accepted at run time; these are the spellings checked here.
+Dialect: TypeAlias = Literal["postgres", "postgresql", "pg", "sqlite", "sqlite3", "mysql", "mariadb"]
+StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class BinaryWriter(Protocol):
+    """What output= writes to besides a path: any object with a write method taking bytes."""
+
+    def write(self, data: bytes, /) -> object: ...
+
+class PanicException(Exception):
     """An unexpected internal failure; the interpreter keeps running."""
 
 class DataWarning(UserWarning):
     """A conversion went through, but the SQL may not keep every value, or the input was read
     in a way worth knowing about."""
 
+@overload
 def convert_csv_to_sql(
     csv_data: str,
     table_name: str = "morvel_table",
     create_table: bool = False,
-    dialect: str = "postgres",
+    dialect: Dialect = "postgres",
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
-    schema_from: str = "first",
+    schema_from: Literal["first", "all"] = "first",
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -35,45 +53,107 @@ def convert_csv_to_sql(
     skip_lines: int = 0,
     no_header: bool = False,
     allow_short_rows: bool = False,
-    encoding: str = "utf-8",
     batch_size: int = 1,
     transaction: bool = False,
     copy: bool = False,
-    on_conflict: str = "error",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
     jobs: int | None = None,
-) -> str: ...
+    output: None = None,
+) -> str:
+    """Turn csv_data (CSV text) into SQL.
+
+    Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
+    INSERT statement per record, each on its own line.
+    """
+
+@overload
+def convert_csv_to_sql(
+    csv_data: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+    output: StrOrBytesPath | BinaryWriter,
+) -> None:
+    """Turn csv_data (CSV text) into SQL.
+
+    Streams the SQL to output (a path, or a binary file object's write) as it is made, in
+    bounded memory, and returns None.
+    """
+
+@overload
 def convert_json_to_sql(
     json_data: str,
     table_name: str = "morvel_table",
     create_table: bool = False,
-    dialect: str = "postgres",
+    dialect: Dialect = "postgres",
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
-    schema_from: str = "first",
+    schema_from: Literal["first", "all"] = "first",
     null_values: Sequence[str] = (),
-    delimiter: str = ",",
-    tsv: bool = False,
-    comment: str | None = None,
-    skip_lines: int = 0,
-    no_header: bool = False,
-    allow_short_rows: bool = False,
-    encoding: str = "utf-8",
     batch_size: int = 1,
     transaction: bool = False,
     copy: bool = False,
-    on_conflict: str = "error",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
     jobs: int | None = None,
-) -> str: ...
+    output: None = None,
+) -> str:
+    """Turn json_data (JSON text) into SQL.
+
+    Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
+    INSERT statement per record, each on its own line.
+    """
+
+@overload
+def convert_json_to_sql(
+    json_data: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+    output: StrOrBytesPath | BinaryWriter,
+) -> None:
+    """Turn json_data (JSON text) into SQL.
+
+    Streams the SQL to output (a path, or a binary file object's write) as it is made, in
+    bounded memory, and returns None.
+    """
+
+@overload
 def convert_csv_file_to_sql(
-    path: str,
+    path: StrOrBytesPath,
     table_name: str = "morvel_table",
     create_table: bool = False,
-    dialect: str = "postgres",
+    dialect: Dialect = "postgres",
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
-    schema_from: str = "first",
+    schema_from: Literal["first", "all"] = "first",
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -85,30 +165,97 @@ def convert_csv_file_to_sql(
     batch_size: int = 1,
     transaction: bool = False,
     copy: bool = False,
-    on_conflict: str = "error",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
     jobs: int | None = None,
-) -> str: ...
+    output: None = None,
+) -> str:
+    """Turn the CSV file at path into SQL.
+
+    Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
+    INSERT statement per record, each on its own line.
+    """
+
+@overload
+def convert_csv_file_to_sql(
+    path: StrOrBytesPath,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    encoding: str = "utf-8",
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+    output: StrOrBytesPath | BinaryWriter,
+) -> None:
+    """Turn the CSV file at path into SQL.
+
+    Streams the SQL to output (a path, or a binary file object's write) as it is made, in
+    bounded memory, and returns None.
+    """
+
+@overload
 def convert_json_file_to_sql(
-    path: str,
+    path: StrOrBytesPath,
     table_name: str = "morvel_table",
     create_table: bool = False,
-    dialect: str = "postgres",
+    dialect: Dialect = "postgres",
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
-    schema_from: str = "first",
+    schema_from: Literal["first", "all"] = "first",
     null_values: Sequence[str] = (),
-    delimiter: str = ",",
-    tsv: bool = False,
-    comment: str | None = None,
-    skip_lines: int = 0,
-    no_header: bool = False,
-    allow_short_rows: bool = False,
     encoding: str = "utf-8",
     batch_size: int = 1,
     transaction: bool = False,
     copy: bool = False,
-    on_conflict: str = "error",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
     jobs: int | None = None,
-) -> str: ...
-def cli_main() -> None: ...
+    output: None = None,
+) -> str:
+    """Turn the JSON file at path into SQL.
+
+    Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
+    INSERT statement per record, each on its own line.
+    """
+
+@overload
+def convert_json_file_to_sql(
+    path: StrOrBytesPath,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    encoding: str = "utf-8",
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+    output: StrOrBytesPath | BinaryWriter,
+) -> None:
+    """Turn the JSON file at path into SQL.
+
+    Streams the SQL to output (a path, or a binary file object's write) as it is made, in
+    bounded memory, and returns None.
+    """
+
+def cli_main() -> None:
+    """Run the morvel command with the arguments in sys.argv; raises SystemExit with its status
+    unless a conversion succeeded."""

@@ -107,17 +107,6 @@ std::optional<std::uint64_t> progress_total(const Cli& cli, int input_fd, int ou
   return left;
 }
 
-// Whether `output` names the regular file that `input_fd` reads. Only a regular file loses its
-// content when opened for writing; the same device on both sides (/dev/null, a terminal) is
-// harmless. A path that cannot be examined is left to the open that follows.
-bool is_same_file(int input_fd, const std::filesystem::path& output) {
-  struct stat input_info;
-  struct stat output_info;
-  if (::fstat(input_fd, &input_info) != 0 || !S_ISREG(input_info.st_mode)) return false;
-  if (::stat(output.c_str(), &output_info) != 0) return false;
-  return input_info.st_dev == output_info.st_dev && input_info.st_ino == output_info.st_ino;
-}
-
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
 Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::Monitor* caller) {
@@ -126,9 +115,10 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::
   Result<Fd> input = Fd::borrowed(in_fd);
   if (cli.input) input = core::open_for_reading(cli.input->native());
   if (!input) return std::unexpected(std::move(input.error()));
-  if (cli.output && is_same_file(input->get(), *cli.output)) {
-    return std::unexpected(
-        core::invalid("input and output are the same file '" + cli.output->native() + "'"));
+  if (cli.output) {
+    if (auto distinct = check_distinct(input->get(), cli.output->native()); !distinct) {
+      return distinct;
+    }
   }
   auto options = convert::check_options(cli.options);
   if (!options) return std::unexpected(std::move(options.error()));
@@ -170,6 +160,19 @@ int finish_early(const EarlyExit& exit, int out_fd, int err_fd) {
 }
 
 }  // namespace
+
+// Only a regular file loses its content when opened for writing; the same device on both sides
+// (/dev/null, a terminal) is harmless.
+Status check_distinct(int input_fd, const std::string& output) {
+  struct stat input_info;
+  struct stat output_info;
+  if (::fstat(input_fd, &input_info) != 0 || !S_ISREG(input_info.st_mode)) return {};
+  if (::stat(output.c_str(), &output_info) != 0) return {};
+  if (input_info.st_dev != output_info.st_dev || input_info.st_ino != output_info.st_ino) {
+    return {};
+  }
+  return std::unexpected(core::invalid("input and output are the same file '" + output + "'"));
+}
 
 std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int out_fd, int err_fd,
                            core::Monitor* monitor) noexcept {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/monitor.hpp"
 
 namespace morvel::cli {
@@ -12,6 +13,11 @@ namespace morvel::cli {
 // reports a command ended by SIGINT, and a closed output pipe, as by SIGPIPE.
 inline constexpr int interrupted_status = 130;
 inline constexpr int broken_pipe_status = 141;
+
+// Refuses an output path that names the regular file `input_fd` reads, which opening it for
+// writing would empty: "input and output are the same file '<output>'". A path that cannot be
+// examined passes, for the open that follows to report.
+[[nodiscard]] core::Status check_distinct(int input_fd, const std::string& output);
 
 // Runs the morvel command line over `args` (program path first): parses it, converts the input
 // (the --input file, else `in_fd`) to SQL on the output (the --output file, else `out_fd`) and

@@ -233,6 +233,7 @@ std::string signature(const Function& function) {
     out += i + 1 == positional_count ? ", *, " : ", ";
     out += concat({options[i]->key, "=", python_default(*options[i])});
   }
+  if (function.takes_output) out += concat({", ", output_parameter, "=None"});
   out += ')';
   return out;
 }
@@ -263,8 +264,14 @@ bool bind_arguments(const Function& function, std::span<const OptionSpec* const>
     }
     const std::string_view keyword(text, static_cast<std::size_t>(size));
     const auto named = std::ranges::find(options, keyword, &OptionSpec::key);
-    const std::size_t index =
-        keyword == function.first ? 0 : static_cast<std::size_t>(named - options.begin()) + 1;
+    std::size_t index = slots.size();  // none
+    if (keyword == function.first) {
+      index = 0;
+    } else if (named != options.end()) {
+      index = static_cast<std::size_t>(named - options.begin()) + 1;
+    } else if (function.takes_output && keyword == output_parameter) {
+      index = slots.size() - 1;
+    }
     if (index == slots.size()) {
       raise_text(PyExc_TypeError,
                  concat({name, "() got an unexpected keyword argument '", keyword, "'"}));
@@ -298,6 +305,32 @@ std::optional<std::string_view> text_argument(PyObject* object, std::string_view
     return std::nullopt;
   }
   return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+bool is_path(PyObject* object) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
+  Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__"));
+  if (!method) PyErr_Clear();
+  return static_cast<bool>(method);
+}
+
+std::optional<std::string_view> path_argument(PyObject* object, std::string_view parameter,
+                                              Ref& holder) {
+  if (!is_path(object)) {
+    raise_not_instance(object, "str | bytes | os.PathLike");
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  Ref name(PyOS_FSPath(object));
+  holder = Ref(!name                          ? nullptr
+               : PyUnicode_Check(name.get()) ? PyUnicode_EncodeFSDefault(name.get())
+                                             : Py_NewRef(name.get()));
+  if (!holder) {
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  return std::string_view(PyBytes_AsString(holder.get()),
+                          static_cast<std::size_t>(PyBytes_Size(holder.get())));
 }
 
 std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,

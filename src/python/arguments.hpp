@@ -15,13 +15,17 @@
 namespace morvel::python {
 
 // A conversion function: its name, its first parameter, the format it reads, and whether its
-// first argument is a path or the data itself.
+// first argument is a path or the data itself, and whether it takes output= after the options.
 struct Function {
   const char* name;
   const char* first;
   convert::Format format;
   bool from_file;
+  bool takes_output = false;
 };
+
+// The parameter, last of all, that sends the SQL to a file or a file object.
+inline constexpr std::string_view output_parameter = "output";
 
 // The options of old, which keep their places after the first parameter and may be given by
 // position as well as by keyword.
@@ -38,8 +42,8 @@ inline constexpr std::size_t positional_count = 1 + positional_options.size();
 // defaults. Never fails but for memory.
 [[nodiscard]] std::string signature(const Function& function);
 
-// Binds a call's arguments to the parameters: the first, then `options`. On success `slots`
-// (one per parameter) holds borrowed references, null for an omitted parameter; otherwise a
+// Binds a call's arguments to the parameters: the first, then `options`, then output= when the
+// function takes it. On success `slots` (one per parameter) holds borrowed references, null for an omitted parameter; otherwise a
 // TypeError is raised and false returned.
 bool bind_arguments(const Function& function, std::span<const convert::OptionSpec* const> options,
                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
@@ -48,6 +52,16 @@ bool bind_arguments(const Function& function, std::span<const convert::OptionSpe
 // long as the argument, so a large input is not copied. Raises (with the note naming
 // `parameter`) and returns nothing on failure.
 std::optional<std::string_view> text_argument(PyObject* object, std::string_view parameter);
+
+// The bytes of a path argument: a str (encoded as the file system's names are, so that a name
+// os.listdir gave back with undecodable bytes still opens), bytes, or an os.PathLike giving
+// either. The view borrows `holder`, which keeps the encoded bytes. Raises (with the note naming
+// `parameter`) and returns nothing on failure.
+std::optional<std::string_view> path_argument(PyObject* object, std::string_view parameter,
+                                              Ref& holder);
+
+// Whether `object` is a path argument: a str, bytes, or an os.PathLike. Never fails.
+[[nodiscard]] bool is_path(PyObject* object);
 
 // The UTF-8 text of the data argument. An ASCII str lends its own bytes; any other is encoded
 // into `utf8`, which the caller frees once the conversion is done: PyUnicode_AsUTF8AndSize would

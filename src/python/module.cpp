@@ -20,6 +20,7 @@
 #include "core/io.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
+#include "python/output.hpp"
 #include "python/ref.hpp"
 #include "python/script.hpp"
 
@@ -30,10 +31,10 @@ namespace {
 using convert::Format;
 using core::ErrorKind;
 
-constexpr Function csv_text{"convert_csv_to_sql", "csv_data", Format::Csv, false};
-constexpr Function json_text{"convert_json_to_sql", "json_data", Format::Json, false};
-constexpr Function csv_file{"convert_csv_file_to_sql", "path", Format::Csv, true};
-constexpr Function json_file{"convert_json_file_to_sql", "path", Format::Json, true};
+constexpr Function csv_text{"convert_csv_to_sql", "csv_data", Format::Csv, false, true};
+constexpr Function json_text{"convert_json_to_sql", "json_data", Format::Json, false, true};
+constexpr Function csv_file{"convert_csv_file_to_sql", "path", Format::Csv, true, true};
+constexpr Function json_file{"convert_json_file_to_sql", "path", Format::Json, true, true};
 
 // Emits the conversion's warnings as DataWarning, in order. False when a warning was turned into
 // an exception, which is then raised.
@@ -47,54 +48,95 @@ bool emit_warnings(PyObject* module, const std::vector<core::Notice>& warnings) 
   return true;
 }
 
-// Converts the file at `path` into `script`. The file is opened before the options are checked,
-// and read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
-// calling process.
-core::Status convert_file(const std::string& path, convert::ConversionOptions options,
-                          ScriptText& script, WithoutGil& unlocked) {
-  auto file = core::open_for_reading(path);
-  if (!file) return std::unexpected(std::move(file.error()));
+// Converts the call's input (the data, or the file at the path) into `held`, or into the file
+// at `to_path` when there is one. As the command does, the input is opened first, then every
+// check that can refuse the call runs, and only then is the output file created or emptied.
+// `output_failed` tells an output that cannot be opened from an input that cannot. The input
+// file is read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end
+// the calling process.
+core::Status convert_call(const Function& function, std::string_view input,
+                          convert::ConversionOptions options, const Output& output,
+                          HeldSink& held, WithoutGil& unlocked, bool& output_failed) {
+  std::optional<core::Fd> file;
+  if (function.from_file) {
+    auto opened = core::open_for_reading(std::string(input));
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    file.emplace(std::move(*opened));
+    if (output.path) {
+      auto distinct = cli::check_distinct(file->get(), std::string(*output.path));
+      if (!distinct) return distinct;
+    }
+  }
   auto checked = convert::check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
-  core::FdSource source(std::move(*file), &unlocked);
-  return convert::convert(source, script, *checked, &unlocked);
+  std::optional<core::FdSink> written;
+  if (output.path) {
+    auto opened = core::open_for_writing(std::string(*output.path));
+    output_failed = !opened;
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    // On a failure it writes out what it still buffers when the call returns, as the command.
+    written.emplace(std::move(*opened), &unlocked);
+  }
+  core::ByteSink& sink = written ? static_cast<core::ByteSink&>(*written) : held;
+  if (file) {
+    core::FdSource source(std::move(*file), &unlocked);
+    return convert::convert(source, sink, *checked, &unlocked);
+  }
+  core::MemorySource source(input);
+  return convert::convert(source, sink, *checked, &unlocked);
 }
 
-core::Status convert_text(std::string_view text, convert::ConversionOptions options,
-                          ScriptText& script, WithoutGil& unlocked) {
-  auto checked = convert::check_options(std::move(options));
-  if (!checked) return std::unexpected(std::move(checked.error()));
-  core::MemorySource source(text);
-  return convert::convert(source, script, *checked, &unlocked);
+// The outcome of a call that sent its SQL to a file object: what is left goes to it, failure or
+// not, for the statements before a failure to stand complete, as on the command line. Not after
+// the object's own write raised, whose exception is the call's. False with an exception set.
+bool finish_writer(WriterSink& writer, const core::Status& converted) {
+  if (!converted && converted.error().kind == ErrorKind::Interrupted) return false;
+  if (writer.finish()) return true;
+  // The conversion's own failure is the one to report; the command ignores this one too.
+  if (!converted) PyErr_Clear();
+  return !converted;
 }
 
 PyObject* run_conversion(PyObject* module, const Function& function, PyObject* args,
                          PyObject* kwargs) {
   const std::vector<const convert::OptionSpec*> options = options_of(function);
-  std::vector<PyObject*> slots(1 + options.size());
+  std::vector<PyObject*> slots(2 + options.size());
   if (!bind_arguments(function, options, args, kwargs, slots)) return nullptr;
 
   core::ByteBuffer input_utf8;
-  const auto input = function.from_file ? text_argument(slots[0], function.first)
+  Ref path_name;
+  const auto input = function.from_file ? path_argument(slots[0], function.first, path_name)
                                         : data_argument(slots[0], function.first, input_utf8);
   if (!input) return nullptr;
   convert::ConversionOptions record;
   record.format = function.format;
   if (!bind_options(function, options, slots, record)) return nullptr;
+  Output output;
+  if (!bind_output(slots.back(), output)) return nullptr;
 
   core::Status converted;
   ScriptText script;
+  std::optional<WriterSink> writer;
+  if (output.is_file_object()) writer.emplace(output.given);
+  HeldSink& held = writer ? static_cast<HeldSink&>(*writer) : script;
   std::vector<core::Notice> warnings;
+  bool output_failed = false;
   {
-    WithoutGil unlocked(warnings, &script);
-    converted = function.from_file
-                    ? convert_file(std::string(*input), std::move(record), script, unlocked)
-                    : convert_text(*input, std::move(record), script, unlocked);
+    WithoutGil unlocked(warnings, &held);
+    if (writer) writer->watch(&unlocked);
+    converted =
+        convert_call(function, *input, std::move(record), output, held, unlocked, output_failed);
   }
   input_utf8 = core::ByteBuffer();
+  if (writer && !finish_writer(*writer, converted) && converted) return nullptr;
   const bool interrupted = !converted && converted.error().kind == ErrorKind::Interrupted;
   if (!interrupted && !emit_warnings(module, warnings)) return nullptr;
-  if (!converted) return raise_error(converted.error(), function.from_file ? slots[0] : nullptr);
+  if (!converted) {
+    return raise_error(converted.error(), output_failed        ? output.given
+                                          : function.from_file ? slots[0]
+                                                               : nullptr);
+  }
+  if (output.given != nullptr) Py_RETURN_NONE;
   return script.take();
 }
 
@@ -192,7 +234,7 @@ constexpr PyCFunction conversion_function() {
 
 constexpr std::string_view returns_doc =
     "Returns the whole script as a str: the CREATE TABLE statement, if asked for, and\n"
-    "one INSERT statement per record, each on its own line.\n\n";
+    "one INSERT statement per record, each on its own line; None when output is given.\n\n";
 constexpr std::string_view python_doc =
     "dialect also takes \"postgresql\", \"pg\", \"sqlite3\" and \"mariadb\", and every name\n"
     "in any letter case; any other text means PostgreSQL and warns (UserWarning).\n"
@@ -200,6 +242,15 @@ constexpr std::string_view python_doc =
     "str. jobs=None converts on one thread per processor; the result is the same for\n"
     "any number. The CSV options (delimiter to allow_short_rows) are refused for JSON.\n"
     "Values the table may lose are reported as morvel.DataWarning.\n";
+constexpr std::string_view output_doc =
+    "output (where the command has --output)\n"
+    "    None returns the script as a str. A path (str, bytes or os.PathLike), or a\n"
+    "    binary file object with a write method (an open file, sys.stdout.buffer,\n"
+    "    io.BytesIO), receives the SQL as it is made instead, in bounded memory. A path\n"
+    "    is created or emptied only once the options are checked, and is refused when\n"
+    "    it is the input file. A file object is written a block of a megabyte or more\n"
+    "    at a time and is not flushed or closed; the exception of its write propagates\n"
+    "    unchanged. After a failure, the statements written before it stay.\n";
 constexpr std::string_view raises_doc =
     "ValueError for malformed data or options (no partial script is returned),\n"
     "TypeError for an argument of the wrong type, and KeyboardInterrupt when Ctrl-C\n"
@@ -220,14 +271,17 @@ std::string doc_of(const Function& function) {
     doc += concat(
         {option->key, " (--", option->long_name, ")\n    ", convert::help_line(*option), "\n"});
   }
+  doc += output_doc;
   doc +=
       concat({"\n", python_doc,
               function.from_file ? "encoding names the file's encoding.\n\n"
                                  : "encoding is for the file functions: a str is text already.\n\n",
               "Raises "});
-  if (function.from_file) {
-    doc += "OSError (FileNotFoundError, PermissionError, ...) when the file cannot be\nopened, ";
-  }
+  doc += function.from_file
+             ? "OSError (FileNotFoundError, PermissionError, ...) when the file or output\n"
+               "cannot be opened, "
+             : "OSError (FileNotFoundError, PermissionError, ...) when output cannot be\n"
+               "opened, ";
   doc += raises_doc;
   return doc;
 }
@@ -271,7 +325,9 @@ class Definitions {
 int exec_module_body(PyObject* module) {
   static Definitions definitions;
   if (PyModule_AddFunctions(module, definitions.methods()) < 0) return -1;
-  Ref panic(PyErr_NewException("morvel.PanicException", PyExc_BaseException, nullptr));
+  // An internal fault is an error a caller may catch with `except Exception`; it stays apart
+  // from ValueError, which means the input or the options are at fault.
+  Ref panic(PyErr_NewException("morvel.PanicException", PyExc_Exception, nullptr));
   if (!panic || PyModule_AddObjectRef(module, "PanicException", panic.get()) < 0) return -1;
   Ref data_warning(PyErr_NewExceptionWithDoc(
       "morvel.DataWarning",

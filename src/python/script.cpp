@@ -108,7 +108,7 @@ bool ScriptText::decode_up_to(std::size_t limit) {
 core::Status WithoutGil::check() {
   if (!raised_) {
     PyEval_RestoreThread(state_);
-    raised_ = PyErr_CheckSignals() < 0 || (script_ != nullptr && !script_->collect());
+    raised_ = PyErr_CheckSignals() < 0 || (sink_ != nullptr && !sink_->collect());
     state_ = PyEval_SaveThread();
   }
   if (raised_) return std::unexpected(core::Error{core::ErrorKind::Interrupted, "interrupted"});

@@ -11,11 +11,20 @@
 
 namespace morvel::python {
 
+// A sink whose bytes reach Python objects, which needs the lock: the core writes into its buffer
+// without it, and at each check-in, with the lock taken back, the sink passes on what it has.
+class HeldSink : public core::ByteSink {
+ public:
+  // With the lock held: passes on what the core has handed over so far. Raises and returns
+  // false when Python refuses it (out of memory, an exception from a file object's write).
+  virtual bool collect() = 0;
+};
+
 // The script of a conversion, built into one str while the core writes it. At each check-in,
 // where the lock is taken back anyway, what the core has handed over is decoded onto the end of
 // the str, which grows in place; the whole script is never held twice, as UTF-8 and as a str (on
 // a 217 MB CSV, 372 MB of fresh memory and its page faults saved).
-class ScriptText final : public core::ByteSink {
+class ScriptText final : public HeldSink {
  public:
   [[nodiscard]] core::Status write(std::string_view bytes) override;
   [[nodiscard]] core::Status flush() override { return {}; }
@@ -25,7 +34,7 @@ class ScriptText final : public core::ByteSink {
   // With the lock held: decodes the characters handed over so far onto the text. Bytes that are
   // not UTF-8 stop the decoding, for take() to report. Raises and returns false when Python runs
   // out of memory.
-  bool collect();
+  bool collect() override;
 
   // With the lock held: the whole script, or null with the exception set (a ValueError with the
   // core's message for a script that is not UTF-8).
@@ -45,16 +54,16 @@ class ScriptText final : public core::ByteSink {
 // Python object, and the texts it borrows belong to the call or to immutable str objects that the
 // call keeps alive. When the core checks in (every few megabytes, or after a signal interrupted a
 // system call), the lock is taken back for a moment to run Python's signal handlers and to decode
-// what the core wrote so far onto the script, if there is one. A handler that raises, such as
-// Ctrl-C's KeyboardInterrupt, or a decoding that runs out of memory stops the conversion, and its
+// what the core wrote so far to the held sink (the script's str, a file object), if there is one. A handler that raises, such as
+// Ctrl-C's KeyboardInterrupt, or a sink that raises stops the conversion, and its
 // exception stays set for the caller to raise. The lock is taken back however the scope ends,
 // exceptions included.
 class WithoutGil final : public core::Monitor {
  public:
-  // The conversion's warnings are kept in `warnings`, to be emitted with the lock held; `script`,
-  // if given, is the sink the conversion writes to.
-  explicit WithoutGil(std::vector<core::Notice>& warnings, ScriptText* script = nullptr) noexcept
-      : state_(PyEval_SaveThread()), warnings_(warnings), script_(script) {}
+  // The conversion's warnings are kept in `warnings`, to be emitted with the lock held; `sink`,
+  // if given, is the held sink the conversion writes to.
+  explicit WithoutGil(std::vector<core::Notice>& warnings, HeldSink* sink = nullptr) noexcept
+      : state_(PyEval_SaveThread()), warnings_(warnings), sink_(sink) {}
   ~WithoutGil() override { PyEval_RestoreThread(state_); }
 
   core::Status check() override;
@@ -63,7 +72,7 @@ class WithoutGil final : public core::Monitor {
  private:
   PyThreadState* state_;
   std::vector<core::Notice>& warnings_;
-  ScriptText* script_;
+  HeldSink* sink_;
   bool raised_ = false;
 };
 

@@ -1,3 +1,4 @@
+import io
 import pathlib
 import sys
 
@@ -71,10 +72,10 @@ class TestConversionOfArguments:
         assert str(error.value) == message
         assert notes_of(error) == [f"while processing '{parameter}'"]
 
-    def test_path_objects_are_refused(self):
+    def test_paths_must_be_path_like(self):
         with pytest.raises(TypeError) as error:
-            morvel.convert_csv_file_to_sql(pathlib.Path("x.csv"))
-        assert str(error.value) == "'PosixPath' object is not an instance of 'str'"
+            morvel.convert_csv_file_to_sql(5)
+        assert str(error.value) == "'int' object is not an instance of 'str | bytes | os.PathLike'"
         assert notes_of(error) == ["while processing 'path'"]
 
     def test_qualified_type_name(self):
@@ -174,7 +175,9 @@ class TestReferences:
         csv = "h\n" + "x" * 100 + "\n"
         table = "t" + "x" * 50
         key = "h"
-        before = [sys.getrefcount(o) for o in (csv, table, key, path)]
+        source, sink, out_path = pathlib.Path(path), io.BytesIO(), tmp_path / "out.sql"
+        watched = (csv, table, key, path, source, sink, out_path)
+        before = [sys.getrefcount(o) for o in watched]
         for _ in range(100):
             morvel.convert_csv_to_sql(csv, table, True, "sqlite", key)
             morvel.convert_csv_file_to_sql(path, table_name=table)
@@ -185,5 +188,9 @@ class TestReferences:
             morvel.convert_csv_to_sql(csv, table, null_values=[key], delimiter=";")
             with pytest.raises(TypeError):
                 morvel.convert_csv_to_sql(csv, table, null_values=[key, 1])
-        after = [sys.getrefcount(o) for o in (csv, table, key, path)]
+            morvel.convert_csv_file_to_sql(source, output=sink)
+            morvel.convert_csv_to_sql(csv, output=out_path)
+            with pytest.raises(ValueError):
+                morvel.convert_csv_file_to_sql(source, auto_id=True, output=sink)
+        after = [sys.getrefcount(o) for o in watched]
         assert after == before

@@ -84,7 +84,7 @@ class TestModuleSurface:
             'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
             'allow_short_rows=False, encoding="utf-8", batch_size=1, transaction=False, '
-            'copy=False, on_conflict="error", jobs=None)'
+            'copy=False, on_conflict="error", jobs=None, output=None)'
         )
         parameters = inspect.signature(function).parameters
         assert list(parameters)[:6] == [first, "table_name", "create_table", "dialect",
@@ -97,23 +97,45 @@ class TestModuleSurface:
         # The help after the signature speaks of every parameter, the result and the failures.
         for word in [first, *parameters, "Returns", "Raises", "ValueError", "TypeError"]:
             assert word in function.__doc__
-        assert ("OSError" in function.__doc__) == (first == "path")
+        assert "OSError" in function.__doc__
 
     def test_type_stub_has_the_functions_parameters(self, converter, first):
         stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "morvel.pyi").read_text())
-        definition = next(node for node in stub.body
-                          if isinstance(node, ast.FunctionDef) and node.name == converter)
-        written = definition.args.args + definition.args.kwonlyargs
-        defaults = [None] * (len(definition.args.args) - len(definition.args.defaults)) + \
-            definition.args.defaults + definition.args.kw_defaults
+        overloads = [node for node in stub.body
+                     if isinstance(node, ast.FunctionDef) and node.name == converter]
+        assert len(overloads) == 2  # without output, returning str; with it, returning None
         parameters = inspect.signature(getattr(morvel, converter)).parameters
-        assert [argument.arg for argument in written] == list(parameters)
-        positional = [p for p in parameters.values()
-                      if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
-        assert len(definition.args.args) == len(positional)
-        for (name, parameter), default in zip(parameters.items(), defaults):
-            if parameter.default is not inspect.Parameter.empty:
-                assert ast.literal_eval(default) == parameter.default, name
+        # What the function refuses whatever its value is left out: encoding for a str, the
+        # CSV options for JSON.
+        refused = set() if first == "path" else {"encoding"}
+        if "json" in converter:
+            refused |= {"delimiter", "tsv", "comment", "skip_lines", "no_header",
+                        "allow_short_rows"}
+        for definition in overloads:
+            assert ast.get_docstring(definition)
+            written = definition.args.args + definition.args.kwonlyargs
+            defaults = [None] * (len(definition.args.args) - len(definition.args.defaults)) + \
+                definition.args.defaults + definition.args.kw_defaults
+            assert [argument.arg for argument in written] == \
+                [name for name in parameters if name not in refused]
+            assert len(definition.args.args) == 6
+            for argument, default in zip(written, defaults):
+                if default is not None:
+                    assert ast.literal_eval(default) == parameters[argument.arg].default
+
+    def test_type_stub_passes_and_refuses_calls_as_written(self):
+        # Each line of the sample that a checker must refuse says so; no other may be refused.
+        pytest.importorskip("mypy")
+        root = pathlib.Path(__file__).parents[2]
+        sample = root / "tests" / "python" / "data" / "typed_calls.py"
+        result = subprocess.run(
+            [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
+             "--hide-error-context", "--no-error-summary", str(sample)],
+            env={**os.environ, "MYPYPATH": str(root / "python")}, capture_output=True, text=True)
+        refused = {int(m[1]) for m in re.finditer(r":(\d+): error:", result.stdout)}
+        marked = {number for number, line in enumerate(sample.read_text().splitlines(), 1)
+                  if line.endswith("# refused")}
+        assert refused == marked, result.stdout + result.stderr
 
     def test_each_option_is_the_commands(self, converter, first):
         # Both faces are made from one option table: the docstring lists each parameter after
@@ -123,7 +145,7 @@ class TestModuleSurface:
         listed = {m[1]: (m[2], m[3]) for m in
                   re.finditer(r"^(\w+) \(--([\w-]+)\)\n    (.*)$", function.__doc__, re.M)}
         parameters = inspect.signature(function).parameters
-        assert list(listed) == list(parameters)[1:]
+        assert list(listed) == list(parameters)[1:-1]
         command = command_options()
         assert set(command) - {name for name, _ in listed.values()} == \
             {"input", "output", "format", "quiet", "help", "version"}
@@ -143,9 +165,9 @@ class TestModuleSurface:
                                 capture_output=True, text=True)
         assert result.stdout == f"morvel {morvel.__version__}\n"
 
-    def test_panic_exception_is_not_an_exception(self):
-        assert issubclass(morvel.PanicException, BaseException)
-        assert not issubclass(morvel.PanicException, Exception)
+    def test_panic_exception_is_an_error_apart_from_value_error(self):
+        assert issubclass(morvel.PanicException, Exception)
+        assert not issubclass(morvel.PanicException, ValueError)
 
     def test_only_the_init_function_is_exported(self):
         symbols = subprocess.run(

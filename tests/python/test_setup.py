@@ -24,7 +24,7 @@ FAKES = {
 
 # What the tests, the engines, fuzzing and the benchmark use, and the command does not.
 NOT_FOR_THE_COMMAND = {
-    "libgtest-dev", "nlohmann-json3-dev", "python3-pytest", "python3-numpy", "python3-hypothesis",
+    "libgtest-dev", "nlohmann-json3-dev", "python3-pytest", "python3-numpy", "mypy", "python3-hypothesis",
     "postgresql", "mariadb-server", "sqlite3", "python3-psycopg2", "python3-pymysql",
     "clang-19", "libclang-rt-19-dev", "libbenchmark-dev", "hyperfine", "time",
 }

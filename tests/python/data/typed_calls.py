@@ -1,0 +1,28 @@
+# Calls a type checker must accept, and calls it must refuse: each refused line ends with
+# "# refused".
+import io
+import pathlib
+import sys
+
+import morvel
+
+text: str = morvel.convert_csv_to_sql("a\n1\n", dialect="sqlite3", schema_from="all")
+text = morvel.convert_json_to_sql("[]", "t", True, "mariadb", on_conflict="ignore")
+text = morvel.convert_csv_file_to_sql(pathlib.Path("a.csv"), delimiter=";", encoding="latin1")
+text = morvel.convert_json_file_to_sql(b"a.json", jobs=None)
+nothing: None = morvel.convert_csv_to_sql("a\n1\n", output=io.BytesIO())
+nothing = morvel.convert_csv_file_to_sql("a.csv", output=pathlib.Path("a.sql"))
+nothing = morvel.convert_json_to_sql("[]", output=sys.stdout.buffer)
+try:
+    pass
+except morvel.PanicException as error:
+    caught: Exception = error
+
+morvel.convert_csv_to_sql("a\n1\n", dialect="sqlte")  # refused
+morvel.convert_csv_to_sql("a\n1\n", schema_from="everything")  # refused
+morvel.convert_json_to_sql("[]", on_conflict="skip")  # refused
+morvel.convert_json_to_sql("[]", delimiter=";")  # refused
+morvel.convert_csv_to_sql("a\n1\n", encoding="latin1")  # refused
+morvel.convert_csv_to_sql("a\n1\n", output=5)  # refused
+morvel.convert_csv_to_sql("a\n1\n", output=io.StringIO())  # refused
+wrong: str = morvel.convert_csv_to_sql("a\n1\n", output="a.sql")  # refused
