@@ -488,6 +488,11 @@ class CsvReader final : public PieceReader {
 
   void finish(const PieceEnd& total) override { report_padding(total.padded); }
 
+  [[nodiscard]] RecordPlace where(const Place& place) override {
+    return {place.record + 1, whereabouts_->line_at(place.offset),
+            whereabouts_->input_offset(place.offset)};
+  }
+
   [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts& whereabouts) const override {
     auto copy = std::make_unique<CsvReader>(options_, nullptr, whereabouts, is_decoded_, 1);
     copy->check_.reset();
@@ -634,7 +639,10 @@ Status CsvReader::read(std::string_view piece, const Place& place, bool is_last,
       return row;
     }
     if (!has_nul) row_.note_nul_free();
-    if (auto accepted = sink(std::move(row_)); !accepted) return accepted;
+    if (auto accepted = sink(std::move(row_)); !accepted) {
+      end.read_through = scanner.record_start();
+      return accepted;
+    }
     ++end.records;
     ++end.rows;
   }

@@ -458,7 +458,10 @@ class Reading {
                                  most_rows - rows, end);
       advance(end);
       feed.drop(end.read_through);
-      if (!read) return read;
+      if (!read) {
+        work_.stopped(place_, reader_);
+        return read;
+      }
       if (!filled) return filled;
       rows += end.rows;
       // A record longer than the window needs a wider one.
@@ -533,6 +536,10 @@ class Reading {
     PieceEnd end;
     Status read = reader_.read(again_.view(), place_, is_last, work_.direct(), all_rows, end);
     advance(end);
+    if (!read) {
+      work_.stopped(place_, reader_);
+      return read;
+    }
     between_.clear();
     between_.append(again_.view().substr(end.read_through));
     return read;
@@ -720,7 +727,7 @@ Status read_array(std::string_view text, std::optional<core::Error> read_failure
       !checked) {
     return checked;
   }
-  auto reader = json_array_reader(text, starts, options);
+  auto reader = json_array_reader(text, starts, options, decoded);
   TextFeed feed(text);
   return Reading(*reader, work, monitor, plan).run(feed);
 }
@@ -830,6 +837,35 @@ Status read_csv(ByteSource& source, const ReadOptions& options, core::Monitor* m
   return Reading(*reader, work, monitor, plan).run(feed);
 }
 
+// Takes the rows of a reading up to a given one, refuses that one, and keeps where its record
+// lies.
+class LocateWork final : public PieceWork {
+ public:
+  explicit LocateWork(std::uint64_t row) noexcept : row_(row) {}
+  RowSink direct() override { return *this; }
+  bool can_share() const override { return false; }
+  std::unique_ptr<PieceWorker> worker() override { return nullptr; }
+  Status commit(PieceOutput&, const PieceEnd&) override { return {}; }
+  void stopped(const Place& place, PieceReader& reader) override {
+    if (is_found_ && !place_) place_ = reader.where(place);
+  }
+  Status operator()(Row&&) {
+    if (rows_ < row_) {
+      ++rows_;
+      return {};
+    }
+    is_found_ = true;
+    return std::unexpected(core::invalid("the row is found"));
+  }
+  [[nodiscard]] const std::optional<RecordPlace>& place() const noexcept { return place_; }
+
+ private:
+  std::uint64_t row_;
+  std::uint64_t rows_ = 0;
+  bool is_found_ = false;
+  std::optional<RecordPlace> place_;
+};
+
 }  // namespace
 
 Status read_input(ByteSource& source, Format format, const ReadOptions& options,
@@ -837,6 +873,15 @@ Status read_input(ByteSource& source, Format format, const ReadOptions& options,
   if (options.encoding) return read_decoded(source, format, options, monitor, work, plan);
   return format == Format::Csv ? read_csv(source, options, monitor, work, plan)
                                : read_json(source, options, monitor, work, plan);
+}
+
+Result<std::optional<RecordPlace>> locate_row(ByteSource& source, Format format,
+                                              const ReadOptions& options, std::uint64_t row) {
+  LocateWork work(row);
+  Status read = read_input(source, format, options, nullptr, work, ReadPlan{1});
+  if (work.place()) return work.place();
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::nullopt;
 }
 
 Status read_input(ByteSource& source, Format format, const ReadOptions& options,

@@ -45,6 +45,15 @@ struct PieceEnd {
   }
 };
 
+// Where a record lies in the input, as messages name it.
+struct RecordPlace {
+  std::uint64_t record = 0;  // from 1, as messages number records
+  std::uint64_t line = 0;    // from 1, of the record's first byte
+  std::uint64_t byte = 0;    // offset of the record's first byte in the input
+
+  friend bool operator==(const RecordPlace&, const RecordPlace&) = default;
+};
+
 // Tells a reader where a byte of the whole text lies, for its messages: a piece knows neither the
 // line feeds before it nor, for a decoded input, the input's own offsets.
 class Whereabouts {
@@ -106,9 +115,10 @@ class PieceReader {
 
   // Reads the records of `piece`, which starts at a record's start at `place`, and hands `sink`
   // a row per record, at most `most_rows` rows; `is_last` says nothing follows the piece. `end`
-  // counts what was read, also when the reading fails. Fails on the first bad record, with its
-  // message, or with the first error of the sink, unchanged. The rows of the records before the
-  // failure have been handed over.
+  // counts what was read, also when the reading fails: up to the start of the record that failed,
+  // or whose row the sink refused. Fails on the first bad record, with its message, or with the
+  // first error of the sink, unchanged. The rows of the records before the failure have been
+  // handed over.
   [[nodiscard]] virtual core::Status read(std::string_view piece, const Place& place, bool is_last,
                                           core::RowSink sink, std::uint64_t most_rows,
                                           PieceEnd& end) = 0;
@@ -121,6 +131,12 @@ class PieceReader {
   // Whether reading on after `between`, the rest of a piece after what read() read through,
   // reads what reading from its start would. Never fails.
   [[nodiscard]] virtual bool continues(std::string_view between) const = 0;
+
+  // Where the record that begins at `place` lies in the input, for a message about its row. Never
+  // fails but for memory.
+  [[nodiscard]] virtual RecordPlace where(const Place& place) {
+    return {place.record + 1, place.line + 1, place.offset};
+  }
 
   // Tells the reader's monitor of what the whole reading, `total`, calls for (short records
   // completed with NULL), after the last piece. Never fails.
@@ -182,6 +198,10 @@ class PieceWork {
   [[nodiscard]] virtual core::Status commit(PieceOutput& output, const PieceEnd& end) = 0;
   // Takes back an output that is done with, committed or not, to fill again. Never fails.
   virtual void reuse(std::unique_ptr<PieceOutput> /*output*/) noexcept {}
+  // Told, when a reading on the reading's own thread failed, that it stands at `place`, the start
+  // of the record that failed or whose row direct() refused; `reader` says where that lies.
+  // Throws std::bad_alloc when memory runs out.
+  virtual void stopped(const Place& /*place*/, PieceReader& /*reader*/) {}
 };
 
 // How a reading is spread over threads.
@@ -204,6 +224,14 @@ struct ReadPlan {
 [[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,
                                       const ReadOptions& options, core::Monitor* monitor,
                                       PieceWork& work, const ReadPlan& plan = {});
+
+// Reads `source` on one thread, without a monitor, up to its row `row` (from 0) and returns where
+// the record of that row lies; nothing when the input has fewer rows. Serves the message about a
+// row that was refused after it was read. Fails as read_input does before that row.
+[[nodiscard]] core::Result<std::optional<RecordPlace>> locate_row(core::ByteSource& source,
+                                                                  Format format,
+                                                                  const ReadOptions& options,
+                                                                  std::uint64_t row);
 
 // read_input on one thread, with every row going to `sink`.
 [[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,
