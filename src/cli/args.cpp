@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/text.hpp"
+#include "load/url.hpp"
 
 namespace morvel::cli {
 namespace {
@@ -65,6 +66,7 @@ Problem stored(core::Result<T> parsed, Store store) {
 enum OptionId : std::size_t {
   input_id,
   output_id,
+  to_id,
   table_id,
   format_id,
   dialect_id,
@@ -97,6 +99,9 @@ constexpr std::array<Declaration, option_count> declarations = {{
      [](Cli& c, const std::string& v, std::size_t) -> Problem { c.input = v; return {}; }},
     {'o', "output", "OUTPUT", ValueKind::Path, {}, "File to write (default: standard output)",
      [](Cli& c, const std::string& v, std::size_t) -> Problem { c.output = v; return {}; }},
+    {'\0', "to", "URL", ValueKind::Text, {},
+     "Load into the database at this URL instead of writing SQL",
+     [](Cli& c, const std::string& v, std::size_t) -> Problem { c.to = v; return {}; }},
     {'t', "table", "TABLE", ValueKind::Text, {}, "Table the statements fill",
      [](Cli& c, const std::string& v, std::size_t) -> Problem {
        c.options.table_name = v; return {}; }},
@@ -451,6 +456,23 @@ std::string conflict(OptionId one, OptionId other) {
          in_quotes(display_name(declarations[other]));
 }
 
+// Takes the dialect from the URL of --to, which a --dialect given (`has_dialect`) must agree
+// with. The URL is never quoted: it may hold a password.
+Problem take_target(Cli& cli, bool has_dialect) {
+  auto target = load::parse_url(*cli.to);
+  if (!target) {
+    return in_quotes(display_name(declarations[to_id])) + ": " + target.error().message;
+  }
+  if (has_dialect && cli.options.dialect != target->dialect) {
+    return in_quotes(display_name(declarations[dialect_id])) + " " +
+           std::string(cli.options.dialect.name()) + " contradicts the " +
+           std::string(target->dialect.name()) + " database of " +
+           in_quotes(display_name(declarations[to_id]));
+  }
+  cli.options.dialect = target->dialect;
+  return std::nullopt;
+}
+
 // The command that the parsed occurrences describe: each value checked and stored in the order
 // given, then the rules between options.
 std::expected<Cli, std::string> collect(const CLI::App& app,
@@ -473,6 +495,7 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
   // first, since adding --create-table would not make the command valid.
   for (const auto& [one, other] :
        {std::pair{input_id, input_argument_id}, std::pair{tsv_id, delimiter_id},
+        std::pair{to_id, output_id}, std::pair{to_id, copy_id}, std::pair{to_id, batch_size_id},
         std::pair{copy_id, batch_size_id}, std::pair{copy_id, on_conflict_id},
         std::pair{primary_key_id, auto_id_id}}) {
     if (seen[one] > 0 && seen[other] > 0) return std::unexpected(conflict(one, other));
@@ -481,6 +504,11 @@ std::expected<Cli, std::string> collect(const CLI::App& app,
     if (seen[id] > 0 && seen[create_table_id] == 0) {
       return std::unexpected(in_quotes(display_name(declarations[id])) + " requires " +
                              in_quotes(display_name(declarations[create_table_id])));
+    }
+  }
+  if (cli.to) {
+    if (Problem problem = take_target(cli, seen[dialect_id] > 0)) {
+      return std::unexpected(std::move(*problem));
     }
   }
   // A file named as JSON is never meant to be read as CSV.
@@ -505,8 +533,9 @@ std::expected<Cli, EarlyExit> parse_args(const std::vector<std::string>& args) {
   app.formatter(formatter);
   const std::array<CLI::Option*, option_count> options = declare_options(app);
 
+  // A report quotes what was typed, and a URL typed may hold a password.
   const auto usage_error = [&](const std::string& message) {
-    return std::unexpected(EarlyExit{"error: " + message + "\n" +
+    return std::unexpected(EarlyExit{"error: " + load::without_url_passwords(message) + "\n" +
                                          formatter->make_usage(&app, program_name) +
                                          "Run with --help for more information.\n",
                                      Stream::Stderr, 2});

@@ -14,7 +14,7 @@ using core::DataType;
 using core::Row;
 
 // The text format's escape for each byte that cannot stand as itself, or nothing.
-std::string_view escape_of(char c) noexcept {
+std::string_view escape_of(char c, std::string_view nul) noexcept {
   switch (c) {
     case '\\':
       return "\\\\";
@@ -25,26 +25,26 @@ std::string_view escape_of(char c) noexcept {
     case '\r':
       return "\\r";
     case '\0':
-      return "\\000";
+      return nul;
     default:
       return {};
   }
 }
 
-// Appends `text` with the bytes the format reserves escaped; clean runs are copied whole.
-void append_field(core::ByteBuffer& out, std::string_view text) {
+}  // namespace
+
+// Clean runs are copied whole.
+void append_copy_field(core::ByteBuffer& out, std::string_view text, std::string_view nul) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
     const char* special = core::scan::find_any<'\\', '\t', '\n', '\r', '\0'>(p, end);
     out.append({p, static_cast<std::size_t>(special - p)});
     if (special == end) return;
-    out.append(escape_of(*special));
+    out.append(escape_of(*special, nul));
     p = special + 1;
   }
 }
-
-}  // namespace
 
 CopyWriter::CopyWriter(std::string_view table_name)
     : quoted_table_(Dialect(Dialect::Postgres).quote_identifier(table_name)) {}
@@ -73,7 +73,7 @@ void CopyWriter::append_row(core::ByteBuffer& out, const Row& row, const DataTyp
     } else if (type == DataType::Boolean) {
       out.append(is_true_text(text) ? "true" : "false");
     } else {
-      append_field(out, text);
+      append_copy_field(out, text);
     }
   }
   out.append("\n");

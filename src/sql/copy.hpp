@@ -11,6 +11,13 @@
 
 namespace morvel::sql {
 
+// Appends `text` as a field of the tab-separated text format that PostgreSQL's COPY and MySQL's
+// LOAD DATA both read: backslash, tab, LF and CR escaped, and NUL written as `nul` (PostgreSQL
+// refuses its \000 as it refuses chr(0); MySQL reads \0 as NUL). Throws std::bad_alloc when
+// memory runs out.
+void append_copy_field(core::ByteBuffer& out, std::string_view text,
+                       std::string_view nul = "\\000");
+
 // The rows of a conversion as PostgreSQL COPY blocks in its text format, which psql runs from a
 // script as it stands: "COPY <table> (<columns>) FROM stdin;", a line per row with the fields
 // between tabs, and a line "\." at the end of the block.

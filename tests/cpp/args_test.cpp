@@ -167,6 +167,7 @@ std::string help_text(std::string_view program) {
          "Options:\n"
          "  -i,--input <INPUT>          File to read (default: standard input)\n"
          "  -o,--output <OUTPUT>        File to write (default: standard output)\n"
+         "  --to <URL>                  Load into the database at this URL instead of writing SQL\n"
          "  -t,--table <TABLE> [default: morvel_table]\n"
          "                              Table the statements fill\n"
          "  -f,--format <FORMAT> [default: csv] [possible values: csv, json]\n"

@@ -20,6 +20,7 @@ Positionals:
 Options:
   -i,--input <INPUT>          File to read (default: standard input)
   -o,--output <OUTPUT>        File to write (default: standard output)
+  --to <URL>                  Load into the database at this URL instead of writing SQL
   -t,--table <TABLE> [default: morvel_table]
                               Table the statements fill
   -f,--format <FORMAT> [default: csv] [possible values: csv, json]
