@@ -56,34 +56,6 @@ void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
   }
 }
 
-std::unique_ptr<ScriptPiece> ScriptPieces::take() {
-  {
-    const std::lock_guard lock(mutex_);
-    if (!free_.empty()) {
-      std::unique_ptr<ScriptPiece> piece = std::move(free_.back());
-      free_.pop_back();
-      return piece;
-    }
-  }
-  // Room made at once is only address space until written, and spares the copies of growing a
-  // block that came from the heap rather than its own mapping.
-  auto piece = std::make_unique<ScriptPiece>();
-  piece->bytes.reserve(bytes_);
-  return piece;
-}
-
-void ScriptPieces::give(std::unique_ptr<ScriptPiece> piece) noexcept {
-  if (!piece) return;
-  piece->bytes.clear();
-  piece->rows = 0;
-  piece->ends.clear();
-  piece->columns.clear();
-  piece->losses.clear();
-  // Kept within the room made at the start, so that giving back never allocates.
-  const std::lock_guard lock(mutex_);
-  if (free_.size() < free_.capacity()) free_.push_back(std::move(piece));
-}
-
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
                          const FirstRecordTypes* watched, ScriptPieces& pieces)
     : options_(options),

@@ -43,6 +43,49 @@ void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
 // fails but for memory.
 [[nodiscard]] core::Status refuse_nul_names(const core::Row& row);
 
+// Outputs of pieces to fill again, shared by the threads: a fresh output's memory costs a page
+// fault for every page it is written to. An `Output` has `bytes`, the memory worth keeping, and
+// `clear()`, which empties it and keeps that memory.
+template <class Output>
+class PiecePool {
+ public:
+  // Room for as many outputs as are ever in flight at once, each with room for `bytes` bytes.
+  // Throws std::bad_alloc when memory runs out.
+  explicit PiecePool(std::size_t bytes) : bytes_(bytes) { free_.reserve(64); }
+
+  // An empty output, with the memory of one given back if there is one. Throws std::bad_alloc
+  // when memory runs out.
+  [[nodiscard]] std::unique_ptr<Output> take() {
+    {
+      const std::lock_guard lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<Output> output = std::move(free_.back());
+        free_.pop_back();
+        return output;
+      }
+    }
+    // Room made at once is only address space until written, and spares the copies of growing a
+    // block that came from the heap rather than its own mapping.
+    auto output = std::make_unique<Output>();
+    output->bytes.reserve(bytes_);
+    return output;
+  }
+
+  // Keeps `output` to fill again, up to a few. Never fails.
+  void give(std::unique_ptr<Output> output) noexcept {
+    if (!output) return;
+    output->clear();
+    // Kept within the room made at the start, so that giving back never allocates.
+    const std::lock_guard lock(mutex_);
+    if (free_.size() < free_.capacity()) free_.push_back(std::move(output));
+  }
+
+ private:
+  std::size_t bytes_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Output>> free_;
+};
+
 // The script's part for the rows of one piece, written on another thread: the statement of each
 // row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
 // script needs to put them in place.
@@ -55,27 +98,18 @@ struct ScriptPiece final : readers::PieceOutput {
   std::vector<std::pair<std::uint64_t, core::Row>> columns;
   // The first loss in each column, when the script watches for them.
   std::vector<FoundLoss> losses;
+
+  // Empties the piece and keeps its memory. Never fails.
+  void clear() noexcept {
+    bytes.clear();
+    rows = 0;
+    ends.clear();
+    columns.clear();
+    losses.clear();
+  }
 };
 
-// ScriptPiece outputs to fill again, shared by the threads: a fresh output's memory costs a page
-// fault for every page it is written to.
-class ScriptPieces {
- public:
-  // Room for as many outputs as are ever in flight at once, each with room for `bytes` bytes of
-  // statements. Throws std::bad_alloc when memory runs out.
-  explicit ScriptPieces(std::size_t bytes) : bytes_(bytes) { free_.reserve(64); }
-
-  // An empty output, with the memory of one given back if there is one. Throws std::bad_alloc
-  // when memory runs out.
-  [[nodiscard]] std::unique_ptr<ScriptPiece> take();
-  // Keeps `piece` to fill again, up to a few. Never fails.
-  void give(std::unique_ptr<ScriptPiece> piece) noexcept;
-
- private:
-  std::size_t bytes_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<ScriptPiece>> free_;
-};
+using ScriptPieces = PiecePool<ScriptPiece>;
 
 // Writes the rows of the pieces one thread reads, as the script would, into ScriptPiece outputs.
 class PieceWriter final : public readers::PieceWorker {

@@ -1,7 +1,6 @@
 #include "load/loader.hpp"
 
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -38,47 +37,17 @@ struct LoadPiece final : readers::PieceOutput {
   std::uint64_t rows = 0;
   std::vector<ColumnChange> changes;
   std::vector<convert::FoundLoss> losses;  // the first in each column, when they are watched
+
+  // Empties the piece and keeps its memory. Never fails.
+  void clear() noexcept {
+    bytes.clear();
+    rows = 0;
+    changes.clear();
+    losses.clear();
+  }
 };
 
-// LoadPiece outputs to fill again, shared by the threads: fresh memory costs a page fault for
-// every page written.
-class LoadPieces {
- public:
-  // Room for the outputs ever in flight at once, each with room for `bytes` bytes. Throws
-  // std::bad_alloc when memory runs out.
-  explicit LoadPieces(std::size_t bytes) : bytes_(bytes) { free_.reserve(64); }
-
-  // An empty output. Throws std::bad_alloc when memory runs out.
-  std::unique_ptr<LoadPiece> take() {
-    {
-      const std::lock_guard lock(mutex_);
-      if (!free_.empty()) {
-        std::unique_ptr<LoadPiece> piece = std::move(free_.back());
-        free_.pop_back();
-        return piece;
-      }
-    }
-    auto piece = std::make_unique<LoadPiece>();
-    piece->bytes.reserve(bytes_);
-    return piece;
-  }
-
-  // Keeps `piece` to fill again, within the room made at the start. Never fails.
-  void give(std::unique_ptr<LoadPiece> piece) noexcept {
-    if (!piece) return;
-    piece->bytes.clear();
-    piece->rows = 0;
-    piece->changes.clear();
-    piece->losses.clear();
-    const std::lock_guard lock(mutex_);
-    if (free_.size() < free_.capacity()) free_.push_back(std::move(piece));
-  }
-
- private:
-  std::size_t bytes_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<LoadPiece>> free_;
-};
+using LoadPieces = convert::PiecePool<LoadPiece>;
 
 // Encodes the rows of the pieces one thread reads into LoadPiece outputs.
 class LoadWorker final : public readers::PieceWorker {

@@ -21,7 +21,6 @@
 #include "load/engine.hpp"
 #include "load/values.hpp"
 #include "sql/copy.hpp"
-#include "sql/literal.hpp"
 
 namespace morvel::load {
 
@@ -59,18 +58,11 @@ class MysqlEncoder final : public RowEncoder {
       const Row::Entry entry = row[i];
       const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
       const std::string_view text = core::trim_white_space(entry.text);
-      if (type == DataType::Null) {
-        out.append("\\N");
-      } else if (type == DataType::Boolean) {
-        out.append(sql::is_true_text(text) ? "1" : "0");
-      } else if (const auto utc = type == DataType::Timestamp && is_datetime_[i]
-                                      ? utc_wall_time(text)
-                                      : std::nullopt) {
-        // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
-        out.append(*utc);
-      } else {
-        sql::append_copy_field(out, text, "\\0");
-      }
+      // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
+      const auto utc = type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text)
+                                                                     : std::nullopt;
+      sql::append_text_field(out, utc ? std::string_view(*utc) : text, type,
+                             sql::load_data_format);
     }
     out.append("\n");
   }

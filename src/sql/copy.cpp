@@ -31,10 +31,8 @@ std::string_view escape_of(char c, std::string_view nul) noexcept {
   }
 }
 
-}  // namespace
-
-// Clean runs are copied whole.
-void append_copy_field(core::ByteBuffer& out, std::string_view text, std::string_view nul) {
+// Appends `text` with the bytes the format reserves escaped; clean runs are copied whole.
+void append_escaped(core::ByteBuffer& out, std::string_view text, std::string_view nul) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
@@ -43,6 +41,19 @@ void append_copy_field(core::ByteBuffer& out, std::string_view text, std::string
     if (special == end) return;
     out.append(escape_of(*special, nul));
     p = special + 1;
+  }
+}
+
+}  // namespace
+
+void append_text_field(core::ByteBuffer& out, std::string_view text, DataType type,
+                       const TextFormat& format) {
+  if (type == DataType::Null) {
+    out.append("\\N");
+  } else if (type == DataType::Boolean) {
+    out.append(is_true_text(text) ? format.true_word : format.false_word);
+  } else {
+    append_escaped(out, text, format.nul);
   }
 }
 
@@ -67,14 +78,7 @@ void CopyWriter::append_row(core::ByteBuffer& out, const Row& row, const DataTyp
     if (i > 0) out.append("\t");
     const Row::Entry entry = row[i];
     const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
-    const std::string_view text = core::trim_white_space(entry.text);
-    if (type == DataType::Null) {
-      out.append("\\N");
-    } else if (type == DataType::Boolean) {
-      out.append(is_true_text(text) ? "true" : "false");
-    } else {
-      append_copy_field(out, text);
-    }
+    append_text_field(out, core::trim_white_space(entry.text), type, copy_format);
   }
   out.append("\n");
 }
