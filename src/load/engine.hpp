@@ -34,15 +34,17 @@ class RowEncoder {
   // Takes the columns of the rows that follow, as a row whose texts do not count. Throws
   // std::bad_alloc when memory runs out.
   virtual void set_columns(const core::Row& names) = 0;
-  // Appends `row` to `out`; `types`, when given, holds a type per entry that each value but NULL
-  // is taken as instead of its own. Throws std::bad_alloc when memory runs out.
-  virtual void append(core::ByteBuffer& out, const core::Row& row,
-                      const core::DataType* types) = 0;
+  // Appends `row` to `out` and returns the way it goes in: 0, or another that the connection
+  // opens for rows written otherwise. `types`, when given, holds a type per entry that each value
+  // but NULL is taken as instead of its own. Throws std::bad_alloc when memory runs out.
+  virtual unsigned append(core::ByteBuffer& out, const core::Row& row,
+                          const core::DataType* types) = 0;
 };
 
 // One connection to a database, inside one transaction, with the engine's fastest way in for
 // rows. Its calls come from one thread, in this order: begin, create_table (when asked for),
-// inspect, then open, send and close for each run of rows with the same columns, and commit;
+// inspect, then open, send and close for each run of rows with the same columns and way, and
+// commit;
 // abandon after any failure. Failures carry the engine's message, without the URL's password.
 class Connection {
  public:
@@ -61,8 +63,8 @@ class Connection {
   // memory runs out.
   [[nodiscard]] virtual std::unique_ptr<RowEncoder> encoder() const = 0;
 
-  // Opens the way in for rows with the columns of `names`.
-  [[nodiscard]] virtual core::Status open(const core::Row& names) = 0;
+  // Opens the way in `way` (as the encoders return it) for rows with the columns of `names`.
+  [[nodiscard]] virtual core::Status open(const core::Row& names, unsigned way) = 0;
   // Sends `rows` rows that an encoder wrote back to back into `bytes`.
   [[nodiscard]] virtual core::Status send(std::string_view bytes, std::uint64_t rows) = 0;
   // Closes the way opened last: its rows are in the table, or refused.

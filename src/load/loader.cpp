@@ -23,11 +23,12 @@ using core::Status;
 // to the engine in one call rather than a call per row.
 constexpr std::size_t pending_bytes = 1024 * 1024;
 
-// A row of a piece whose columns are not those of the row before it (the piece's first row
-// always is one).
-struct ColumnChange {
+// The first row of a piece whose columns or way in are not those of the row before it (the
+// piece's first row always is one): where a run of rows that go in together begins.
+struct Run {
   std::uint64_t row;  // of the piece, from 0
   std::size_t at;     // where its encoded rows begin
+  unsigned way;
   Row names;
 };
 
@@ -35,14 +36,14 @@ struct ColumnChange {
 struct LoadPiece final : readers::PieceOutput {
   core::ByteBuffer bytes;
   std::uint64_t rows = 0;
-  std::vector<ColumnChange> changes;
+  std::vector<Run> runs;
   std::vector<convert::FoundLoss> losses;  // the first in each column, when they are watched
 
   // Empties the piece and keeps its memory. Never fails.
   void clear() noexcept {
     bytes.clear();
     rows = 0;
-    changes.clear();
+    runs.clear();
     losses.clear();
   }
 };
@@ -70,13 +71,18 @@ class LoadWorker final : public readers::PieceWorker {
     if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
     LoadPiece& piece = *piece_;
     if (watched_) convert::note_losses(first_types_, row, dialect_, piece.rows, piece.losses);
-    if (!columns_.matches(row)) {
+    const bool are_new_columns = !columns_.matches(row);
+    if (are_new_columns) {
       columns_.take(row);
-      piece.changes.push_back(ColumnChange{piece.rows, piece.bytes.size(), columns_.names()});
       encoder_->set_columns(columns_.names());
     }
     const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
-    encoder_->append(piece.bytes, row, types);
+    const std::size_t at = piece.bytes.size();
+    const unsigned way = encoder_->append(piece.bytes, row, types);
+    if (are_new_columns || way != way_) {
+      piece.runs.push_back(Run{piece.rows, at, way, columns_.names()});
+      way_ = way;
+    }
     ++piece.rows;
     return {};
   }
@@ -93,6 +99,7 @@ class LoadWorker final : public readers::PieceWorker {
   convert::FirstRecordTypes first_types_;  // the watched types, afresh for each piece
   sql::Dialect dialect_;
   sql::ColumnList columns_;  // of the piece's last row
+  unsigned way_ = 0;         // of the piece's last row
   std::vector<DataType> column_types_;
   LoadPieces& pieces_;
   std::unique_ptr<LoadPiece> piece_;
@@ -178,29 +185,29 @@ class LoadWork final : public readers::PieceWork {
     return sent;
   }
 
-  // Sends the rows of `piece`, the next in the input, a run of rows with the same columns at a
-  // time; the way in opens anew where the columns change.
+  // Sends the rows of `piece`, the next in the input, a run at a time; the way in opens anew
+  // where the columns or the way change.
   Status send(const LoadPiece& piece) {
     if (watch_ != nullptr) {
       convert::warn_losses(first_types_, piece.losses, rows_, options_->dialect, *watch_);
     }
     const std::string_view bytes = piece.bytes.view();
-    for (std::size_t i = 0; i < piece.changes.size(); ++i) {
-      const ColumnChange& change = piece.changes[i];
-      const bool is_last = i + 1 == piece.changes.size();
-      const std::uint64_t end_row = is_last ? piece.rows : piece.changes[i + 1].row;
-      const std::size_t end_at = is_last ? bytes.size() : piece.changes[i + 1].at;
-      if (!is_open_ || !open_columns_.has_same_names(change.names)) {
+    for (std::size_t i = 0; i < piece.runs.size(); ++i) {
+      const Run& run = piece.runs[i];
+      const bool is_last = i + 1 == piece.runs.size();
+      const std::uint64_t end_row = is_last ? piece.rows : piece.runs[i + 1].row;
+      const std::size_t end_at = is_last ? bytes.size() : piece.runs[i + 1].at;
+      if (!is_open_ || run.way != open_way_ || !open_columns_.has_same_names(run.names)) {
         if (is_open_) {
           is_open_ = false;
           if (auto closed = connection_.close(); !closed) return closed;
         }
-        if (auto opened = connection_.open(change.names); !opened) return opened;
+        if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
         is_open_ = true;
-        open_columns_ = change.names;
+        open_way_ = run.way;
+        open_columns_ = run.names;
       }
-      if (auto sent = connection_.send(bytes.substr(change.at, end_at - change.at),
-                                       end_row - change.row);
+      if (auto sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
           !sent) {
         return sent;
       }
@@ -217,6 +224,7 @@ class LoadWork final : public readers::PieceWork {
   mutable LoadPieces pieces_;
   std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   Row open_columns_;
+  unsigned open_way_ = 0;
   bool is_open_ = false;
   bool has_created_ = false;
   std::uint64_t rows_ = 0;  // sent so far

@@ -52,7 +52,7 @@ class MysqlEncoder final : public RowEncoder {
     }
   }
 
-  void append(core::ByteBuffer& out, const Row& row, const DataType* types) override {
+  unsigned append(core::ByteBuffer& out, const Row& row, const DataType* types) override {
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.append("\t");
       const Row::Entry entry = row[i];
@@ -65,6 +65,7 @@ class MysqlEncoder final : public RowEncoder {
                              sql::load_data_format);
     }
     out.append("\n");
+    return 0;
   }
 
  private:
@@ -201,7 +202,7 @@ class MysqlConnection final : public Connection {
     return std::make_unique<MysqlEncoder>(datetime_columns_);
   }
 
-  Status open(const Row& names) override {
+  Status open(const Row& names, unsigned) override {
     const sql::Dialect dialect = sql::Dialect::Mysql;
     std::string statement = "LOAD DATA LOCAL INFILE 'rows' ";
     if (settings_.on_conflict == sql::OnConflict::Ignore) statement += "IGNORE ";

@@ -107,7 +107,7 @@ class SqliteEncoder final : public RowEncoder {
     }
   }
 
-  void append(core::ByteBuffer& out, const Row& row, const DataType* types) override {
+  unsigned append(core::ByteBuffer& out, const Row& row, const DataType* types) override {
     // A tag and eight bytes at most besides each text.
     char* at = out.room(row.text_bytes() + 9 * row.size());
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -116,6 +116,7 @@ class SqliteEncoder final : public RowEncoder {
       at = put_value(at, core::trim_white_space(entry.text), type, columns_[i]);
     }
     out.commit(at);
+    return 0;
   }
 
  private:
@@ -177,7 +178,7 @@ class SqliteConnection final : public Connection {
     return std::make_unique<SqliteEncoder>(affinities_);
   }
 
-  Status open(const Row& names) override {
+  Status open(const Row& names, unsigned) override {
     std::string statement = settings_.on_conflict == sql::OnConflict::Ignore    ? "INSERT OR IGNORE"
                             : settings_.on_conflict == sql::OnConflict::Replace ? "INSERT OR REPLACE"
                                                                                 : "INSERT";

@@ -130,42 +130,72 @@ std::optional<double> parse_double(std::string_view text) noexcept {
   return is_negative ? -value : value;
 }
 
+namespace {
+
+// The date at the start of `text`, YYYY-MM-DD, as days from 1970-01-01.
+std::optional<std::int64_t> date_at_start(std::string_view text) noexcept {
+  int year = 0, month = 0, day = 0;
+  if (!take_digits(text, 0, 4, year) || text.size() < 10 || text[4] != '-' ||
+      !take_digits(text, 5, 2, month) || text[7] != '-' || !take_digits(text, 8, 2, day)) {
+    return std::nullopt;
+  }
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) {
+    return std::nullopt;
+  }
+  return days_from_civil(year, month, day);
+}
+
+}  // namespace
+
+std::optional<std::int64_t> parse_date(std::string_view text) noexcept {
+  return text.size() == 10 ? date_at_start(text) : std::nullopt;
+}
+
+std::optional<Moment> parse_moment(std::string_view text) noexcept {
+  Moment moment;
+  std::size_t end = text.size();
+  if (const auto zone = zone_of(text)) {
+    moment.offset = zone->minutes;
+    end = zone->at;
+  }
+  if (end < 19) return std::nullopt;
+  const auto days = date_at_start(text);
+  int hour = 0, minute = 0, second = 0;
+  if (!days || (text[10] != 'T' && text[10] != ' ') || !take_digits(text, 11, 2, hour) ||
+      text[13] != ':' || !take_digits(text, 14, 2, minute) || text[16] != ':' ||
+      !take_digits(text, 17, 2, second) || hour > 23 || minute > 59 || second > 59) {
+    return std::nullopt;
+  }
+  std::string_view rest = text.substr(19, end - 19);
+  if (moment.offset && rest.ends_with(' ')) rest.remove_suffix(1);
+  if (!rest.empty()) {
+    if (rest[0] != '.' || rest.size() == 1 || !std::all_of(rest.begin() + 1, rest.end(), is_digit)) {
+      return std::nullopt;
+    }
+    moment.fraction = rest.substr(1);
+  }
+  moment.seconds = *days * 86400 + hour * 3600 + minute * 60 + second;
+  return moment;
+}
+
 std::optional<std::string> utc_wall_time(std::string_view text) {
-  const auto zone = zone_of(text);
-  if (!zone || zone->at < 19) return std::nullopt;
-  // YYYY-MM-DD, T or a blank, HH:MM:SS, then perhaps a fraction, perhaps a blank before the zone.
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (!take_digits(text, 0, 4, year) || text[4] != '-' || !take_digits(text, 5, 2, month) ||
-      text[7] != '-' || !take_digits(text, 8, 2, day) || (text[10] != 'T' && text[10] != ' ') ||
-      !take_digits(text, 11, 2, hour) || text[13] != ':' || !take_digits(text, 14, 2, minute) ||
-      text[16] != ':' || !take_digits(text, 17, 2, second)) {
-    return std::nullopt;
-  }
-  std::string_view fraction = text.substr(19, zone->at - 19);
-  if (fraction.ends_with(' ')) fraction.remove_suffix(1);
-  if (!fraction.empty() &&
-      (fraction[0] != '.' || fraction.size() == 1 ||
-       !std::all_of(fraction.begin() + 1, fraction.end(), is_digit))) {
-    return std::nullopt;
-  }
-  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
-      minute > 59 || second > 59) {
-    return std::nullopt;
-  }
-  const std::int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 +
-                               minute * 60 + second - std::int64_t{zone->minutes} * 60;
+  const auto moment = parse_moment(text);
+  if (!moment || !moment->offset) return std::nullopt;
+  const std::int64_t seconds = moment->seconds - std::int64_t{*moment->offset} * 60;
   const std::int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
   const std::int64_t in_day = seconds - days * 86400;
-  std::int64_t utc_year = 0;
-  civil_from_days(days, utc_year, month, day);
-  if (utc_year < 0 || utc_year > 9999) return std::nullopt;
+  std::int64_t year = 0;
+  int month = 0;
+  int day = 0;
+  civil_from_days(days, year, month, day);
+  if (year < 1 || year > 9999) return std::nullopt;
   char out[20];
   const auto two = [&](char* at, std::int64_t value) {
     at[0] = static_cast<char>('0' + value / 10);
     at[1] = static_cast<char>('0' + value % 10);
   };
-  two(out, utc_year / 100);
-  two(out + 2, utc_year % 100);
+  two(out, year / 100);
+  two(out + 2, year % 100);
   out[4] = '-';
   two(out + 5, month);
   out[7] = '-';
@@ -176,7 +206,9 @@ std::optional<std::string> utc_wall_time(std::string_view text) {
   two(out + 14, in_day / 60 % 60);
   out[16] = ':';
   two(out + 17, in_day % 60);
-  return std::string(out, 19) + std::string(fraction);
+  std::string wall(out, 19);
+  if (!moment->fraction.empty()) wall.append(".").append(moment->fraction);
+  return wall;
 }
 
 }  // namespace morvel::load
