@@ -100,16 +100,12 @@ bool is_utc_zone(std::string_view name) noexcept {
 // `text` on one line: libpq ends its lines, and indents the ones after the first.
 std::string one_line(std::string_view text) {
   std::string out;
-  bool is_blank = false;
-  for (const char c : text) {
-    const bool is_break = c == '\n' || c == '\t';
-    if (is_break || c == ' ') {
-      is_blank = true;
-      continue;
-    }
-    if (is_blank && !out.empty()) out += ' ';
-    is_blank = false;
-    out += c;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    while (!line.empty() && (line.front() == '\t' || line.front() == ' ')) line.remove_prefix(1);
+    if (!line.empty()) out.append(out.empty() ? "" : "; ").append(line);
+    text.remove_prefix(std::min(end + 1, text.size()));
   }
   return out;
 }
