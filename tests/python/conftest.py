@@ -13,11 +13,24 @@ FIRST_PARAMETERS = {
 }
 
 
+# Each load function and the name of its first parameter.
+LOAD_PARAMETERS = {
+    "load_csv": "csv_data",
+    "load_json": "json_data",
+    "load_csv_file": "path",
+    "load_json_file": "path",
+}
+
+
 def pytest_generate_tests(metafunc):
-    # A test that takes `converter` (a function's name) and `first` runs once per converter.
+    # A test that takes `converter` (a function's name) and `first` runs once per converter; one
+    # that takes `loader` and `first`, once per load function.
     if "converter" in metafunc.fixturenames:
         metafunc.parametrize("converter,first", list(FIRST_PARAMETERS.items()),
                              ids=list(FIRST_PARAMETERS))
+    if "loader" in metafunc.fixturenames:
+        metafunc.parametrize("loader,first", list(LOAD_PARAMETERS.items()),
+                             ids=list(LOAD_PARAMETERS))
 
 
 @pytest.fixture

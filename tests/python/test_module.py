@@ -9,6 +9,7 @@ import sys
 
 import morvel
 import pytest
+from conftest import FIRST_PARAMETERS, LOAD_PARAMETERS
 
 
 # What an interpreter is: its binary and its installation (a virtual environment shares both
@@ -51,13 +52,17 @@ def other_cpython():
 
 
 class TestModuleSurface:
-    def test_all_lists_the_five_functions_in_order(self):
+    def test_all_lists_the_functions_in_order(self):
         assert morvel.__all__ == [
             "convert_csv_to_sql",
             "convert_json_to_sql",
             "convert_csv_file_to_sql",
             "convert_json_file_to_sql",
             "cli_main",
+            "load_csv",
+            "load_json",
+            "load_csv_file",
+            "load_json_file",
         ]
         assert morvel.__doc__.startswith("Turn raw data into ready-to-run SQL.\n")
         assert morvel.__version__ == "1.1.0"
@@ -84,14 +89,29 @@ class TestModuleSurface:
             assert word in function.__doc__
         assert ("OSError" in function.__doc__) == (first == "path")
 
-    def test_type_stub_has_the_functions_parameters(self, converter, first):
+    def test_load_signatures(self, loader, first):
+        function = getattr(morvel, loader)
+        assert function.__text_signature__ == (
+            f'({first}, url, table_name="morvel_table", create_table=False, primary_key=None, '
+            'auto_id=False, *, schema_from="first", null_values=(), delimiter=",", tsv=False, '
+            'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
+            'encoding="utf-8", on_conflict="error", jobs=None)')
+        parameters = inspect.signature(function).parameters
+        kinds = [p.kind for p in parameters.values()]
+        assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
+            [inspect.Parameter.KEYWORD_ONLY] * (len(kinds) - 6)
+        for word in [first, *parameters, "Returns", "Raises", "ValueError", "OSError"]:
+            assert word in function.__doc__
+
+    @pytest.mark.parametrize("function", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    def test_type_stub_has_the_functions_parameters(self, function):
         stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "morvel.pyi").read_text())
         definition = next(node for node in stub.body
-                          if isinstance(node, ast.FunctionDef) and node.name == converter)
+                          if isinstance(node, ast.FunctionDef) and node.name == function)
         written = definition.args.args + definition.args.kwonlyargs
         defaults = [None] * (len(definition.args.args) - len(definition.args.defaults)) + \
             definition.args.defaults + definition.args.kw_defaults
-        parameters = inspect.signature(getattr(morvel, converter)).parameters
+        parameters = inspect.signature(getattr(morvel, function)).parameters
         assert [argument.arg for argument in written] == list(parameters)
         for (name, parameter), default in zip(parameters.items(), defaults):
             if parameter.default is not inspect.Parameter.empty:
