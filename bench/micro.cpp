@@ -17,8 +17,7 @@
 #include "core/data_type.hpp"
 #include "core/io.hpp"
 #include "core/row.hpp"
-#include "readers/csv.hpp"
-#include "readers/json.hpp"
+#include "readers/read_input.hpp"
 #include "sql/dialect.hpp"
 #include "sql/literal.hpp"
 

@@ -13,7 +13,7 @@
 #include "convert/pipeline.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_support.hpp"
-#include "readers/csv.hpp"
+#include "readers/read_input.hpp"
 
 namespace morvel::fuzz {
 namespace {

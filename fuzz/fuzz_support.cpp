@@ -351,14 +351,18 @@ Result<std::string> convert_text(ByteSource& source, convert::ConversionOptions 
   auto checked = convert::check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));
   StringSink sink;
-  if (auto converted = convert::convert(source, sink, *checked, nullptr, piece_bytes); !converted) {
+  const readers::ReadLimits limits{.piece_bytes = piece_bytes};
+  if (auto converted = convert::convert(source, sink, *checked, nullptr, limits); !converted) {
     return std::unexpected(std::move(converted.error()));
   }
   return checked_text(sink.take());
 }
 
 Result<std::string> convert_file_text(const std::string& path, convert::ConversionOptions options) {
-  return checked_text(convert::convert_file_to_buffer(path, std::move(options)));
+  auto file = core::open_for_reading(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  core::FdSource source(std::move(*file));
+  return convert_text(source, std::move(options));
 }
 
 }  // namespace morvel::fuzz

@@ -120,7 +120,7 @@ void check_create_table(std::string_view statement, Dialect dialect, std::string
 // UTF-8. Fails with the first error of the three. The input is read in pieces of `piece_bytes`.
 [[nodiscard]] Result<std::string> convert_text(
     ByteSource& source, convert::ConversionOptions options,
-    std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+    std::size_t piece_bytes = readers::ReadLimits{}.piece_bytes);
 
 // convert_text over the file at `path`, read as the Python file functions read it.
 [[nodiscard]] Result<std::string> convert_file_text(const std::string& path,

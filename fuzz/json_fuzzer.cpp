@@ -14,7 +14,7 @@
 #include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_support.hpp"
-#include "readers/json.hpp"
+#include "readers/read_input.hpp"
 
 namespace morvel::fuzz {
 namespace {

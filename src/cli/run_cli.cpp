@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cli/args.hpp"
+#include "cli/messages.hpp"
 #include "cli/progress.hpp"
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
@@ -75,9 +76,9 @@ class Reporter final : public core::Monitor {
     if (inner_ != nullptr) inner_->progress(input_bytes, stage);
     if (line_) line_->update(input_bytes, stage);
   }
-  void warn(std::string sentence) override {
+  void warn(core::Notice notice) override {
     if (line_) line_->erase();
-    write_quietly(err_fd_, {"morvel: warning: ", sentence, "\n"});
+    write_quietly(err_fd_, {"morvel: warning: ", command_sentence(notice), "\n"});
   }
 
   // Shows a progress line for an input of `total` bytes from now on.
@@ -173,7 +174,7 @@ Status load_input(const Cli& cli, int in_fd, int err_fd, core::Monitor* caller) 
 int fail(const core::Error& error, int err_fd) {
   if (error.kind == core::ErrorKind::Interrupted) return interrupted_status;
   if (error.is_broken_pipe()) return broken_pipe_status;
-  report(err_fd, error.message);
+  report(err_fd, command_message(error));
   return failure_status;
 }
 

@@ -1,18 +1,23 @@
 #include "convert/options.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace morvel::convert {
+
+namespace {
+
+using core::OptionRule;
+
+std::string range_text(std::uint64_t most) { return "1 to " + std::to_string(most); }
+
+}  // namespace
 
 core::Result<CheckedOptions> check_options(ConversionOptions options) {
   std::optional<std::string_view> key_columns;
   if (options.primary_key) key_columns = *options.primary_key;
   auto key = sql::PrimaryKey::from_options(key_columns, options.auto_id);
   if (!key) return std::unexpected(std::move(key.error()));
-  // The command line refuses this combination as a usage error before it gets here.
-  if (!options.create_table && (options.primary_key || options.auto_id)) {
-    return std::unexpected(core::invalid("primary_key / auto_id require create_table=True"));
-  }
   if (auto combined = check_combinations(options); !combined) {
     return std::unexpected(std::move(combined.error()));
   }
@@ -44,35 +49,74 @@ core::Result<sql::OnConflict> parse_on_conflict(std::string_view text) {
                                        "' (possible values: error, ignore, replace)"));
 }
 
-core::Status check_combinations(const ConversionOptions& options) {
+namespace {
+
+// The options that cannot go together, and a key or an auto id without the table to hold it.
+core::Status check_pairs(const ConversionOptions& options,
+                         std::span<const std::string_view> given) {
+  const auto is_given = [&](std::string_view key) {
+    return std::ranges::find(given, key) != given.end();
+  };
+  if (options.tsv && (is_given("delimiter") ||
+                      options.delimiter.value_or(readers::Delimiter{}) != readers::Delimiter{})) {
+    return std::unexpected(core::option_error(
+        OptionRule::Conflict, "tab-separated values take no other delimiter", "tsv", "delimiter"));
+  }
+  if (options.copy && (is_given("batch_size") || options.batch_size != 1)) {
+    return std::unexpected(core::option_error(OptionRule::Conflict,
+                                              "COPY takes no batch size: it loads every row",
+                                              "copy", "batch_size"));
+  }
+  if (options.copy && (is_given("on_conflict") || options.on_conflict != sql::OnConflict::Error)) {
+    return std::unexpected(core::option_error(OptionRule::Conflict,
+                                              "COPY takes no conflict handling: it loads every row",
+                                              "copy", "on_conflict"));
+  }
+  // Resolving the key says what is wrong with giving both.
+  if (options.primary_key && options.auto_id) {
+    return std::unexpected(sql::PrimaryKey::from_options(*options.primary_key, true).error());
+  }
+  if (!options.create_table && options.primary_key) {
+    return std::unexpected(core::option_error(OptionRule::Requires,
+                                              "a primary key needs the table to be created",
+                                              "primary_key", "create_table"));
+  }
+  if (!options.create_table && options.auto_id) {
+    return std::unexpected(core::option_error(OptionRule::Requires,
+                                              "an auto id needs the table to be created", "auto_id",
+                                              "create_table"));
+  }
+  return {};
+}
+
+}  // namespace
+
+core::Status check_combinations(const ConversionOptions& options,
+                                std::span<const std::string_view> given) {
+  if (auto paired = check_pairs(options, given); !paired) return paired;
   if (options.format == Format::Json &&
-      (options.delimiter || options.comment || options.skip_lines > 0 || options.no_header ||
-       options.allow_short_rows)) {
+      (options.delimiter || options.tsv || options.comment || options.skip_lines > 0 ||
+       options.no_header || options.allow_short_rows)) {
     return std::unexpected(core::invalid(
         "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
         "input, not JSON"));
   }
-  if (options.comment && options.delimiter && !options.delimiter->is_automatic &&
-      *options.comment == options.delimiter->byte) {
+  // Only a delimiter asked for: a comment character that is the default comma is taken as given.
+  const readers::Delimiter delimiter = read_options(options).delimiter;
+  if (options.comment && (options.delimiter || options.tsv) && !delimiter.is_automatic &&
+      *options.comment == delimiter.byte) {
     return std::unexpected(core::invalid("the comment character is the delimiter"));
   }
   if (options.batch_size < 1 || options.batch_size > max_batch_size) {
-    return std::unexpected(core::invalid("a batch holds 1 to 100000 records, not " +
-                                         std::to_string(options.batch_size)));
+    return std::unexpected(core::invalid("a batch holds " + range_text(max_batch_size) +
+                                         " records, not " + std::to_string(options.batch_size)));
   }
   if (options.jobs && (*options.jobs < 1 || *options.jobs > max_jobs)) {
-    return std::unexpected(
-        core::invalid("jobs are 1 to 256 threads, not " + std::to_string(*options.jobs)));
+    return std::unexpected(core::invalid("jobs are " + range_text(max_jobs) + " threads, not " +
+                                         std::to_string(*options.jobs)));
   }
-  if (options.copy) {
-    if (options.dialect != sql::Dialect::Postgres) {
-      return std::unexpected(
-          core::invalid("COPY is PostgreSQL's: use it with the postgres dialect"));
-    }
-    if (options.batch_size != 1 || options.on_conflict != sql::OnConflict::Error) {
-      return std::unexpected(
-          core::invalid("COPY takes no batch size and no conflict handling: it loads every row"));
-    }
+  if (options.copy && options.dialect != sql::Dialect::Postgres) {
+    return std::unexpected(core::invalid("COPY is PostgreSQL's: use it with the postgres dialect"));
   }
   // PostgreSQL names the columns whose values conflict; only the table's key can say which.
   if (options.on_conflict == sql::OnConflict::Replace &&
@@ -88,6 +132,10 @@ readers::ReadOptions read_options(const ConversionOptions& options) {
   readers::ReadOptions read;
   if (options.delimiter) {
     read.delimiter = *options.delimiter;
+    read.delimiter_is_chosen = true;
+  }
+  if (options.tsv) {
+    read.delimiter = readers::Delimiter{'\t', false};
     read.delimiter_is_chosen = true;
   }
   read.comment = options.comment;

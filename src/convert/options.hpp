@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,9 @@ enum class SchemaFrom : std::uint8_t { First, All };
 // The table name a conversion uses when the caller gives none.
 inline constexpr std::string_view default_table_name = "morvel_table";
 
+// The encoding an input is read in when the caller names none.
+inline constexpr std::string_view default_encoding_name = "utf-8";
+
 // Every choice a conversion takes, as the user gave it through either face: the command line's
 // options or a Python function's parameters. The defaults are those of a command line without
 // options. check_options checks a record once and works out what it implies.
@@ -39,6 +43,7 @@ struct ConversionOptions {
   std::vector<std::string> null_values = {};  // words that stand for NULL
   // CSV only; each left out reads as morvel always has.
   std::optional<readers::Delimiter> delimiter = std::nullopt;  // absent: a comma
+  bool tsv = false;                                            // a tab, whatever `delimiter` says
   std::optional<char> comment = std::nullopt;
   std::uint64_t skip_lines = 0;
   bool no_header = false;
@@ -67,11 +72,16 @@ inline constexpr std::uint32_t max_batch_size = 100'000;
 // The most threads a conversion may be given.
 inline constexpr unsigned max_jobs = 256;
 
-// The rules between options that need no data to check: the CSV options with JSON input, a
-// comment character that is the delimiter, the batch size's and the jobs' ranges, COPY for
-// PostgreSQL alone and without batches or conflict handling, replacing rows in PostgreSQL only with
-// the key columns. The command line reports a failure as a usage error.
-[[nodiscard]] core::Status check_combinations(const ConversionOptions& options);
+// The rules between options that need no data to check, in this order: options that cannot go
+// together (tsv with a delimiter, COPY with a batch size or conflict handling, a key with an auto
+// id: OptionRule::Conflict), a key or auto id without table creation (OptionRule::Requires),
+// then the CSV options with JSON input, a comment character that is the delimiter, the batch
+// size's and the jobs' ranges, COPY for PostgreSQL alone, replacing rows in PostgreSQL only with
+// the key columns. An option counts as used when its value is not the default, or when its key
+// is in `given`: the command line names every option it was given, whatever the value, and
+// reports a failure as a usage error.
+[[nodiscard]] core::Status check_combinations(const ConversionOptions& options,
+                                              std::span<const std::string_view> given = {});
 
 // How the readers are to read the input of `options`. Never fails.
 [[nodiscard]] readers::ReadOptions read_options(const ConversionOptions& options);
@@ -79,8 +89,7 @@ inline constexpr unsigned max_jobs = 256;
 class CheckedOptions;
 
 // Checks `options` and resolves the key choice, in this order: the key choice itself ("use
-// either a primary key column or auto id, not both", "primary key column list is empty"), a key
-// or auto id without table creation ("primary_key / auto_id require create_table=True"),
+// either a primary key column or auto id, not both", "primary key column list is empty"),
 // check_combinations, a table name holding NUL. Fails with the first problem found.
 [[nodiscard]] core::Result<CheckedOptions> check_options(ConversionOptions options);
 

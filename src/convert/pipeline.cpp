@@ -6,12 +6,13 @@
 #include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
 #include "core/row.hpp"
 #include "core/utf8.hpp"
-#include "readers/pieces.hpp"
+#include "readers/read_input.hpp"
 
 namespace morvel::convert {
 
@@ -29,38 +30,39 @@ class ScriptWork final : public readers::PieceWork {
  public:
   // The statements of a piece of `piece_bytes` bytes take about twice as many.
   ScriptWork(ScriptWriter& script, std::size_t piece_bytes)
-      : script_(script), pieces_(4 * piece_bytes) {}
+      : script_(script), piece_bytes_(4 * piece_bytes) {}
   core::RowSink direct() override { return script_; }
   bool can_share() const override { return script_.has_begun(); }
-  std::unique_ptr<readers::PieceWorker> worker() override { return script_.piece_writer(pieces_); }
-  Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
-    return script_.append(static_cast<ScriptPiece&>(output));
+  void make_slots(std::size_t count) override { pieces_.resize(count); }
+  std::unique_ptr<readers::PieceWorker> worker() override {
+    return script_.piece_writer(pieces_, piece_bytes_);
   }
-  void reuse(std::unique_ptr<readers::PieceOutput> output) noexcept override {
-    pieces_.give(std::unique_ptr<ScriptPiece>(static_cast<ScriptPiece*>(output.release())));
+  Status commit(std::size_t slot, const readers::PieceEnd&) override {
+    return script_.append(pieces_[slot]);
   }
 
  private:
   ScriptWriter& script_;
-  ScriptPieces pieces_;
+  std::size_t piece_bytes_;
+  std::vector<ScriptPiece> pieces_;
 };
 
-// The schema of a piece, and the worker that collects it.
-struct SchemaPiece final : readers::PieceOutput {
-  Schema schema;
-};
-
+// Collects the schema of the pieces one thread reads.
 class SchemaWorker final : public readers::PieceWorker {
  public:
-  void start() override { piece_ = std::make_unique<SchemaPiece>(); }
+  explicit SchemaWorker(std::vector<Schema>& pieces) noexcept : pieces_(pieces) {}
+  void start(std::size_t slot) override {
+    piece_ = &pieces_[slot];
+    *piece_ = Schema();
+  }
   Status take(Row&& row) override {
-    piece_->schema.add(row);
+    piece_->add(row);
     return {};
   }
-  std::unique_ptr<readers::PieceOutput> finish() override { return std::move(piece_); }
 
  private:
-  std::unique_ptr<SchemaPiece> piece_;
+  std::vector<Schema>& pieces_;
+  Schema* piece_ = nullptr;
 };
 
 // The columns and types of every record, collected on every thread and merged in order.
@@ -69,11 +71,12 @@ class SchemaWork final : public readers::PieceWork {
   explicit SchemaWork(Schema& schema) noexcept : schema_(schema) {}
   core::RowSink direct() override { return *this; }
   bool can_share() const override { return true; }
+  void make_slots(std::size_t count) override { pieces_.resize(count); }
   std::unique_ptr<readers::PieceWorker> worker() override {
-    return std::make_unique<SchemaWorker>();
+    return std::make_unique<SchemaWorker>(pieces_);
   }
-  Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
-    schema_.merge(static_cast<SchemaPiece&>(output).schema);
+  Status commit(std::size_t slot, const readers::PieceEnd&) override {
+    schema_.merge(pieces_[slot]);
     return {};
   }
   Status operator()(Row&& row) {
@@ -83,6 +86,7 @@ class SchemaWork final : public readers::PieceWork {
 
  private:
   Schema& schema_;
+  std::vector<Schema> pieces_;
 };
 
 // The first of two readings: its progress is a check of the input, and it keeps its warnings to
@@ -94,7 +98,7 @@ class FirstReading final : public core::Monitor {
   void progress(std::uint64_t input_bytes, core::Stage) override {
     if (inner_ != nullptr) inner_->progress(input_bytes, core::Stage::Checking);
   }
-  void warn(std::string) override {}
+  void warn(core::Notice) override {}
 
  private:
   core::Monitor* inner_;
@@ -105,7 +109,7 @@ class FirstReading final : public core::Monitor {
 Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
                     const CheckedOptions& options, core::Monitor* monitor,
                     const readers::ReadPlan& plan) {
-  ScriptWork work(script, plan.piece_bytes);
+  ScriptWork work(script, plan.limits.piece_bytes);
   if (auto read =
           readers::read_input(source, options->format, read_options(*options), monitor, work, plan);
       !read) {
@@ -133,25 +137,26 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
 
 }  // namespace
 
-readers::ReadPlan read_plan(const ConversionOptions& options, std::size_t piece_bytes) {
-  if (options.jobs) return {*options.jobs, piece_bytes};
+readers::ReadPlan read_plan(const ConversionOptions& options, const readers::ReadLimits& limits) {
+  if (options.jobs) return {*options.jobs, limits};
   cpu_set_t allowed;
   if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
-    return {static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed))), piece_bytes};
+    return {static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed))), limits};
   }
-  return {std::max(1U, std::thread::hardware_concurrency()), piece_bytes};
+  return {std::max(1U, std::thread::hardware_concurrency()), limits};
 }
 
 Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
                    core::Monitor* monitor, const readers::ReadPlan& plan, Schema& schema) {
   SchemaWork collect(schema);
   FirstReading quiet(monitor);
-  if (auto first = readers::read_input(input, options->format, read_options(*options), &quiet,
-                                       collect, plan);
-      !first) {
-    if (first.error().kind == core::ErrorKind::Interrupted) return first;
-  }
+  Status first =
+      readers::read_input(input, options->format, read_options(*options), &quiet, collect, plan);
+  if (!first && first.error().kind == core::ErrorKind::Interrupted) return first;
   if (!input.rewind()) {
+    // An input that cannot be read again failed the first reading already, and that failure
+    // (a temporary file that could not be made) says why.
+    if (!first) return first;
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   schema.finish(options->format == Format::Json);
@@ -159,8 +164,8 @@ Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
 }
 
 Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,
-               core::Monitor* monitor, std::size_t piece_bytes) {
-  const readers::ReadPlan plan = read_plan(*options, piece_bytes);
+               core::Monitor* monitor, const readers::ReadLimits& limits) {
+  const readers::ReadPlan plan = read_plan(*options, limits);
   if (options->schema_from == SchemaFrom::All) {
     return convert_with_schema(source, sink, options, monitor, plan);
   }
@@ -175,16 +180,6 @@ Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOpti
     return std::unexpected(std::move(converted.error()));
   }
   return buffer.take();
-}
-
-Result<ByteBuffer> convert_file_to_buffer(const std::string& path, ConversionOptions options,
-                                          core::Monitor* monitor) {
-  auto fd = core::open_for_reading(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  auto checked = check_options(std::move(options));
-  if (!checked) return std::unexpected(std::move(checked.error()));
-  core::FdSource source(std::move(*fd), monitor);
-  return convert_to_buffer(source, *checked, monitor);
 }
 
 std::optional<core::Error> utf8_error(std::string_view sql) {

@@ -17,14 +17,15 @@ namespace morvel::convert {
 // CREATE TABLE statement for the first record (when asked for) followed by "\n\n", then one
 // INSERT statement and "\n" per record, as each record arrives; flushes `sink` at the end. Stops
 // at the first failure (reading, statement building, writing, flushing) and returns it
-// unchanged; what was written before it stays written and unflushed. `sink` is borrowed.
+// unchanged; what was written before it stays written and unflushed. `sink` is borrowed and
+// must lend its buffer (ByteSink::buffer), as every sink of a conversion does.
 // `monitor`, if given, hears of the progress every few megabytes of input and may stop the
 // conversion with an error of its own.
-// The input is read in pieces of `piece_bytes` bytes at least, on the options' threads; the
-// output is the same however it is cut.
+// The input is read in pieces on the options' threads, within `limits`; the output is the same
+// however it is cut.
 [[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
                                    const CheckedOptions& options, core::Monitor* monitor = nullptr,
-                                   std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+                                   const readers::ReadLimits& limits = {});
 
 // The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
 // that copies it once more checks it while doing so (the Python module decodes it into a str) and
@@ -33,17 +34,10 @@ namespace morvel::convert {
                                                                const CheckedOptions& options,
                                                                core::Monitor* monitor = nullptr);
 
-// convert_to_buffer over the file at `path`, opened before the options are checked. The file is
-// read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end the
-// calling process. Fails with ErrorKind::Open when it cannot be opened, then as check_options
-// and convert_to_buffer do.
-[[nodiscard]] core::Result<core::ByteBuffer> convert_file_to_buffer(
-    const std::string& path, ConversionOptions options, core::Monitor* monitor = nullptr);
-
 // How a conversion with `options` spreads its reading over threads: as many as asked for, or one
-// per processor the process may run on, in pieces of `piece_bytes`. Never fails.
+// per processor the process may run on, within `limits`. Never fails.
 [[nodiscard]] readers::ReadPlan read_plan(const ConversionOptions& options,
-                                          std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+                                          const readers::ReadLimits& limits = {});
 
 // Fills `schema`, empty, with the columns and types of every record of `input`, read from where
 // it stands, then rewinds `input` for the reading that follows. A failure of the input is left for

@@ -164,18 +164,19 @@ std::optional<FirstRecordTypes::Loss> FirstRecordTypes::find_loss(std::size_t co
   return Loss{entry.name, types_[column], core::trim_white_space(entry.text), false};
 }
 
-std::string describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
-                          sql::Dialect dialect) {
+core::Notice describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
+                           sql::Dialect dialect) {
   const std::string where = "record " + std::to_string(record);
   if (loss.is_missing) {
-    return where + " has a column '" + std::string(loss.column) +
-           "' that the table, made from the first record, lacks; use --schema-from all to make "
-           "the table from every record";
+    return core::advice(where + " has a column '" + std::string(loss.column) +
+                            "' that the table, made from the first record, lacks; use ",
+                        {"schema_from", "all"}, " to make the table from every record");
   }
   const std::string type(sql::column_type_name(loss.column_type, dialect));
-  return "column '" + std::string(loss.column) + "' is " + type + " from the first record, but " +
-         where + " holds '" + shortened(loss.text, 60) + "', which " + type +
-         " cannot keep; use --schema-from all to type each column from every record";
+  return core::advice("column '" + std::string(loss.column) + "' is " + type +
+                          " from the first record, but " + where + " holds '" +
+                          shortened(loss.text, 60) + "', which " + type + " cannot keep; use ",
+                      {"schema_from", "all"}, " to type each column from every record");
 }
 
 }  // namespace morvel::convert

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/data_type.hpp"
+#include "core/error.hpp"
 #include "core/row.hpp"
 #include "sql/dialect.hpp"
 
@@ -117,8 +118,9 @@ class FirstRecordTypes {
   std::vector<std::size_t> columns_of_;  // the column of each entry of the last row checked
 };
 
-// The warning for `loss` in record `record` (counted from 1): what was lost and what to do.
-[[nodiscard]] std::string describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
-                                        sql::Dialect dialect);
+// The warning for `loss` in record `record` (counted from 1): what was lost, and the advice to
+// type the columns from every record. Never fails.
+[[nodiscard]] core::Notice describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,
+                                         sql::Dialect dialect);
 
 }  // namespace morvel::convert

@@ -1,6 +1,7 @@
 #include "convert/script.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <string_view>
 #include <utility>
 
@@ -18,6 +19,13 @@ bool ddl_commits(sql::Dialect dialect) noexcept { return dialect == sql::Dialect
 
 std::string_view begin_text(sql::Dialect dialect) noexcept {
   return ddl_commits(dialect) ? "START TRANSACTION;\n" : "BEGIN;\n";
+}
+
+// Every sink of a conversion lends its buffer, where statements are written straight.
+core::ByteBuffer& lent_buffer(core::ByteSink& sink) noexcept {
+  core::ByteBuffer* buffer = sink.buffer();
+  assert(buffer != nullptr);
+  return *buffer;
 }
 
 // Whether the rows are written in groups, INSERTs of several rows or COPY blocks, rather than a
@@ -57,18 +65,29 @@ void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
 }
 
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
-                         const FirstRecordTypes* watched, ScriptPieces& pieces)
+                         const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces,
+                         std::size_t bytes)
     : options_(options),
       schema_(schema),
       inserts_(options->table_name, options->dialect, options->on_conflict,
                options.primary_key().key_columns()),
-      pieces_(pieces) {
+      pieces_(pieces),
+      bytes_(bytes) {
   if (options->copy) copies_.emplace(options->table_name);
   if (watched != nullptr) watched_ = *watched;
 }
 
-void PieceWriter::start() {
-  piece_ = pieces_.take();
+void PieceWriter::start(std::size_t slot) {
+  piece_ = &pieces_[slot];
+  piece_->bytes.clear();
+  piece_->rows = 0;
+  piece_->ends.clear();
+  piece_->columns.clear();
+  piece_->losses.clear();
+  // Room made at once is only address space until written, and spares the copies of growing a
+  // block that came from the heap rather than its own mapping. Refilling the same output spares
+  // the page faults of fresh memory.
+  piece_->bytes.reserve(bytes_);
   columns_ = {};
   if (watched_) first_types_ = *watched_;
 }
@@ -96,15 +115,13 @@ Status PieceWriter::take(Row&& row) {
   return {};
 }
 
-std::unique_ptr<readers::PieceOutput> PieceWriter::finish() { return std::move(piece_); }
-
 ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
                            core::Monitor* monitor, const Schema* schema)
     : sink_(sink),
       options_(options),
       inserts_(options->table_name, options->dialect, options->on_conflict,
                options.primary_key().key_columns()),
-      direct_(sink.buffer()),
+      out_(lent_buffer(sink)),
       schema_(schema),
       watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
   if (options->copy) copies_.emplace(options->table_name);
@@ -138,15 +155,15 @@ Status ScriptWriter::begin(const Row& first_row) {
     create = std::move(*statement) + "\n\n";
     if (watch_ != nullptr) first_types_.remember(first_row);
   }
-  if (options_->transaction && !ddl_commits(dialect)) out().append(begin_text(dialect));
-  out().append(create);
-  if (options_->transaction && ddl_commits(dialect)) out().append(begin_text(dialect));
+  if (options_->transaction && !ddl_commits(dialect)) out_.append(begin_text(dialect));
+  out_.append(create);
+  if (options_->transaction && ddl_commits(dialect)) out_.append(begin_text(dialect));
   has_begun_ = options_->transaction;
   return {};
 }
 
 void ScriptWriter::add(const Row& row, const DataType* types) {
-  core::ByteBuffer& to = out();
+  core::ByteBuffer& to = out_;
   if (copies_) {
     if (in_group_ > 0 && !copies_->has_columns_of(row)) close_group();
     if (in_group_ == 0) copies_->open(to, row);
@@ -167,21 +184,20 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
   ++in_group_;
 }
 
-std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(ScriptPieces& pieces) const {
+std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
+                                                        std::size_t bytes) const {
   return std::make_unique<PieceWriter>(options_, schema_,
-                                       watch_ != nullptr ? &first_types_ : nullptr, pieces);
+                                       watch_ != nullptr ? &first_types_ : nullptr, pieces, bytes);
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {
   if (watch_ != nullptr) warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
   if (is_grouped(*options_)) {
     append_grouped(piece);
-  } else if (direct_ != nullptr) {
+  } else {
     // The sink takes the block as it is, after what its buffer holds, without copying it when
     // it writes to a descriptor.
     if (auto written = sink_.write(piece.bytes.view()); !written) return written;
-  } else {
-    staging_.append(piece.bytes.view());
   }
   record_ += piece.rows;
   return hand_over();
@@ -191,7 +207,7 @@ Status ScriptWriter::append(ScriptPiece& piece) {
 // would have: a new one begins where the columns change and after a full batch. The parts of the
 // rows between two such places are written in one go.
 void ScriptWriter::append_grouped(const ScriptPiece& piece) {
-  core::ByteBuffer& to = out();
+  core::ByteBuffer& to = out_;
   const std::string_view bytes = piece.bytes.view();
   std::size_t change = 0;
   std::uint64_t row = 0;
@@ -228,23 +244,16 @@ void ScriptWriter::append_grouped(const ScriptPiece& piece) {
 void ScriptWriter::close_group() {
   if (in_group_ == 0) return;
   if (copies_) {
-    sql::CopyWriter::close(out());
+    sql::CopyWriter::close(out_);
   } else {
-    inserts_.close_batch(out());
+    inserts_.close_batch(out_);
   }
   in_group_ = 0;
 }
 
-Status ScriptWriter::hand_over() {
-  if (direct_ != nullptr) return sink_.appended();
-  Status written = sink_.write(staging_.view());
-  staging_.clear();
-  return written;
-}
-
 Status ScriptWriter::finish() {
   close_group();
-  if (has_begun_) out().append("COMMIT;\n");
+  if (has_begun_) out_.append("COMMIT;\n");
   return hand_over();
 }
 

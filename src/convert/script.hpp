@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -43,53 +42,10 @@ void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
 // fails but for memory.
 [[nodiscard]] core::Status refuse_nul_names(const core::Row& row);
 
-// Outputs of pieces to fill again, shared by the threads: a fresh output's memory costs a page
-// fault for every page it is written to. An `Output` has `bytes`, the memory worth keeping, and
-// `clear()`, which empties it and keeps that memory.
-template <class Output>
-class PiecePool {
- public:
-  // Room for as many outputs as are ever in flight at once, each with room for `bytes` bytes.
-  // Throws std::bad_alloc when memory runs out.
-  explicit PiecePool(std::size_t bytes) : bytes_(bytes) { free_.reserve(64); }
-
-  // An empty output, with the memory of one given back if there is one. Throws std::bad_alloc
-  // when memory runs out.
-  [[nodiscard]] std::unique_ptr<Output> take() {
-    {
-      const std::lock_guard lock(mutex_);
-      if (!free_.empty()) {
-        std::unique_ptr<Output> output = std::move(free_.back());
-        free_.pop_back();
-        return output;
-      }
-    }
-    // Room made at once is only address space until written, and spares the copies of growing a
-    // block that came from the heap rather than its own mapping.
-    auto output = std::make_unique<Output>();
-    output->bytes.reserve(bytes_);
-    return output;
-  }
-
-  // Keeps `output` to fill again, up to a few. Never fails.
-  void give(std::unique_ptr<Output> output) noexcept {
-    if (!output) return;
-    output->clear();
-    // Kept within the room made at the start, so that giving back never allocates.
-    const std::lock_guard lock(mutex_);
-    if (free_.size() < free_.capacity()) free_.push_back(std::move(output));
-  }
-
- private:
-  std::size_t bytes_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Output>> free_;
-};
-
 // The script's part for the rows of one piece, written on another thread: the statement of each
 // row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
 // script needs to put them in place.
-struct ScriptPiece final : readers::PieceOutput {
+struct ScriptPiece {
   core::ByteBuffer bytes;
   std::uint64_t rows = 0;
   // Batches and COPY blocks: where the part of each row ends, and the rows whose columns differ
@@ -98,30 +54,20 @@ struct ScriptPiece final : readers::PieceOutput {
   std::vector<std::pair<std::uint64_t, core::Row>> columns;
   // The first loss in each column, when the script watches for them.
   std::vector<FoundLoss> losses;
-
-  // Empties the piece and keeps its memory. Never fails.
-  void clear() noexcept {
-    bytes.clear();
-    rows = 0;
-    ends.clear();
-    columns.clear();
-    losses.clear();
-  }
 };
 
-using ScriptPieces = PiecePool<ScriptPiece>;
-
-// Writes the rows of the pieces one thread reads, as the script would, into ScriptPiece outputs.
+// Writes the rows of the pieces one thread reads, as the script would, into the ScriptPiece
+// outputs of a work.
 class PieceWriter final : public readers::PieceWorker {
  public:
   // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
-  // the type of every column. Both are borrowed and read only.
+  // the type of every column. Both are borrowed and read only. `pieces` are the work's outputs,
+  // each given room for `bytes` bytes of statements when first filled.
   PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched,
-              ScriptPieces& pieces);
+              std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
-  void start() override;
+  void start(std::size_t slot) override;
   [[nodiscard]] core::Status take(core::Row&& row) override;
-  [[nodiscard]] std::unique_ptr<readers::PieceOutput> finish() override;
 
  private:
   const CheckedOptions& options_;
@@ -132,19 +78,20 @@ class PieceWriter final : public readers::PieceWorker {
   std::vector<core::DataType> column_types_;
   FirstRecordTypes first_types_;  // the watched types, afresh for each piece
   sql::ColumnList columns_;       // of the piece's last row
-  ScriptPieces& pieces_;
-  std::unique_ptr<ScriptPiece> piece_;
+  std::vector<ScriptPiece>& pieces_;
+  std::size_t bytes_;
+  ScriptPiece* piece_ = nullptr;
 };
 
 // The SQL script of one conversion, written as records arrive: the transaction's start, the
 // CREATE TABLE statement before the first record, then the records as single INSERTs, as
 // INSERTs of several rows, or as COPY blocks, and the COMMIT. It is the row sink of the reader.
-// Statements go straight into the sink's buffer when it has one, saving a copy of every byte of
-// output; otherwise through one staging buffer whose capacity every record reuses.
+// Statements go straight into the sink's buffer, saving a copy of every byte of output.
 class ScriptWriter {
  public:
   // With `schema`, each value is written as its column's type; without, values the first
   // record's table cannot keep are reported to `monitor` when the script creates the table.
+  // `sink` must lend its buffer (ByteSink::buffer).
   ScriptWriter(core::ByteSink& sink, const CheckedOptions& options, core::Monitor* monitor,
                const Schema* schema);
 
@@ -160,9 +107,10 @@ class ScriptWriter {
   // table's types. Never fails.
   [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
 
-  // A writer of pieces for another thread, which fills outputs from `pieces`. Only once
-  // has_begun(). Throws std::bad_alloc when memory runs out.
-  [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer(ScriptPieces& pieces) const;
+  // A writer of pieces for another thread, which fills the outputs `pieces`, each with room for
+  // `bytes` bytes. Only once has_begun(). Throws std::bad_alloc when memory runs out.
+  [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer(std::vector<ScriptPiece>& pieces,
+                                                          std::size_t bytes) const;
 
   // Ends the script after the last record: the statement or block still open, the COMMIT.
   // Fails as the sink does.
@@ -177,17 +125,13 @@ class ScriptWriter {
   void add(const core::Row& row, const core::DataType* types);
   void append_grouped(const ScriptPiece& piece);
   void close_group();
-  core::Status hand_over();
-  [[nodiscard]] core::ByteBuffer& out() noexcept {
-    return direct_ != nullptr ? *direct_ : staging_;
-  }
+  core::Status hand_over() { return sink_.appended(); }
 
   core::ByteSink& sink_;
   const CheckedOptions& options_;
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
-  core::ByteBuffer* const direct_;
-  core::ByteBuffer staging_;
+  core::ByteBuffer& out_;  // the sink's buffer
   const Schema* schema_;
   std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
   core::Monitor* watch_;

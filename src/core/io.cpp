@@ -208,16 +208,20 @@ std::size_t FdSource::size_hint() const noexcept {
   return static_cast<std::size_t>(info.st_size - position);
 }
 
-Result<Fd> open_temporary() {
+std::string temporary_directory() {
   const char* directory = std::getenv("TMPDIR");
-  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  return directory == nullptr || *directory == '\0' ? "/tmp" : directory;
+}
+
+Result<Fd> open_temporary() {
+  const std::string directory = temporary_directory();
   int fd;
   do {
-    fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) return Fd::owned(fd);
   // File systems without unnamed files get a named one, unlinked at once.
-  std::string path = std::string(directory) + "/morvel-XXXXXX";
+  std::string path = directory + "/morvel-XXXXXX";
   fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) return std::unexpected(os_error(ErrorKind::Io, errno));
   ::unlink(path.c_str());
@@ -240,12 +244,22 @@ ssize_t transfer_all(Transfer transfer, int fd, Byte* data, std::size_t size, st
   return static_cast<ssize_t>(done);
 }
 
-// The error of a temporary copy of the input that could not be made or read, from errno `code`.
+// The error of a temporary copy of the input that could not be written or read, from errno
+// `code`.
 Error copy_failure(int code) {
   return Error{ErrorKind::Io,
                "the input could not be kept in a temporary file for a second "
                "reading: " +
                    os_error(ErrorKind::Io, code).message,
+               code};
+}
+
+// The error of a temporary copy of the input that could not be made: the directory it was to be
+// made in is what the user can change.
+Error copy_not_made(int code) {
+  return Error{ErrorKind::Io,
+               "the input could not be kept in a temporary file in '" + temporary_directory() +
+                   "' for a second reading: " + os_error(ErrorKind::Io, code).message,
                code};
 }
 
@@ -259,7 +273,7 @@ Result<std::size_t> ReplayableSource::read(std::span<char> buffer) {
       auto copy = open_temporary();
       if (!copy) {
         mode_ = Mode::Failed;
-        return std::unexpected(copy_failure(copy.error().code));
+        return std::unexpected(copy_not_made(copy.error().code));
       }
       copy_ = std::move(*copy);
     }

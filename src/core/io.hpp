@@ -225,7 +225,8 @@ class ReplayableSource final : public ByteSource {
   // `inner` is borrowed and must outlive the source.
   explicit ReplayableSource(ByteSource& inner) noexcept : inner_(inner) {}
 
-  // Fails as the inner source does, or with the system error of the temporary file.
+  // Fails as the inner source does, or with the system error of the temporary file (naming its
+  // directory when the file could not be made).
   [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
   [[nodiscard]] std::optional<std::string_view> contiguous() const noexcept override {
     return inner_.contiguous();
@@ -249,7 +250,10 @@ class ReplayableSource final : public ByteSource {
   std::uint64_t at_ = 0;      // where this reading stands
 };
 
-// A new temporary file, already unlinked, open for reading and writing: in $TMPDIR, else /tmp.
+// The directory temporary files are made in: $TMPDIR, else /tmp. Never fails.
+[[nodiscard]] std::string temporary_directory();
+
+// A new temporary file, already unlinked, open for reading and writing, in temporary_directory().
 // Fails with the system error (ErrorKind::Io).
 [[nodiscard]] Result<Fd> open_temporary();
 

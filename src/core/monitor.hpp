@@ -32,8 +32,8 @@ class Monitor {
   virtual void progress(std::uint64_t /*input_bytes*/, Stage /*stage*/) {}
 
   // Told of something that does not stop the conversion but may cost the user data or a load:
-  // `sentence` says what and what to do, in lower case without a final full stop.
-  virtual void warn(std::string sentence) = 0;
+  // the notice says what and what to do, and the face that shows it words any option it advises.
+  virtual void warn(Notice notice) = 0;
 };
 
 // Calls a monitor, if there is one, each time a reader's position passes another interval.

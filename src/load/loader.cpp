@@ -7,6 +7,7 @@
 #include "convert/pipeline.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
+#include "readers/read_input.hpp"
 #include "load/engine.hpp"
 #include "sql/statements.hpp"
 
@@ -33,7 +34,7 @@ struct Run {
 };
 
 // The rows of one piece in the engine's form, back to back, with what sending them needs.
-struct LoadPiece final : readers::PieceOutput {
+struct LoadPiece {
   core::ByteBuffer bytes;
   std::uint64_t rows = 0;
   std::vector<Run> runs;
@@ -48,21 +49,33 @@ struct LoadPiece final : readers::PieceOutput {
   }
 };
 
-using LoadPieces = convert::PiecePool<LoadPiece>;
-
-// Encodes the rows of the pieces one thread reads into LoadPiece outputs.
+// Encodes the rows of the pieces one thread reads into the LoadPiece outputs of a work.
 class LoadWorker final : public readers::PieceWorker {
  public:
   // `schema`, if given, types every column; `watched`, if given, holds the types the first record
-  // gave the table. Both are borrowed and read only.
+  // gave the table. Both are borrowed and read only. `pieces` are the work's outputs, each given
+  // room for `bytes` bytes when filled.
   LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
-             const convert::FirstRecordTypes* watched, sql::Dialect dialect, LoadPieces& pieces)
-      : encoder_(std::move(encoder)), schema_(schema), dialect_(dialect), pieces_(pieces) {
+             const convert::FirstRecordTypes* watched, sql::Dialect dialect,
+             std::vector<LoadPiece>& pieces, std::size_t bytes)
+      : encoder_(std::move(encoder)),
+        schema_(schema),
+        dialect_(dialect),
+        pieces_(pieces),
+        bytes_(bytes) {
     if (watched != nullptr) watched_ = *watched;
   }
 
-  void start() override {
-    piece_ = pieces_.take();
+  void start(std::size_t slot) override { fill(pieces_[slot]); }
+
+  // Begins filling `piece`, emptied first, which outlives the filling. Throws std::bad_alloc
+  // when memory runs out.
+  void fill(LoadPiece& piece) {
+    piece_ = &piece;
+    piece.clear();
+    // Room made at once is only address space until written; refilling the same output spares
+    // the page faults of fresh memory.
+    piece.bytes.reserve(bytes_);
     columns_ = {};
     if (watched_) first_types_ = *watched_;
   }
@@ -87,9 +100,7 @@ class LoadWorker final : public readers::PieceWorker {
     return {};
   }
 
-  std::unique_ptr<readers::PieceOutput> finish() override { return std::move(piece_); }
-
-  // The output being filled. Only between start() and finish().
+  // The output being filled. Only after start() or fill().
   [[nodiscard]] const LoadPiece& piece() const noexcept { return *piece_; }
 
  private:
@@ -101,8 +112,9 @@ class LoadWorker final : public readers::PieceWorker {
   sql::ColumnList columns_;  // of the piece's last row
   unsigned way_ = 0;         // of the piece's last row
   std::vector<DataType> column_types_;
-  LoadPieces& pieces_;
-  std::unique_ptr<LoadPiece> piece_;
+  std::vector<LoadPiece>& pieces_;
+  std::size_t bytes_;
+  LoadPiece* piece_ = nullptr;
 };
 
 // The rows of a load into the database: encoded on every thread, sent in input order from the
@@ -116,18 +128,16 @@ class LoadWork final : public readers::PieceWork {
         options_(options),
         schema_(schema),
         watch_(options->create_table && schema == nullptr ? monitor : nullptr),
-        pieces_(2 * piece_bytes) {}
+        piece_bytes_(2 * piece_bytes) {}
 
   core::RowSink direct() override { return *this; }
   // Pieces go to other threads once the table is there and its columns known.
   bool can_share() const override { return direct_ != nullptr; }
+  void make_slots(std::size_t count) override { pieces_.resize(count); }
   std::unique_ptr<readers::PieceWorker> worker() override { return make_worker(); }
-  Status commit(readers::PieceOutput& output, const readers::PieceEnd&) override {
+  Status commit(std::size_t slot, const readers::PieceEnd&) override {
     if (auto sent = send_waiting(); !sent) return sent;
-    return send(static_cast<LoadPiece&>(output));
-  }
-  void reuse(std::unique_ptr<readers::PieceOutput> output) noexcept override {
-    pieces_.give(std::unique_ptr<LoadPiece>(static_cast<LoadPiece*>(output.release())));
+    return send(pieces_[slot]);
   }
 
   Status operator()(Row&& row) {
@@ -135,7 +145,7 @@ class LoadWork final : public readers::PieceWork {
       if (auto begun = begin(row); !begun) return begun;
     }
     if (auto taken = direct_->take(std::move(row)); !taken) return taken;
-    return direct_->piece().bytes.size() < pending_bytes ? Status{} : send_waiting();
+    return waiting_.bytes.size() < pending_bytes ? Status{} : send_waiting();
   }
 
   // Sends what waits after the last row and closes the way in. Fails as the engine does.
@@ -166,22 +176,21 @@ class LoadWork final : public readers::PieceWork {
     }
     if (auto inspected = connection_.inspect(); !inspected) return inspected;
     direct_ = make_worker();
-    direct_->start();
+    direct_->fill(waiting_);
     return {};
   }
 
-  std::unique_ptr<LoadWorker> make_worker() const {
+  std::unique_ptr<LoadWorker> make_worker() {
     return std::make_unique<LoadWorker>(connection_.encoder(), schema_,
                                         watch_ != nullptr ? &first_types_ : nullptr,
-                                        options_->dialect, pieces_);
+                                        options_->dialect, pieces_, piece_bytes_);
   }
 
+  // Sends the rows read here that wait, and starts waiting afresh.
   Status send_waiting() {
-    if (direct_ == nullptr || direct_->piece().rows == 0) return {};
-    std::unique_ptr<readers::PieceOutput> piece = direct_->finish();
-    Status sent = send(static_cast<LoadPiece&>(*piece));
-    reuse(std::move(piece));
-    direct_->start();
+    if (direct_ == nullptr || waiting_.rows == 0) return {};
+    Status sent = send(waiting_);
+    direct_->fill(waiting_);
     return sent;
   }
 
@@ -221,7 +230,9 @@ class LoadWork final : public readers::PieceWork {
   const convert::Schema* schema_;
   core::Monitor* watch_;                   // hears of values the table may not keep
   convert::FirstRecordTypes first_types_;  // the table's, when watched
-  mutable LoadPieces pieces_;
+  std::size_t piece_bytes_;          // room given to each output
+  std::vector<LoadPiece> pieces_;    // the slots of pieces read on other threads
+  LoadPiece waiting_;                // the rows read here, not yet sent
   std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   Row open_columns_;
   unsigned open_way_ = 0;
@@ -263,7 +274,7 @@ core::Error placed(core::Error error, core::ReplayableSource& input,
 
 Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions options,
                            const Target& target, core::Monitor* monitor,
-                           std::size_t piece_bytes) {
+                           const readers::ReadLimits& limits) {
   options.dialect = target.dialect;
   if (options.copy || options.batch_size != 1) {
     return std::unexpected(core::invalid(
@@ -277,7 +288,7 @@ Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions 
 
   // Kept so that the record of a row the engine refuses can be found by reading it again.
   core::ReplayableSource input(source);
-  const readers::ReadPlan plan = convert::read_plan(**checked, piece_bytes);
+  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
   const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
   convert::Schema schema;
   if (has_schema) {
@@ -285,7 +296,8 @@ Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions 
       return std::unexpected(std::move(read.error()));
     }
   }
-  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor, plan.piece_bytes);
+  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor,
+                plan.limits.piece_bytes);
   Status loaded = database.begin();
   if (loaded) {
     loaded = readers::read_input(input, (*checked)->format, convert::read_options(**checked),

@@ -23,11 +23,11 @@ namespace morvel::load {
 // the transaction is rolled back and a table this load created is dropped again, and the failure
 // is returned: an engine's refusal of a row names that row's record, line and byte when the
 // engine says which row it was, found by reading the input again. A target that cannot be
-// connected to fails with ErrorKind::Open. `source` is read in pieces of `piece_bytes` bytes at
-// least, on the options' threads; a pipe is kept in a temporary file meanwhile.
+// connected to fails with ErrorKind::Open. `source` is read on the options' threads within
+// `limits`; a pipe is kept in a temporary file meanwhile.
 [[nodiscard]] core::Result<std::uint64_t> load(
     core::ByteSource& source, convert::ConversionOptions options, const Target& target,
-    core::Monitor* monitor = nullptr, std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+    core::Monitor* monitor = nullptr, const readers::ReadLimits& limits = {});
 
 // load() over the file at `path`, opened first. Fails with ErrorKind::Open when it cannot be
 // opened, then as load() does.

@@ -15,8 +15,6 @@ namespace morvel::readers {
 
 namespace {
 
-using core::ByteBuffer;
-using core::ByteSource;
 using core::Error;
 using core::find_invalid_utf8;
 using core::Result;
@@ -55,7 +53,7 @@ class LinesReader final : public PieceReader {
         is_decoded_(is_decoded),
         parser_(Origin::Line, &options.null_words) {}
 
-  [[nodiscard]] bool has_head() const noexcept override { return false; }
+  // Lines have nothing before the first.
   Result<std::optional<std::size_t>> read_head(std::string_view, bool) override {
     return std::optional<std::size_t>(0);
   }
@@ -69,7 +67,6 @@ class LinesReader final : public PieceReader {
     return last == std::string_view::npos ? 0 : last + 1;
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
-  void finish(const PieceEnd&) override {}
 
   [[nodiscard]] RecordPlace where(const Place& place) override {
     return {place.record + 1, place.line + 1,
@@ -182,7 +179,6 @@ class ArrayReader final : public PieceReader {
   }
 
   // The opening bracket and the white space around it.
-  [[nodiscard]] bool has_head() const noexcept override { return true; }
   Result<std::optional<std::size_t>> read_head(std::string_view text, bool is_whole) override {
     const std::size_t first = starts_.empty() ? text_.size() : starts_.front();
     if (first > text.size() && !is_whole) return std::nullopt;
@@ -213,7 +209,6 @@ class ArrayReader final : public PieceReader {
     return start > offset ? start - offset : 0;
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
-  void finish(const PieceEnd&) override {}
 
   // The record of an element is its place among the objects.
   [[nodiscard]] RecordPlace where(const Place& place) override {
@@ -281,11 +276,6 @@ std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Where
 Error json_undecodable(const core::Decoded& decoded, std::uint64_t line) {
   return core::invalid("stream did not contain valid " + decoded.encoding().name() + " at line " +
                        std::to_string(line) + " (" + decoded.describe_invalid() + ")");
-}
-
-Status stream_json(ByteSource& reader, RowSink sink, const ReadOptions& options,
-                   core::Monitor* monitor) {
-  return read_input(reader, Format::Json, options, monitor, sink);
 }
 
 }  // namespace morvel::readers

@@ -150,7 +150,17 @@ class Parser {
   const char* scan_number(const char* p, bool& is_float) noexcept;
 
   TextRef key_ref(std::string_view raw, bool escaped);
-  [[nodiscard]] std::string_view view(const TextRef& text) const noexcept;
+  [[nodiscard]] std::string_view view(const TextRef& text) const noexcept {
+    switch (text.store) {
+      case Store::Fixed:
+        return {text.fixed, text.size};
+      case Store::Arena:
+        return std::string_view(arena_).substr(text.offset, text.size);
+      case Store::Keys:
+        break;
+    }
+    return std::string_view(keys_).substr(text.offset, text.size);
+  }
   void sort_members(std::size_t base);
   void reorder_object(std::size_t open, std::size_t base);
   void work_out_order();

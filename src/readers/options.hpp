@@ -13,6 +13,9 @@
 
 namespace morvel::readers {
 
+// The layout an input is read in.
+enum class Format : std::uint8_t { Csv, Json };
+
 // The byte between the fields of a CSV record, or the one the header line suggests.
 struct Delimiter {
   char byte = ',';

@@ -34,8 +34,11 @@ bool contains(const std::vector<std::string>& names, std::string_view name) {
 
 Result<PrimaryKey> PrimaryKey::from_options(std::optional<std::string_view> option, bool auto_id) {
   if (!option) return auto_id ? PrimaryKey::auto_id() : PrimaryKey();
-  if (auto_id)
-    return std::unexpected(core::invalid("use either a primary key column or auto id, not both"));
+  if (auto_id) {
+    return std::unexpected(core::option_error(core::OptionRule::Conflict,
+                                              "use either a primary key column or auto id, not both",
+                                              "primary_key", "auto_id"));
+  }
   std::vector<std::string> names;
   std::string_view rest = *option;
   for (;;) {
@@ -279,9 +282,8 @@ core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key)
     return std::unexpected(core::invalid(std::move(message)));
   }
   if (primary_key.kind() == PrimaryKey::AutoId && first_row.find("id")) {
-    return std::unexpected(core::invalid(
-        "cannot add an auto id: the data already has a column named 'id' (use --primary-key id "
-        "instead)"));
+    return std::unexpected(core::invalid_instead(
+        "cannot add an auto id: the data already has a column named 'id'", {"primary_key", "id"}));
   }
   return {};
 }

@@ -27,8 +27,9 @@ class PrimaryKey {
   }
 
   // Resolves the user's options: `option` is the raw comma-separated column list (absent when not
-  // given). Fails with "use either a primary key column or auto id, not both" when both are given
-  // and with "primary key column list is empty" when the list names no column.
+  // given). Fails with "use either a primary key column or auto id, not both" (a Conflict of
+  // primary_key and auto_id) when both are given and with "primary key column list is empty"
+  // when the list names no column.
   [[nodiscard]] static core::Result<PrimaryKey> from_options(std::optional<std::string_view> option,
                                                              bool auto_id);
 

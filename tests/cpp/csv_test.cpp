@@ -1,10 +1,9 @@
-#include "readers/csv.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
+#include "readers/read_input.hpp"
 #include "test_support.hpp"
 
 namespace morvel {
@@ -296,7 +295,26 @@ TEST(CsvParser, DecodesOtherEncodings) {
   ASSERT_TRUE(invalid.error.has_value());
   EXPECT_EQ(invalid.error->message,
             "CSV error: record 2 (line: 3, byte: 8): byte 0x81 at byte 11 is not valid cp1252");
-  const auto cut = read(std::string("\xFF\xFE" "a\0\n\0" "1", 7), "utf-16");
+  // The record is counted as the reading cuts records, whatever the delimiter: a quoted field
+  // holds a line break.
+  for (const auto& [delimiter, text] : {std::pair{",", "a,b\n1,\"x\ny\"\n3,x\x81y\n"},
+                                        std::pair{";", "a;b\n1;\"x\ny\"\n3;x\x81y\n"},
+                                        std::pair{"auto", "a;b\n1;\"x\ny\"\n3;x\x81y\n"}}) {
+    ReadOptions options;
+    options.delimiter = *readers::Delimiter::parse(delimiter);
+    options.encoding = *Encoding::find("cp1252");
+    MemorySource source(text);
+    const auto quoted = testing::collect_rows(readers::stream_csv, source, options);
+    ASSERT_TRUE(quoted.error.has_value()) << delimiter;
+    EXPECT_EQ(quoted.error->message,
+              "CSV error: record 2 (line: 4, byte: 12): byte 0x81 at byte 15 is not valid cp1252")
+        << delimiter;
+  }
+  const auto cut = read(std::string("\xFF\xFE"
+                                    "a\0\n\0"
+                                    "1",
+                                    7),
+                        "utf-16");
   ASSERT_TRUE(cut.error.has_value());
   EXPECT_EQ(cut.error->message,
             "CSV error: record 1 (line: 2, byte: 6): the input ends inside a utf-16 character at "

@@ -1,11 +1,10 @@
-#include "readers/json.hpp"
-
 #include <gtest/gtest.h>
 
 #include <charconv>
 #include <random>
 
 #include "readers/json_number.hpp"
+#include "readers/read_input.hpp"
 #include "test_support.hpp"
 
 namespace morvel {

@@ -63,12 +63,13 @@ struct Loaded {
 
 // Loads `input` into table t of the database file at `path`, in pieces of `piece` bytes.
 Loaded load_into(const std::string& path, std::string_view input, ConversionOptions options,
-                 std::size_t piece = readers::ReadPlan{}.piece_bytes) {
+                 std::size_t piece = readers::ReadLimits{}.piece_bytes) {
   options.table_name = "t";
   core::MemorySource source(input);
   testing::WarningsKept monitor;
   const Target target{sql::Dialect::Sqlite, path, {}, {}, {}};
-  auto loaded = load(source, std::move(options), target, &monitor, piece);
+  auto loaded = load(source, std::move(options), target, &monitor,
+                     readers::ReadLimits{.piece_bytes = piece});
   Loaded outcome{loaded ? "" : loaded.error().message, rows_of(path, "t"), monitor.warnings};
   return outcome;
 }
@@ -143,7 +144,7 @@ class StopAtOnce final : public core::Monitor {
   core::Status check() override {
     return std::unexpected(core::Error{core::ErrorKind::Interrupted, "interrupted"});
   }
-  void warn(std::string) override {}
+  void warn(core::Notice) override {}
 };
 
 TEST(SqliteLoad, LeavesNothingWhenStopped) {
@@ -165,7 +166,7 @@ TEST(SqliteLoad, RefusesWhatShapesAScript) {
   EXPECT_EQ(load_into(directory.file("a.db"), "a\n1\n", {.batch_size = 10}).error,
             "COPY blocks and batches shape a script: a load sends the rows its own way");
   EXPECT_EQ(load_into(directory.file("a.db"), "a\n1\n", {.primary_key = "a"}).error,
-            "primary_key / auto_id require create_table=True");
+            "a primary key needs the table to be created");
 }
 
 }  // namespace

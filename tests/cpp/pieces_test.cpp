@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 
 #include "convert/pipeline.hpp"
+#include "readers/read_input.hpp"
 #include "test_support.hpp"
 
 // However an input is cut into pieces and on however many threads they are converted, the
@@ -23,36 +25,56 @@ using testing::Converted;
 constexpr std::size_t from_memory = 0;
 constexpr std::size_t from_file = 1;
 
-// Converts `input` in pieces of `piece` bytes on `jobs` threads, from memory, from a file, or
-// through a stream of `read` bytes per read.
-Converted convert_cut(const std::string& input, ConversionOptions options, unsigned jobs,
-                      std::size_t piece, std::size_t read = 0) {
-  options.jobs = jobs;
-  if (read == from_memory) {
+// One way to convert an input: how it arrives, on how many threads, and the limits besides the
+// piece's size: a file held up to `held_bytes` and read twice beyond, pieces shared from
+// `sharing_pieces` on.
+struct Way {
+  std::size_t read;
+  unsigned jobs;
+  std::uint64_t held_bytes = readers::ReadLimits{}.held_bytes;
+  std::size_t sharing_pieces = readers::ReadLimits{}.sharing_pieces;
+};
+
+std::ostream& operator<<(std::ostream& out, const Way& way) {
+  return out << "read " << way.read << ", jobs " << way.jobs << ", held " << way.held_bytes
+             << ", sharing from " << way.sharing_pieces;
+}
+
+// Every path: held whole or read twice, on one thread or shared, the first reading in parts.
+const Way ways[] = {
+    {from_memory, 1},     {from_memory, 4, 0, 1}, {from_file, 4},
+    {from_file, 4, 0, 1}, {from_file, 1, 0},      {7, 1},
+    {7, 4, 0, 1},
+};
+
+// Converts `input` in pieces of `piece` bytes the way `way` says.
+Converted convert_cut(const std::string& input, ConversionOptions options, const Way& way,
+                      std::size_t piece) {
+  options.jobs = way.jobs;
+  const readers::ReadLimits limits{piece, way.held_bytes, way.sharing_pieces};
+  if (way.read == from_memory) {
     MemorySource source(input);
-    return testing::convert_source(source, std::move(options), piece);
+    return testing::convert_source(source, std::move(options), limits);
   }
-  if (read == from_file) {
+  if (way.read == from_file) {
     const testing::TempDir directory;
     const std::string path = directory.file("input");
     std::ofstream(path, std::ios::binary) << input;
     FdSource source(*open_for_reading(path));
-    return testing::convert_source(source, std::move(options), piece);
+    return testing::convert_source(source, std::move(options), limits);
   }
-  testing::ScriptedSource source(input, read);
-  return testing::convert_source(source, std::move(options), piece);
+  testing::ScriptedSource source(input, way.read);
+  return testing::convert_source(source, std::move(options), limits);
 }
 
 void expect_same_however_cut(const std::string& input, const ConversionOptions& options,
                              std::initializer_list<std::size_t> pieces) {
-  const Converted whole = convert_cut(input, options, 1, std::size_t{1} << 30);
+  const Converted whole = convert_cut(input, options, {from_memory, 1}, std::size_t{1} << 30);
   for (const std::size_t piece : pieces) {
-    for (const unsigned jobs : {1U, 4U}) {
-      for (const std::size_t read : {from_memory, from_file, std::size_t{7}}) {
-        EXPECT_EQ(convert_cut(input, options, jobs, piece, read), whole)
-            << "piece " << piece << ", jobs " << jobs << ", read " << read << ", input:\n"
-            << input;
-      }
+    for (const Way& way : ways) {
+      EXPECT_EQ(convert_cut(input, options, way, piece), whole)
+          << "piece " << piece << ", " << way << ", input:\n"
+          << input;
     }
   }
 }

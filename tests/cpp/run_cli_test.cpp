@@ -199,7 +199,7 @@ class Stopper final : public Monitor {
     ++calls;
     return std::unexpected(Error{ErrorKind::Interrupted, "interrupted"});
   }
-  void warn(std::string) override {}
+  void warn(Notice) override {}
   int calls = 0;
 };
 

@@ -112,12 +112,13 @@ TEST(CreateTable, BuildsDefinitionsPerDialect) {
   EXPECT_EQ(*quoted, "CREATE TABLE IF NOT EXISTS \"a\"\"b.c\" (\n  \"x\" BIGINT\n);");
 }
 
+// `message` as the command prints it, with any option it advises spelled in.
 void expect_create_error(const testing::Pairs& row, const PrimaryKey& key,
                          std::string_view message) {
   auto statement = generate_create_table_with_pk("t", row_of(row), Dialect::Postgres, key);
   ASSERT_FALSE(statement.has_value());
   EXPECT_EQ(statement.error().kind, ErrorKind::Invalid);
-  EXPECT_EQ(statement.error().message, message);
+  EXPECT_EQ(cli::command_message(statement.error()), message);
 }
 
 TEST(CreateTable, RejectsKeysThatDoNotFitTheFirstRow) {

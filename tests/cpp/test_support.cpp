@@ -147,13 +147,13 @@ void PrintTo(const Converted& converted, std::ostream* out) {
 }
 
 Converted convert_source(ByteSource& source, convert::ConversionOptions options,
-                         std::size_t piece_bytes) {
+                         const readers::ReadLimits& limits) {
   auto checked = convert::check_options(std::move(options));
-  if (!checked) return {"", checked.error().message, {}};
+  if (!checked) return {"", cli::command_message(checked.error()), {}};
   WarningsKept monitor;
   StringSink sink;
-  const Status status = convert::convert(source, sink, *checked, &monitor, piece_bytes);
-  return {std::string(sink.bytes()), status ? "" : status.error().message,
+  const Status status = convert::convert(source, sink, *checked, &monitor, limits);
+  return {std::string(sink.bytes()), status ? "" : cli::command_message(status.error()),
           std::move(monitor.warnings)};
 }
 

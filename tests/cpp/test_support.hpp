@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/messages.hpp"
 #include "convert/options.hpp"
 #include "core/io.hpp"
 #include "core/row.hpp"
@@ -50,11 +51,11 @@ using Reader = Status (*)(ByteSource&, RowSink, const readers::ReadOptions&, Mon
 ReaderOutcome collect_rows(Reader reader, ByteSource& source,
                            const readers::ReadOptions& options = {});
 
-// A monitor that lets every conversion go on and keeps its warnings.
+// A monitor that lets every conversion go on and keeps its warnings, in the command's words.
 class WarningsKept final : public Monitor {
  public:
   Status check() override { return {}; }
-  void warn(std::string sentence) override { warnings.push_back(std::move(sentence)); }
+  void warn(Notice notice) override { warnings.push_back(cli::command_sentence(notice)); }
   std::vector<std::string> warnings;
 };
 
@@ -88,7 +89,7 @@ class ScriptedSource final : public ByteSource {
 };
 
 // What a conversion shows: all it wrote, what it wrote before a failure included, its error
-// message ("" for none) and its warnings.
+// message ("" for none) and its warnings, both in the command's words.
 struct Converted {
   std::string sql;
   std::string error;
@@ -97,9 +98,9 @@ struct Converted {
 };
 void PrintTo(const Converted& converted, std::ostream* out);
 
-// Converts `source` with `options`, checked first, in pieces of `piece_bytes`.
+// Converts `source` with `options`, checked first, read within `limits`.
 Converted convert_source(ByteSource& source, convert::ConversionOptions options,
-                         std::size_t piece_bytes = readers::ReadPlan{}.piece_bytes);
+                         const readers::ReadLimits& limits = {});
 
 // convert_source over `input` in memory.
 Converted convert_text(std::string_view input, convert::ConversionOptions options);

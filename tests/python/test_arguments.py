@@ -131,7 +131,6 @@ class TestOptionValues:
         ({"comment": '"'}, "comment",
          "invalid comment character '\"': give one byte other than a double quote, CR or LF"),
         ({"skip_lines": -1}, "skip_lines", "skip_lines must be a whole number from 0"),
-        ({"delimiter": ";", "tsv": True}, "tsv", "tsv=True cannot be used with a delimiter"),
         ({"encoding": "latin1"}, "encoding",
          "encoding is for the file functions: a str is already text"),
     ])
@@ -140,6 +139,21 @@ class TestOptionValues:
             morvel.convert_csv_to_sql(CSV, **kwargs)
         assert str(error.value) == message
         assert notes_of(error) == [f"while processing '{parameter}'"]
+
+    @pytest.mark.parametrize("kwargs,message", [
+        ({"delimiter": ";", "tsv": True}, "tsv=True cannot be used with delimiter"),
+        ({"copy": True, "batch_size": 5}, "copy=True cannot be used with batch_size"),
+        ({"copy": True, "on_conflict": "ignore"}, "copy=True cannot be used with on_conflict"),
+    ])
+    def test_options_that_cannot_go_together(self, kwargs, message):
+        with pytest.raises(ValueError) as error:
+            morvel.convert_csv_to_sql(CSV, **kwargs)
+        assert error.value.args == (message,)
+
+    def test_a_default_given_conflicts_with_nothing(self):
+        sql = morvel.convert_csv_to_sql("a\tb\n1\t2\n", delimiter=",", tsv=True, copy=True,
+                                        batch_size=1, on_conflict="error")
+        assert sql == 'COPY "morvel_table" ("a", "b") FROM stdin;\n1\t2\n\\.\n'
 
     def test_unknown_encoding_of_a_file(self, tmp_path):
         (tmp_path / "in.csv").write_text(CSV)

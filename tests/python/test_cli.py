@@ -94,6 +94,12 @@ class TestHelpAndVersion:
     def test_version(self, command, flag):
         expect(run(command, flag), stdout="morvel 1.1.0\n")
 
+    def test_the_command_starts_no_interpreter(self, command):
+        # An interpreter cannot start without its standard library; the command does not need one.
+        result = subprocess.run([command, "-V"], capture_output=True,
+                                env={"PYTHONHOME": "/nonexistent", "PATH": os.environ["PATH"]})
+        expect(result, stdout="morvel 1.1.0\n")
+
     def test_version_ends_the_calling_script(self):
         code = "import sys, morvel; sys.argv = ['morvel', '-V']; morvel.cli_main(); print('after')"
         expect(run_python(code), stdout="morvel 1.1.0\n")

@@ -95,6 +95,13 @@ class TestFailures:
             morvel.convert_csv_to_sql("a\n1\n", **kwargs)
         assert error.value.args == (message,)
 
+    def test_auto_id_taken_keeps_its_text_and_notes_the_parameter(self):
+        with pytest.raises(ValueError) as error:
+            morvel.convert_csv_to_sql("id\n1\n", create_table=True, auto_id=True)
+        assert error.value.args == ("cannot add an auto id: the data already has a column named "
+                                    "'id' (use --primary-key id instead)",)
+        assert error.value.__notes__ == ['use primary_key="id" instead']
+
     def test_a_failing_third_record_raises_the_record_error(self):
         with pytest.raises(ValueError) as error:
             morvel.convert_csv_to_sql("a,b\n1,2\n3,4\n5\n")
@@ -162,10 +169,17 @@ class TestRealFileOptions:
         assert "VALUES (40.2)" in sql
         assert [str(w.message) for w in caught] == [
             "column 'n' is BIGINT from the first record, but record 2 holds '40.2', which BIGINT "
-            "cannot keep; use --schema-from all to type each column from every record"]
+            "cannot keep; use schema_from=\"all\" to type each column from every record"]
         assert issubclass(morvel.DataWarning, UserWarning)
         with warnings_as_errors(), pytest.raises(morvel.DataWarning):
             morvel.convert_csv_to_sql("n\n40\n40.2\n", create_table=True)
+
+    @pytest.mark.parametrize("header,advice", [("a;b", 'delimiter=";"'), ("a\tb", "tsv=True"),
+                                               ("a|b|c", 'delimiter="|"')])
+    def test_a_header_of_one_column_suggests_the_parameter(self, header, advice):
+        with pytest.warns(morvel.DataWarning) as caught:
+            morvel.convert_csv_to_sql(header + "\n1\n")
+        assert str(caught[0].message).endswith(f" separates the fields, use {advice}")
 
     def test_schema_from_every_record(self, recwarn):
         sql = morvel.convert_csv_to_sql("n;zip\n40;07030\n40.2;NA\n", create_table=True,

@@ -10,6 +10,7 @@ import sys
 import morvel
 import pytest
 from conftest import FIRST_PARAMETERS, LOAD_PARAMETERS
+from shared import MORVEL_COMMAND
 
 
 # What an interpreter is: its binary and its installation (a virtual environment shares both
@@ -49,6 +50,20 @@ def other_cpython():
         if found and found[0] != this and found[1] == "CPython" and found[2] >= (3, 11):
             return candidate
     return None
+
+
+def command_options():
+    """The options `morvel --help` lists: long name -> (help line, default shown or None)."""
+    lines = subprocess.run([str(MORVEL_COMMAND), "--help"], capture_output=True, text=True,
+                           check=True).stdout.splitlines()
+    options = {}
+    for at, line in enumerate(lines):
+        match = re.match(r"  (?:-\w,)?--([\w-]+)(?: <\w+>)?(?: \[default: ([^]]*)\])?"
+                         r"(?: \[possible values: [^]]*\])?(?: +(\S.*))?$", line)
+        if match:
+            name, default, help_line = match.groups()
+            options[name] = (help_line or lines[at + 1].strip(), default)
+    return options
 
 
 class TestModuleSurface:
@@ -113,9 +128,30 @@ class TestModuleSurface:
             definition.args.defaults + definition.args.kw_defaults
         parameters = inspect.signature(getattr(morvel, function)).parameters
         assert [argument.arg for argument in written] == list(parameters)
+        positional = [p for p in parameters.values()
+                      if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
+        assert len(definition.args.args) == len(positional)
         for (name, parameter), default in zip(parameters.items(), defaults):
             if parameter.default is not inspect.Parameter.empty:
                 assert ast.literal_eval(default) == parameter.default, name
+
+    def test_each_option_is_the_commands(self, converter, first):
+        # Both faces are made from one option table: the docstring lists each parameter after
+        # the first with its command-line name and help line, which the command's help shows
+        # with the same default. The command alone has the rest.
+        function = getattr(morvel, converter)
+        listed = {m[1]: (m[2], m[3]) for m in
+                  re.finditer(r"^(\w+) \(--([\w-]+)\)\n    (.*)$", function.__doc__, re.M)}
+        parameters = inspect.signature(function).parameters
+        assert list(listed) == list(parameters)[1:]
+        command = command_options()
+        assert set(command) - {name for name, _ in listed.values()} == \
+            {"input", "output", "to", "format", "quiet", "help", "version"}
+        for name, (long_name, help_line) in listed.items():
+            assert command[long_name][0] == help_line, name
+            shown_default = command[long_name][1]
+            if shown_default is not None:
+                assert shown_default == str(parameters[name].default), name
 
     def test_cli_main_signature(self):
         assert morvel.cli_main.__text_signature__ == "()"

@@ -74,7 +74,7 @@ def test_example_installs_and_builds_only_what_the_command_needs(tmp_path):
     configure = [line for line in calls if line.startswith("cmake -S")]
     build = [line for line in calls if line.startswith("cmake --build")]
     assert configure and all("-DMORVEL_BUILD_TESTS=OFF" in line for line in configure)
-    assert build and all(line.endswith("--target morvel") for line in build)
+    assert build and all(line.endswith("--target morvel morvel_command") for line in build)
     assert sum(line.startswith("morvel ") for line in calls) == 2
 
 

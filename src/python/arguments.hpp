@@ -1,0 +1,75 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/option_table.hpp"
+#include "convert/options.hpp"
+#include "core/io.hpp"
+#include "python/ref.hpp"
+
+namespace morvel::python {
+
+// A conversion or load function: its name, its first parameter, the format it reads, whether
+// its first argument is a path or the data itself, and whether it loads into a database.
+struct Function {
+  const char* name;
+  const char* first;
+  convert::Format format;
+  bool from_file;
+  // A load's second parameter, as required as the first, is the database's URL; the options
+  // that shape a script are not its own.
+  bool loads = false;
+
+  // The parameters before the options. Never fails.
+  [[nodiscard]] std::size_t leading() const noexcept { return loads ? 2 : 1; }
+};
+
+// The name of a load function's second parameter.
+inline constexpr std::string_view url_parameter = "url";
+
+// The options of old, which keep their places after the leading parameters (but the dialect, in
+// a load) and may be given by position as well as by keyword.
+inline constexpr std::array<std::string_view, 5> positional_options = {
+    "table_name", "create_table", "dialect", "primary_key", "auto_id"};
+// A load drops the dialect and adds the URL, so both kinds take as many.
+inline constexpr std::size_t positional_count = 1 + positional_options.size();
+
+// The options a function takes after its leading parameters, in the order of its parameters:
+// those of old, then every other option of the table that Python is offered, by keyword only, in
+// the table's order; a load's without those it has no use for. Never fails but for memory.
+[[nodiscard]] std::vector<const convert::OptionSpec*> options_of(const Function& function);
+
+// The function's parameters as its text signature shows them, in parentheses, with their
+// defaults. Never fails but for memory.
+[[nodiscard]] std::string signature(const Function& function);
+
+// Binds a call's arguments to the parameters: the leading ones, then `options`. On success
+// `slots` (one per parameter) holds borrowed references, null for an omitted option; otherwise a
+// TypeError is raised and false returned.
+bool bind_arguments(const Function& function, std::span<const convert::OptionSpec* const> options,
+                    PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+
+// The UTF-8 text of a str argument. The view borrows the str's own UTF-8 form, which lives as
+// long as the argument, so a large input is not copied. Raises (with the note naming
+// `parameter`) and returns nothing on failure.
+std::optional<std::string_view> text_argument(PyObject* object, std::string_view parameter);
+
+// The UTF-8 text of the data argument. An ASCII str lends its own bytes; any other is encoded
+// into `utf8`, which the caller frees once the conversion is done: PyUnicode_AsUTF8AndSize would
+// cache that copy in the str for as long as the str lives, an input's worth of memory held while
+// the output is built into a str of its own. Raises and returns nothing on failure.
+std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,
+                                              core::ByteBuffer& utf8);
+
+// Checks the arguments of `options` (slots after the leading ones) and writes them into `record`
+// through each option's own check, in parameter order; an omitted one keeps its default.
+// Raises (with the note naming the parameter) and returns false at the first that is refused.
+bool bind_options(const Function& function, std::span<const convert::OptionSpec* const> options,
+                  std::span<PyObject* const> slots, convert::ConversionOptions& record);
+
+}  // namespace morvel::python

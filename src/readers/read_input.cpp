@@ -1,0 +1,248 @@
+#include "readers/read_input.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "readers/csv.hpp"
+#include "readers/csv_check.hpp"
+#include "readers/json.hpp"
+#include "readers/text_feed.hpp"
+
+namespace morvel::readers {
+
+namespace {
+
+using core::ByteBuffer;
+using core::ByteSource;
+using core::Result;
+using core::RowSink;
+using core::Status;
+
+// One reading of an input: its options, where its rows go, and its plan, all borrowed.
+class Dispatch {
+ public:
+  // Rows go to `work`, which may share pieces, or else to `sink` alone, on this thread.
+  Dispatch(const ReadOptions& options, core::Monitor* monitor, PieceWork* work, RowSink sink,
+           const ReadPlan& plan) noexcept
+      : options_(options), monitor_(monitor), work_(work), sink_(sink), plan_(plan) {}
+
+  Status run(ByteSource& source, Format format) {
+    if (options_.encoding) return read_decoded(source, format);
+    return format == Format::Csv ? read_csv(source) : read_json(source);
+  }
+
+ private:
+  Status read_decoded(ByteSource& source, Format format);
+  Status read_json(ByteSource& source);
+  Status read_array(std::string_view text, std::optional<core::Error> read_failure,
+                    Whereabouts* decoded);
+  Status read_csv(ByteSource& source);
+  Status read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded);
+  Status read_csv_records(const csv::QuoteCheck& quotes, TextFeed& feed, Whereabouts& whereabouts,
+                          bool is_decoded);
+
+  Result<PieceEnd> read_records(PieceReader& reader, TextFeed& feed) {
+    if (work_ != nullptr) return read_pieces(reader, feed, *work_, monitor_, plan_);
+    return read_pieces(reader, feed, sink_, monitor_, plan_.limits);
+  }
+  Status read_all(PieceReader& reader, TextFeed& feed) {
+    auto read = read_records(reader, feed);
+    if (!read) return std::unexpected(std::move(read.error()));
+    return {};
+  }
+
+  const ReadOptions& options_;
+  core::Monitor* monitor_;
+  PieceWork* work_;
+  RowSink sink_;
+  const ReadPlan& plan_;
+};
+
+// An input in another encoding, decoded and held whole; the text of its records is what could
+// be decoded. A CSV input with a byte the encoding does not allow fails before any record, so
+// does a JSON array; JSON lines before the line that holds the byte are read.
+Status Dispatch::read_decoded(ByteSource& source, Format format) {
+  ByteBuffer owned;
+  std::string_view input;
+  if (const auto held = source.contiguous()) {
+    input = *held;
+  } else {
+    if (auto read = core::read_to_end(source, owned); !read) return read;
+    input = owned.view();
+  }
+  auto decoded = core::decode(input, *options_.encoding);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  std::string_view text = decoded->text();
+  HeldWhereabouts whereabouts(text, &*decoded);
+  const bool is_invalid = decoded->invalid_at().has_value();
+  if (format == Format::Csv) {
+    if (is_invalid) return std::unexpected(csv_undecodable(text, *decoded, options_));
+    return read_csv_text(text, whereabouts, true);
+  }
+  const auto line_after = [](std::string_view part) {
+    return 1 + static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
+  };
+  if (!text.empty() && text.front() == '[') {
+    if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
+    return read_array(text, std::nullopt, &whereabouts);
+  }
+  // Only the complete lines before the bad byte are read.
+  if (is_invalid) {
+    const std::size_t last_break = text.rfind('\n');
+    text = text.substr(0, last_break == std::string_view::npos ? 0 : last_break + 1);
+  }
+  auto reader = json_lines_reader(options_, whereabouts, true);
+  TextFeed feed(text);
+  if (auto read = read_all(*reader, feed); !read) return read;
+  if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
+  return {};
+}
+
+// A JSON input: an array, held whole and checked before its first row, or lines, read in pieces.
+Status Dispatch::read_json(ByteSource& source) {
+  HeldWhereabouts unused({}, nullptr);
+  auto reader = json_lines_reader(options_, unused, false);
+  if (const auto held = source.contiguous()) {
+    if (!held->empty() && held->front() == '[') return read_array(*held, std::nullopt, nullptr);
+    TextFeed feed(*held);
+    return read_all(*reader, feed);
+  }
+  TextFeed feed(source, std::numeric_limits<std::uint64_t>::max());
+  // An empty input has no rows; an input that cannot be read at all is as much an error as one
+  // that fails later.
+  if (auto first = feed.fill(1); !first) return first;
+  if (feed.is_done() || feed.window().front() != '[') return read_all(*reader, feed);
+  // A read that fails after the first is reported once the bytes before it are parsed.
+  std::optional<core::Error> read_failure;
+  if (auto rest = feed.fill_all(plan_.threads); !rest) read_failure = std::move(rest.error());
+  return read_array(feed.window(), std::move(read_failure), nullptr);
+}
+
+// An array, `text`, held whole and checked before its elements are read in pieces.
+Status Dispatch::read_array(std::string_view text, std::optional<core::Error> read_failure,
+                            Whereabouts* decoded) {
+  std::vector<std::size_t> starts;
+  const std::size_t spacing = std::max<std::size_t>(plan_.limits.piece_bytes / 8, 1);
+  if (auto checked = check_json_array(text, std::move(read_failure), monitor_, options_, decoded,
+                                      starts, spacing);
+      !checked) {
+    return checked;
+  }
+  auto reader = json_array_reader(text, starts, options_, decoded);
+  TextFeed feed(text);
+  return read_all(*reader, feed);
+}
+
+// A CSV input: read once to check its quotes, then again for its records. A source that cannot
+// go back is kept in a temporary file for the second reading, and the second reads no more than
+// the first checked.
+Status Dispatch::read_csv(ByteSource& source) {
+  if (const auto held = source.contiguous()) {
+    HeldWhereabouts whereabouts(*held, nullptr);
+    return read_csv_text(*held, whereabouts, false);
+  }
+  // A small file is read once and held: reading it again cost more than the memory.
+  if (source.reads_at() && source.size_hint() <= plan_.limits.held_bytes) {
+    ByteBuffer small;
+    if (auto read = core::read_to_end(source, small); !read) return read;
+    HeldWhereabouts whereabouts(small.view(), nullptr);
+    return read_csv_text(small.view(), whereabouts, false);
+  }
+  core::ReplayableSource replayable(source);
+  SourceWhereabouts whereabouts(replayable);
+  csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
+  auto size = check_source(quotes, replayable, monitor_, plan_);
+  if (!size) return std::unexpected(std::move(size.error()));
+  if (!replayable.rewind()) {
+    return std::unexpected(core::invalid("the input could not be read a second time"));
+  }
+  TextFeed feed(replayable, *size);
+  return read_csv_records(quotes, feed, whereabouts, false);
+}
+
+// A CSV text held whole, checked block by block and then read.
+Status Dispatch::read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded) {
+  csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
+  if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) return checked;
+  TextFeed feed(text);
+  return read_csv_records(quotes, feed, whereabouts, is_decoded);
+}
+
+// The records of a CSV text that `quotes` checked, and the warning of how many were padded.
+Status Dispatch::read_csv_records(const csv::QuoteCheck& quotes, TextFeed& feed,
+                                  Whereabouts& whereabouts, bool is_decoded) {
+  auto reader = csv_reader(options_, monitor_, whereabouts, is_decoded, quotes);
+  auto read = read_records(*reader, feed);
+  if (!read) return std::unexpected(std::move(read.error()));
+  report_padding(monitor_, read->padded);
+  return {};
+}
+
+// Takes the rows of a reading up to a given one, refuses that one, and keeps where its record
+// lies.
+class LocateWork final : public PieceWork {
+ public:
+  explicit LocateWork(std::uint64_t row) noexcept : row_(row) {}
+  RowSink direct() override { return *this; }
+  bool can_share() const override { return false; }
+  void make_slots(std::size_t) override {}
+  std::unique_ptr<PieceWorker> worker() override { return nullptr; }
+  Status commit(std::size_t, const PieceEnd&) override { return {}; }
+  void stopped(const Place& place, PieceReader& reader) override {
+    if (is_found_ && !place_) place_ = reader.where(place);
+  }
+  Status operator()(core::Row&&) {
+    if (rows_ < row_) {
+      ++rows_;
+      return {};
+    }
+    is_found_ = true;
+    return std::unexpected(core::invalid("the row is found"));
+  }
+  [[nodiscard]] const std::optional<RecordPlace>& place() const noexcept { return place_; }
+
+ private:
+  std::uint64_t row_;
+  std::uint64_t rows_ = 0;
+  bool is_found_ = false;
+  std::optional<RecordPlace> place_;
+};
+
+}  // namespace
+
+Result<std::optional<RecordPlace>> locate_row(ByteSource& source, Format format,
+                                              const ReadOptions& options, std::uint64_t row) {
+  LocateWork work(row);
+  Status read = read_input(source, format, options, nullptr, work, ReadPlan{1, {}});
+  if (work.place()) return work.place();
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::nullopt;
+}
+
+Status read_input(ByteSource& source, Format format, const ReadOptions& options,
+                  core::Monitor* monitor, PieceWork& work, const ReadPlan& plan) {
+  return Dispatch(options, monitor, &work, work.direct(), plan).run(source, format);
+}
+
+Status read_input(ByteSource& source, Format format, const ReadOptions& options,
+                  core::Monitor* monitor, RowSink sink, const ReadLimits& limits) {
+  const ReadPlan plan{1, limits};
+  return Dispatch(options, monitor, nullptr, sink, plan).run(source, format);
+}
+
+Status stream_csv(ByteSource& reader, RowSink sink, const ReadOptions& options,
+                  core::Monitor* monitor) {
+  return read_input(reader, Format::Csv, options, monitor, sink);
+}
+
+Status stream_json(ByteSource& reader, RowSink sink, const ReadOptions& options,
+                   core::Monitor* monitor) {
+  return read_input(reader, Format::Json, options, monitor, sink);
+}
+
+}  // namespace morvel::readers

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/error.hpp"
+#include "core/io.hpp"
+#include "core/monitor.hpp"
+#include "core/row.hpp"
+#include "readers/options.hpp"
+#include "readers/pieces.hpp"
+
+// The readers' entry: each format's reading of an input, on pieces.hpp's machinery. The only
+// place that knows which formats there are.
+
+namespace morvel::readers {
+
+// Reads all of `reader` as CSV whose first record is the header (comma delimiter, double-quote
+// quoting, LF/CR/CR LF terminators, blank lines skipped, a leading UTF-8 byte-order mark ignored)
+// and hands `sink` one Row per data record, each value typed by DataType::infer. `options` may
+// change the delimiter, skip lines and comment lines, read a first record as data, pad short
+// records with NULL, make words NULL and decode another encoding first; the defaults read as
+// described. Fails on a read error, a byte the encoding does not allow, an odd number of double
+// quotes, a repeated header name, a record whose field count differs from the header's, or a
+// field that is not UTF-8; stops at the first error the sink returns, unchanged. Rows before a
+// failing record have been handed over. `monitor`, if given, hears of the progress every few
+// megabytes, may stop the reading with an error of its own, and hears the warnings: a header of
+// one column that looks separated by another byte, and how many records were padded.
+[[nodiscard]] core::Status stream_csv(core::ByteSource& reader, core::RowSink sink,
+                                      const ReadOptions& options = {},
+                                      core::Monitor* monitor = nullptr);
+
+// Reads `reader` as JSON and hands `sink` one Row per top-level object: the elements of one array
+// when the first byte is '[', otherwise one document per line. Keys in ascending byte order, the
+// last of repeated keys winning, values as text typed by DataType::infer. An empty input has no
+// rows and succeeds.
+// Fails with the parser's message and position (the array layout then hands over nothing; in the
+// line layout the line is its number in the whole input), with "stream did not contain valid
+// UTF-8 at line N" for such a line, or with the source's read error; stops at the first error the
+// sink returns, unchanged, and reads no further. Of `options`, the null words and the encoding
+// apply: an input in another encoding is decoded first (and held whole), and a byte the encoding
+// does not allow fails on its line. `monitor`, if given, hears of the progress every few
+// megabytes and may stop the reading with an error of its own.
+[[nodiscard]] core::Status stream_json(core::ByteSource& reader, core::RowSink sink,
+                                       const ReadOptions& options = {},
+                                       core::Monitor* monitor = nullptr);
+
+// Reads all of `source` in `format` and hands its rows to `work`: the input is read in blocks,
+// never held whole (but a JSON array, an input in another encoding, and a CSV file of at most
+// ReadLimits::held_bytes), cut into pieces at record boundaries, and each piece is read on a
+// thread of `plan`. A CSV input is read twice, first to check its quotes; a source that cannot go
+// back (a pipe) is kept in a temporary file for the second reading. Outcomes are those of reading
+// the pieces in order on one thread: the same rows, the same first error, the same warnings to
+// `monitor`, which also hears of the progress and may stop the reading. Fails with the first
+// error of the input, of `work` or of `monitor`, unchanged; the rows before it have been handed
+// over.
+[[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,
+                                      const ReadOptions& options, core::Monitor* monitor,
+                                      PieceWork& work, const ReadPlan& plan = {});
+
+// Reads `source` on one thread, without a monitor, up to its row `row` (from 0) and returns where
+// the record of that row lies; nothing when the input has fewer rows. Serves the message about a
+// row that was refused after it was read. Fails as read_input does before that row.
+[[nodiscard]] core::Result<std::optional<RecordPlace>> locate_row(core::ByteSource& source,
+                                                                  Format format,
+                                                                  const ReadOptions& options,
+                                                                  std::uint64_t row);
+
+// read_input on one thread, with every row going to `sink`.
+[[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,
+                                      const ReadOptions& options, core::Monitor* monitor,
+                                      core::RowSink sink, const ReadLimits& limits = {});
+
+}  // namespace morvel::readers
