@@ -74,8 +74,10 @@ Declarations declarations() {
   out.push_back(
       {'o', "output", "OUTPUT", Takes::Path, {}, "File to write (default: standard output)"});
   out.back().own = [](Cli& c, const std::string& v) { c.output = v; };
-  out.push_back({'\0', "to", "URL", Takes::Text, {},
-                 "Load into the database at this URL instead of writing SQL"});
+  out.push_back({.long_name = "to",
+                 .value_name = "URL",
+                 .takes = Takes::Text,
+                 .description = "Load into the database at this URL instead of writing SQL"});
   out.back().own = [](Cli& c, const std::string& v) { c.to = v; };
   for (const OptionSpec& option : convert::option_table()) out.push_back(declaration_of(option));
   out.push_back(
@@ -335,9 +337,8 @@ Problem check_target(Cli& cli, const Declarations& declarations,
   auto target = load::parse_url(*cli.to);
   if (!target) return named("to") + ": " + target.error().message;
   if (is_given("dialect") && cli.options.dialect != target->dialect) {
-    return named("dialect") + " " + std::string(cli.options.dialect.name()) +
-           " contradicts the " + std::string(target->dialect.name()) + " database of " +
-           named("to");
+    return named("dialect") + " " + std::string(cli.options.dialect.name()) + " contradicts the " +
+           std::string(target->dialect.name()) + " database of " + named("to");
   }
   cli.options.dialect = target->dialect;
   return std::nullopt;

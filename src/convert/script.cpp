@@ -191,7 +191,8 @@ std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {
-  if (watch_ != nullptr) warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
+  if (watch_ != nullptr)
+    warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
   if (is_grouped(*options_)) {
     append_grouped(piece);
   } else {

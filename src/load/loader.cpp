@@ -7,8 +7,8 @@
 #include "convert/pipeline.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
-#include "readers/read_input.hpp"
 #include "load/engine.hpp"
+#include "readers/read_input.hpp"
 #include "sql/statements.hpp"
 
 namespace morvel::load {
@@ -230,10 +230,10 @@ class LoadWork final : public readers::PieceWork {
   const convert::Schema* schema_;
   core::Monitor* watch_;                   // hears of values the table may not keep
   convert::FirstRecordTypes first_types_;  // the table's, when watched
-  std::size_t piece_bytes_;          // room given to each output
-  std::vector<LoadPiece> pieces_;    // the slots of pieces read on other threads
-  LoadPiece waiting_;                // the rows read here, not yet sent
-  std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
+  std::size_t piece_bytes_;                // room given to each output
+  std::vector<LoadPiece> pieces_;          // the slots of pieces read on other threads
+  LoadPiece waiting_;                      // the rows read here, not yet sent
+  std::unique_ptr<LoadWorker> direct_;     // the reading's own thread's, once the table is there
   Row open_columns_;
   unsigned open_way_ = 0;
   bool is_open_ = false;
@@ -277,8 +277,8 @@ Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions 
                            const readers::ReadLimits& limits) {
   options.dialect = target.dialect;
   if (options.copy || options.batch_size != 1) {
-    return std::unexpected(core::invalid(
-        "COPY blocks and batches shape a script: a load sends the rows its own way"));
+    return std::unexpected(
+        core::invalid("COPY blocks and batches shape a script: a load sends the rows its own way"));
   }
   auto checked = convert::check_options(std::move(options));
   if (!checked) return std::unexpected(std::move(checked.error()));

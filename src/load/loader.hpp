@@ -25,9 +25,11 @@ namespace morvel::load {
 // engine says which row it was, found by reading the input again. A target that cannot be
 // connected to fails with ErrorKind::Open. `source` is read on the options' threads within
 // `limits`; a pipe is kept in a temporary file meanwhile.
-[[nodiscard]] core::Result<std::uint64_t> load(
-    core::ByteSource& source, convert::ConversionOptions options, const Target& target,
-    core::Monitor* monitor = nullptr, const readers::ReadLimits& limits = {});
+[[nodiscard]] core::Result<std::uint64_t> load(core::ByteSource& source,
+                                               convert::ConversionOptions options,
+                                               const Target& target,
+                                               core::Monitor* monitor = nullptr,
+                                               const readers::ReadLimits& limits = {});
 
 // load() over the file at `path`, opened first. Fails with ErrorKind::Open when it cannot be
 // opened, then as load() does.

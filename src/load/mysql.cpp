@@ -56,13 +56,13 @@ class MysqlEncoder final : public RowEncoder {
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.append("\t");
       const Row::Entry entry = row[i];
-      const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
+      const DataType type =
+          types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
       const std::string_view text = core::trim_white_space(entry.text);
       // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
-      const auto utc = type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text)
-                                                                     : std::nullopt;
-      sql::append_text_field(out, utc ? std::string_view(*utc) : text, type,
-                             sql::load_data_format);
+      const auto utc =
+          type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text) : std::nullopt;
+      sql::append_text_field(out, utc ? std::string_view(*utc) : text, type, sql::load_data_format);
     }
     out.append("\n");
     return 0;
@@ -187,7 +187,8 @@ class MysqlConnection final : public Connection {
   Status inspect() override {
     const std::string query =
         "SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND "
-        "TABLE_NAME = '" + escaped(settings_.table) + "' AND DATA_TYPE = 'datetime'";
+        "TABLE_NAME = '" +
+        escaped(settings_.table) + "' AND DATA_TYPE = 'datetime'";
     if (mysql_real_query(mysql_, query.data(), query.size()) != 0) return failure();
     MYSQL_RES* result = mysql_store_result(mysql_);
     if (result == nullptr) return failure();
@@ -249,8 +250,8 @@ class MysqlConnection final : public Connection {
     stop_statement(true);
     (void)mysql_real_query(mysql_, "ROLLBACK", 8);
     if (!created) return;
-    const std::string drop =
-        "DROP TABLE IF EXISTS " + sql::Dialect(sql::Dialect::Mysql).quote_identifier(settings_.table);
+    const std::string drop = "DROP TABLE IF EXISTS " +
+                             sql::Dialect(sql::Dialect::Mysql).quote_identifier(settings_.table);
     (void)mysql_real_query(mysql_, drop.data(), drop.size());
   }
 

@@ -172,9 +172,10 @@ class PostgresConnection final : public Connection {
       into = staging_table;
       // The staging table has the table's types for these columns and nothing else: no key, no
       // default, no constraint that COPY could trip over before the conflicts are handled.
-      if (auto staged = run("DROP TABLE IF EXISTS " + into + "; CREATE TEMP TABLE morvel_rows ON "
-                            "COMMIT DROP AS SELECT " + columns_ + " FROM " + table_ +
-                            " WITH NO DATA");
+      if (auto staged = run("DROP TABLE IF EXISTS " + into +
+                            "; CREATE TEMP TABLE morvel_rows ON "
+                            "COMMIT DROP AS SELECT " +
+                            columns_ + " FROM " + table_ + " WITH NO DATA");
           !staged) {
         refused_ = first_row_;
         return staged;
@@ -262,9 +263,9 @@ class PostgresConnection final : public Connection {
   std::string merge_statement() const {
     const sql::Dialect dialect = sql::Dialect::Postgres;
     const auto& keys = settings_.key_columns;
-    const bool has_keys = !keys.empty() && std::all_of(keys.begin(), keys.end(), [&](const auto& k) {
-      return names_.find(k).has_value();
-    });
+    const bool has_keys =
+        !keys.empty() && std::all_of(keys.begin(), keys.end(),
+                                     [&](const auto& k) { return names_.find(k).has_value(); });
     std::string key_list;
     for (const std::string& key : keys) {
       if (!key_list.empty()) key_list += ", ";
@@ -345,12 +346,10 @@ void ignore_notice(void*, const char*) {}
 
 }  // namespace
 
-Result<std::unique_ptr<Connection>> connect_postgres(const Target& target,
-                                                     TableSettings settings) {
+Result<std::unique_ptr<Connection>> connect_postgres(const Target& target, TableSettings settings) {
   PGconn* connection = PQconnectdb(target.location.c_str());
   if (connection == nullptr) return std::unexpected(core::invalid("out of memory"));
-  if (PQstatus(connection) != CONNECTION_OK ||
-      PQsetClientEncoding(connection, "UTF8") != 0) {
+  if (PQstatus(connection) != CONNECTION_OK || PQsetClientEncoding(connection, "UTF8") != 0) {
     std::string message = without_password(
         "cannot connect to the PostgreSQL database: " + one_line(PQerrorMessage(connection)),
         target);

@@ -112,7 +112,8 @@ class SqliteEncoder final : public RowEncoder {
     char* at = out.room(row.text_bytes() + 9 * row.size());
     for (std::size_t i = 0; i < row.size(); ++i) {
       const Row::Entry entry = row[i];
-      const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
+      const DataType type =
+          types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
       at = put_value(at, core::trim_white_space(entry.text), type, columns_[i]);
     }
     out.commit(at);
@@ -179,9 +180,10 @@ class SqliteConnection final : public Connection {
   }
 
   Status open(const Row& names, unsigned) override {
-    std::string statement = settings_.on_conflict == sql::OnConflict::Ignore    ? "INSERT OR IGNORE"
-                            : settings_.on_conflict == sql::OnConflict::Replace ? "INSERT OR REPLACE"
-                                                                                : "INSERT";
+    std::string statement = settings_.on_conflict == sql::OnConflict::Ignore ? "INSERT OR IGNORE"
+                            : settings_.on_conflict == sql::OnConflict::Replace
+                                ? "INSERT OR REPLACE"
+                                : "INSERT";
     statement += " INTO " + sql::Dialect(sql::Dialect::Sqlite).quote_identifier(settings_.table);
     statement += values_clause(names);
     columns_ = names.size();
@@ -291,8 +293,8 @@ class SqliteConnection final : public Connection {
   }
 
   Status failure() const {
-    return std::unexpected(core::Error{core::ErrorKind::Io,
-                                       std::string("SQLite: ") + sqlite3_errmsg(database_)});
+    return std::unexpected(
+        core::Error{core::ErrorKind::Io, std::string("SQLite: ") + sqlite3_errmsg(database_)});
   }
 
   sqlite3* database_;

@@ -30,8 +30,8 @@ bool is_too_large(std::string_view digits) noexcept {
   const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
   const std::size_t first = mantissa.find_first_of("123456789");
   if (first == std::string_view::npos) return false;
-  const long lead = first < point ? static_cast<long>(point - first) - 1
-                                  : -static_cast<long>(first - point);
+  const long lead =
+      first < point ? static_cast<long>(point - first) - 1 : -static_cast<long>(first - point);
   return exponent + lead > 0;
 }
 
@@ -52,8 +52,8 @@ std::int64_t days_from_civil(std::int64_t year, int month, int day) noexcept {
   const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
   const std::int64_t year_of_era = year - era * 400;
   const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 +
-                                  day_of_year;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   return era * 146097 + day_of_era - 719468;
 }
 
@@ -169,7 +169,8 @@ std::optional<Moment> parse_moment(std::string_view text) noexcept {
   std::string_view rest = text.substr(19, end - 19);
   if (moment.offset && rest.ends_with(' ')) rest.remove_suffix(1);
   if (!rest.empty()) {
-    if (rest[0] != '.' || rest.size() == 1 || !std::all_of(rest.begin() + 1, rest.end(), is_digit)) {
+    if (rest[0] != '.' || rest.size() == 1 ||
+        !std::all_of(rest.begin() + 1, rest.end(), is_digit)) {
       return std::nullopt;
     }
     moment.fraction = rest.substr(1);

@@ -256,9 +256,8 @@ bool bind_arguments(const Function& function, std::span<const OptionSpec* const>
   if (static_cast<std::size_t>(given) > positional_count) {
     raise_text(PyExc_TypeError,
                concat({name, "() takes from ", std::to_string(function.leading()), " to ",
-                       std::to_string(positional_count),
-                       " positional arguments but ", std::to_string(given),
-                       given == 1 ? " was" : " were", " given"}));
+                       std::to_string(positional_count), " positional arguments but ",
+                       std::to_string(given), given == 1 ? " was" : " were", " given"}));
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);

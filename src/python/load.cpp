@@ -79,10 +79,10 @@ constexpr std::string_view load_raises_doc =
 std::string load_doc(const Function& function) {
   const std::string_view format = function.format == convert::Format::Csv ? "CSV" : "JSON";
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
-  doc += function.from_file
-             ? concat({"Load the ", format, " file at path into the database at url.\n\n"})
-             : concat({"Load ", function.first, " (", format,
-                       " text) into the database at url.\n\n"});
+  doc +=
+      function.from_file
+          ? concat({"Load the ", format, " file at path into the database at url.\n\n"})
+          : concat({"Load ", function.first, " (", format, " text) into the database at url.\n\n"});
   doc += "Returns the number of records loaded.\n\n";
   doc += url_doc;
   doc += "Each parameter after url is the morvel command's option named beside it:\n\n";

@@ -236,8 +236,8 @@ std::string doc_of(const Function& function) {
 class Definitions {
  public:
   Definitions()
-      : docs_{doc_of(csv_text),    doc_of(json_text),    doc_of(csv_file),
-              doc_of(json_file),   load_doc(csv_load),   load_doc(json_load),
+      : docs_{doc_of(csv_text),        doc_of(json_text),       doc_of(csv_file),
+              doc_of(json_file),       load_doc(csv_load),      load_doc(json_load),
               load_doc(csv_file_load), load_doc(json_file_load)},
         methods_{{
             {csv_text.name, conversion_function<csv_text>(), METH_VARARGS | METH_KEYWORDS,
@@ -323,8 +323,8 @@ PyModuleDef definition = {
     "and convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite\n"
     "or MySQL; load_csv, load_json, load_csv_file and load_json_file put the rows\n"
     "straight into such a database; cli_main runs the morvel command.",  // m_doc
-    0,                                              // m_size: the module keeps no state
-    nullptr,                                        // m_methods: added by exec_module
+    0,        // m_size: the module keeps no state
+    nullptr,  // m_methods: added by exec_module
     module_slots,
     nullptr,
     nullptr,

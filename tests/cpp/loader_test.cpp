@@ -68,8 +68,8 @@ Loaded load_into(const std::string& path, std::string_view input, ConversionOpti
   core::MemorySource source(input);
   testing::WarningsKept monitor;
   const Target target{sql::Dialect::Sqlite, path, {}, {}, {}};
-  auto loaded = load(source, std::move(options), target, &monitor,
-                     readers::ReadLimits{.piece_bytes = piece});
+  auto loaded =
+      load(source, std::move(options), target, &monitor, readers::ReadLimits{.piece_bytes = piece});
   Loaded outcome{loaded ? "" : loaded.error().message, rows_of(path, "t"), monitor.warnings};
   return outcome;
 }
@@ -82,17 +82,16 @@ TEST(SqliteLoad, KeepsEachValueInItsColumnsType) {
                                   "-0,1e999,false,007,\n",
                                   {.create_table = true});
   EXPECT_EQ(loaded.error, "");
-  EXPECT_EQ(loaded.rows, (std::vector<std::string>{
-                             "integer:7|real:6.877000000000002|integer:1|text:x|null",
-                             "integer:0|real:inf|integer:0|text:007|null"}));
+  EXPECT_EQ(loaded.rows,
+            (std::vector<std::string>{"integer:7|real:6.877000000000002|integer:1|text:x|null",
+                                      "integer:0|real:inf|integer:0|text:007|null"}));
 }
 
 TEST(SqliteLoad, TakesJsonRecordsWithOtherKeys) {
   const testing::TempDir directory;
-  const Loaded loaded =
-      load_into(directory.file("a.db"), "{\"a\": 1}\n{\"b\": \"x\", \"a\": 2.5}\n{\"a\": 3}\n",
-                {.format = Format::Json, .create_table = true,
-                 .schema_from = convert::SchemaFrom::All});
+  const Loaded loaded = load_into(
+      directory.file("a.db"), "{\"a\": 1}\n{\"b\": \"x\", \"a\": 2.5}\n{\"a\": 3}\n",
+      {.format = Format::Json, .create_table = true, .schema_from = convert::SchemaFrom::All});
   EXPECT_EQ(loaded.error, "");
   EXPECT_EQ(loaded.rows,
             (std::vector<std::string>{"real:1|null", "real:2.5|text:x", "real:3|null"}));
@@ -103,9 +102,8 @@ TEST(SqliteLoad, LeavesNothingWhenARowIsRefused) {
   std::string input = "k,v\n";
   for (int i = 1; i <= 40; ++i) input += std::to_string(i) + ",some text\n";
   input += "7,again\n";
-  const std::string refusal =
-      "record 41 (line: 42, byte: " + std::to_string(input.rfind("7,")) +
-      "): SQLite: UNIQUE constraint failed: t.k";
+  const std::string refusal = "record 41 (line: 42, byte: " + std::to_string(input.rfind("7,")) +
+                              "): SQLite: UNIQUE constraint failed: t.k";
   const ConversionOptions keyed{.create_table = true, .primary_key = "k"};
   // However the input is cut and read, on one thread or three.
   for (const std::size_t piece : {std::size_t{32}, std::size_t{1} << 20}) {
@@ -154,8 +152,8 @@ TEST(SqliteLoad, LeavesNothingWhenStopped) {
   while (input.size() < 2 * core::Checkpoints::interval) input += "12345,some text\n";
   core::MemorySource source(input);
   StopAtOnce monitor;
-  const auto loaded = load(source, {.create_table = true}, {sql::Dialect::Sqlite, path, {}, {}, {}},
-                           &monitor);
+  const auto loaded =
+      load(source, {.create_table = true}, {sql::Dialect::Sqlite, path, {}, {}, {}}, &monitor);
   ASSERT_FALSE(loaded.has_value());
   EXPECT_EQ(loaded.error().kind, core::ErrorKind::Interrupted);
   EXPECT_NE(::access(path.c_str(), F_OK), 0);

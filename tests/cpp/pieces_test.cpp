@@ -166,7 +166,8 @@ void expect_place(const std::string& input, const ConversionOptions& options, st
                   std::optional<readers::RecordPlace> expected) {
   MemorySource memory(input);
   testing::ScriptedSource stream(input, 3);
-  for (ByteSource* source : {static_cast<ByteSource*>(&memory), static_cast<ByteSource*>(&stream)}) {
+  for (ByteSource* source :
+       {static_cast<ByteSource*>(&memory), static_cast<ByteSource*>(&stream)}) {
     const auto place = readers::locate_row(*source, options.format, read_options(options), row);
     ASSERT_TRUE(place.has_value()) << place.error().message;
     EXPECT_EQ(*place, expected) << "row " << row << " of:\n" << input;
