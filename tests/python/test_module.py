@@ -135,18 +135,22 @@ class TestModuleSurface:
             if parameter.default is not inspect.Parameter.empty:
                 assert ast.literal_eval(default) == parameter.default, name
 
-    def test_each_option_is_the_commands(self, converter, first):
+    @pytest.mark.parametrize("name", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    def test_each_option_is_the_commands(self, name):
         # Both faces are made from one option table: the docstring lists each parameter after
-        # the first with its command-line name and help line, which the command's help shows
-        # with the same default. The command alone has the rest.
-        function = getattr(morvel, converter)
+        # the first (and a load's url) with its command-line name and help line, which the
+        # command's help shows with the same default. The command alone has the rest; a load
+        # has no use for the options that shape a script.
+        function = getattr(morvel, name)
         listed = {m[1]: (m[2], m[3]) for m in
                   re.finditer(r"^(\w+) \(--([\w-]+)\)\n    (.*)$", function.__doc__, re.M)}
         parameters = inspect.signature(function).parameters
-        assert list(listed) == list(parameters)[1:]
+        loads = name in LOAD_PARAMETERS
+        assert list(listed) == list(parameters)[2 if loads else 1:]
         command = command_options()
+        script_only = {"dialect", "batch-size", "transaction", "copy"} if loads else set()
         assert set(command) - {name for name, _ in listed.values()} == \
-            {"input", "output", "to", "format", "quiet", "help", "version"}
+            {"input", "output", "to", "format", "quiet", "help", "version", *script_only}
         for name, (long_name, help_line) in listed.items():
             assert command[long_name][0] == help_line, name
             shown_default = command[long_name][1]
