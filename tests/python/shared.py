@@ -9,3 +9,19 @@ MORVEL_COMMAND = pathlib.Path(sys.executable).parent / "morvel"
 
 # Every dialect by the name the options take; the engine tests name each engine after its own.
 DIALECTS = ["postgres", "sqlite", "mysql"]
+
+# Each converter and the name of its first parameter: the input text, or the path of a file.
+FIRST_PARAMETERS = {
+    "convert_csv_to_sql": "csv_data",
+    "convert_json_to_sql": "json_data",
+    "convert_csv_file_to_sql": "path",
+    "convert_json_file_to_sql": "path",
+}
+
+# Each load function and the name of its first parameter.
+LOAD_PARAMETERS = {
+    "load_csv": "csv_data",
+    "load_json": "json_data",
+    "load_csv_file": "path",
+    "load_json_file": "path",
+}

@@ -9,8 +9,7 @@ import sys
 
 import morvel
 import pytest
-from conftest import FIRST_PARAMETERS, LOAD_PARAMETERS
-from shared import MORVEL_COMMAND
+from shared import FIRST_PARAMETERS, LOAD_PARAMETERS, MORVEL_COMMAND
 
 
 # What an interpreter is: its binary and its installation (a virtual environment shares both
