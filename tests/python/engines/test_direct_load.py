@@ -15,9 +15,9 @@ import time
 import dataset
 import morvel
 import pytest
-from loading import check_table, convert, input_records
+from loading import KEYS, check_table, convert, input_records
 from servers import MariadbServer, PostgresServer
-from shared import MORVEL_COMMAND
+from shared import MORVEL_COMMAND, on_terminal
 
 
 class LoadFailed(Exception):
@@ -75,14 +75,6 @@ def rows_of(engine, table):
     names, rows = engine.select_all(table)
     return engine.column_types(table), sorted((tuple(map(comparable, row)) for row in rows),
                                               key=repr)
-
-
-KEYS = {
-    "no key": ([], []),
-    "key": (["-k", "n"], ["n"]),
-    "composite text key": (["-k", "code, n"], ["code", "n"]),
-    "auto id": (["--auto-id"], ["id"]),
-}
 
 
 class TestEveryValueArrives:
@@ -320,23 +312,9 @@ class TestPasswords:
         # Nor on the progress line, on a terminal.
         large = tmp_path / "large.csv"
         large.write_text("n,text\n" + ("1," + "x" * 1000 + "\n") * (68 * 1024))
-        terminal, device = os.openpty()
-        try:
-            process = subprocess.Popen([MORVEL_COMMAND, large, "--to", url, "-t", "big",
-                                        "--create-table"], stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=device)
-        finally:
-            os.close(device)
-        shown = b""
-        try:
-            while chunk := os.read(terminal, 4096):
-                shown += chunk
-        except OSError:
-            pass
-        finally:
-            os.close(terminal)
-        assert process.wait(timeout=120) == 0
-        assert b"converting" in shown and b"s3cr" not in shown, shown[:300]
+        status, shown = on_terminal([MORVEL_COMMAND, large, "--to", url, "-t", "big",
+                                     "--create-table"], subprocess.DEVNULL, subprocess.DEVNULL)
+        assert status == 0 and b"converting" in shown and b"s3cr" not in shown, shown[:300]
 
 
 @pytest.mark.parametrize("engine", ["postgres"], indirect=True)
