@@ -8,6 +8,7 @@
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
 #include "load/engine.hpp"
+#include "readers/locate.hpp"
 #include "sql/statements.hpp"
 
 namespace morvel::load {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "convert/pipeline.hpp"
+#include "readers/locate.hpp"
 #include "test_support.hpp"
 
 // However an input is cut into pieces and on however many threads they are converted, the
