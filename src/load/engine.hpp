@@ -63,11 +63,12 @@ class Connection {
   // memory runs out.
   [[nodiscard]] virtual std::unique_ptr<RowEncoder> encoder() const = 0;
 
-  // Opens the way in `way` (as the encoders return it) for rows with the columns of `names`.
+  // Makes ready the way in `way` (as the encoders return it) for rows with the columns of
+  // `names`: the way open goes on when it serves them too, else it is closed first.
   [[nodiscard]] virtual core::Status open(const core::Row& names, unsigned way) = 0;
   // Sends `rows` rows that an encoder wrote back to back into `bytes`.
   [[nodiscard]] virtual core::Status send(std::string_view bytes, std::uint64_t rows) = 0;
-  // Closes the way opened last: its rows are in the table, or refused.
+  // Closes the way open, if one is: its rows are in the table, or refused.
   [[nodiscard]] virtual core::Status close() = 0;
   // Makes the transaction's rows stay.
   [[nodiscard]] virtual core::Status commit() = 0;

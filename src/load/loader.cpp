@@ -8,6 +8,7 @@
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
 #include "load/engine.hpp"
+#include "readers/locate.hpp"
 #include "readers/read_input.hpp"
 #include "sql/statements.hpp"
 
@@ -151,8 +152,6 @@ class LoadWork final : public readers::PieceWork {
   // Sends what waits after the last row and closes the way in. Fails as the engine does.
   Status finish() {
     if (auto sent = send_waiting(); !sent) return sent;
-    if (!is_open_) return {};
-    is_open_ = false;
     return connection_.close();
   }
 
@@ -194,8 +193,7 @@ class LoadWork final : public readers::PieceWork {
     return sent;
   }
 
-  // Sends the rows of `piece`, the next in the input, a run at a time; the way in opens anew
-  // where the columns or the way change.
+  // Sends the rows of `piece`, the next in the input, a run at a time.
   Status send(const LoadPiece& piece) {
     if (watch_ != nullptr) {
       convert::warn_losses(first_types_, piece.losses, rows_, options_->dialect, *watch_);
@@ -206,16 +204,7 @@ class LoadWork final : public readers::PieceWork {
       const bool is_last = i + 1 == piece.runs.size();
       const std::uint64_t end_row = is_last ? piece.rows : piece.runs[i + 1].row;
       const std::size_t end_at = is_last ? bytes.size() : piece.runs[i + 1].at;
-      if (!is_open_ || run.way != open_way_ || !open_columns_.has_same_names(run.names)) {
-        if (is_open_) {
-          is_open_ = false;
-          if (auto closed = connection_.close(); !closed) return closed;
-        }
-        if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
-        is_open_ = true;
-        open_way_ = run.way;
-        open_columns_ = run.names;
-      }
+      if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
       if (auto sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
           !sent) {
         return sent;
@@ -234,9 +223,6 @@ class LoadWork final : public readers::PieceWork {
   std::vector<LoadPiece> pieces_;          // the slots of pieces read on other threads
   LoadPiece waiting_;                      // the rows read here, not yet sent
   std::unique_ptr<LoadWorker> direct_;     // the reading's own thread's, once the table is there
-  Row open_columns_;
-  unsigned open_way_ = 0;
-  bool is_open_ = false;
   bool has_created_ = false;
   std::uint64_t rows_ = 0;  // sent so far
 };

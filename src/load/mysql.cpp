@@ -14,8 +14,10 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "core/text.hpp"
 #include "load/engine.hpp"
@@ -37,40 +39,86 @@ constexpr unsigned duplicate_key_code = 1062;
 // The bytes that may wait for the server at once.
 constexpr std::size_t most_waiting_bytes = 8 * 1024 * 1024;
 
+// The ways rows go in: in the table's own columns, those a row lacks written as NULL, which
+// is what leaving them out gives them; or in the row's columns, when that is not so. Rows of
+// other columns in one LOAD DATA spare a statement each time the columns change, and with it
+// the auto-increment values that each such statement reserves and leaves unused.
+constexpr unsigned own_way = 0;
+constexpr unsigned full_way = 1;
+
+// What the encoders need to know of the table, learnt once before the first row.
+struct TableShape {
+  std::vector<std::string> columns;  // all but auto-increment ones, in the table's order
+  std::unordered_map<std::string, std::size_t> position;
+  std::vector<bool> takes_null;  // for a column left out: nullable, with no other default
+  std::unordered_set<std::string> datetimes;
+};
+
 // LOAD DATA's default text format, which the rows are written in: tab between fields, LF after
 // each row, backslash escapes, \N for NULL.
 class MysqlEncoder final : public RowEncoder {
  public:
-  // `datetime_columns` is the connection's, borrowed and read only.
-  explicit MysqlEncoder(const std::unordered_set<std::string>& datetime_columns) noexcept
-      : datetime_columns_(datetime_columns) {}
+  // `shape` is the connection's, borrowed and read only.
+  explicit MysqlEncoder(const TableShape& shape) noexcept : shape_(shape) {}
 
   void set_columns(const Row& names) override {
     is_datetime_.clear();
+    positions_.clear();
+    std::vector<bool> is_named(shape_.columns.size(), false);
+    is_full_ = !shape_.columns.empty();
     for (const Row::Entry entry : names) {
-      is_datetime_.push_back(datetime_columns_.contains(std::string(entry.name)));
+      const std::string name(entry.name);
+      is_datetime_.push_back(shape_.datetimes.contains(name));
+      const auto found = shape_.position.find(name);
+      if (found == shape_.position.end()) {
+        is_full_ = false;
+        continue;
+      }
+      positions_.push_back(found->second);
+      is_named[found->second] = true;
+    }
+    for (std::size_t i = 0; i < is_named.size() && is_full_; ++i) {
+      is_full_ = is_named[i] || shape_.takes_null[i];
     }
   }
 
   unsigned append(core::ByteBuffer& out, const Row& row, const DataType* types) override {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (i > 0) out.append("\t");
-      const Row::Entry entry = row[i];
-      const DataType type =
-          types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
-      const std::string_view text = core::trim_white_space(entry.text);
-      // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
-      const auto utc =
-          type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text) : std::nullopt;
-      sql::append_text_field(out, utc ? std::string_view(*utc) : text, type, sql::load_data_format);
+    if (!is_full_) {
+      for (std::size_t i = 0; i < row.size(); ++i) append_field(out, row, i, types, i > 0);
+      out.append("\n");
+      return own_way;
+    }
+    entries_.assign(shape_.columns.size(), row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) entries_[positions_[i]] = i;
+    for (std::size_t column = 0; column < entries_.size(); ++column) {
+      if (entries_[column] == row.size()) {
+        out.append(column > 0 ? "\t\\N" : "\\N");
+      } else {
+        append_field(out, row, entries_[column], types, column > 0);
+      }
     }
     out.append("\n");
-    return 0;
+    return full_way;
   }
 
  private:
-  const std::unordered_set<std::string>& datetime_columns_;
-  std::vector<bool> is_datetime_;
+  void append_field(core::ByteBuffer& out, const Row& row, std::size_t i, const DataType* types,
+                    bool is_after_another) {
+    if (is_after_another) out.append("\t");
+    const Row::Entry entry = row[i];
+    const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
+    const std::string_view text = core::trim_white_space(entry.text);
+    // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
+    const auto utc =
+        type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text) : std::nullopt;
+    sql::append_text_field(out, utc ? std::string_view(*utc) : text, type, sql::load_data_format);
+  }
+
+  const TableShape& shape_;
+  std::vector<bool> is_datetime_;       // of each entry of the columns set
+  std::vector<std::size_t> positions_;  // in the table, of each entry
+  std::vector<std::size_t> entries_;    // of each column of the table, for the row being written
+  bool is_full_ = false;
 };
 
 // The rows of one LOAD DATA on their way from the reading thread to the thread that runs the
@@ -186,24 +234,38 @@ class MysqlConnection final : public Connection {
 
   Status inspect() override {
     const std::string query =
-        "SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND "
-        "TABLE_NAME = '" +
-        escaped(settings_.table) + "' AND DATA_TYPE = 'datetime'";
+        "SELECT COLUMN_NAME, DATA_TYPE, IS_NULLABLE, COLUMN_DEFAULT, EXTRA FROM "
+        "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+        escaped(settings_.table) + "' ORDER BY ORDINAL_POSITION";
     if (mysql_real_query(mysql_, query.data(), query.size()) != 0) return failure();
     MYSQL_RES* result = mysql_store_result(mysql_);
     if (result == nullptr) return failure();
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
-      datetime_columns_.emplace(row[0] != nullptr ? row[0] : "");
+      const auto text = [&](int i) { return std::string_view(row[i] != nullptr ? row[i] : ""); };
+      const std::string name(text(0));
+      if (text(1) == "datetime") shape_.datetimes.insert(name);
+      if (text(4).find("auto_increment") != std::string_view::npos) continue;
+      shape_.position.emplace(name, shape_.columns.size());
+      shape_.columns.push_back(name);
+      // MariaDB shows the default NULL as the word, MySQL as no default at all.
+      shape_.takes_null.push_back(text(2) == "YES" && (row[3] == nullptr || text(3) == "NULL"));
     }
     mysql_free_result(result);
     return {};
   }
 
   std::unique_ptr<RowEncoder> encoder() const override {
-    return std::make_unique<MysqlEncoder>(datetime_columns_);
+    return std::make_unique<MysqlEncoder>(shape_);
   }
 
-  Status open(const Row& names, unsigned) override {
+  Status open(const Row& names, unsigned way) override {
+    if (statement_.joinable() && way == open_way_ &&
+        (way == full_way || names.has_same_names(names_))) {
+      return {};
+    }
+    if (auto closed = close(); !closed) return closed;
+    open_way_ = way;
+    names_ = names;
     const sql::Dialect dialect = sql::Dialect::Mysql;
     std::string statement = "LOAD DATA LOCAL INFILE 'rows' ";
     if (settings_.on_conflict == sql::OnConflict::Ignore) statement += "IGNORE ";
@@ -211,9 +273,16 @@ class MysqlConnection final : public Connection {
     statement += "INTO TABLE " + dialect.quote_identifier(settings_.table) +
                  " CHARACTER SET utf8mb4 FIELDS TERMINATED BY X'09' ESCAPED BY X'5C' "
                  "LINES TERMINATED BY X'0A' (";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (i > 0) statement += ", ";
-      dialect.append_quoted_identifier(statement, names[i].name);
+    if (way == full_way) {
+      for (std::size_t i = 0; i < shape_.columns.size(); ++i) {
+        if (i > 0) statement += ", ";
+        dialect.append_quoted_identifier(statement, shape_.columns[i]);
+      }
+    } else {
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) statement += ", ";
+        dialect.append_quoted_identifier(statement, names[i].name);
+      }
     }
     statement += ')';
     first_row_ = sent_;
@@ -240,6 +309,7 @@ class MysqlConnection final : public Connection {
   }
 
   Status close() override {
+    if (!statement_.joinable()) return {};
     if (!stop_statement(false)) return failure();
     return check_warnings();
   }
@@ -316,7 +386,9 @@ class MysqlConnection final : public Connection {
   const Target& target_;
   TableSettings settings_;
   std::string name_;  // MariaDB or MySQL, as the server says
-  std::unordered_set<std::string> datetime_columns_;
+  TableShape shape_;
+  Row names_;  // of the statement under way
+  unsigned open_way_ = own_way;
   std::unique_ptr<InfileFeed> feed_;
   std::thread statement_;
   int outcome_ = 0;  // of the statement's thread, read after it is joined

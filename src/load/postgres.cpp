@@ -164,6 +164,10 @@ class PostgresConnection final : public Connection {
   }
 
   Status open(const Row& names, unsigned way) override {
+    if (is_copying_ && (way == binary_way) == is_binary_ && names.has_same_names(names_)) {
+      return {};
+    }
+    if (auto closed = close(); !closed) return closed;
     columns_ = column_list(names);
     names_ = names;
     first_row_ = sent_;
@@ -201,6 +205,7 @@ class PostgresConnection final : public Connection {
   }
 
   Status close() override {
+    if (!is_copying_) return {};
     if (is_binary_) {
       if (auto ended = put(binary_copy_trailer); !ended) return ended;
     }
@@ -245,10 +250,15 @@ class PostgresConnection final : public Connection {
     while (PGresult* next = PQgetResult(connection_)) {
       const PgResult result(next);
       if (result.status() == PGRES_COMMAND_OK || !outcome) continue;
+      // A value the column refuses (class 22) or a constraint (23) is the row's doing; the COPY's
+      // line means nothing when the server went away meanwhile.
+      const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
       const char* context = PQresultErrorField(result.get(), PG_DIAG_CONTEXT);
-      if (const auto line = context != nullptr ? number_after(context, ", line ") : std::nullopt) {
-        refused_ = first_row_ + *line - 1;
-      }
+      const bool is_rows = state != nullptr && (std::string_view(state).starts_with("22") ||
+                                                std::string_view(state).starts_with("23"));
+      const auto line = is_rows && context != nullptr ? number_after(context, ", line ")
+                                                      : std::nullopt;
+      if (line) refused_ = first_row_ + *line - 1;
       outcome = std::unexpected(error(result.get()));
     }
     if (outcome && PQstatus(connection_) != CONNECTION_OK) {

@@ -180,6 +180,9 @@ class SqliteConnection final : public Connection {
   }
 
   Status open(const Row& names, unsigned) override {
+    if (insert_ != nullptr && names.has_same_names(names_)) return {};
+    (void)close();
+    names_ = names;
     std::string statement = settings_.on_conflict == sql::OnConflict::Ignore ? "INSERT OR IGNORE"
                             : settings_.on_conflict == sql::OnConflict::Replace
                                 ? "INSERT OR REPLACE"
@@ -303,6 +306,7 @@ class SqliteConnection final : public Connection {
   TableSettings settings_;
   std::unordered_map<std::string, Affinity> affinities_;
   sqlite3_stmt* insert_ = nullptr;
+  Row names_;  // of the INSERT prepared
   std::size_t columns_ = 0;
   std::uint64_t sent_ = 0;
   std::optional<std::uint64_t> refused_;

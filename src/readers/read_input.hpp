@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
@@ -57,14 +54,6 @@ namespace morvel::readers {
 [[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,
                                       const ReadOptions& options, core::Monitor* monitor,
                                       PieceWork& work, const ReadPlan& plan = {});
-
-// Reads `source` on one thread, without a monitor, up to its row `row` (from 0) and returns where
-// the record of that row lies; nothing when the input has fewer rows. Serves the message about a
-// row that was refused after it was read. Fails as read_input does before that row.
-[[nodiscard]] core::Result<std::optional<RecordPlace>> locate_row(core::ByteSource& source,
-                                                                  Format format,
-                                                                  const ReadOptions& options,
-                                                                  std::uint64_t row);
 
 // read_input on one thread, with every row going to `sink`.
 [[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,

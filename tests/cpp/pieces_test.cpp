@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "convert/pipeline.hpp"
-#include "readers/read_input.hpp"
+#include "readers/locate.hpp"
 #include "test_support.hpp"
 
 // However an input is cut into pieces and on however many threads they are converted, the
