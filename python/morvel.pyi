@@ -16,6 +16,10 @@ __all__ = [
     "convert_csv_file_to_sql",
     "convert_json_file_to_sql",
     "cli_main",
+    "load_csv",
+    "load_json",
+    "load_csv_file",
+    "load_json_file",
 ]
 
 __version__: str
@@ -259,3 +263,81 @@ def convert_json_file_to_sql(
 def cli_main() -> None:
     """Run the morvel command with the arguments in sys.argv; raises SystemExit with its status
     unless a conversion succeeded."""
+
+def load_csv(
+    csv_data: str,
+    url: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> int:
+    """Load csv_data (CSV text) into the database at url, all or nothing; returns the
+    number of records loaded."""
+
+def load_json(
+    json_data: str,
+    url: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> int:
+    """Load json_data (JSON text) into the database at url, all or nothing; returns the
+    number of records loaded."""
+
+def load_csv_file(
+    path: StrOrBytesPath,
+    url: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    encoding: str = "utf-8",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> int:
+    """Load the CSV file at path into the database at url, all or nothing; returns the
+    number of records loaded."""
+
+def load_json_file(
+    path: StrOrBytesPath,
+    url: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    encoding: str = "utf-8",
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> int:
+    """Load the JSON file at path into the database at url, all or nothing; returns the
+    number of records loaded."""

@@ -14,6 +14,7 @@
 #include "cli/messages.hpp"
 #include "convert/option_table.hpp"
 #include "core/text.hpp"
+#include "load/url.hpp"
 
 namespace morvel::cli {
 namespace {
@@ -73,6 +74,11 @@ Declarations declarations() {
   out.push_back(
       {'o', "output", "OUTPUT", Takes::Path, {}, "File to write (default: standard output)"});
   out.back().own = [](Cli& c, const std::string& v) { c.output = v; };
+  out.push_back({.long_name = "to",
+                 .value_name = "URL",
+                 .takes = Takes::Text,
+                 .description = "Load into the database at this URL instead of writing SQL"});
+  out.back().own = [](Cli& c, const std::string& v) { c.to = v; };
   for (const OptionSpec& option : convert::option_table()) out.push_back(declaration_of(option));
   out.push_back(
       {'\0', "quiet", "", Takes::Switch, {}, "Do not show the progress line on a terminal"});
@@ -313,6 +319,31 @@ std::vector<CLI::Option*> declare_options(CLI::App& app, const Declarations& dec
   return options;
 }
 
+// The rules of --to, when given: no output file and nothing that shapes a script's text, since
+// the rows go straight into the database, and the dialect of the URL's database, which a
+// --dialect given must agree with. The URL is never quoted: it may hold a password.
+Problem check_target(Cli& cli, const Declarations& declarations,
+                     const std::vector<std::size_t>& seen) {
+  const auto named = [&](std::string_view long_name) {
+    return in_quotes(display_name(*find_long(declarations, long_name)));
+  };
+  const auto is_given = [&](std::string_view long_name) {
+    return seen[static_cast<std::size_t>(find_long(declarations, long_name) -
+                                         declarations.data())] > 0;
+  };
+  for (std::string_view other : {"output", "copy", "batch-size"}) {
+    if (is_given(other)) return named("to") + " cannot be used with " + named(other);
+  }
+  auto target = load::parse_url(*cli.to);
+  if (!target) return named("to") + ": " + target.error().message;
+  if (is_given("dialect") && cli.options.dialect != target->dialect) {
+    return named("dialect") + " " + std::string(cli.options.dialect.name()) + " contradicts the " +
+           std::string(target->dialect.name()) + " database of " + named("to");
+  }
+  cli.options.dialect = target->dialect;
+  return std::nullopt;
+}
+
 // The command that the parsed occurrences describe: each value checked and stored in the order
 // given, then the rules between options: the command's own, then the conversion's, which count
 // every option the command was given as used, whatever its value.
@@ -345,6 +376,11 @@ std::expected<Cli, std::string> collect(const CLI::App& app, const Declarations&
   if (has_input_option && has_input_argument) {
     return std::unexpected("'--input <INPUT>' cannot be used with an INPUT argument");
   }
+  if (cli.to) {
+    if (Problem problem = check_target(cli, declarations, seen)) {
+      return std::unexpected(std::move(*problem));
+    }
+  }
   // A file named as JSON is never meant to be read as CSV.
   if (std::ranges::find(given, "format") == given.end() && cli.input &&
       has_json_extension(cli.input->native())) {
@@ -369,8 +405,9 @@ std::expected<Cli, EarlyExit> parse_args(const std::vector<std::string>& args) {
   app.formatter(formatter);
   const std::vector<CLI::Option*> options = declare_options(app, declared);
 
+  // A report quotes what was typed, and a URL typed may hold a password.
   const auto usage_error = [&](const std::string& message) {
-    return std::unexpected(EarlyExit{"error: " + message + "\n" +
+    return std::unexpected(EarlyExit{"error: " + load::without_url_passwords(message) + "\n" +
                                          formatter->make_usage(&app, program_name) +
                                          "Run with --help for more information.\n",
                                      Stream::Stderr, 2});

@@ -18,6 +18,7 @@ struct Cli {
   std::optional<std::filesystem::path> output;  // absent: standard output
   convert::ConversionOptions options;
   bool quiet = false;  // no progress line on a terminal
+  std::optional<std::string> to = std::nullopt;  // a database URL to load into, not writing SQL
 
   friend bool operator==(const Cli&, const Cli&) = default;
 };

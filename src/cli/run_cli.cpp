@@ -17,6 +17,8 @@
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "load/loader.hpp"
+#include "load/url.hpp"
 
 namespace morvel::cli {
 namespace {
@@ -107,13 +109,18 @@ std::optional<std::uint64_t> progress_total(const Cli& cli, int input_fd, int ou
   return left;
 }
 
+// The --input file, else `in_fd`, borrowed. Fails with the system error.
+Result<Fd> open_input(const Cli& cli, int in_fd) {
+  if (cli.input) return core::open_for_reading(cli.input->native());
+  return Fd::borrowed(in_fd);
+}
+
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
 Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::Monitor* caller) {
   Reporter reporter(caller, err_fd);
   core::Monitor* const monitor = &reporter;
-  Result<Fd> input = Fd::borrowed(in_fd);
-  if (cli.input) input = core::open_for_reading(cli.input->native());
+  Result<Fd> input = open_input(cli, in_fd);
   if (!input) return std::unexpected(std::move(input.error()));
   if (cli.output) {
     if (auto distinct = check_distinct(input->get(), cli.output->native()); !distinct) {
@@ -135,6 +142,21 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::
   // still buffers before the caller prints the message.
   core::FdSink writer(std::move(*output), monitor);
   return convert::convert(reader, writer, *options, monitor);
+}
+
+// Loads the input into the database of --to. The database is connected to before the input is
+// read; nothing is written but the progress line.
+Status load_input(const Cli& cli, int in_fd, int err_fd, core::Monitor* caller) {
+  Reporter reporter(caller, err_fd);
+  Result<Fd> input = open_input(cli, in_fd);
+  if (!input) return std::unexpected(std::move(input.error()));
+  auto target = load::parse_url(*cli.to);
+  if (!target) return std::unexpected(std::move(target.error()));
+  if (auto total = progress_total(cli, input->get(), -1, err_fd)) reporter.show_progress(*total);
+  core::FdSource reader(std::move(*input), &reporter);
+  auto loaded = load::load(reader, cli.options, *target, &reporter);
+  if (!loaded) return std::unexpected(std::move(loaded.error()));
+  return {};
 }
 
 // Reports a failure after parsing and returns the status. A stop the user asked for and a reader
@@ -181,7 +203,9 @@ std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int 
   try {
     auto cli = parse_args(args);
     if (!cli) return finish_early(cli.error(), out_fd, err_fd);
-    if (Status done = convert_streams(*cli, in_fd, out_fd, err_fd, monitor); !done) {
+    Status done = cli->to ? load_input(*cli, in_fd, err_fd, monitor)
+                          : convert_streams(*cli, in_fd, out_fd, err_fd, monitor);
+    if (!done) {
       return fail(done.error(), err_fd);
     }
     return std::nullopt;

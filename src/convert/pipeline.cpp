@@ -24,16 +24,6 @@ using core::Status;
 
 namespace {
 
-// The threads of a conversion: as many as asked for, or one per processor the process may run on.
-unsigned threads_for(const ConversionOptions& options) noexcept {
-  if (options.jobs) return *options.jobs;
-  cpu_set_t allowed;
-  if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
-    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
-  }
-  return std::max(1U, std::thread::hardware_concurrency());
-}
-
 // The rows of a conversion into its script: row by row on the reading's thread, piece by piece
 // from the others.
 class ScriptWork final : public readers::PieceWork {
@@ -140,6 +130,24 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
                            const readers::ReadPlan& plan) {
   core::ReplayableSource input(source);
   Schema schema;
+  if (auto read = read_schema(input, options, monitor, plan, schema); !read) return read;
+  ScriptWriter script(sink, options, monitor, &schema);
+  return write_script(input, script, sink, options, monitor, plan);
+}
+
+}  // namespace
+
+readers::ReadPlan read_plan(const ConversionOptions& options, const readers::ReadLimits& limits) {
+  if (options.jobs) return {*options.jobs, limits};
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
+    return {static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed))), limits};
+  }
+  return {std::max(1U, std::thread::hardware_concurrency()), limits};
+}
+
+Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
+                   core::Monitor* monitor, const readers::ReadPlan& plan, Schema& schema) {
   SchemaWork collect(schema);
   FirstReading quiet(monitor);
   Status first =
@@ -152,15 +160,12 @@ Status convert_with_schema(core::ByteSource& source, core::ByteSink& sink,
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   schema.finish(options->format == Format::Json);
-  ScriptWriter script(sink, options, monitor, &schema);
-  return write_script(input, script, sink, options, monitor, plan);
+  return {};
 }
-
-}  // namespace
 
 Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,
                core::Monitor* monitor, const readers::ReadLimits& limits) {
-  const readers::ReadPlan plan{threads_for(*options), limits};
+  const readers::ReadPlan plan = read_plan(*options, limits);
   if (options->schema_from == SchemaFrom::All) {
     return convert_with_schema(source, sink, options, monitor, plan);
   }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "convert/options.hpp"
+#include "convert/schema.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
@@ -32,6 +33,19 @@ namespace morvel::convert {
 [[nodiscard]] core::Result<core::ByteBuffer> convert_to_buffer(core::ByteSource& source,
                                                                const CheckedOptions& options,
                                                                core::Monitor* monitor = nullptr);
+
+// How a conversion with `options` spreads its reading over threads: as many as asked for, or one
+// per processor the process may run on, within `limits`. Never fails.
+[[nodiscard]] readers::ReadPlan read_plan(const ConversionOptions& options,
+                                          const readers::ReadLimits& limits = {});
+
+// Fills `schema`, empty, with the columns and types of every record of `input`, read from where
+// it stands, then rewinds `input` for the reading that follows. A failure of the input is left for
+// that reading to meet, at the same record, after the records before it. Fails when `monitor`
+// stops the reading or the input cannot be read a second time.
+[[nodiscard]] core::Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
+                                       core::Monitor* monitor, const readers::ReadPlan& plan,
+                                       Schema& schema);
 
 // The error a strict UTF-8 decoder reports for output that is not UTF-8 ("invalid utf-8
 // sequence of N bytes from index I", "incomplete utf-8 byte sequence from index I"), or nothing

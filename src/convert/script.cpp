@@ -21,17 +21,6 @@ std::string_view begin_text(sql::Dialect dialect) noexcept {
   return ddl_commits(dialect) ? "START TRANSACTION;\n" : "BEGIN;\n";
 }
 
-// The column names of `row` that hold NUL are refused: no engine takes them.
-Status refuse_nul_names(const Row& row) {
-  if (!row.holds_nul()) return {};
-  for (const Row::Entry entry : row) {
-    if (auto refused = sql::nul_identifier_error("column", entry.name)) {
-      return std::unexpected(std::move(*refused));
-    }
-  }
-  return {};
-}
-
 // Every sink of a conversion lends its buffer, where statements are written straight.
 core::ByteBuffer& lent_buffer(core::ByteSink& sink) noexcept {
   core::ByteBuffer* buffer = sink.buffer();
@@ -46,6 +35,34 @@ bool is_grouped(const ConversionOptions& options) noexcept {
 }
 
 }  // namespace
+
+Status refuse_nul_names(const Row& row) {
+  if (!row.holds_nul()) return {};
+  for (const Row::Entry entry : row) {
+    if (auto refused = sql::nul_identifier_error("column", entry.name)) {
+      return std::unexpected(std::move(*refused));
+    }
+  }
+  return {};
+}
+
+void note_losses(FirstRecordTypes& types, const Row& row, sql::Dialect dialect,
+                 std::uint64_t row_index, std::vector<FoundLoss>& losses) {
+  types.check(row, dialect, [&](const FirstRecordTypes::Loss& loss) {
+    losses.push_back(FoundLoss{row_index, std::string(loss.column), loss.column_type,
+                               std::string(loss.text), loss.is_missing});
+  });
+}
+
+void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
+                 std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor) {
+  for (const FoundLoss& found : losses) {
+    if (!types.claim(found.column, found.is_missing)) continue;
+    const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
+                                      found.is_missing};
+    monitor.warn(describe_loss(loss, rows_before + found.row + 1, dialect));
+  }
+}
 
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
                          const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces,
@@ -78,12 +95,7 @@ void PieceWriter::start(std::size_t slot) {
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
-  if (watched_) {
-    first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
-      piece.losses.push_back(FoundLoss{piece.rows, std::string(loss.column), loss.column_type,
-                                       std::string(loss.text), loss.is_missing});
-    });
-  }
+  if (watched_) note_losses(first_types_, row, options_->dialect, piece.rows, piece.losses);
   const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
   if (!is_grouped(*options_)) {
     inserts_.append_line(piece.bytes, row, types);
@@ -179,14 +191,8 @@ std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {
-  if (watch_ != nullptr) {
-    for (const FoundLoss& found : piece.losses) {
-      if (!first_types_.claim(found.column, found.is_missing)) continue;
-      const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
-                                        found.is_missing};
-      watch_->warn(describe_loss(loss, record_ + found.row + 1, options_->dialect));
-    }
-  }
+  if (watch_ != nullptr)
+    warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
   if (is_grouped(*options_)) {
     append_grouped(piece);
   } else {

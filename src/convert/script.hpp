@@ -27,6 +27,21 @@ struct FoundLoss {
   bool is_missing;
 };
 
+// Notes in `losses` the first loss of each column of `row`, row `row_index` of a piece, against
+// `types`, which a thread of its own holds. Throws std::bad_alloc when memory runs out.
+void note_losses(FirstRecordTypes& types, const core::Row& row, sql::Dialect dialect,
+                 std::uint64_t row_index, std::vector<FoundLoss>& losses);
+
+// Warns `monitor` of each loss of `losses`, found in a piece whose first row follows
+// `rows_before` rows, that no piece before reported; `types` are the table's own. Throws
+// std::bad_alloc when memory runs out.
+void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
+                 std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor);
+
+// The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
+// fails but for memory.
+[[nodiscard]] core::Status refuse_nul_names(const core::Row& row);
+
 // The script's part for the rows of one piece, written on another thread: the statement of each
 // row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
 // script needs to put them in place.

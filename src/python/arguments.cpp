@@ -201,6 +201,16 @@ bool bind_option(PyObject* value, const OptionSpec& option, convert::ConversionO
   return set || refuse_value(set.error(), option.key);
 }
 
+// What a load takes from elsewhere or has no use for: the dialect is that of the URL's database,
+// and the rows go in the engine's own way, in one transaction, not as a script's batches, COPY
+// blocks or BEGIN ... COMMIT.
+constexpr std::array<std::string_view, 4> script_options = {"dialect", "batch_size", "transaction",
+                                                            "copy"};
+
+bool is_offered(const Function& function, std::string_view key) {
+  return !function.loads || std::ranges::find(script_options, key) == script_options.end();
+}
+
 // The default a signature shows for an option: False for a switch, () for words, None for an
 // option that has no value unless given.
 std::string python_default(const OptionSpec& option) {
@@ -212,13 +222,13 @@ std::string python_default(const OptionSpec& option) {
 
 }  // namespace
 
-std::vector<const OptionSpec*> options_of(const Function&) {
+std::vector<const OptionSpec*> options_of(const Function& function) {
   std::vector<const OptionSpec*> options;
   for (const std::string_view key : positional_options) {
-    options.push_back(convert::find_option(key));
+    if (is_offered(function, key)) options.push_back(convert::find_option(key));
   }
   for (const OptionSpec& option : convert::option_table()) {
-    if (option.faces == convert::Faces::Both &&
+    if (option.faces == convert::Faces::Both && is_offered(function, option.key) &&
         std::ranges::find(positional_options, option.key) == positional_options.end()) {
       options.push_back(&option);
     }
@@ -228,9 +238,10 @@ std::vector<const OptionSpec*> options_of(const Function&) {
 
 std::string signature(const Function& function) {
   std::string out = concat({"(", function.first});
+  if (function.loads) out += concat({", ", url_parameter});
   const std::vector<const OptionSpec*> options = options_of(function);
   for (std::size_t i = 0; i < options.size(); ++i) {
-    out += i + 1 == positional_count ? ", *, " : ", ";
+    out += i + function.leading() == positional_count ? ", *, " : ", ";
     out += concat({options[i]->key, "=", python_default(*options[i])});
   }
   if (function.takes_output) out += concat({", ", output_parameter, "=None"});
@@ -245,9 +256,9 @@ bool bind_arguments(const Function& function, std::span<const OptionSpec* const>
   if (given < 0) return false;
   if (static_cast<std::size_t>(given) > positional_count) {
     raise_text(PyExc_TypeError,
-               concat({name, "() takes from 1 to ", std::to_string(positional_count),
-                       " positional arguments but ", std::to_string(given),
-                       given == 1 ? " was" : " were", " given"}));
+               concat({name, "() takes from ", std::to_string(function.leading()), " to ",
+                       std::to_string(positional_count), " positional arguments but ",
+                       std::to_string(given), given == 1 ? " was" : " were", " given"}));
     return false;
   }
   for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
@@ -267,8 +278,10 @@ bool bind_arguments(const Function& function, std::span<const OptionSpec* const>
     std::size_t index = slots.size();  // none
     if (keyword == function.first) {
       index = 0;
+    } else if (function.loads && keyword == url_parameter) {
+      index = 1;
     } else if (named != options.end()) {
-      index = static_cast<std::size_t>(named - options.begin()) + 1;
+      index = static_cast<std::size_t>(named - options.begin()) + function.leading();
     } else if (function.takes_output && keyword == output_parameter) {
       index = slots.size() - 1;
     }
@@ -284,9 +297,10 @@ bool bind_arguments(const Function& function, std::span<const OptionSpec* const>
     }
     slots[index] = value;
   }
-  if (slots[0] == nullptr) {
-    raise_text(PyExc_TypeError,
-               concat({name, "() missing 1 required positional argument: '", function.first, "'"}));
+  for (std::size_t i = 0; i < function.leading(); ++i) {
+    if (slots[i] != nullptr) continue;
+    raise_text(PyExc_TypeError, concat({name, "() missing 1 required positional argument: '",
+                                        i == 0 ? function.first : url_parameter, "'"}));
     return false;
   }
   return true;
@@ -351,8 +365,11 @@ std::optional<std::string_view> data_argument(PyObject* object, std::string_view
 
 bool bind_options(const Function& function, std::span<const OptionSpec* const> options,
                   std::span<PyObject* const> slots, convert::ConversionOptions& record) {
+  const std::size_t leading = function.leading();
   for (std::size_t i = 0; i < options.size(); ++i) {
-    if (slots[i + 1] != nullptr && !bind_option(slots[i + 1], *options[i], record)) return false;
+    if (slots[i + leading] != nullptr && !bind_option(slots[i + leading], *options[i], record)) {
+      return false;
+    }
   }
   // A str is text already: there is nothing left to decode.
   if (!function.from_file && record.encoding) {

@@ -14,36 +14,48 @@
 
 namespace morvel::python {
 
-// A conversion function: its name, its first parameter, the format it reads, and whether its
-// first argument is a path or the data itself, and whether it takes output= after the options.
+// A conversion or load function: its name, its first parameter, the format it reads, whether
+// its first argument is a path or the data itself, whether it takes output= after the options,
+// and whether it loads into a database.
 struct Function {
   const char* name;
   const char* first;
   convert::Format format;
   bool from_file;
   bool takes_output = false;
+  // A load's second parameter, as required as the first, is the database's URL; the options
+  // that shape a script are not its own.
+  bool loads = false;
+
+  // The parameters before the options. Never fails.
+  [[nodiscard]] std::size_t leading() const noexcept { return loads ? 2 : 1; }
 };
 
 // The parameter, last of all, that sends the SQL to a file or a file object.
 inline constexpr std::string_view output_parameter = "output";
 
-// The options of old, which keep their places after the first parameter and may be given by
-// position as well as by keyword.
+// The name of a load function's second parameter.
+inline constexpr std::string_view url_parameter = "url";
+
+// The options of old, which keep their places after the leading parameters (but the dialect, in
+// a load) and may be given by position as well as by keyword.
 inline constexpr std::array<std::string_view, 5> positional_options = {
     "table_name", "create_table", "dialect", "primary_key", "auto_id"};
+// A load drops the dialect and adds the URL, so both kinds take as many.
 inline constexpr std::size_t positional_count = 1 + positional_options.size();
 
-// The options a function takes after its first parameter, in the order of its parameters: those
-// of old, then every other option of the table that Python is offered, by keyword only, in the
-// table's order. Never fails but for memory.
+// The options a function takes after its leading parameters, in the order of its parameters:
+// those of old, then every other option of the table that Python is offered, by keyword only, in
+// the table's order; a load's without those it has no use for. Never fails but for memory.
 [[nodiscard]] std::vector<const convert::OptionSpec*> options_of(const Function& function);
 
 // The function's parameters as its text signature shows them, in parentheses, with their
 // defaults. Never fails but for memory.
 [[nodiscard]] std::string signature(const Function& function);
 
-// Binds a call's arguments to the parameters: the first, then `options`, then output= when the
-// function takes it. On success `slots` (one per parameter) holds borrowed references, null for an omitted parameter; otherwise a
+// Binds a call's arguments to the parameters: the leading ones, then `options`, then output=
+// when the function takes it. On success `slots` (one per parameter) holds borrowed references,
+// null for an omitted parameter; otherwise a
 // TypeError is raised and false returned.
 bool bind_arguments(const Function& function, std::span<const convert::OptionSpec* const> options,
                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
@@ -70,7 +82,7 @@ std::optional<std::string_view> path_argument(PyObject* object, std::string_view
 std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,
                                               core::ByteBuffer& utf8);
 
-// Checks the arguments of `options` (slots after the first) and writes them into `record`
+// Checks the arguments of `options` (slots after the leading ones) and writes them into `record`
 // through each option's own check, in parameter order; an omitted one keeps its default.
 // Raises (with the note naming the parameter) and returns false at the first that is refused.
 bool bind_options(const Function& function, std::span<const convert::OptionSpec* const> options,

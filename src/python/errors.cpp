@@ -214,4 +214,21 @@ std::string python_sentence(const core::Notice& notice) {
   return core::spelled_in(notice.text, notice.about, python_spelling(notice.about.options[0]));
 }
 
+bool settle(PyObject* module, const std::vector<core::Notice>& warnings, const core::Status& done,
+            PyObject* filename) {
+  const bool interrupted = !done && done.error().kind == core::ErrorKind::Interrupted;
+  if (!interrupted && !warnings.empty()) {
+    Ref category(PyObject_GetAttrString(module, "DataWarning"));
+    if (!category) return false;
+    for (const core::Notice& warning : warnings) {
+      if (PyErr_WarnEx(category.get(), python_sentence(warning).c_str(), 1) < 0) return false;
+    }
+  }
+  if (!done) {
+    raise_error(done.error(), filename);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace morvel::python

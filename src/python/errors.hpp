@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/option_table.hpp"
 #include "core/error.hpp"
@@ -46,5 +47,11 @@ PyObject* raise_panic(PyObject* module, const char* what);
 
 // The sentence of `notice` in Python's words. Never fails.
 [[nodiscard]] std::string python_sentence(const core::Notice& notice);
+
+// After a call that ran without the lock: emits its warnings as the module's DataWarning, in
+// order, unless Ctrl-C stopped it, then raises its failure, if any (`filename`: the path
+// argument of a file function). False when an exception is set.
+bool settle(PyObject* module, const std::vector<core::Notice>& warnings, const core::Status& done,
+            PyObject* filename);
 
 }  // namespace morvel::python

@@ -1,7 +1,8 @@
 // The CPython extension module: binds arguments, calls one core function, maps the outcome.
 // Written against the stable ABI only, so one build imports in every CPython from 3.11 on. The
 // other files of this folder bind arguments (arguments), raise errors in Python's words
-// (errors), and build the script's str while the core runs without the GIL (script).
+// (errors), build the script's str while the core runs without the GIL (script), and load into a
+// database (load).
 
 #include <array>
 #include <exception>
@@ -20,6 +21,7 @@
 #include "core/io.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
+#include "python/load.hpp"
 #include "python/output.hpp"
 #include "python/ref.hpp"
 #include "python/script.hpp"
@@ -29,24 +31,15 @@ namespace morvel::python {
 namespace {
 
 using convert::Format;
-using core::ErrorKind;
 
 constexpr Function csv_text{"convert_csv_to_sql", "csv_data", Format::Csv, false, true};
 constexpr Function json_text{"convert_json_to_sql", "json_data", Format::Json, false, true};
 constexpr Function csv_file{"convert_csv_file_to_sql", "path", Format::Csv, true, true};
 constexpr Function json_file{"convert_json_file_to_sql", "path", Format::Json, true, true};
-
-// Emits the conversion's warnings as DataWarning, in order. False when a warning was turned into
-// an exception, which is then raised.
-bool emit_warnings(PyObject* module, const std::vector<core::Notice>& warnings) {
-  if (warnings.empty()) return true;
-  Ref category(PyObject_GetAttrString(module, "DataWarning"));
-  if (!category) return false;
-  for (const core::Notice& warning : warnings) {
-    if (PyErr_WarnEx(category.get(), python_sentence(warning).c_str(), 1) < 0) return false;
-  }
-  return true;
-}
+constexpr Function csv_load{"load_csv", "csv_data", Format::Csv, false, false, true};
+constexpr Function json_load{"load_json", "json_data", Format::Json, false, false, true};
+constexpr Function csv_file_load{"load_csv_file", "path", Format::Csv, true, false, true};
+constexpr Function json_file_load{"load_json_file", "path", Format::Json, true, false, true};
 
 // Converts the call's input (the data, or the file at the path) into `held`, or into the file
 // at `to_path` when there is one. As the command does, the input is opened first, then every
@@ -90,7 +83,7 @@ core::Status convert_call(const Function& function, std::string_view input,
 // not, for the statements before a failure to stand complete, as on the command line. Not after
 // the object's own write raised, whose exception is the call's. False with an exception set.
 bool finish_writer(WriterSink& writer, const core::Status& converted) {
-  if (!converted && converted.error().kind == ErrorKind::Interrupted) return false;
+  if (!converted && converted.error().kind == core::ErrorKind::Interrupted) return false;
   if (writer.finish()) return true;
   // The conversion's own failure is the one to report; the command ignores this one too.
   if (!converted) PyErr_Clear();
@@ -129,13 +122,8 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   }
   input_utf8 = core::ByteBuffer();
   if (writer && !finish_writer(*writer, converted) && converted) return nullptr;
-  const bool interrupted = !converted && converted.error().kind == ErrorKind::Interrupted;
-  if (!interrupted && !emit_warnings(module, warnings)) return nullptr;
-  if (!converted) {
-    return raise_error(converted.error(), output_failed        ? output.given
-                                          : function.from_file ? slots[0]
-                                                               : nullptr);
-  }
+  PyObject* filename = output_failed ? output.given : function.from_file ? slots[0] : nullptr;
+  if (!settle(module, warnings, converted, filename)) return nullptr;
   if (output.given != nullptr) Py_RETURN_NONE;
   return script.take();
 }
@@ -223,6 +211,10 @@ template <const Function& F>
 PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
   return guarded(module, [&] { return run_conversion(module, F, args, kwargs); });
 }
+template <const Function& F>
+PyObject* loading(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded(module, [&] { return run_load(module, F, args, kwargs); });
+}
 PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
 }
@@ -230,6 +222,10 @@ PyObject* cli_main(PyObject* module, PyObject*) noexcept {
 template <const Function& F>
 constexpr PyCFunction conversion_function() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(conversion<F>));
+}
+template <const Function& F>
+constexpr PyCFunction load_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loading<F>));
 }
 
 constexpr std::string_view returns_doc =
@@ -291,7 +287,9 @@ std::string doc_of(const Function& function) {
 class Definitions {
  public:
   Definitions()
-      : docs_{doc_of(csv_text), doc_of(json_text), doc_of(csv_file), doc_of(json_file)},
+      : docs_{doc_of(csv_text),        doc_of(json_text),       doc_of(csv_file),
+              doc_of(json_file),       load_doc(csv_load),      load_doc(json_load),
+              load_doc(csv_file_load), load_doc(json_file_load)},
         methods_{{
             {csv_text.name, conversion_function<csv_text>(), METH_VARARGS | METH_KEYWORDS,
              docs_[0].c_str()},
@@ -308,6 +306,14 @@ class Definitions {
              "conversion; otherwise raises SystemExit with the command's status (0 after\n"
              "--help or --version, 2 after a usage error, 1 after a failure, 130 after\n"
              "Ctrl-C, 141 when the output pipe closed)."},
+            {csv_load.name, load_function<csv_load>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[4].c_str()},
+            {json_load.name, load_function<json_load>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[5].c_str()},
+            {csv_file_load.name, load_function<csv_file_load>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[6].c_str()},
+            {json_file_load.name, load_function<json_file_load>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[7].c_str()},
             {nullptr, nullptr, 0, nullptr},
         }} {}
   Definitions(const Definitions&) = delete;  // the methods point into the docs
@@ -316,8 +322,8 @@ class Definitions {
   PyMethodDef* methods() noexcept { return methods_.data(); }
 
  private:
-  std::array<std::string, 4> docs_;
-  std::array<PyMethodDef, 6> methods_;
+  std::array<std::string, 8> docs_;
+  std::array<PyMethodDef, 10> methods_;
 };
 
 // Adds the functions, PanicException, DataWarning, __version__ and __all__ naming the
@@ -368,9 +374,10 @@ PyModuleDef definition = {
     "Turn raw data into ready-to-run SQL.\n\n"
     "convert_csv_to_sql and convert_json_to_sql turn text, convert_csv_file_to_sql\n"
     "and convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite\n"
-    "or MySQL; cli_main runs the morvel command.",  // m_doc
-    0,                                              // m_size: the module keeps no state
-    nullptr,                                        // m_methods: added by exec_module
+    "or MySQL; load_csv, load_json, load_csv_file and load_json_file put the rows\n"
+    "straight into such a database; cli_main runs the morvel command.",  // m_doc
+    0,        // m_size: the module keeps no state
+    nullptr,  // m_methods: added by exec_module
     module_slots,
     nullptr,
     nullptr,

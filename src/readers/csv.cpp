@@ -89,6 +89,11 @@ class CsvReader final : public PieceReader {
     return std::all_of(between.begin(), between.end(), is_line_end);
   }
 
+  [[nodiscard]] RecordPlace where(const Place& place) override {
+    return {place.record + 1, whereabouts_->line_at(place.offset),
+            whereabouts_->input_offset(place.offset)};
+  }
+
   [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts& whereabouts) const override {
     auto copy = std::make_unique<CsvReader>(options_, nullptr, whereabouts, is_decoded_, nullptr);
     copy->delimiter_ = delimiter_;
@@ -230,7 +235,10 @@ Status CsvReader::read(std::string_view piece, const Place& place, bool is_last,
       return row;
     }
     if (!has_nul) row_.note_nul_free();
-    if (auto accepted = sink(std::move(row_)); !accepted) return accepted;
+    if (auto accepted = sink(std::move(row_)); !accepted) {
+      end.read_through = scanner.record_start();
+      return accepted;
+    }
     ++end.records;
     ++end.rows;
   }

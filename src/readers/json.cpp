@@ -68,6 +68,11 @@ class LinesReader final : public PieceReader {
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
 
+  [[nodiscard]] RecordPlace where(const Place& place) override {
+    return {place.record + 1, place.line + 1,
+            is_decoded_ ? whereabouts_->input_offset(place.offset) : place.offset};
+  }
+
   [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts& whereabouts) const override {
     return std::make_unique<LinesReader>(options_, whereabouts, is_decoded_);
   }
@@ -106,6 +111,7 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
     if (hit != nullptr) line = without_final_cr(line);
     const std::uint64_t number = place.line + end.lines + 1;
     if (auto taken = take(line, place.offset + start, number, is_utf8, sink, end); !taken) {
+      end.read_through = start;
       return taken;
     }
     if (hit != nullptr) ++end.lines;
@@ -121,15 +127,19 @@ Status LinesReader::take(std::string_view line, std::uint64_t start, std::uint64
     return std::unexpected(
         core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number)));
   }
-  ++end.records;
-  if (core::trim_white_space(line).empty()) return {};
+  if (core::trim_white_space(line).empty()) {
+    ++end.records;
+    return {};
+  }
   parser_.reset(line);
   switch (parser_.parse()) {
     case Parser::Parsed::Object:
       if (auto accepted = sink(std::move(parser_.row())); !accepted) return accepted;
       ++end.rows;
+      ++end.records;
       return {};
     case Parser::Parsed::Other:
+      ++end.records;
       return {};
     case Parser::Parsed::Failed:
       break;
@@ -159,10 +169,11 @@ std::string describe_in_array(const json::SyntaxError& error, std::string_view i
 class ArrayReader final : public PieceReader {
  public:
   ArrayReader(std::string_view text, const std::vector<std::size_t>& starts,
-              const ReadOptions& options) noexcept
+              const ReadOptions& options, Whereabouts* decoded) noexcept
       : text_(text),
         starts_(starts),
         options_(options),
+        decoded_(decoded),
         parser_(Origin::Stream, &options.null_words) {
     parser_.reset(text, true);
   }
@@ -183,8 +194,9 @@ class ArrayReader final : public PieceReader {
     const std::size_t stop = is_last ? text_.size() : last_start(from, from + piece.size());
     std::size_t next = from;
     auto counting = [&](core::Row&& row) -> Status {
-      ++end.rows;
-      return sink(std::move(row));
+      Status accepted = sink(std::move(row));
+      if (accepted) ++end.rows;
+      return accepted;
     };
     Status read = parser_.hand_over_range(from, stop, counting, most_rows, next);
     end.read_through = std::min(next, from + piece.size()) - from;
@@ -198,8 +210,16 @@ class ArrayReader final : public PieceReader {
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
 
+  // The record of an element is its place among the objects.
+  [[nodiscard]] RecordPlace where(const Place& place) override {
+    const std::string_view before = text_.substr(0, place.offset);
+    return {place.record + 1,
+            1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')),
+            decoded_ != nullptr ? decoded_->input_offset(place.offset) : place.offset};
+  }
+
   [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts&) const override {
-    return std::make_unique<ArrayReader>(text_, starts_, options_);
+    return std::make_unique<ArrayReader>(text_, starts_, options_, decoded_);
   }
 
  private:
@@ -213,6 +233,7 @@ class ArrayReader final : public PieceReader {
   std::string_view text_;
   const std::vector<std::size_t>& starts_;
   const ReadOptions& options_;
+  Whereabouts* decoded_;
   Parser parser_;
 };
 
@@ -242,8 +263,9 @@ Status check_json_array(std::string_view input, std::optional<Error> read_failur
 
 std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
                                                const std::vector<std::size_t>& starts,
-                                               const ReadOptions& options) {
-  return std::make_unique<ArrayReader>(text, starts, options);
+                                               const ReadOptions& options,
+                                               Whereabouts* decoded) {
+  return std::make_unique<ArrayReader>(text, starts, options, decoded);
 }
 
 std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Whereabouts& whereabouts,

@@ -38,11 +38,13 @@ namespace morvel::readers {
                                             std::size_t spacing);
 
 // The reader of an array that check_json_array accepted, in pieces that begin at the elements in
-// `starts`, for read_input. `text`, `starts` and `options` are borrowed. Throws std::bad_alloc
+// `starts`, for read_input. `text`, `starts` and `options` are borrowed; so is `decoded`, which,
+// for a text decoded from another encoding, places records in the input. Throws std::bad_alloc
 // when memory runs out.
 [[nodiscard]] std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
                                                              const std::vector<std::size_t>& starts,
-                                                             const ReadOptions& options);
+                                                             const ReadOptions& options,
+                                                             Whereabouts* decoded = nullptr);
 
 // The error for an input whose decoding stopped, on `line`, at a byte its encoding does not
 // allow. Never fails.

@@ -164,10 +164,14 @@ core::Status Parser::hand_over_range(std::size_t from, std::size_t to, core::Row
     if (*p != '{') {
       p = check_value(p, 1);
     } else {
+      const char* const element = p;
       p = parse_row_object(p, 1);
       if (p != nullptr) {
         build_row();
-        if (auto accepted = sink(std::move(row_)); !accepted) return accepted;
+        if (auto accepted = sink(std::move(row_)); !accepted) {
+          next = static_cast<std::size_t>(element - begin_);
+          return accepted;
+        }
         ++rows;
       }
     }

@@ -86,7 +86,7 @@ class Parser {
   // reset() was told so) and which is an array, from the element at offset `from` to the last that
   // begins before `to`, at most `most_rows` rows; `next` is then the offset of the element after
   // the last read, or the end of the text. Other elements are skipped. Stops at the first error of
-  // the sink, unchanged.
+  // the sink, unchanged, with `next` at the element whose row it refused.
   [[nodiscard]] core::Status hand_over_range(std::size_t from, std::size_t to, core::RowSink sink,
                                              std::uint64_t most_rows, std::size_t& next);
 

@@ -41,6 +41,15 @@ struct PieceEnd {
   }
 };
 
+// Where a record lies in the input, as messages name it.
+struct RecordPlace {
+  std::uint64_t record = 0;  // from 1, as messages number records
+  std::uint64_t line = 0;    // from 1, of the record's first byte
+  std::uint64_t byte = 0;    // offset of the record's first byte in the input
+
+  friend bool operator==(const RecordPlace&, const RecordPlace&) = default;
+};
+
 // Tells a reader where a byte of the whole text lies, for its messages: a piece knows neither the
 // line feeds before it nor, for a decoded input, the input's own offsets.
 class Whereabouts {
@@ -111,9 +120,10 @@ class PieceReader {
 
   // Reads the records of `piece`, which starts at a record's start at `place`, and hands `sink`
   // a row per record, at most `most_rows` rows; `is_last` says nothing follows the piece. `end`
-  // counts what was read, also when the reading fails. Fails on the first bad record, with its
-  // message, or with the first error of the sink, unchanged. The rows of the records before the
-  // failure have been handed over.
+  // counts what was read, also when the reading fails: up to the start of the record that failed,
+  // or whose row the sink refused. Fails on the first bad record, with its message, or with the
+  // first error of the sink, unchanged. The rows of the records before the failure have been
+  // handed over.
   [[nodiscard]] virtual core::Status read(std::string_view piece, const Place& place, bool is_last,
                                           core::RowSink sink, std::uint64_t most_rows,
                                           PieceEnd& end) = 0;
@@ -126,6 +136,12 @@ class PieceReader {
   // Whether reading on after `between`, the rest of a piece after what read() read through,
   // reads what reading from its start would. Never fails.
   [[nodiscard]] virtual bool continues(std::string_view between) const = 0;
+
+  // Where the record that begins at `place` lies in the input, for a message about its row. Never
+  // fails but for memory.
+  [[nodiscard]] virtual RecordPlace where(const Place& place) {
+    return {place.record + 1, place.line + 1, place.offset};
+  }
 
   // A reader of the same text for another thread, with what the head settled, answered for
   // positions by `whereabouts`, which it borrows, and without a monitor: its failures are not

@@ -199,7 +199,7 @@ class Reading {
           reader_.read(window, place_, filled && feed.is_whole(), direct_, most_rows - rows, end);
       advance(end);
       feed.drop(end.read_through);
-      if (!read) return read;
+      if (!read) return stop(read);
       if (!filled) return filled;
       rows += end.rows;
       // A record longer than the window needs a wider one.
@@ -277,6 +277,7 @@ class Reading {
     PieceEnd end;
     Status read = reader_.read(again_.view(), place_, is_last, direct_, all_rows, end);
     advance(end);
+    if (!read) return stop(read);
     between_.clear();
     between_.append(again_.view().substr(end.read_through));
     return read;
@@ -296,6 +297,13 @@ class Reading {
       }
       want *= 2;
     }
+  }
+
+  // Tells the work where the reading stopped, at the start of the record that failed, and passes
+  // the failure on.
+  Status stop(Status failed) {
+    if (work_ != nullptr) work_->stopped(place_, reader_);
+    return failed;
   }
 
   void advance(const PieceEnd& end) noexcept {

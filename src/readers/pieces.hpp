@@ -80,6 +80,10 @@ class PieceWork {
   // Takes the output in `slot` of the next piece, read on another thread, and the counts of its
   // end. Fails as direct() would have for its rows.
   [[nodiscard]] virtual core::Status commit(std::size_t slot, const PieceEnd& end) = 0;
+  // Told, when a reading on the reading's own thread failed, that it stands at `place`, the start
+  // of the record that failed or whose row direct() refused; `reader` says where that lies.
+  // Throws std::bad_alloc when memory runs out.
+  virtual void stopped(const Place& /*place*/, PieceReader& /*reader*/) {}
 };
 
 // The sizes that steer a reading; the defaults were measured, tests make them small to drive

@@ -132,7 +132,7 @@ Status Dispatch::read_array(std::string_view text, std::optional<core::Error> re
       !checked) {
     return checked;
   }
-  auto reader = json_array_reader(text, starts, options_);
+  auto reader = json_array_reader(text, starts, options_, decoded);
   TextFeed feed(text);
   return read_all(*reader, feed);
 }

@@ -14,7 +14,7 @@ using core::DataType;
 using core::Row;
 
 // The text format's escape for each byte that cannot stand as itself, or nothing.
-std::string_view escape_of(char c) noexcept {
+std::string_view escape_of(char c, std::string_view nul) noexcept {
   switch (c) {
     case '\\':
       return "\\\\";
@@ -25,26 +25,37 @@ std::string_view escape_of(char c) noexcept {
     case '\r':
       return "\\r";
     case '\0':
-      return "\\000";
+      return nul;
     default:
       return {};
   }
 }
 
 // Appends `text` with the bytes the format reserves escaped; clean runs are copied whole.
-void append_field(core::ByteBuffer& out, std::string_view text) {
+void append_escaped(core::ByteBuffer& out, std::string_view text, std::string_view nul) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
     const char* special = core::scan::find_any<'\\', '\t', '\n', '\r', '\0'>(p, end);
     out.append({p, static_cast<std::size_t>(special - p)});
     if (special == end) return;
-    out.append(escape_of(*special));
+    out.append(escape_of(*special, nul));
     p = special + 1;
   }
 }
 
 }  // namespace
+
+void append_text_field(core::ByteBuffer& out, std::string_view text, DataType type,
+                       const TextFormat& format) {
+  if (type == DataType::Null) {
+    out.append("\\N");
+  } else if (type == DataType::Boolean) {
+    out.append(is_true_text(text) ? format.true_word : format.false_word);
+  } else {
+    append_escaped(out, text, format.nul);
+  }
+}
 
 CopyWriter::CopyWriter(std::string_view table_name)
     : quoted_table_(Dialect(Dialect::Postgres).quote_identifier(table_name)) {}
@@ -67,14 +78,7 @@ void CopyWriter::append_row(core::ByteBuffer& out, const Row& row, const DataTyp
     if (i > 0) out.append("\t");
     const Row::Entry entry = row[i];
     const DataType type = types != nullptr && entry.type != DataType::Null ? types[i] : entry.type;
-    const std::string_view text = core::trim_white_space(entry.text);
-    if (type == DataType::Null) {
-      out.append("\\N");
-    } else if (type == DataType::Boolean) {
-      out.append(is_true_text(text) ? "true" : "false");
-    } else {
-      append_field(out, text);
-    }
+    append_text_field(out, core::trim_white_space(entry.text), type, copy_format);
   }
   out.append("\n");
 }

@@ -11,6 +11,22 @@
 
 namespace morvel::sql {
 
+// How a tab-separated text format spells what is not text: PostgreSQL's COPY, or MySQL's LOAD
+// DATA, which reads booleans as numbers. Both read \N as NULL and escape backslash, tab, LF and
+// CR; NUL is PostgreSQL's \000, which it refuses as it refuses chr(0), and MySQL's \0.
+struct TextFormat {
+  std::string_view true_word;
+  std::string_view false_word;
+  std::string_view nul;
+};
+inline constexpr TextFormat copy_format{"true", "false", "\\000"};
+inline constexpr TextFormat load_data_format{"1", "0", "\\0"};
+
+// Appends the field of one value of type `type` whose trimmed text is `text`. Throws
+// std::bad_alloc when memory runs out.
+void append_text_field(core::ByteBuffer& out, std::string_view text, core::DataType type,
+                       const TextFormat& format);
+
 // The rows of a conversion as PostgreSQL COPY blocks in its text format, which psql runs from a
 // script as it stands: "COPY <table> (<columns>) FROM stdin;", a line per row with the fields
 // between tabs, and a line "\." at the end of the block.

@@ -147,6 +147,34 @@ TEST(Args, RejectsUsageErrors) {
   expect_usage_error({"-k", "id"}, "'--primary-key <COLUMNS>' requires '--create-table'");
 }
 
+TEST(Args, TakesTheDialectFromTheUrlOfTo) {
+  const Cli sqlite = parsed({"--to", "sqlite:///a.db"});
+  EXPECT_EQ(sqlite.to, "sqlite:///a.db");
+  EXPECT_EQ(sqlite.options.dialect, Dialect::Sqlite);
+  EXPECT_EQ(parsed({"-d", "mariadb", "--to", "mysql://u@h/db"}).options.dialect, Dialect::Mysql);
+  EXPECT_EQ(parsed({"--to", "postgres://h/db", "--transaction"}).options.dialect,
+            Dialect::Postgres);
+  expect_usage_error({"--to", "sqlite:///a.db", "-d", "postgres"},
+                     "'--dialect <DIALECT>' postgres contradicts the sqlite database of "
+                     "'--to <URL>'");
+  expect_usage_error({"--to", "mysql://u:secret@h", "-t", "x"},
+                     "'--to <URL>': the MySQL URL names no database (give sqlite:///relative/"
+                     "file.db, sqlite:////absolute/file.db, postgresql://user@host:port/database "
+                     "or mysql://user@host:port/database?socket=/path)");
+  for (const auto& other : {std::vector<std::string>{"-o", "x.sql"}, {"--copy"},
+                            {"--batch-size", "10"}}) {
+    std::vector<std::string> arguments = {"--to", "sqlite:///a.db"};
+    arguments.insert(arguments.end(), other.begin(), other.end());
+    const std::string name = other[0] == "-o" ? "--output <OUTPUT>" : other.size() == 1
+                                                                          ? "--copy"
+                                                                          : "--batch-size <N>";
+    expect_usage_error(arguments, "'--to <URL>' cannot be used with '" + name + "'");
+  }
+  // What the user typed is quoted, but never a URL's password.
+  expect_usage_error({"--too=mysql://u:secret@h/db"},
+                     "unexpected argument '--too=mysql://u:***@h/db'");
+}
+
 TEST(Args, ReportsTheFirstMistakeInTheOrderWritten) {
   expect_usage_error({"-d", "x", "-f", "y"},
                      "invalid value 'x' for '--dialect <DIALECT>' "
@@ -167,6 +195,7 @@ std::string help_text(std::string_view program) {
          "Options:\n"
          "  -i,--input <INPUT>          File to read (default: standard input)\n"
          "  -o,--output <OUTPUT>        File to write (default: standard output)\n"
+         "  --to <URL>                  Load into the database at this URL instead of writing SQL\n"
          "  -t,--table <TABLE> [default: morvel_table]\n"
          "                              Table the statements fill\n"
          "  -f,--format <FORMAT> [default: csv] [possible values: csv, json]\n"

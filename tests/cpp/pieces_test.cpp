@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "convert/pipeline.hpp"
+#include "readers/locate.hpp"
 #include "test_support.hpp"
 
 // However an input is cut into pieces and on however many threads they are converted, the
@@ -158,6 +159,35 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
       expect_same_however_cut(jsonl, {.format = Format::Json, .create_table = true}, small_pieces);
     }
   }
+}
+
+// Where row `row` of `input` lies, found from memory and through a stream of 3 bytes per read.
+void expect_place(const std::string& input, const ConversionOptions& options, std::uint64_t row,
+                  std::optional<readers::RecordPlace> expected) {
+  MemorySource memory(input);
+  testing::ScriptedSource stream(input, 3);
+  for (ByteSource* source :
+       {static_cast<ByteSource*>(&memory), static_cast<ByteSource*>(&stream)}) {
+    const auto place = readers::locate_row(*source, options.format, read_options(options), row);
+    ASSERT_TRUE(place.has_value()) << place.error().message;
+    EXPECT_EQ(*place, expected) << "row " << row << " of:\n" << input;
+  }
+}
+
+TEST(LocateRow, NamesTheRecordLineAndInputByteOfARow) {
+  const ConversionOptions json{.format = Format::Json};
+  expect_place("a,b\n1,2\n\n3,4\n", {}, 0, readers::RecordPlace{1, 2, 4});
+  // As in the reader's own messages, a CSV record begins after the record before it.
+  expect_place("a,b\n1,2\n\n3,4\n", {}, 1, readers::RecordPlace{2, 3, 8});
+  expect_place("a,b\n1,2\n", {}, 1, std::nullopt);
+  expect_place("a\n\"x\ny\"\nz\n", {}, 1, readers::RecordPlace{2, 4, 8});
+  expect_place("# note\na\n# more\nz\n", {.comment = '#'}, 0, readers::RecordPlace{1, 4, 16});
+  // The byte counts the input as it is encoded: the Latin-1 e-acute takes one byte, not two.
+  expect_place("a\n\xE9\nb\n", {.encoding = *Encoding::find("latin1")}, 1,
+               readers::RecordPlace{2, 3, 4});
+  expect_place("{\"a\":1}\n\n5\n{\"a\":2}\n", json, 1, readers::RecordPlace{4, 4, 11});
+  expect_place("[{\"a\":1},\n 7,\n {\"a\":2}]", json, 1, readers::RecordPlace{2, 3, 15});
+  expect_place("[{\"a\":1}]", json, 1, std::nullopt);
 }
 
 // The options a real file is read with, from its entry in the manifest.

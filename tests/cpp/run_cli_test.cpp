@@ -95,6 +95,22 @@ TEST(CliMain, ConvertsStandardStreamsAndFiles) {
   EXPECT_EQ(read_file(dir.file("out.sql")), "INSERT INTO `morvel_table` (`n`) VALUES (7);\n");
 }
 
+TEST(CliMain, LoadsIntoADatabaseWithoutAWord) {
+  TempDir dir;
+  const std::string to = "sqlite:///" + dir.file("people.db");
+  const Outcome loaded = run({"--to", to, "--create-table", "-k", "id"}, people_csv);
+  EXPECT_EQ(loaded.status, std::nullopt);
+  EXPECT_EQ(loaded.out + loaded.err, "");
+  expect_failure(run({"--to", to, "--create-table", "-k", "id"}, "id,name\n3,Cy\n1,Ann\n"),
+                 "record 2 (line: 3, byte: 13): SQLite: UNIQUE constraint failed: "
+                 "morvel_table.id");
+  expect_failure(run({"--to", "sqlite:///" + dir.file("no/such/dir.db")}, people_csv),
+                 "cannot open the SQLite database '" + dir.file("no/such/dir.db") +
+                     "': unable to open database file");
+  expect_failure(run({"--to", to, "-i", dir.file("missing.csv")}),
+                 "No such file or directory (os error 2)");
+}
+
 TEST(CliMain, KeepsTheStatementsBeforeABadRecord) {
   TempDir dir;
   std::string csv = "n\n";

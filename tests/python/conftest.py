@@ -1,23 +1,20 @@
 import pathlib
 
 import pytest
+from shared import FIRST_PARAMETERS, LOAD_PARAMETERS
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 
-# Each converter and the name of its first parameter: the input text, or the path of a file.
-FIRST_PARAMETERS = {
-    "convert_csv_to_sql": "csv_data",
-    "convert_json_to_sql": "json_data",
-    "convert_csv_file_to_sql": "path",
-    "convert_json_file_to_sql": "path",
-}
-
 
 def pytest_generate_tests(metafunc):
-    # A test that takes `converter` (a function's name) and `first` runs once per converter.
+    # A test that takes `converter` (a function's name) and `first` runs once per converter; one
+    # that takes `loader` and `first`, once per load function.
     if "converter" in metafunc.fixturenames:
         metafunc.parametrize("converter,first", list(FIRST_PARAMETERS.items()),
                              ids=list(FIRST_PARAMETERS))
+    if "loader" in metafunc.fixturenames:
+        metafunc.parametrize("loader,first", list(LOAD_PARAMETERS.items()),
+                             ids=list(LOAD_PARAMETERS))
 
 
 @pytest.fixture

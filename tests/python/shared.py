@@ -1,7 +1,9 @@
 """What the tests here and the engine tests under engines/ both need (pytest puts this directory
 on the import path through its conftest.py)."""
 
+import os
 import pathlib
+import subprocess
 import sys
 
 # The morvel command, installed beside the interpreter together with the module (scripts/setup).
@@ -9,3 +11,38 @@ MORVEL_COMMAND = pathlib.Path(sys.executable).parent / "morvel"
 
 # Every dialect by the name the options take; the engine tests name each engine after its own.
 DIALECTS = ["postgres", "sqlite", "mysql"]
+
+# Each converter and the name of its first parameter: the input text, or the path of a file.
+FIRST_PARAMETERS = {
+    "convert_csv_to_sql": "csv_data",
+    "convert_json_to_sql": "json_data",
+    "convert_csv_file_to_sql": "path",
+    "convert_json_file_to_sql": "path",
+}
+
+# Each load function and the name of its first parameter.
+LOAD_PARAMETERS = {
+    "load_csv": "csv_data",
+    "load_json": "json_data",
+    "load_csv_file": "path",
+    "load_json_file": "path",
+}
+
+
+def on_terminal(args, stdin, stdout):
+    """Runs a command with its standard error on a new pseudo-terminal, as in a user's window;
+    returns its status and every byte the terminal received."""
+    terminal, device = os.openpty()
+    try:
+        process = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=device)
+    finally:
+        os.close(device)
+    received = b""
+    try:
+        while chunk := os.read(terminal, 4096):
+            received += chunk
+    except OSError:  # the process has closed the device: Linux says EIO
+        pass
+    finally:
+        os.close(terminal)
+    return process.wait(timeout=60), received

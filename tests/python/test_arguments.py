@@ -37,6 +37,21 @@ class TestBinding:
             morvel.convert_csv_to_sql(CSV, "t", table_name="u")
         assert str(error.value) == "convert_csv_to_sql() got multiple values for argument 'table_name'"
 
+    @pytest.mark.parametrize("args,kwargs,message", [
+        ((CSV,), {}, "load_csv() missing 1 required positional argument: 'url'"),
+        ((), {"url": "sqlite:///a.db"},
+         "load_csv() missing 1 required positional argument: 'csv_data'"),
+        ((CSV,) * 7, {}, "load_csv() takes from 2 to 6 positional arguments but 7 were given"),
+        ((CSV, "sqlite:///a.db"), {"dialect": "sqlite"},
+         "load_csv() got an unexpected keyword argument 'dialect'"),
+        ((CSV, "sqlite:///a.db"), {"url": "sqlite:///b.db"},
+         "load_csv() got multiple values for argument 'url'"),
+    ])
+    def test_load_binding(self, args, kwargs, message):
+        with pytest.raises(TypeError) as error:
+            morvel.load_csv(*args, **kwargs)
+        assert str(error.value) == message
+
     def test_all_by_position_or_all_by_keyword(self):
         expected = 'CREATE TABLE IF NOT EXISTS `t` (\n  `a` BIGINT NOT NULL,\n  PRIMARY KEY (`a`)\n);\n\n' \
                    "INSERT INTO `t` (`a`) VALUES (1);\n"

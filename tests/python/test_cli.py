@@ -8,7 +8,7 @@ import sys
 import time
 
 import pytest
-from shared import MORVEL_COMMAND
+from shared import MORVEL_COMMAND, on_terminal
 
 HELP = """\
 Turn raw data into ready-to-run SQL.
@@ -20,6 +20,7 @@ Positionals:
 Options:
   -i,--input <INPUT>          File to read (default: standard input)
   -o,--output <OUTPUT>        File to write (default: standard output)
+  --to <URL>                  Load into the database at this URL instead of writing SQL
   -t,--table <TABLE> [default: morvel_table]
                               Table the statements fill
   -f,--format <FORMAT> [default: csv] [possible values: csv, json]
@@ -402,25 +403,6 @@ class TestSignalsAndPipes:
             process.send_signal(signal.SIGINT)
             stdout, stderr = process.communicate(timeout=30)
         assert (stdout, stderr, process.returncode) == (b"stopped\n", b"", 0)
-
-
-def on_terminal(args, stdin, stdout):
-    """Runs a command with its standard error on a new pseudo-terminal, as in a user's window;
-    returns its status and every byte the terminal received."""
-    terminal, device = os.openpty()
-    try:
-        process = subprocess.Popen(args, stdin=stdin, stdout=stdout, stderr=device)
-    finally:
-        os.close(device)
-    received = b""
-    try:
-        while chunk := os.read(terminal, 4096):
-            received += chunk
-    except OSError:  # the process has closed the device: Linux says EIO
-        pass
-    finally:
-        os.close(terminal)
-    return process.wait(timeout=60), received
 
 
 class TestProgressLine:

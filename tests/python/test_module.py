@@ -9,7 +9,7 @@ import sys
 
 import morvel
 import pytest
-from shared import MORVEL_COMMAND
+from shared import FIRST_PARAMETERS, LOAD_PARAMETERS, MORVEL_COMMAND
 
 
 # What an interpreter is: its binary and its installation (a virtual environment shares both
@@ -66,13 +66,17 @@ def command_options():
 
 
 class TestModuleSurface:
-    def test_all_lists_the_five_functions_in_order(self):
+    def test_all_lists_the_functions_in_order(self):
         assert morvel.__all__ == [
             "convert_csv_to_sql",
             "convert_json_to_sql",
             "convert_csv_file_to_sql",
             "convert_json_file_to_sql",
             "cli_main",
+            "load_csv",
+            "load_json",
+            "load_csv_file",
+            "load_json_file",
         ]
         assert morvel.__doc__.startswith("Turn raw data into ready-to-run SQL.\n")
         assert morvel.__version__ == "1.1.0"
@@ -99,18 +103,37 @@ class TestModuleSurface:
             assert word in function.__doc__
         assert "OSError" in function.__doc__
 
-    def test_type_stub_has_the_functions_parameters(self, converter, first):
+    def test_load_signatures(self, loader, first):
+        function = getattr(morvel, loader)
+        assert function.__text_signature__ == (
+            f'({first}, url, table_name="morvel_table", create_table=False, primary_key=None, '
+            'auto_id=False, *, schema_from="first", null_values=(), delimiter=",", tsv=False, '
+            'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
+            'encoding="utf-8", on_conflict="error", jobs=None)')
+        parameters = inspect.signature(function).parameters
+        kinds = [p.kind for p in parameters.values()]
+        assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
+            [inspect.Parameter.KEYWORD_ONLY] * (len(kinds) - 6)
+        for word in [first, *parameters, "Returns", "Raises", "ValueError", "OSError"]:
+            assert word in function.__doc__
+
+    @pytest.mark.parametrize("function", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    def test_type_stub_has_the_functions_parameters(self, function):
         stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "morvel.pyi").read_text())
         overloads = [node for node in stub.body
-                     if isinstance(node, ast.FunctionDef) and node.name == converter]
-        assert len(overloads) == 2  # without output, returning str; with it, returning None
-        parameters = inspect.signature(getattr(morvel, converter)).parameters
+                     if isinstance(node, ast.FunctionDef) and node.name == function]
+        # A conversion has two: without output, returning str; with it, returning None.
+        assert len(overloads) == (1 if function in LOAD_PARAMETERS else 2)
+        parameters = inspect.signature(getattr(morvel, function)).parameters
         # What the function refuses whatever its value is left out: encoding for a str, the
         # CSV options for JSON.
+        first = {**FIRST_PARAMETERS, **LOAD_PARAMETERS}[function]
         refused = set() if first == "path" else {"encoding"}
-        if "json" in converter:
+        if "json" in function:
             refused |= {"delimiter", "tsv", "comment", "skip_lines", "no_header",
                         "allow_short_rows"}
+        positional = [p for p in parameters.values()
+                      if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
         for definition in overloads:
             assert ast.get_docstring(definition)
             written = definition.args.args + definition.args.kwonlyargs
@@ -118,7 +141,7 @@ class TestModuleSurface:
                 definition.args.defaults + definition.args.kw_defaults
             assert [argument.arg for argument in written] == \
                 [name for name in parameters if name not in refused]
-            assert len(definition.args.args) == 6
+            assert len(definition.args.args) == len(positional)
             for argument, default in zip(written, defaults):
                 if default is not None:
                     assert ast.literal_eval(default) == parameters[argument.arg].default
@@ -137,18 +160,23 @@ class TestModuleSurface:
                   if line.endswith("# refused")}
         assert refused == marked, result.stdout + result.stderr
 
-    def test_each_option_is_the_commands(self, converter, first):
+    @pytest.mark.parametrize("name", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    def test_each_option_is_the_commands(self, name):
         # Both faces are made from one option table: the docstring lists each parameter after
-        # the first with its command-line name and help line, which the command's help shows
-        # with the same default. The command alone has the rest.
-        function = getattr(morvel, converter)
+        # the first (and a load's url) with its command-line name and help line, which the
+        # command's help shows with the same default. The command alone has the rest; a load
+        # has no use for the options that shape a script.
+        function = getattr(morvel, name)
         listed = {m[1]: (m[2], m[3]) for m in
                   re.finditer(r"^(\w+) \(--([\w-]+)\)\n    (.*)$", function.__doc__, re.M)}
         parameters = inspect.signature(function).parameters
-        assert list(listed) == list(parameters)[1:-1]
+        loads = name in LOAD_PARAMETERS
+        # After the leading parameters; a conversion's output= is the function's own.
+        assert list(listed) == list(parameters)[2:] if loads else list(parameters)[1:-1]
         command = command_options()
+        script_only = {"dialect", "batch-size", "transaction", "copy"} if loads else set()
         assert set(command) - {name for name, _ in listed.values()} == \
-            {"input", "output", "format", "quiet", "help", "version"}
+            {"input", "output", "to", "format", "quiet", "help", "version", *script_only}
         for name, (long_name, help_line) in listed.items():
             assert command[long_name][0] == help_line, name
             shown_default = command[long_name][1]

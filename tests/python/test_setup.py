@@ -42,7 +42,8 @@ def run(tmp_path, command, apt_install="succeed"):
     repo = tmp_path / "repo"
     shutil.copytree(ROOT / "scripts", repo / "scripts")
     (repo / "bench").mkdir()
-    shutil.copy2(ROOT / "bench" / "run", repo / "bench" / "run")
+    for name in ("run", "load"):
+        shutil.copy2(ROOT / "bench" / name, repo / "bench" / name)
     for name, body in FAKES.items():
         write_tool(tmp_path / "bin" / name, body)
     for name in ("python", "morvel"):
@@ -64,7 +65,8 @@ def run(tmp_path, command, apt_install="succeed"):
 def test_example_installs_and_builds_only_what_the_command_needs(tmp_path):
     status, output, calls, asked = run(tmp_path, ["scripts/example"])
     assert status == 0, "\n".join(output)
-    assert {"g++", "cmake", "ninja-build", "libcli11-dev", "python3-dev", "python3-venv"} <= asked
+    assert {"g++", "cmake", "ninja-build", "libcli11-dev", "python3-dev", "python3-venv",
+            "libsqlite3-dev", "libpq-dev", "libmariadb-dev"} <= asked
     assert not asked & NOT_FOR_THE_COMMAND
     # One line says what is coming, before apt-get runs at all.
     said = [i for i, line in enumerate(output) if line.startswith("setup: installing")]
@@ -90,6 +92,8 @@ def test_example_installs_and_builds_only_what_the_command_needs(tmp_path):
     ("scripts/limits", {"time"}, {"libgtest-dev", "postgresql", "clang-19", "hyperfine"}),
     ("bench/run", {"hyperfine", "libbenchmark-dev", "time", "sqlite3"},
      {"libgtest-dev", "postgresql", "mariadb-server", "clang-19"}),
+    ("bench/load", {"postgresql", "mariadb-server", "csvkit", "sqlite-utils", "pgloader"},
+     {"libgtest-dev", "clang-19"}),
     ("scripts/test", {"libgtest-dev", "python3-pytest", "python3-numpy", "python3-hypothesis",
                       "postgresql", "mariadb-server", "sqlite3", "python3-psycopg2",
                       "python3-pymysql", "clang-19", "libclang-rt-19-dev", "time"},

@@ -11,6 +11,15 @@ from shared import MORVEL_COMMAND
 from values import KINDS, expected, json_text, read_back, same
 
 
+# Each way of keying the table: morvel's options, and the primary key the engine then reports.
+KEYS = {
+    "no key": ([], []),
+    "key": (["-k", "n"], ["n"]),
+    "composite text key": (["-k", "code, n"], ["code", "n"]),
+    "auto id": (["--auto-id"], ["id"]),
+}
+
+
 class ConversionError(Exception):
     """The morvel command failed; the message is its error output."""
 

@@ -100,6 +100,10 @@ class _Server:
         if os.geteuid() == 0:
             shutil.chown(self.dir, self.system_user, self.system_user)
         self._initialise()
+        self._launch()
+        self._prepare()
+
+    def _launch(self):
         with open(self.log, "ab") as out:
             self.process = subprocess.Popen(
                 self._prefix() + self._server_command(), stdin=subprocess.DEVNULL, stdout=out,
@@ -117,7 +121,18 @@ class _Server:
                     raise ServerError(f"{self.name} did not accept connections within "
                                       f"{START_TIMEOUT:.0f} s:\n{_log_tail(self.log)}")
                 time.sleep(0.05)
-        self._prepare()
+
+    def kill(self):
+        """Ends the server and all its processes at once, as a crash would."""
+        with contextlib.suppress(Exception):
+            self.connection.close()
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+
+    def restart(self):
+        """Starts the server again on its data, after kill()."""
+        self._launch()
+        self._reopen()
 
     def stop(self):
         """Stops the server and removes its directory; safe after a failed or partial start."""
@@ -190,8 +205,17 @@ class PostgresServer(_Server):
         self.connection = self._connect(DATABASE)
         self.version = self.query("SHOW server_version")[0][0]
 
+    def _reopen(self):
+        self.connection.close()
+        self.connection = self._connect(DATABASE)
+
     def reset(self):
         self.query("DROP SCHEMA public CASCADE; CREATE SCHEMA public")
+
+    @property
+    def url(self):
+        """The database as morvel's --to names it."""
+        return f"postgresql:///{DATABASE}?host={self.dir}&user=postgres"
 
     def client(self, single_transaction):
         command = ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", str(self.dir),
@@ -250,10 +274,18 @@ class MariadbServer(_Server):
         self.reset()
         self.version = self.query("SELECT VERSION()")[0][0]
 
+    def _reopen(self):
+        self.connection = self._connect()
+        self.connection.select_db(DATABASE)
+
     def reset(self):
         self.query(f"DROP DATABASE IF EXISTS {DATABASE}")
         self.query(f"CREATE DATABASE {DATABASE}")
         self.connection.select_db(DATABASE)
+
+    @property
+    def url(self):
+        return f"mysql://root@/{DATABASE}?socket={self.dir / 'socket'}"
 
     def client(self, single_transaction):
         # --binary-mode: without it the client refuses NUL characters and turns CR LF inside
@@ -319,6 +351,10 @@ class SqliteDatabase:
         return command, lambda data: data
 
     load = _Server.load
+
+    @property
+    def url(self):
+        return f"sqlite:///{self.path}"
 
     def load_in_process(self, script):
         """Runs `script` through Python's sqlite3 module, one transaction, the text unaltered."""

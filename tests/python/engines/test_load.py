@@ -6,16 +6,9 @@ import uuid
 
 import dataset
 import pytest
-from loading import ConversionError, check_table, convert, input_records
+from loading import KEYS, ConversionError, check_table, convert, input_records
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[3] / "examples"
-# Each way of keying the table: morvel's options, and the primary key the engine then reports.
-KEYS = {
-    "no key": ([], []),
-    "key": (["-k", "n"], ["n"]),
-    "composite text key": (["-k", "code, n"], ["code", "n"]),
-    "auto id": (["--auto-id"], ["id"]),
-}
 
 
 class TestVariedData:

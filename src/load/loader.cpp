@@ -1,0 +1,312 @@
+#include "load/loader.hpp"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "convert/pipeline.hpp"
+#include "convert/schema.hpp"
+#include "convert/script.hpp"
+#include "load/engine.hpp"
+#include "readers/locate.hpp"
+#include "readers/read_input.hpp"
+#include "sql/statements.hpp"
+
+namespace morvel::load {
+
+namespace {
+
+using core::DataType;
+using core::Result;
+using core::Row;
+using core::Status;
+
+// Rows read on the reading's own thread wait until they fill this many bytes: a small input goes
+// to the engine in one call rather than a call per row.
+constexpr std::size_t pending_bytes = 1024 * 1024;
+
+// The first row of a piece whose columns or way in are not those of the row before it (the
+// piece's first row always is one): where a run of rows that go in together begins.
+struct Run {
+  std::uint64_t row;  // of the piece, from 0
+  std::size_t at;     // where its encoded rows begin
+  unsigned way;
+  Row names;
+};
+
+// The rows of one piece in the engine's form, back to back, with what sending them needs.
+struct LoadPiece {
+  core::ByteBuffer bytes;
+  std::uint64_t rows = 0;
+  std::vector<Run> runs;
+  std::vector<convert::FoundLoss> losses;  // the first in each column, when they are watched
+
+  // Empties the piece and keeps its memory. Never fails.
+  void clear() noexcept {
+    bytes.clear();
+    rows = 0;
+    runs.clear();
+    losses.clear();
+  }
+};
+
+// Encodes the rows of the pieces one thread reads into the LoadPiece outputs of a work.
+class LoadWorker final : public readers::PieceWorker {
+ public:
+  // `schema`, if given, types every column; `watched`, if given, holds the types the first record
+  // gave the table. Both are borrowed and read only. `pieces` are the work's outputs, each given
+  // room for `bytes` bytes when filled.
+  LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
+             const convert::FirstRecordTypes* watched, sql::Dialect dialect,
+             std::vector<LoadPiece>& pieces, std::size_t bytes)
+      : encoder_(std::move(encoder)),
+        schema_(schema),
+        dialect_(dialect),
+        pieces_(pieces),
+        bytes_(bytes) {
+    if (watched != nullptr) watched_ = *watched;
+  }
+
+  void start(std::size_t slot) override { fill(pieces_[slot]); }
+
+  // Begins filling `piece`, emptied first, which outlives the filling. Throws std::bad_alloc
+  // when memory runs out.
+  void fill(LoadPiece& piece) {
+    piece_ = &piece;
+    piece.clear();
+    // Room made at once is only address space until written; refilling the same output spares
+    // the page faults of fresh memory.
+    piece.bytes.reserve(bytes_);
+    columns_ = {};
+    if (watched_) first_types_ = *watched_;
+  }
+
+  Status take(Row&& row) override {
+    if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
+    LoadPiece& piece = *piece_;
+    if (watched_) convert::note_losses(first_types_, row, dialect_, piece.rows, piece.losses);
+    const bool are_new_columns = !columns_.matches(row);
+    if (are_new_columns) {
+      columns_.take(row);
+      encoder_->set_columns(columns_.names());
+    }
+    const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
+    const std::size_t at = piece.bytes.size();
+    const unsigned way = encoder_->append(piece.bytes, row, types);
+    if (are_new_columns || way != way_) {
+      piece.runs.push_back(Run{piece.rows, at, way, columns_.names()});
+      way_ = way;
+    }
+    ++piece.rows;
+    return {};
+  }
+
+  // The output being filled. Only after start() or fill().
+  [[nodiscard]] const LoadPiece& piece() const noexcept { return *piece_; }
+
+ private:
+  std::unique_ptr<RowEncoder> encoder_;
+  const convert::Schema* schema_;
+  std::optional<convert::FirstRecordTypes> watched_;
+  convert::FirstRecordTypes first_types_;  // the watched types, afresh for each piece
+  sql::Dialect dialect_;
+  sql::ColumnList columns_;  // of the piece's last row
+  unsigned way_ = 0;         // of the piece's last row
+  std::vector<DataType> column_types_;
+  std::vector<LoadPiece>& pieces_;
+  std::size_t bytes_;
+  LoadPiece* piece_ = nullptr;
+};
+
+// The rows of a load into the database: encoded on every thread, sent in input order from the
+// reading's own thread, whose rows wait in a piece of their own until it fills or a piece from
+// another thread comes.
+class LoadWork final : public readers::PieceWork {
+ public:
+  LoadWork(Connection& connection, const convert::CheckedOptions& options,
+           const convert::Schema* schema, core::Monitor* monitor, std::size_t piece_bytes)
+      : connection_(connection),
+        options_(options),
+        schema_(schema),
+        watch_(options->create_table && schema == nullptr ? monitor : nullptr),
+        piece_bytes_(2 * piece_bytes) {}
+
+  core::RowSink direct() override { return *this; }
+  // Pieces go to other threads once the table is there and its columns known.
+  bool can_share() const override { return direct_ != nullptr; }
+  void make_slots(std::size_t count) override { pieces_.resize(count); }
+  std::unique_ptr<readers::PieceWorker> worker() override { return make_worker(); }
+  Status commit(std::size_t slot, const readers::PieceEnd&) override {
+    if (auto sent = send_waiting(); !sent) return sent;
+    return send(pieces_[slot]);
+  }
+
+  Status operator()(Row&& row) {
+    if (direct_ == nullptr) {
+      if (auto begun = begin(row); !begun) return begun;
+    }
+    if (auto taken = direct_->take(std::move(row)); !taken) return taken;
+    return waiting_.bytes.size() < pending_bytes ? Status{} : send_waiting();
+  }
+
+  // Sends what waits after the last row and closes the way in. Fails as the engine does.
+  Status finish() {
+    if (auto sent = send_waiting(); !sent) return sent;
+    return connection_.close();
+  }
+
+  [[nodiscard]] bool has_created_table() const noexcept { return has_created_; }
+  [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
+
+ private:
+  // The table, made from the first row (or the schema) when asked for, and what the encoders
+  // need to know of it.
+  Status begin(const Row& first_row) {
+    if (auto refused = convert::refuse_nul_names(first_row); !refused) return refused;
+    if (options_->create_table) {
+      const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
+      auto statement = sql::generate_create_table_with_pk(
+          options_->table_name, columns, options_->dialect, options_.primary_key());
+      if (!statement) return std::unexpected(std::move(statement.error()));
+      auto created = connection_.create_table(*statement);
+      if (!created) return std::unexpected(std::move(created.error()));
+      has_created_ = *created;
+      if (watch_ != nullptr) first_types_.remember(first_row);
+    }
+    if (auto inspected = connection_.inspect(); !inspected) return inspected;
+    direct_ = make_worker();
+    direct_->fill(waiting_);
+    return {};
+  }
+
+  std::unique_ptr<LoadWorker> make_worker() {
+    return std::make_unique<LoadWorker>(connection_.encoder(), schema_,
+                                        watch_ != nullptr ? &first_types_ : nullptr,
+                                        options_->dialect, pieces_, piece_bytes_);
+  }
+
+  // Sends the rows read here that wait, and starts waiting afresh.
+  Status send_waiting() {
+    if (direct_ == nullptr || waiting_.rows == 0) return {};
+    Status sent = send(waiting_);
+    direct_->fill(waiting_);
+    return sent;
+  }
+
+  // Sends the rows of `piece`, the next in the input, a run at a time.
+  Status send(const LoadPiece& piece) {
+    if (watch_ != nullptr) {
+      convert::warn_losses(first_types_, piece.losses, rows_, options_->dialect, *watch_);
+    }
+    const std::string_view bytes = piece.bytes.view();
+    for (std::size_t i = 0; i < piece.runs.size(); ++i) {
+      const Run& run = piece.runs[i];
+      const bool is_last = i + 1 == piece.runs.size();
+      const std::uint64_t end_row = is_last ? piece.rows : piece.runs[i + 1].row;
+      const std::size_t end_at = is_last ? bytes.size() : piece.runs[i + 1].at;
+      if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
+      if (auto sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
+          !sent) {
+        return sent;
+      }
+    }
+    rows_ += piece.rows;
+    return {};
+  }
+
+  Connection& connection_;
+  const convert::CheckedOptions& options_;
+  const convert::Schema* schema_;
+  core::Monitor* watch_;                   // hears of values the table may not keep
+  convert::FirstRecordTypes first_types_;  // the table's, when watched
+  std::size_t piece_bytes_;                // room given to each output
+  std::vector<LoadPiece> pieces_;          // the slots of pieces read on other threads
+  LoadPiece waiting_;                      // the rows read here, not yet sent
+  std::unique_ptr<LoadWorker> direct_;     // the reading's own thread's, once the table is there
+  bool has_created_ = false;
+  std::uint64_t rows_ = 0;  // sent so far
+};
+
+Result<std::unique_ptr<Connection>> connect(const Target& target,
+                                            const convert::CheckedOptions& options) {
+  TableSettings settings{options->table_name, options->on_conflict,
+                         options.primary_key().key_columns()};
+  switch (target.dialect) {
+    case sql::Dialect::Sqlite:
+      return connect_sqlite(target, std::move(settings));
+    case sql::Dialect::Mysql:
+      return connect_mysql(target, std::move(settings));
+    case sql::Dialect::Postgres:
+      break;
+  }
+  return connect_postgres(target, std::move(settings));
+}
+
+// `error`, an engine's refusal of row `row`, with where the row's record lies in the input, read
+// again to find it; as it was when the input cannot say.
+core::Error placed(core::Error error, core::ReplayableSource& input,
+                   const convert::ConversionOptions& options, std::uint64_t row) {
+  if (!input.rewind()) return error;
+  const auto place =
+      readers::locate_row(input, options.format, convert::read_options(options), row);
+  if (!place || !*place) return error;
+  error.message = "record " + std::to_string((*place)->record) +
+                  " (line: " + std::to_string((*place)->line) +
+                  ", byte: " + std::to_string((*place)->byte) + "): " + error.message;
+  return error;
+}
+
+}  // namespace
+
+Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions options,
+                           const Target& target, core::Monitor* monitor,
+                           const readers::ReadLimits& limits) {
+  options.dialect = target.dialect;
+  if (options.copy || options.batch_size != 1) {
+    return std::unexpected(
+        core::invalid("COPY blocks and batches shape a script: a load sends the rows its own way"));
+  }
+  auto checked = convert::check_options(std::move(options));
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  auto connection = connect(target, *checked);
+  if (!connection) return std::unexpected(std::move(connection.error()));
+  Connection& database = **connection;
+
+  // Kept so that the record of a row the engine refuses can be found by reading it again.
+  core::ReplayableSource input(source);
+  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
+  const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
+  convert::Schema schema;
+  if (has_schema) {
+    if (auto read = convert::read_schema(input, *checked, monitor, plan, schema); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+  }
+  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor,
+                plan.limits.piece_bytes);
+  Status loaded = database.begin();
+  if (loaded) {
+    loaded = readers::read_input(input, (*checked)->format, convert::read_options(**checked),
+                                 monitor, work, plan);
+  }
+  if (loaded) loaded = work.finish();
+  if (loaded) loaded = database.commit();
+  if (loaded) return work.rows();
+
+  database.abandon(work.has_created_table());
+  const auto row = database.refused_row();
+  if (!row || loaded.error().kind == core::ErrorKind::Interrupted) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  return std::unexpected(placed(std::move(loaded.error()), input, **checked, *row));
+}
+
+Result<std::uint64_t> load_file(const std::string& path, convert::ConversionOptions options,
+                                const Target& target, core::Monitor* monitor) {
+  auto fd = core::open_for_reading(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  core::FdSource source(std::move(*fd), monitor);
+  return load(source, std::move(options), target, monitor);
+}
+
+}  // namespace morvel::load
