@@ -6,8 +6,10 @@ import pathlib
 import subprocess
 import sys
 
-# The morvel command, installed beside the interpreter together with the module (scripts/setup).
-MORVEL_COMMAND = pathlib.Path(sys.executable).parent / "morvel"
+# The morvel command, installed beside the interpreter together with the module (scripts/setup);
+# a sanitizer run names its own build's command instead.
+MORVEL_COMMAND = pathlib.Path(os.environ.get("MORVEL_COMMAND") or
+                              pathlib.Path(sys.executable).parent / "morvel")
 
 # Every dialect by the name the options take; the engine tests name each engine after its own.
 DIALECTS = ["postgres", "sqlite", "mysql"]
