@@ -53,9 +53,9 @@ std::string usage_name(std::string_view long_name, std::string_view value_name) 
 }
 
 std::string command_spelling(const core::OptionRef& option) {
-  const convert::OptionSpec* spec = convert::find_option(option.key);
+  const convert::OptionSpec* entry = convert::find_option(option.key);
   std::string out = "--";
-  out += spec != nullptr ? spec->long_name : option.key;
+  out += entry != nullptr ? entry->long_name : option.key;
   if (!option.value.empty()) {
     out += ' ';
     out += shell_word(option.value);

@@ -88,8 +88,8 @@ PyObject* raise_open_error(const Error& error, PyObject* filename) {
 
 // How a rule between options names a parameter: a switch with the value that turned it on.
 std::string rule_name(const core::OptionRef& option) {
-  const convert::OptionSpec* spec = convert::find_option(option.key);
-  if (spec != nullptr && spec->kind == convert::ValueKind::Switch) {
+  const convert::OptionSpec* entry = convert::find_option(option.key);
+  if (entry != nullptr && entry->kind == convert::ValueKind::Switch) {
     return concat({option.key, "=True"});
   }
   return std::string(option.key);
@@ -204,8 +204,8 @@ std::string python_literal(convert::ValueKind kind, std::string_view value) {
 }
 
 std::string python_spelling(const core::OptionRef& option) {
-  const convert::OptionSpec* spec = convert::find_option(option.key);
-  const convert::ValueKind kind = spec != nullptr ? spec->kind : convert::ValueKind::Text;
+  const convert::OptionSpec* entry = convert::find_option(option.key);
+  const convert::ValueKind kind = entry != nullptr ? entry->kind : convert::ValueKind::Text;
   return concat({option.key, "=", python_literal(kind, option.value)});
 }
 
