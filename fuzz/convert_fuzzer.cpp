@@ -65,8 +65,13 @@ Records read_records(Format format, std::string_view data) {
 Result<std::string> expected_outcome(const Options& o, std::string_view data) {
   auto key = PrimaryKey::from_options(o.primary_key, o.auto_id);
   if (!key) return std::unexpected(key.error());
-  if (!o.create_table && (o.primary_key || o.auto_id)) {
-    return std::unexpected(invalid("primary_key / auto_id require create_table=True"));
+  // The core's own words; each face puts them in its own (the command's usage error, Python's
+  // "primary_key / auto_id require create_table=True").
+  if (!o.create_table && o.primary_key) {
+    return std::unexpected(invalid("a primary key needs the table to be created"));
+  }
+  if (!o.create_table && o.auto_id) {
+    return std::unexpected(invalid("an auto id needs the table to be created"));
   }
   if (auto refused = nul_identifier_error("table", o.table)) return std::unexpected(*refused);
   Records records = read_records(o.format, data);
