@@ -31,6 +31,9 @@ struct Iteration {
   std::size_t next = 0;           // the batch's next statement
   std::size_t warned = 0;         // the batch's warnings emitted
   std::uint64_t handed_out = 0;   // bytes of the script handed out before the batch's next
+  // A next() is under way: it may wait without the lock, or run Python code (a warning's
+  // filter, a signal handler) that comes back to the same iterator.
+  bool is_running = false;
 };
 
 struct IteratorObject {
@@ -129,17 +132,28 @@ PyObject* advance(PyObject* module, Iteration& it) {
   }
 }
 
+// Refuses a call while a next() is under way, as a generator does: two would take each other's
+// statements, and a close() would free what the waiting one uses.
+bool is_running(const IteratorObject* self) {
+  if (!self->iteration || !self->iteration->is_running) return false;
+  PyErr_SetString(PyExc_ValueError, "iterator already executing");
+  return true;
+}
+
 PyObject* next_statement(PyObject* object) noexcept {
   IteratorObject* self = as_iterator(object);
-  if (!self->iteration) return nullptr;
+  if (!self->iteration || is_running(self)) return nullptr;
   PyObject* module = PyType_GetModule(Py_TYPE(object));
+  self->iteration->is_running = true;
   PyObject* statement = guarded(module, [&] { return advance(module, *self->iteration); });
+  self->iteration->is_running = false;
   // After the last statement, a failure, Ctrl-C or a warning turned error, no thread is left.
   if (statement == nullptr) end_iteration(self);
   return statement;
 }
 
 PyObject* close_iterator(PyObject* object, PyObject*) noexcept {
+  if (is_running(as_iterator(object))) return nullptr;
   end_iteration(as_iterator(object));
   Py_RETURN_NONE;
 }

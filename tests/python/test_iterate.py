@@ -118,6 +118,23 @@ class TestStatements:
         assert [w.category for w in caught] == [morvel.DataWarning]
         assert taken_when_warned == [2]
 
+    def test_a_call_back_into_a_running_next_is_refused(self):
+        # A warning's display runs Python code in the middle of next().
+        statements = morvel.iter_csv_to_sql("a\n1\nx\n", create_table=True)
+        refused = []
+
+        def show(*args, **kwargs):
+            for attempt in (lambda: next(statements), statements.close):
+                with pytest.raises(ValueError, match="^iterator already executing$"):
+                    attempt()
+                refused.append(attempt)
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("always")
+            warnings.showwarning = show
+            assert len(list(statements)) == 3
+        assert len(refused) == 2
+
 
 # Enough statements that the conversion is still running, waiting for room, after the first.
 LARGE = "a,b\n" + "1,some text\n" * 400_000
