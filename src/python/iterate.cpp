@@ -274,13 +274,15 @@ std::string iterate_doc(const Function& function) {
   doc += options_doc(function);
   doc += function.from_file ? "encoding names the file's encoding.\n\n"
                             : "encoding is for the file functions: a str is text already.\n\n";
+  doc += function.from_file
+             ? "Raises, from the call, TypeError for an argument of the wrong type, ValueError\n"
+               "for options that are refused and OSError when the file cannot be opened, as\n"
+               "the convert functions do.\n\n"
+             : "Raises, from the call, TypeError for an argument of the wrong type and ValueError\n"
+               "for options that are refused, as the convert functions do.\n\n";
   doc +=
-      "Raises, from the call, TypeError for an argument of the wrong type, ValueError\n"
-      "for options that are refused, ";
-  if (function.from_file) doc += "and OSError when the file cannot be opened, ";
-  doc +=
-      "as the convert\nfunctions do. Bad data raises ValueError from next() once the statements "
-      "before\nthe bad record are taken, and Ctrl-C raises KeyboardInterrupt from next(); the\n"
+      "Bad data raises ValueError from next() once the statements before the bad\n"
+      "record are taken, and Ctrl-C raises KeyboardInterrupt from next(); the\n"
       "iteration is then over. Values the table may lose are reported as\n"
       "morvel.DataWarning before the statement that follows them.";
   return doc;
