@@ -6,7 +6,7 @@ cli_main runs the morvel command. help() on each function lists its parameters.
 """
 
 import os
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Literal, Protocol, TypeAlias, overload
 
 
@@ -20,6 +20,10 @@ __all__ = [
     "load_json",
     "load_csv_file",
     "load_json_file",
+    "iter_csv_to_sql",
+    "iter_json_to_sql",
+    "iter_csv_file_to_sql",
+    "iter_json_file_to_sql",
 ]
 
 __version__: str
@@ -341,3 +345,109 @@ def load_json_file(
 ) -> int:
     """Load the JSON file at path into the database at url, all or nothing; returns the
     number of records loaded."""
+
+def iter_csv_to_sql(
+    csv_data: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> Iterator[str]:
+    """Turn csv_data (CSV text) into SQL, a statement at a time.
+
+    Yields each statement of the script as a str, with the line breaks after it: CREATE
+    TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
+    whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    """
+
+def iter_json_to_sql(
+    json_data: str,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> Iterator[str]:
+    """Turn json_data (JSON text) into SQL, a statement at a time.
+
+    Yields each statement of the script as a str, with the line breaks after it: CREATE
+    TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
+    whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    """
+
+def iter_csv_file_to_sql(
+    path: StrOrBytesPath,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    delimiter: str = ",",
+    tsv: bool = False,
+    comment: str | None = None,
+    skip_lines: int = 0,
+    no_header: bool = False,
+    allow_short_rows: bool = False,
+    encoding: str = "utf-8",
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> Iterator[str]:
+    """Turn the CSV file at path into SQL, a statement at a time.
+
+    Yields each statement of the script as a str, with the line breaks after it: CREATE
+    TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
+    whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    """
+
+def iter_json_file_to_sql(
+    path: StrOrBytesPath,
+    table_name: str = "morvel_table",
+    create_table: bool = False,
+    dialect: Dialect = "postgres",
+    primary_key: str | None = None,
+    auto_id: bool = False,
+    *,
+    schema_from: Literal["first", "all"] = "first",
+    null_values: Sequence[str] = (),
+    encoding: str = "utf-8",
+    batch_size: int = 1,
+    transaction: bool = False,
+    copy: bool = False,
+    on_conflict: Literal["error", "ignore", "replace"] = "error",
+    jobs: int | None = None,
+) -> Iterator[str]:
+    """Turn the JSON file at path into SQL, a statement at a time.
+
+    Yields each statement of the script as a str, with the line breaks after it: CREATE
+    TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
+    whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    """

@@ -182,12 +182,12 @@ Result<ByteBuffer> convert_to_buffer(core::ByteSource& source, const CheckedOpti
   return buffer.take();
 }
 
-std::optional<core::Error> utf8_error(std::string_view sql) {
+std::optional<core::Error> utf8_error(std::string_view sql, std::size_t offset) {
   // The readers only pass UTF-8 on, so this guards the promise of a valid str rather than
   // catching a known case.
   const auto bad = core::find_invalid_utf8(sql);
   if (!bad) return std::nullopt;
-  const std::string index = std::to_string(bad->valid_up_to);
+  const std::string index = std::to_string(offset + bad->valid_up_to);
   return core::invalid(bad->error_length == 0
                            ? "incomplete utf-8 byte sequence from index " + index
                            : "invalid utf-8 sequence of " + std::to_string(bad->error_length) +

@@ -49,7 +49,7 @@ namespace morvel::convert {
 
 // The error a strict UTF-8 decoder reports for output that is not UTF-8 ("invalid utf-8
 // sequence of N bytes from index I", "incomplete utf-8 byte sequence from index I"), or nothing
-// when `sql` is UTF-8. Never fails.
-[[nodiscard]] std::optional<core::Error> utf8_error(std::string_view sql);
+// when `sql` is UTF-8; `offset` bytes of the output come before `sql`. Never fails.
+[[nodiscard]] std::optional<core::Error> utf8_error(std::string_view sql, std::size_t offset = 0);
 
 }  // namespace morvel::convert

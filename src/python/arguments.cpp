@@ -249,6 +249,15 @@ std::string signature(const Function& function) {
   return out;
 }
 
+std::string options_doc(const Function& function) {
+  std::string doc;
+  for (const OptionSpec* option : options_of(function)) {
+    doc += concat(
+        {option->key, " (--", option->long_name, ")\n    ", convert::help_line(*option), "\n"});
+  }
+  return doc;
+}
+
 bool bind_arguments(const Function& function, std::span<const OptionSpec* const> options,
                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
   const std::string_view name = function.name;
@@ -361,6 +370,12 @@ std::optional<std::string_view> data_argument(PyObject* object, std::string_view
     return std::nullopt;
   }
   return utf8.view();
+}
+
+std::optional<std::string_view> input_argument(const Function& function, PyObject* object,
+                                               core::ByteBuffer& utf8, Ref& path_name) {
+  return function.from_file ? path_argument(object, function.first, path_name)
+                            : data_argument(object, function.first, utf8);
 }
 
 bool bind_options(const Function& function, std::span<const OptionSpec* const> options,

@@ -53,6 +53,10 @@ inline constexpr std::size_t positional_count = 1 + positional_options.size();
 // defaults. Never fails but for memory.
 [[nodiscard]] std::string signature(const Function& function);
 
+// The options of the function's documentation, a line with each parameter and the command's
+// option beside it, then its help on a line of its own. Never fails but for memory.
+[[nodiscard]] std::string options_doc(const Function& function);
+
 // Binds a call's arguments to the parameters: the leading ones, then `options`, then output=
 // when the function takes it. On success `slots` (one per parameter) holds borrowed references,
 // null for an omitted parameter; otherwise a
@@ -81,6 +85,12 @@ std::optional<std::string_view> path_argument(PyObject* object, std::string_view
 // the output is built into a str of its own. Raises and returns nothing on failure.
 std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,
                                               core::ByteBuffer& utf8);
+
+// The function's first argument: the bytes of the path for a file function (held by
+// `path_name`), else the UTF-8 of the data (made in `utf8` when it is not ASCII). Raises (with the
+// note naming the parameter) and returns nothing on failure.
+std::optional<std::string_view> input_argument(const Function& function, PyObject* object,
+                                               core::ByteBuffer& utf8, Ref& path_name);
 
 // Checks the arguments of `options` (slots after the leading ones) and writes them into `record`
 // through each option's own check, in parameter order; an omitted one keeps its default.

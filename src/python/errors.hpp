@@ -1,6 +1,8 @@
 #pragma once
 
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,21 @@ bool refuse_value(const core::Error& error, std::string_view parameter);
 // Raises PanicException for a C++ exception that escaped the core, SystemError when the
 // module has none. Returns null.
 PyObject* raise_panic(PyObject* module, const char* what);
+
+// Runs `body`, turning any C++ exception that escapes it into a Python exception: no C++
+// exception ever unwinds into the interpreter.
+template <class Body>
+PyObject* guarded(PyObject* module, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_panic(module, error.what());
+  } catch (...) {
+    return raise_panic(module, "unknown C++ exception");
+  }
+}
 
 // A value of an option of kind `kind` as Python code writes it: "first" in double quotes for a
 // text, 5 for a count, True for a switch, ["NA"] for words. Never fails.

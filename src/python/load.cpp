@@ -21,8 +21,7 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
 
   core::ByteBuffer input_utf8;
   Ref path_name;
-  const auto input = function.from_file ? path_argument(slots[0], function.first, path_name)
-                                        : data_argument(slots[0], function.first, input_utf8);
+  const auto input = input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   const auto url = text_argument(slots[1], url_parameter);
   if (!url) return nullptr;
@@ -87,10 +86,7 @@ std::string load_doc(const Function& function) {
   doc += "Returns the number of records loaded.\n\n";
   doc += url_doc;
   doc += "Each parameter after url is the morvel command's option named beside it:\n\n";
-  for (const convert::OptionSpec* option : options_of(function)) {
-    doc += concat(
-        {option->key, " (--", option->long_name, ")\n    ", convert::help_line(*option), "\n"});
-  }
+  doc += options_doc(function);
   doc += load_text_doc;
   doc += function.from_file ? "encoding names the file's encoding.\n\n"
                             : "encoding is for the file functions: a str is text already.\n\n";

@@ -5,9 +5,8 @@
 // database (load).
 
 #include <array>
-#include <exception>
-#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +20,7 @@
 #include "core/io.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
+#include "python/iterate.hpp"
 #include "python/load.hpp"
 #include "python/output.hpp"
 #include "python/ref.hpp"
@@ -40,6 +40,10 @@ constexpr Function csv_load{"load_csv", "csv_data", Format::Csv, false, false, t
 constexpr Function json_load{"load_json", "json_data", Format::Json, false, false, true};
 constexpr Function csv_file_load{"load_csv_file", "path", Format::Csv, true, false, true};
 constexpr Function json_file_load{"load_json_file", "path", Format::Json, true, false, true};
+constexpr Function csv_text_iter{"iter_csv_to_sql", "csv_data", Format::Csv, false};
+constexpr Function json_text_iter{"iter_json_to_sql", "json_data", Format::Json, false};
+constexpr Function csv_file_iter{"iter_csv_file_to_sql", "path", Format::Csv, true};
+constexpr Function json_file_iter{"iter_json_file_to_sql", "path", Format::Json, true};
 
 // Converts the call's input (the data, or the file at the path) into `held`, or into the file
 // at `to_path` when there is one. As the command does, the input is opened first, then every
@@ -98,8 +102,7 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
 
   core::ByteBuffer input_utf8;
   Ref path_name;
-  const auto input = function.from_file ? path_argument(slots[0], function.first, path_name)
-                                        : data_argument(slots[0], function.first, input_utf8);
+  const auto input = input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   convert::ConversionOptions record;
   record.format = function.format;
@@ -192,21 +195,6 @@ PyObject* run_cli_main() {
   return nullptr;
 }
 
-// Runs `body`, turning any C++ exception that escapes it into a Python exception: no C++
-// exception ever unwinds into the interpreter.
-template <class Body>
-PyObject* guarded(PyObject* module, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    return raise_panic(module, error.what());
-  } catch (...) {
-    return raise_panic(module, "unknown C++ exception");
-  }
-}
-
 template <const Function& F>
 PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
   return guarded(module, [&] { return run_conversion(module, F, args, kwargs); });
@@ -214,6 +202,12 @@ PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcep
 template <const Function& F>
 PyObject* loading(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
   return guarded(module, [&] { return run_load(module, F, args, kwargs); });
+}
+// The iter_* functions are bound to the iterators' type, which knows the module.
+template <const Function& F>
+PyObject* iterating(PyObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(type));
+  return guarded(module, [&] { return start_iteration(type, F, args, kwargs); });
 }
 PyObject* cli_main(PyObject* module, PyObject*) noexcept {
   return guarded(module, [] { return run_cli_main(); });
@@ -226,6 +220,10 @@ constexpr PyCFunction conversion_function() {
 template <const Function& F>
 constexpr PyCFunction load_function() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loading<F>));
+}
+template <const Function& F>
+constexpr PyCFunction iterate_function() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iterating<F>));
 }
 
 constexpr std::string_view returns_doc =
@@ -263,10 +261,7 @@ std::string doc_of(const Function& function) {
   doc += returns_doc;
   doc += concat({"Each parameter after ", function.first,
                  " is the morvel command's option named beside it:\n\n"});
-  for (const convert::OptionSpec* option : options_of(function)) {
-    doc += concat(
-        {option->key, " (--", option->long_name, ")\n    ", convert::help_line(*option), "\n"});
-  }
+  doc += options_doc(function);
   doc += output_doc;
   doc +=
       concat({"\n", python_doc,
@@ -287,9 +282,12 @@ std::string doc_of(const Function& function) {
 class Definitions {
  public:
   Definitions()
-      : docs_{doc_of(csv_text),        doc_of(json_text),       doc_of(csv_file),
-              doc_of(json_file),       load_doc(csv_load),      load_doc(json_load),
-              load_doc(csv_file_load), load_doc(json_file_load)},
+      : docs_{doc_of(csv_text),           doc_of(json_text),
+              doc_of(csv_file),           doc_of(json_file),
+              load_doc(csv_load),         load_doc(json_load),
+              load_doc(csv_file_load),    load_doc(json_file_load),
+              iterate_doc(csv_text_iter), iterate_doc(json_text_iter),
+              iterate_doc(csv_file_iter), iterate_doc(json_file_iter)},
         methods_{{
             {csv_text.name, conversion_function<csv_text>(), METH_VARARGS | METH_KEYWORDS,
              docs_[0].c_str()},
@@ -315,15 +313,27 @@ class Definitions {
             {json_file_load.name, load_function<json_file_load>(), METH_VARARGS | METH_KEYWORDS,
              docs_[7].c_str()},
             {nullptr, nullptr, 0, nullptr},
+        }},
+        iterators_{{
+            {csv_text_iter.name, iterate_function<csv_text_iter>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[8].c_str()},
+            {json_text_iter.name, iterate_function<json_text_iter>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[9].c_str()},
+            {csv_file_iter.name, iterate_function<csv_file_iter>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[10].c_str()},
+            {json_file_iter.name, iterate_function<json_file_iter>(), METH_VARARGS | METH_KEYWORDS,
+             docs_[11].c_str()},
         }} {}
   Definitions(const Definitions&) = delete;  // the methods point into the docs
   Definitions& operator=(const Definitions&) = delete;
 
   PyMethodDef* methods() noexcept { return methods_.data(); }
+  std::span<PyMethodDef> iterators() noexcept { return iterators_; }
 
  private:
-  std::array<std::string, 8> docs_;
+  std::array<std::string, 12> docs_;
   std::array<PyMethodDef, 10> methods_;
+  std::array<PyMethodDef, 4> iterators_;  // bound to the iterators' type, not to the module
 };
 
 // Adds the functions, PanicException, DataWarning, __version__ and __all__ naming the
@@ -349,6 +359,18 @@ int exec_module_body(PyObject* module) {
        ++function) {
     Ref name(PyUnicode_FromString(function->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+  }
+  Ref iterator_type(make_iterator_type(module));
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!iterator_type || !module_name) return -1;
+  for (PyMethodDef& definition : definitions.iterators()) {
+    Ref function(PyCFunction_NewEx(&definition, iterator_type.get(), module_name.get()));
+    Ref name(PyUnicode_FromString(definition.ml_name));
+    if (!function || !name ||
+        PyModule_AddObjectRef(module, definition.ml_name, function.get()) < 0 ||
+        PyList_Append(all.get(), name.get()) < 0) {
+      return -1;
+    }
   }
   if (PyModule_AddStringConstant(module, "__version__", MORVEL_VERSION) < 0) return -1;
   return PyModule_AddObjectRef(module, "__all__", all.get());

@@ -30,6 +30,24 @@ LOAD_PARAMETERS = {
     "load_json_file": "path",
 }
 
+# Each iterator function and the name of its first parameter.
+ITER_PARAMETERS = {
+    "iter_csv_to_sql": "csv_data",
+    "iter_json_to_sql": "json_data",
+    "iter_csv_file_to_sql": "path",
+    "iter_json_file_to_sql": "path",
+}
+
+
+def write_large_csv(path, size):
+    """Writes a CSV of five typed columns, at least `size` bytes, to `path`."""
+    row = "1,some text that repeats,3.25,2024-01-02,true\n"
+    with open(path, "w") as file:
+        file.write("a,b,c,d,e\n")
+        block = row * 100_000
+        while file.tell() < size:
+            file.write(block)
+
 
 def on_terminal(args, stdin, stdout):
     """Runs a command with its standard error on a new pseudo-terminal, as in a user's window;

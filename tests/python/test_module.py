@@ -9,7 +9,7 @@ import sys
 
 import morvel
 import pytest
-from shared import FIRST_PARAMETERS, LOAD_PARAMETERS, MORVEL_COMMAND
+from shared import FIRST_PARAMETERS, ITER_PARAMETERS, LOAD_PARAMETERS, MORVEL_COMMAND
 
 
 # What an interpreter is: its binary and its installation (a virtual environment shares both
@@ -77,6 +77,10 @@ class TestModuleSurface:
             "load_json",
             "load_csv_file",
             "load_json_file",
+            "iter_csv_to_sql",
+            "iter_json_to_sql",
+            "iter_csv_file_to_sql",
+            "iter_json_file_to_sql",
         ]
         assert morvel.__doc__.startswith("Turn raw data into ready-to-run SQL.\n")
         assert morvel.__version__ == "1.1.0"
@@ -103,6 +107,14 @@ class TestModuleSurface:
             assert word in function.__doc__
         assert "OSError" in function.__doc__
 
+    @pytest.mark.parametrize("name", ITER_PARAMETERS)
+    def test_iter_signatures_are_the_conversions_without_output(self, name):
+        converter = name.replace("iter_", "convert_")
+        assert getattr(morvel, name).__text_signature__ == \
+            getattr(morvel, converter).__text_signature__.replace(", output=None", "")
+        for word in ["Returns", "Raises", "statement", "next()", "KeyboardInterrupt"]:
+            assert word in getattr(morvel, name).__doc__
+
     def test_load_signatures(self, loader, first):
         function = getattr(morvel, loader)
         assert function.__text_signature__ == (
@@ -117,17 +129,17 @@ class TestModuleSurface:
         for word in [first, *parameters, "Returns", "Raises", "ValueError", "OSError"]:
             assert word in function.__doc__
 
-    @pytest.mark.parametrize("function", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    @pytest.mark.parametrize("function", [*FIRST_PARAMETERS, *LOAD_PARAMETERS, *ITER_PARAMETERS])
     def test_type_stub_has_the_functions_parameters(self, function):
         stub = ast.parse((pathlib.Path(__file__).parents[2] / "python" / "morvel.pyi").read_text())
         overloads = [node for node in stub.body
                      if isinstance(node, ast.FunctionDef) and node.name == function]
         # A conversion has two: without output, returning str; with it, returning None.
-        assert len(overloads) == (1 if function in LOAD_PARAMETERS else 2)
+        assert len(overloads) == (2 if function in FIRST_PARAMETERS else 1)
         parameters = inspect.signature(getattr(morvel, function)).parameters
         # What the function refuses whatever its value is left out: encoding for a str, the
         # CSV options for JSON.
-        first = {**FIRST_PARAMETERS, **LOAD_PARAMETERS}[function]
+        first = {**FIRST_PARAMETERS, **LOAD_PARAMETERS, **ITER_PARAMETERS}[function]
         refused = set() if first == "path" else {"encoding"}
         if "json" in function:
             refused |= {"delimiter", "tsv", "comment", "skip_lines", "no_header",
@@ -160,7 +172,7 @@ class TestModuleSurface:
                   if line.endswith("# refused")}
         assert refused == marked, result.stdout + result.stderr
 
-    @pytest.mark.parametrize("name", [*FIRST_PARAMETERS, *LOAD_PARAMETERS])
+    @pytest.mark.parametrize("name", [*FIRST_PARAMETERS, *LOAD_PARAMETERS, *ITER_PARAMETERS])
     def test_each_option_is_the_commands(self, name):
         # Both faces are made from one option table: the docstring lists each parameter after
         # the first (and a load's url) with its command-line name and help line, which the
@@ -172,7 +184,8 @@ class TestModuleSurface:
         parameters = inspect.signature(function).parameters
         loads = name in LOAD_PARAMETERS
         # After the leading parameters; a conversion's output= is the function's own.
-        assert list(listed) == list(parameters)[2:] if loads else list(parameters)[1:-1]
+        leading, trailing = (2, 0) if loads else (1, 0) if name in ITER_PARAMETERS else (1, 1)
+        assert list(listed) == list(parameters)[leading:len(parameters) - trailing]
         command = command_options()
         script_only = {"dialect", "batch-size", "transaction", "copy"} if loads else set()
         assert set(command) - {name for name, _ in listed.values()} == \

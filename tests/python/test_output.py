@@ -10,7 +10,7 @@ import textwrap
 
 import morvel
 import pytest
-from shared import MORVEL_COMMAND
+from shared import MORVEL_COMMAND, write_large_csv
 
 CSV = "id,name\n1,Ann\n2,Bob\n"
 JSON = '[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bob"}]'
@@ -156,12 +156,7 @@ def test_memory_stays_bounded_on_a_large_input(tmp_path):
     # In a child, so that the peak belongs to this conversion alone: 256 MB of CSV into a file
     # by path and through a file object's write, where a str would take gigabytes.
     source = tmp_path / "large.csv"
-    row = "1,some text that repeats,3.25,2024-01-02,true\n"
-    with open(source, "w") as file:
-        file.write("a,b,c,d,e\n")
-        block = row * 100_000
-        while file.tell() < 256 * 1024 * 1024:
-            file.write(block)
+    write_large_csv(source, 256 * 1024 * 1024)
     script = textwrap.dedent(f"""
         import morvel, re
         morvel.convert_csv_file_to_sql({str(source)!r}, output={str(tmp_path / 'a.sql')!r})

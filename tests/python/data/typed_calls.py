@@ -3,6 +3,7 @@
 import io
 import pathlib
 import sys
+from collections.abc import Iterator
 
 import morvel
 
@@ -13,6 +14,8 @@ text = morvel.convert_json_file_to_sql(b"a.json", jobs=None)
 nothing: None = morvel.convert_csv_to_sql("a\n1\n", output=io.BytesIO())
 nothing = morvel.convert_csv_file_to_sql("a.csv", output=pathlib.Path("a.sql"))
 nothing = morvel.convert_json_to_sql("[]", output=sys.stdout.buffer)
+statements: Iterator[str] = morvel.iter_csv_file_to_sql(pathlib.Path("a.csv"), batch_size=10)
+statements = morvel.iter_json_to_sql("[]", "t", True, "mysql")
 try:
     pass
 except morvel.PanicException as error:
@@ -26,3 +29,6 @@ morvel.convert_csv_to_sql("a\n1\n", encoding="latin1")  # refused
 morvel.convert_csv_to_sql("a\n1\n", output=5)  # refused
 morvel.convert_csv_to_sql("a\n1\n", output=io.StringIO())  # refused
 wrong: str = morvel.convert_csv_to_sql("a\n1\n", output="a.sql")  # refused
+morvel.iter_json_file_to_sql("a.json", tsv=True)  # refused
+morvel.iter_csv_to_sql("a\n1\n", output="a.sql")  # refused
+whole: str = morvel.iter_csv_to_sql("a\n1\n")  # refused

@@ -2,6 +2,7 @@
 and conflict handling that lets a script run again. Every way must leave the same rows."""
 
 import dataset
+import morvel
 import pytest
 from loading import ConversionError, check_table, convert, input_records
 from servers import LoadError
@@ -82,3 +83,13 @@ def test_copy_fails_where_a_key_repeats(postgres_server, tmp_path):
     with pytest.raises(LoadError, match="duplicate key"):
         postgres_server.load(script)
     assert postgres_server.tables() == set()
+
+
+@pytest.mark.parametrize("options", [{}, {"batch_size": 7, "transaction": True}])
+def test_the_iterators_statements_run_one_at_a_time(engine, options):
+    # Each through the driver's own execute, one statement a call (sqlite3 and PyMySQL refuse
+    # more), in order.
+    input_format, text, kinds = varied()
+    for statement in morvel.iter_csv_to_sql(text, "loaded", True, engine.name, "n", **options):
+        engine.query(statement)
+    check_table(engine, "loaded", input_records(input_format, text), kinds, pair_by="n")
