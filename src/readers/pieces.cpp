@@ -5,7 +5,9 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -306,7 +308,14 @@ class Reading {
     return failed;
   }
 
-  void advance(const PieceEnd& end) noexcept {
+  // Warns of each key that a record repeats the first time a piece, in input order, holds it.
+  void advance(const PieceEnd& end) {
+    for (const RepeatedKey& key : end.repeated_keys) {
+      if (checkpoints_.monitor() == nullptr || !warned_keys_.insert(key.name).second) continue;
+      checkpoints_.monitor()->warn("record " + std::to_string(place_.record + key.record + 1) +
+                                   " repeats the key '" + key.name +
+                                   "' in an object; the last value is kept");
+    }
     place_.offset += end.read_through;
     place_.record += end.records;
     place_.line += end.lines;
@@ -321,6 +330,7 @@ class Reading {
   ReadPlan plan_;
   Place place_;
   PieceEnd total_;
+  std::unordered_set<std::string> warned_keys_;
   ByteBuffer between_;  // the text from place_.offset up to the next piece's
   ByteBuffer again_;    // the text of a piece read again here
 };
