@@ -448,7 +448,8 @@ class TestClosedStandardStreams:
 
     def test_a_closed_error_stream_takes_no_file_number(self, command, tmp_path):
         # The output would otherwise open as descriptor 2 and receive the warnings.
-        result = run_with(command, "2>&-", "-o", str(tmp_path / "out.sql"), stdin="a\n1\n1.5\n")
+        result = run_with(command, "2>&-", "-o", str(tmp_path / "out.sql"), "--create-table",
+                          stdin="a\n1\n1.5\n")
         assert result.returncode == 0
         assert b"warning" not in (tmp_path / "out.sql").read_bytes()
 
