@@ -182,6 +182,15 @@ void check_array(std::string_view input, const Collected& read) {
   check_against(read, expected);
 }
 
+// Whether the input is read as an array: its first byte after a byte-order mark and white space.
+bool starts_array(std::string_view input) {
+  if (input.starts_with(core::utf8_byte_order_mark)) {
+    input.remove_prefix(core::utf8_byte_order_mark.size());
+  }
+  const std::size_t first = input.find_first_not_of(" \t\n\r");
+  return first != std::string_view::npos && input[first] == '[';
+}
+
 // The line layout: line by line until the first line that fails.
 void check_lines(std::string_view input, const Collected& read) {
   Expectation expected;
@@ -199,9 +208,13 @@ void check_lines(std::string_view input, const Collected& read) {
       expected.message = "stream did not contain valid UTF-8" + at;
       break;
     }
+    // A byte-order mark may open the input; elsewhere it is a character where a value must start.
+    // The reference skips one at the start of what it parses.
+    if (number == 1 && line.starts_with(core::utf8_byte_order_mark)) {
+      line.remove_prefix(core::utf8_byte_order_mark.size());
+    }
     if (trim_white_space(line).empty()) continue;
-    // The reference skips a byte-order mark; to us it is a character where a value must start.
-    if (line.starts_with("\xEF\xBB\xBF")) {
+    if (line.starts_with(core::utf8_byte_order_mark)) {
       expected.fails = true;
       expected.message = "expected value" + at + " column 1";
       break;
@@ -236,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (input.empty()) {
     MORVEL_FUZZ_CHECK(held.rows.empty() && !held.error, "empty input");
-  } else if (input.front() == '[') {
+  } else if (starts_array(input)) {
     check_array(input, held);
   } else {
     check_lines(input, held);

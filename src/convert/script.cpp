@@ -75,6 +75,7 @@ PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
       bytes_(bytes) {
   if (options->copy) copies_.emplace(options->table_name);
   if (watched != nullptr) watched_ = *watched;
+  if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }
 
 void PieceWriter::start(std::size_t slot) {
@@ -84,6 +85,8 @@ void PieceWriter::start(std::size_t slot) {
   piece_->ends.clear();
   piece_->columns.clear();
   piece_->losses.clear();
+  piece_->key_forms.clear();
+  piece_->key_form_ends.clear();
   // Room made at once is only address space until written, and spares the copies of growing a
   // block that came from the heap rather than its own mapping. Refilling the same output spares
   // the page faults of fresh memory.
@@ -110,6 +113,11 @@ Status PieceWriter::take(Row&& row) {
       inserts_.append_tuple(piece.bytes, row, types, false);
     }
     piece.ends.push_back(piece.bytes.size());
+    if (batch_keys_) {
+      batch_keys_->form_of(row, key_form_);
+      piece.key_forms += key_form_;
+      piece.key_form_ends.push_back(piece.key_forms.size());
+    }
   }
   ++piece.rows;
   return {};
@@ -125,6 +133,7 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
       schema_(schema),
       watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
   if (options->copy) copies_.emplace(options->table_name);
+  if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }
 
 Status ScriptWriter::operator()(Row&& row) {
@@ -179,6 +188,11 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
   if (in_group_ > 0 && (in_group_ == options_->batch_size || !inserts_.has_columns_of(row))) {
     close_group();
   }
+  if (batch_keys_) {
+    batch_keys_->form_of(row, key_form_);
+    if (batch_keys_->holds(key_form_)) close_group();
+    batch_keys_->add(key_form_);
+  }
   if (in_group_ == 0) inserts_.open_batch(to, row);
   inserts_.append_tuple(to, row, types, in_group_ == 0);
   ++in_group_;
@@ -223,6 +237,14 @@ void ScriptWriter::append_grouped(const ScriptPiece& piece) {
       group_columns = &columns;
     }
     if (!copies_ && in_group_ == options_->batch_size) close_group();
+    if (batch_keys_) {
+      const std::size_t form_start = row == 0 ? 0 : piece.key_form_ends[row - 1];
+      const std::string_view form = std::string_view(piece.key_forms)
+                                        .substr(form_start, piece.key_form_ends[row] - form_start);
+      key_form_.assign(form);
+      if (batch_keys_->holds(key_form_)) close_group();
+      batch_keys_->add(key_form_);
+    }
     if (in_group_ == 0) {
       if (copies_) {
         copies_->open(to, *group_columns);
@@ -233,6 +255,8 @@ void ScriptWriter::append_grouped(const ScriptPiece& piece) {
     std::uint64_t next = piece.rows;
     if (change < piece.columns.size()) next = std::min(next, piece.columns[change].first);
     if (!copies_) next = std::min<std::uint64_t>(next, row + (options_->batch_size - in_group_));
+    // Each row's key is looked at before it joins the batch.
+    if (batch_keys_) next = row + 1;
     std::size_t from = row == 0 ? 0 : piece.ends[row - 1];
     // A batch's first tuple goes without the ",\n" that each tuple of a piece begins with.
     if (!copies_ && in_group_ == 0) from += 2;
@@ -243,6 +267,7 @@ void ScriptWriter::append_grouped(const ScriptPiece& piece) {
 }
 
 void ScriptWriter::close_group() {
+  if (batch_keys_) batch_keys_->clear();
   if (in_group_ == 0) return;
   if (copies_) {
     sql::CopyWriter::close(out_);

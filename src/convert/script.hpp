@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "convert/batch_keys.hpp"
 #include "convert/options.hpp"
 #include "convert/schema.hpp"
 #include "core/error.hpp"
@@ -52,6 +53,10 @@ struct ScriptPiece {
   // from the row's before (the piece's first row always), with those columns.
   std::vector<std::size_t> ends;
   std::vector<std::pair<std::uint64_t, core::Row>> columns;
+  // PostgreSQL batches that replace rows: the form of each row's key, back to back, and where
+  // each ends.
+  std::string key_forms;
+  std::vector<std::size_t> key_form_ends;
   // The first loss in each column, when the script watches for them.
   std::vector<FoundLoss> losses;
 };
@@ -78,6 +83,8 @@ class PieceWriter final : public readers::PieceWorker {
   std::vector<core::DataType> column_types_;
   FirstRecordTypes first_types_;  // the watched types, afresh for each piece
   sql::ColumnList columns_;       // of the piece's last row
+  std::optional<BatchKeys> batch_keys_;
+  std::string key_form_;
   std::vector<ScriptPiece>& pieces_;
   std::size_t bytes_;
   ScriptPiece* piece_ = nullptr;
@@ -136,6 +143,8 @@ class ScriptWriter {
   std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
   core::Monitor* watch_;
   FirstRecordTypes first_types_;
+  std::optional<BatchKeys> batch_keys_;  // of the batch open, when a repeated key must end it
+  std::string key_form_;
   std::uint64_t record_ = 0;    // rows taken so far
   std::uint32_t in_group_ = 0;  // rows in the INSERT or COPY block still open
   bool has_begun_ = false;      // the transaction's start is written

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,7 +172,19 @@ Result<std::size_t> FdSource::read_at(std::uint64_t offset, std::span<char> buff
   }
 }
 
+bool FdSource::would_wait() const noexcept {
+  if (is_regular_) return false;
+  struct pollfd ready {
+    fd_.get(), POLLIN, 0
+  };
+  return ::poll(&ready, 1, 0) == 0;
+}
+
 Result<std::size_t> FdSource::read(std::span<char> buffer) {
+  // A regular file never keeps a read waiting; only a stream pays the poll.
+  if (monitor_ != nullptr && !is_regular_ && would_wait()) {
+    if (auto idle = monitor_->idle(); !idle) return std::unexpected(std::move(idle.error()));
+  }
   for (;;) {
     const ssize_t n = ::read(fd_.get(), buffer.data(), buffer.size());
     if (n > 0 || (n == 0 && buffer.empty())) {

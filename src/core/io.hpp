@@ -97,6 +97,10 @@ class ByteSource {
 
   // Whether read_at() serves, from any thread at once: a regular file. Never fails.
   [[nodiscard]] virtual bool reads_at() const noexcept { return false; }
+
+  // Whether a read now would wait for the input to come (a pipe, a socket or a terminal with
+  // nothing to read yet). Never fails.
+  [[nodiscard]] virtual bool would_wait() const noexcept { return false; }
   // Reads at most buffer.size() bytes from `offset` bytes after where the source started, without
   // moving it; 0 only past the end. Only where reads_at(). Fails like read().
   [[nodiscard]] virtual Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer);
@@ -197,7 +201,8 @@ class MemorySource final : public ByteSource {
 // when the source was made fails instead of passing for a shorter input.
 class FdSource final : public ByteSource {
  public:
-  // A read interrupted by a signal asks `monitor`, if given, whether to go on.
+  // A read interrupted by a signal asks `monitor`, if given, whether to go on; a read that would
+  // wait tells it first that the source is idle.
   explicit FdSource(Fd fd, Monitor* monitor = nullptr) noexcept;
 
   [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
@@ -206,6 +211,7 @@ class FdSource final : public ByteSource {
   [[nodiscard]] bool rewind() noexcept override;
   [[nodiscard]] bool reads_at() const noexcept override { return is_regular_; }
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer) override;
+  [[nodiscard]] bool would_wait() const noexcept override;
 
  private:
   Fd fd_;

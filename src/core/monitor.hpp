@@ -31,6 +31,11 @@ class Monitor {
   // Told that `input_bytes` of the input have been read through in `stage`. Never fails.
   virtual void progress(std::uint64_t /*input_bytes*/, Stage /*stage*/) {}
 
+  // Told that the input has nothing more for the moment, before the conversion waits for it: what
+  // is ready should go out now, so that a slow stream's statements come out as its records
+  // arrive. Fails as writing it out does, which ends the conversion with that error.
+  [[nodiscard]] virtual Status idle() { return {}; }
+
   // Told of something that does not stop the conversion but may cost the user data or a load:
   // the notice says what and what to do, and the face that shows it words any option it advises.
   virtual void warn(Notice notice) = 0;

@@ -6,6 +6,10 @@
 
 namespace morvel::core {
 
+// The UTF-8 byte-order mark, which some programs write at the start of a text: it counts in byte
+// offsets but is never part of the text's content.
+inline constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
+
 // Where and how a byte string stops being UTF-8.
 struct Utf8Error {
   std::size_t valid_up_to;   // bytes of valid UTF-8 before the bad sequence

@@ -21,7 +21,7 @@ namespace morvel::readers::csv {
 namespace scan = core::scan;
 
 // Counts in byte offsets at the start of an input, never in its first record's text.
-inline constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+inline constexpr std::string_view byte_order_mark = core::utf8_byte_order_mark;
 
 // LF and CR alike end a line. Never fails.
 inline bool is_line_end(char c) noexcept { return c == '\n' || c == '\r'; }

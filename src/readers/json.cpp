@@ -127,13 +127,18 @@ Status LinesReader::take(std::string_view line, std::uint64_t start, std::uint64
     return std::unexpected(
         core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number)));
   }
-  if (core::trim_white_space(line).empty()) {
+  // A byte-order mark may open the input, and so its first line.
+  const bool is_marked = start == 0 && line.starts_with(core::utf8_byte_order_mark);
+  if (core::trim_white_space(is_marked ? line.substr(core::utf8_byte_order_mark.size()) : line)
+          .empty()) {
     ++end.records;
     return {};
   }
   parser_.reset(line);
+  if (is_marked) parser_.skip_byte_order_mark();
   switch (parser_.parse()) {
     case Parser::Parsed::Object:
+      parser_.take_repeated_keys(end.repeated_keys, end.records);
       if (auto accepted = sink(std::move(parser_.row())); !accepted) return accepted;
       ++end.rows;
       ++end.records;
@@ -190,10 +195,13 @@ class ArrayReader final : public PieceReader {
   Status read(std::string_view piece, const Place&, bool is_last, RowSink sink,
               std::uint64_t most_rows, PieceEnd& end) override {
     end = PieceEnd{};
+    // Each piece finds the repeated keys of its own objects, whichever thread read the one before.
+    parser_.forget_keys();
     const auto from = static_cast<std::size_t>(piece.data() - text_.data());
     const std::size_t stop = is_last ? text_.size() : last_start(from, from + piece.size());
     std::size_t next = from;
     auto counting = [&](core::Row&& row) -> Status {
+      parser_.take_repeated_keys(end.repeated_keys, end.rows);
       Status accepted = sink(std::move(row));
       if (accepted) ++end.rows;
       return accepted;
@@ -247,6 +255,7 @@ Status check_json_array(std::string_view input, std::optional<Error> read_failur
                         std::vector<std::size_t>& starts, std::size_t spacing) {
   Parser parser(Origin::Stream, &options.null_words);
   parser.reset(input);
+  parser.skip_byte_order_mark();
   core::Checkpoints checking(monitor, core::Stage::Checking);
   if (!parser.check(&checking, &starts, spacing)) {
     if (auto stopped = parser.stopped()) return std::unexpected(std::move(*stopped));

@@ -38,7 +38,10 @@ void Parser::reorder_object(std::size_t open, std::size_t base) {
   arena_.resize(content);
   bool first = true;
   for (std::size_t i = base; i < members_.size(); ++i) {
-    if (i + 1 < members_.size() && view(members_[i].key) == view(members_[i + 1].key)) continue;
+    if (i + 1 < members_.size() && view(members_[i].key) == view(members_[i + 1].key)) {
+      note_repeated(members_[i].key);
+      continue;
+    }
     if (!first) arena_ += ',';
     first = false;
     const TextRef& member = members_[i].value;
@@ -62,6 +65,7 @@ void Parser::work_out_order() {
   for (std::size_t i = 0; i < order_.size(); ++i) {
     if (i + 1 < order_.size() &&
         view(members_[order_[i]].key) == view(members_[order_[i + 1]].key)) {
+      note_repeated(members_[order_[i]].key);
       continue;
     }
     order_[kept++] = order_[i];
@@ -73,6 +77,23 @@ void Parser::work_out_order() {
     order_keys_.append(view(member.key));
     order_key_ends_.push_back(order_keys_.size());
   }
+}
+
+// A key met three times is noted once.
+void Parser::note_repeated(const TextRef& key) {
+  const std::string_view name = view(key);
+  if (std::find(repeated_.begin(), repeated_.end(), name) == repeated_.end()) {
+    repeated_.emplace_back(name);
+  }
+}
+
+void Parser::move_repeated_keys(std::vector<RepeatedKey>& into, std::uint64_t record) {
+  for (std::string& name : repeated_) {
+    const bool is_known = std::any_of(into.begin(), into.end(),
+                                      [&](const RepeatedKey& known) { return known.name == name; });
+    if (!is_known) into.push_back(RepeatedKey{std::move(name), record});
+  }
+  repeated_.clear();
 }
 
 DataType Parser::kind_of(const TextRef& value, std::string_view text) const noexcept {

@@ -74,6 +74,7 @@ std::string describe(const SyntaxError& error, std::string_view text, std::uint6
 void Parser::reset(std::string_view text, bool is_checked) noexcept {
   begin_ = text.data();
   end_ = text.data() + text.size();
+  lead_ = 0;
   // A stream's strings need a UTF-8 check only when the text has invalid bytes somewhere; one
   // pass over the whole text is much cheaper than checking every string.
   checks_utf8_ =
@@ -110,7 +111,7 @@ bool Parser::finish(const char* p) noexcept {
 
 bool Parser::check(core::Checkpoints* checkpoints, std::vector<std::size_t>* starts,
                    std::size_t spacing) {
-  const char* p = skip_white(begin_);
+  const char* p = skip_white(begin_ + lead_);
   if (p == end_) {
     fail_at_end(message::eof_value);
     return false;
@@ -141,7 +142,7 @@ bool Parser::pass(core::Checkpoints* checkpoints, const char* p) {
 }
 
 Parser::Parsed Parser::parse() {
-  const char* p = skip_white(begin_);
+  const char* p = skip_white(begin_ + lead_);
   if (p == end_) {
     fail_at_end(message::eof_value);
     return Parsed::Failed;

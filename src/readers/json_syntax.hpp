@@ -11,7 +11,9 @@
 #include "core/error.hpp"
 #include "core/monitor.hpp"
 #include "core/row.hpp"
+#include "core/utf8.hpp"
 #include "readers/options.hpp"
+#include "readers/piece_reader.hpp"
 
 namespace morvel::readers::json {
 
@@ -56,6 +58,15 @@ class Parser {
   // `is_checked`, accepted by check() before, is not checked for UTF-8 again. Never fails.
   void reset(std::string_view text, bool is_checked = false) noexcept;
 
+  // Lets check() and parse() pass over a byte-order mark at the start of the text, which still
+  // counts in positions: the text is the start of an input. Never fails.
+  void skip_byte_order_mark() noexcept {
+    lead_ = std::string_view(begin_, static_cast<std::size_t>(end_ - begin_))
+                    .starts_with(core::utf8_byte_order_mark)
+                ? core::utf8_byte_order_mark.size()
+                : 0;
+  }
+
   // Checks that the text is exactly one JSON value, with JSON white space around it, building
   // nothing. False when it is not; error() then says why, unless stopped() holds the error of
   // `checkpoints`, which hear of the elements of a top-level array as they are reached.
@@ -76,6 +87,12 @@ class Parser {
     order_key_ends_.clear();
     row_.clear();
     has_order_ = false;
+  }
+
+  // Adds to `into` each key that an object built since the last call repeated and `into` lacks,
+  // as found in record `record`. Throws std::bad_alloc when memory runs out.
+  void take_repeated_keys(std::vector<RepeatedKey>& into, std::uint64_t record) {
+    if (!repeated_.empty()) move_repeated_keys(into, record);
   }
 
   // The row of the last object parse() found. Its texts may be views of the text and of the
@@ -161,6 +178,8 @@ class Parser {
     }
     return std::string_view(keys_).substr(text.offset, text.size);
   }
+  void move_repeated_keys(std::vector<RepeatedKey>& into, std::uint64_t record);
+  void note_repeated(const TextRef& key);
   void sort_members(std::size_t base);
   void reorder_object(std::size_t open, std::size_t base);
   void work_out_order();
@@ -172,12 +191,14 @@ class Parser {
   bool checks_utf8_ = false;
   const char* begin_ = nullptr;
   const char* end_ = nullptr;
+  std::size_t lead_ = 0;  // bytes of a byte-order mark at the start that check and parse skip
   SyntaxError error_;
   std::optional<core::Error> stopped_;
   std::string arena_;    // value texts of the current row that are not in the input
   std::string keys_;     // keys that had escapes, decoded
   std::string reorder_;  // members of a nested object while they are put in key order
   std::vector<Member> members_;
+  std::vector<std::string> repeated_;  // keys repeated in objects built since they were taken
   // Objects of one input nearly always repeat the same keys in the same order. Each row object's
   // keys are kept (each after its size) with the order that sorting them gave, and an object with
   // the same keys reuses that order instead of sorting again.

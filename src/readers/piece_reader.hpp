@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/row.hpp"
@@ -22,6 +24,12 @@ struct Place {
   std::uint64_t padded = 0;  // short records completed with NULL before the piece
 };
 
+// A key that an object of a record repeats, of which the last value is kept.
+struct RepeatedKey {
+  std::string name;
+  std::uint64_t record = 0;  // of the first record that repeats it, in its piece, from 0
+};
+
 // How the reading of a piece ended.
 struct PieceEnd {
   // Bytes of the piece read through: its complete records and the blank and comment lines after
@@ -31,6 +39,7 @@ struct PieceEnd {
   std::uint64_t lines = 0;    // line feeds read through, for a reader that counts them
   std::uint64_t rows = 0;     // rows handed over
   std::uint64_t padded = 0;   // short records completed with NULL
+  std::vector<RepeatedKey> repeated_keys;  // each name once, in the order first met
 
   // Adds the counts of `later`, a piece that follows. Never fails.
   void add_counts(const PieceEnd& later) noexcept {

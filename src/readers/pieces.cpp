@@ -5,7 +5,9 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -182,7 +184,14 @@ class Reading {
     // Reading ahead to find out copies what was read on as it is cut into pieces: a file says
     // how long it is.
     if (const std::uint64_t rest = feed.known_rest(); rest > 0) return rest >= least;
-    return feed.fill(least).has_value() && !feed.is_whole();
+    // A stream that keeps us waiting before it has given that much may go on for long: it is
+    // shared, and its records are read here whenever it waits.
+    while (feed.window().size() < least && !feed.is_whole()) {
+      if (feed.would_wait()) return true;
+      feed.want_more();
+      if (!feed.fill(least, false)) return false;
+    }
+    return !feed.is_whole();
   }
 
   // Reads pieces of the feed on this thread until `most_rows` rows were handed over or the text
@@ -226,16 +235,25 @@ class Reading {
     std::size_t submitted = 0;
     std::optional<core::Error> failure;  // of a read, reported after the records before it
     for (;;) {
-      while (flights.size() < depth && !feed.is_done() && !failure) {
+      bool is_waiting = false;
+      while (flights.size() < depth && !feed.is_done() && !failure && !is_waiting) {
         auto piece = cut(feed);
         if (!piece) {
           failure = std::move(piece.error());
           break;
         }
+        if (!*piece) {
+          is_waiting = true;
+          break;
+        }
         flights.push_back(std::make_unique<Flight>());
-        flights.back()->piece = std::move(*piece);
+        flights.back()->piece = std::move(**piece);
         flights.back()->output = submitted++ % depth;
         crew.submit(*flights.back());
+      }
+      if (flights.empty() && is_waiting) {
+        if (auto caught_up = catch_up(feed); !caught_up) return caught_up;
+        continue;
       }
       if (flights.empty()) {
         if (!failure) return {};
@@ -283,11 +301,34 @@ class Reading {
     return read;
   }
 
-  // The next piece: about piece_bytes long, ending where the reader guesses a record ends.
-  Result<Piece> cut(TextFeed& feed) {
+  // The pieces taken, a stream that keeps us waiting has its records read here, from what the
+  // window holds, before the wait: the source then hears that it is idle, with everything before
+  // the wait written.
+  Status catch_up(TextFeed& feed) {
+    if (!feed.window().empty()) {
+      Piece piece = feed.take(feed.window().size());
+      Status read = read_again(piece.text, false);
+      feed.recycle(std::move(piece.bytes));
+      if (!read) return read;
+    }
+    feed.want_more();
+    // A failed read is reported by the next cut, after the records before it.
+    (void)feed.fill(1);
+    return {};
+  }
+
+  // The next piece: about piece_bytes long, ending where the reader guesses a record ends; nothing
+  // when a stream keeps us waiting before the window holds one.
+  Result<std::optional<Piece>> cut(TextFeed& feed) {
     std::size_t want = plan_.limits.piece_bytes;
     for (;;) {
-      if (auto filled = feed.fill(want); !filled) return std::unexpected(std::move(filled.error()));
+      while (feed.window().size() < want && !feed.is_whole()) {
+        if (feed.would_wait()) return std::nullopt;
+        feed.want_more();
+        if (auto filled = feed.fill(want, false); !filled) {
+          return std::unexpected(std::move(filled.error()));
+        }
+      }
       const std::string_view window = feed.window();
       const bool holds_rest = feed.is_whole() && window.size() <= want;
       if (holds_rest) return feed.take(window.size());
@@ -306,7 +347,14 @@ class Reading {
     return failed;
   }
 
-  void advance(const PieceEnd& end) noexcept {
+  // Warns of each key that a record repeats the first time a piece, in input order, holds it.
+  void advance(const PieceEnd& end) {
+    for (const RepeatedKey& key : end.repeated_keys) {
+      if (checkpoints_.monitor() == nullptr || !warned_keys_.insert(key.name).second) continue;
+      checkpoints_.monitor()->warn("record " + std::to_string(place_.record + key.record + 1) +
+                                   " repeats the key '" + key.name +
+                                   "' in an object; the last value is kept");
+    }
     place_.offset += end.read_through;
     place_.record += end.records;
     place_.line += end.lines;
@@ -321,6 +369,7 @@ class Reading {
   ReadPlan plan_;
   Place place_;
   PieceEnd total_;
+  std::unordered_set<std::string> warned_keys_;
   ByteBuffer between_;  // the text from place_.offset up to the next piece's
   ByteBuffer again_;    // the text of a piece read again here
 };

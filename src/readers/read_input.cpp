@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/utf8.hpp"
 #include "readers/csv.hpp"
 #include "readers/csv_check.hpp"
 #include "readers/json.hpp"
@@ -21,6 +22,25 @@ using core::ByteSource;
 using core::Result;
 using core::RowSink;
 using core::Status;
+
+// The bytes before the first value of a JSON input, which do not choose its layout: a byte-order
+// mark, then JSON white space.
+std::size_t json_lead(std::string_view text) noexcept {
+  std::size_t lead =
+      text.starts_with(core::utf8_byte_order_mark) ? core::utf8_byte_order_mark.size() : 0;
+  while (lead < text.size() &&
+         (text[lead] == ' ' || text[lead] == '\t' || text[lead] == '\n' || text[lead] == '\r')) {
+    ++lead;
+  }
+  return lead;
+}
+
+// Whether a JSON input that begins with `text` is an array, `text` holding its first value's
+// first byte unless the input ends first.
+bool is_json_array(std::string_view text) noexcept {
+  const std::size_t lead = json_lead(text);
+  return lead < text.size() && text[lead] == '[';
+}
 
 // One reading of an input: its options, where its rows go, and its plan, all borrowed.
 class Dispatch {
@@ -86,7 +106,7 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
   const auto line_after = [](std::string_view part) {
     return 1 + static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
   };
-  if (!text.empty() && text.front() == '[') {
+  if (is_json_array(text)) {
     if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
     return read_array(text, std::nullopt, &whereabouts);
   }
@@ -107,15 +127,26 @@ Status Dispatch::read_json(ByteSource& source) {
   HeldWhereabouts unused({}, nullptr);
   auto reader = json_lines_reader(options_, unused, false);
   if (const auto held = source.contiguous()) {
-    if (!held->empty() && held->front() == '[') return read_array(*held, std::nullopt, nullptr);
+    if (is_json_array(*held)) return read_array(*held, std::nullopt, nullptr);
     TextFeed feed(*held);
     return read_all(*reader, feed);
   }
   TextFeed feed(source, std::numeric_limits<std::uint64_t>::max());
   // An empty input has no rows; an input that cannot be read at all is as much an error as one
-  // that fails later.
-  if (auto first = feed.fill(1); !first) return first;
-  if (feed.is_done() || feed.window().front() != '[') return read_all(*reader, feed);
+  // that fails later. The layout waits for the first byte of the first value, or the end.
+  for (std::size_t wanted = 1; !feed.is_whole();) {
+    if (auto first = feed.fill(wanted); !first) return first;
+    const std::string_view window = feed.window();
+    if (window.size() < core::utf8_byte_order_mark.size() &&
+        core::utf8_byte_order_mark.starts_with(window)) {
+      wanted = core::utf8_byte_order_mark.size();
+    } else if (json_lead(window) == window.size()) {
+      wanted = window.size() + 1;
+    } else {
+      break;
+    }
+  }
+  if (!is_json_array(feed.window())) return read_all(*reader, feed);
   // A read that fails after the first is reported once the bytes before it are parsed.
   std::optional<core::Error> read_failure;
   if (auto rest = feed.fill_all(plan_.threads); !rest) read_failure = std::move(rest.error());

@@ -61,6 +61,10 @@ class TextFeed {
   // before the failure in the window, and again on every later call.
   [[nodiscard]] core::Status fill(std::size_t bytes, bool waits = true);
 
+  // Whether the next read of the source would wait for the input to come. Never fails.
+  [[nodiscard]] bool would_wait() const noexcept {
+    return source_ != nullptr && !ended_ && !failure_ && source_->would_wait();
+  }
   // Lets the next fill read although the window holds bytes not worked on: they were, and a
   // record needs more. Never fails.
   void want_more() noexcept { has_news_ = false; }

@@ -133,6 +133,25 @@ TEST(Pieces, CsvWarnsTheSameHoweverCut) {
                           small_pieces);
 }
 
+TEST(Pieces, PostgresBatchesEndAtTheSameRepeatedKeysHoweverCut) {
+  const std::string csv = "k,v\n" + repeated("1,a\n2,b\n01,c\n3,d\n2,e\n", 4);
+  expect_same_however_cut(csv,
+                          {.create_table = true,
+                           .primary_key = "k",
+                           .batch_size = 3,
+                           .on_conflict = sql::OnConflict::Replace},
+                          small_pieces);
+}
+
+TEST(Pieces, JsonWarnsOfRepeatedKeysTheSameHoweverCut) {
+  const std::string lines =
+      "\xEF\xBB\xBF" + repeated("{\"a\":1}\n{\"a\":1,\"a\":2}\n{\"b\":{\"c\":1,\"c\":2}}\n", 3);
+  expect_same_however_cut(lines, {.format = Format::Json}, small_pieces);
+  expect_same_however_cut(
+      " \n[" + repeated("{\"x\":1,\"x\":2},{\"y\":[{\"x\":1,\"x\":1}]},", 3) + "{}]",
+      {.format = Format::Json}, small_pieces);
+}
+
 TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   const std::string lines = repeated(
       "{\"a\":1,\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"

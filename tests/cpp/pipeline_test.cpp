@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 
+#include "convert/batch_keys.hpp"
 #include "test_support.hpp"
 
 namespace morvel {
@@ -269,6 +270,69 @@ TEST(Loading, WritesCopyBlocksInTheTextFormat) {
             "\\000\n"
             "\\.\n");
   EXPECT_EQ(error, "EOF while parsing a value at line 5 column 5");
+}
+
+TEST(Loading, EndsAPostgresBatchBeforeAKeyItHoldsWhenRowsReplace) {
+  const auto batches = [](Dialect dialect) {
+    const std::string sql =
+        testing::convert_text("a,b\n1,x\n2,y\n01,z\n3,w\n", {.table_name = "t",
+                                                             .dialect = dialect,
+                                                             .create_table = true,
+                                                             .primary_key = "a",
+                                                             .batch_size = 10,
+                                                             .on_conflict = OnConflict::Replace})
+            .sql;
+    return sql.substr(sql.find(";\n\n") + 3);
+  };
+  const std::string update = " ON CONFLICT (\"a\") DO UPDATE SET \"b\" = EXCLUDED.\"b\";\n";
+  EXPECT_EQ(batches(Dialect::Postgres),
+            "INSERT INTO \"t\" (\"a\", \"b\") VALUES\n(1, 'x'),\n(2, 'y')" + update +
+                "INSERT INTO \"t\" (\"a\", \"b\") VALUES\n(01, 'z'),\n(3, 'w')" + update);
+  // The others take a key twice in one statement, the last row winning.
+  EXPECT_EQ(batches(Dialect::Sqlite),
+            "INSERT OR REPLACE INTO \"t\" (\"a\", \"b\") VALUES\n(1, 'x'),\n(2, 'y'),\n"
+            "(01, 'z'),\n(3, 'w');\n");
+}
+
+// Whether two key values, typed as the readers type them, get the same form.
+bool same_key_form(std::string_view a, std::string_view b) {
+  std::string form_a;
+  std::string form_b;
+  append_key_form(form_a, a, DataType::infer(a));
+  append_key_form(form_b, b, DataType::infer(b));
+  return form_a == form_b;
+}
+
+TEST(Loading, GivesKeysPostgresReadsAsOneValueOneForm) {
+  using Pair = std::pair<std::string_view, std::string_view>;
+  for (const auto& [a, b] : std::initializer_list<Pair>{
+           {"1", "01"},
+           {"1", "1.0"},
+           {"1", "+1"},
+           {"100", "1e2"},
+           {"0", "-0.0"},
+           {"NaN", "nan"},
+           {"Infinity", "inf"},
+           {"t", "TRUE"},
+           {"yes", "on"},
+           {"off", "f"},
+           {"a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11", "{A0EEBC999C0B4EF8BB6D6BB9BD380A11}"},
+           {"2024-01-01T10:00:00Z", "2024-01-01 12:00:00+02:00"},
+           {"2024-01-01T10:00:00.50Z", "2024-01-01 05:30:00.5-0430"},
+           {"2024-01-01", "2024-01-01 00:00"},
+           {" x ", "x"}}) {
+    EXPECT_TRUE(same_key_form(a, b)) << a << " and " << b;
+  }
+  for (const auto& [a, b] :
+       std::initializer_list<Pair>{{"1", "2"},
+                                   {"1", "1.5"},
+                                   {"x", "y"},
+                                   {"true", "false"},
+                                   {"ab", "a b"},
+                                   {"2024-01-01T10:00:00Z", "2024-01-01T10:00:00+01:00"},
+                                   {"2024-01-01", "2024-01-02"}}) {
+    EXPECT_FALSE(same_key_form(a, b)) << a << " and " << b;
+  }
 }
 
 TEST(Loading, HandlesConflictsTheDialectsWay) {

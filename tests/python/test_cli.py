@@ -2,6 +2,7 @@
 
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -262,6 +263,21 @@ class TestConversion:
                       "(available columns: id, name)\n", status=1)
 
 
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_repeated_keys_warn_once_per_name_on_any_number_of_threads(self, command, tmp_path,
+                                                                       jobs):
+        lines = ['{"a": %d, "b": "some words to make a long line"}' % i for i in range(300000)]
+        lines[2] = '{"a": 1, "a": 2}'
+        lines[200000] = '{"b": {"c": 1, "c": 2}, "b": 3}'
+        lines[250000] = '{"c": 1, "c": 2}'
+        lines[299999] = '{"a": 1, "a": 2}'
+        (tmp_path / "in.jsonl").write_text("\n".join(lines))
+        result = run(command, "in.jsonl", "-o", os.devnull, "--jobs", jobs, cwd=tmp_path)
+        expect(result, stderr="".join(
+            f"morvel: warning: record {record} repeats the key '{key}' in an object; the last "
+            "value is kept\n" for record, key in [(3, "a"), (200001, "c"), (200001, "b")]))
+
+
 class TestInsideThePythonProcess:
     def test_argv_holding_only_the_program_path(self):
         expect(run_python("import sys, morvel; sys.argv = ['x']; print(morvel.cli_main())",
@@ -403,6 +419,62 @@ class TestSignalsAndPipes:
             process.send_signal(signal.SIGINT)
             stdout, stderr = process.communicate(timeout=30)
         assert (stdout, stderr, process.returncode) == (b"stopped\n", b"", 0)
+
+
+def run_with(command, redirect, *args, stdin=""):
+    """Runs the command with a shell redirection such as `<&-`, which closes standard input."""
+    return subprocess.run(["sh", "-c", f'exec "$0" "$@" {redirect}', command, *args],
+                          input=stdin.encode(), capture_output=True)
+
+
+class TestClosedStandardStreams:
+    @pytest.mark.parametrize("redirect,args,stderr", [
+        ("<&-", [], "standard input is closed"),
+        ("<&-", ["-f", "json"], "standard input is closed"),
+        (">&-", [], "standard output is closed"),
+        (">&-", ["--version"], "standard output is closed"),
+        (">&- <&-", [], "standard input is closed"),
+    ])
+    def test_a_closed_stream_the_run_needs_is_named(self, command, redirect, args, stderr):
+        expect(run_with(command, redirect, *args, stdin=CSV), stderr=f"morvel: {stderr}\n",
+               status=1)
+
+    @pytest.mark.parametrize("redirect", ["<&-", ">&-", "2>&-", "<&- >&- 2>&-"])
+    def test_streams_the_run_does_not_need_may_be_closed(self, command, tmp_path, redirect):
+        (tmp_path / "in.csv").write_text(CSV)
+        expect(run_with(command, redirect, "-i", str(tmp_path / "in.csv"), "-o",
+                        str(tmp_path / "out.sql")))
+        assert (tmp_path / "out.sql").read_text() == INSERTS
+
+    def test_a_closed_error_stream_takes_no_file_number(self, command, tmp_path):
+        # The output would otherwise open as descriptor 2 and receive the warnings.
+        result = run_with(command, "2>&-", "-o", str(tmp_path / "out.sql"), "--create-table",
+                          stdin="a\n1\n1.5\n")
+        assert result.returncode == 0
+        assert b"warning" not in (tmp_path / "out.sql").read_bytes()
+
+    def test_inside_python_the_stream_is_named_and_left_closed(self):
+        code = ("import os, sys, morvel\nos.close(0)\nsys.argv = ['morvel']\n"
+                "try:\n    morvel.cli_main()\nexcept SystemExit as e:\n    print(e.code)\n"
+                "try:\n    os.fstat(0)\nexcept OSError as e:\n    print(e.errno)\n")
+        expect(run_python(code), stdout="1\n9\n", stderr="morvel: standard input is closed\n")
+
+
+class TestSlowStreams:
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_each_statement_comes_out_as_its_line_arrives(self, command, jobs):
+        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            for n in range(3):
+                process.stdin.write(b'{"n": %d}\n' % n)
+                process.stdin.flush()
+                ready = select.select([process.stdout], [], [], 20)[0]
+                assert ready, f"no statement for line {n + 1} while the input waits"
+                assert process.stdout.readline() == b'INSERT INTO "t" ("n") VALUES (%d);\n' % n
+        finally:
+            process.stdin.close()
+            assert process.wait(20) == 0
 
 
 class TestProgressLine:

@@ -204,3 +204,28 @@ class TestRealFileOptions:
             sql = morvel.convert_csv_file_to_sql(str(path), encoding="latin1",
                                                  allow_short_rows=True)
         assert sql == 'INSERT INTO "morvel_table" ("name", "town") VALUES (\'Zoë\', NULL);\n'
+
+
+class TestJsonEdges:
+    @pytest.mark.parametrize("text", ['\ufeff[{"a": 1}]', ' \n\t[\n{"a": 1}\n]\n',
+                                      '\ufeff{"a": 1}\n', '\ufeff\r\n [{"a": 1}]'])
+    def test_a_mark_and_white_space_before_the_first_value(self, text, tmp_path):
+        expected = 'INSERT INTO "morvel_table" ("a") VALUES (1);\n'
+        assert morvel.convert_json_to_sql(text) == expected
+        path = tmp_path / "in.json"
+        path.write_text(text, encoding="utf-8")
+        for encoding in ("utf-8", "latin1"):
+            if encoding == "latin1" and "\ufeff" in text:
+                continue  # the mark is no mark in Latin-1
+            assert morvel.convert_json_file_to_sql(path, encoding=encoding) == expected
+
+    def test_a_repeated_key_keeps_its_last_value_and_warns_once_per_name(self):
+        text = '{"k": 1, "k": 2, "j": 0}\n{"k": 3, "k": 4}\n{"j": [{"j": 1, "j": 2}], "j": 5}\n'
+        with pytest.warns(morvel.DataWarning) as caught:
+            sql = morvel.convert_json_to_sql(text, "t")
+        assert sql == ('INSERT INTO "t" ("j", "k") VALUES (0, 2);\n'
+                       'INSERT INTO "t" ("k") VALUES (4);\n'
+                       'INSERT INTO "t" ("j") VALUES (5);\n')
+        assert [str(w.message) for w in caught] == [
+            "record 1 repeats the key 'k' in an object; the last value is kept",
+            "record 3 repeats the key 'j' in an object; the last value is kept"]

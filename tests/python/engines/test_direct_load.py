@@ -171,6 +171,15 @@ def test_a_load_runs_again(engine, tmp_path, on_conflict, way):
     check_table(engine, "loaded", expected, dataset.COLUMNS, pair_by="n")
 
 
+@pytest.mark.parametrize("way", ["command", "python"])
+def test_a_load_replaces_keys_it_repeats_with_the_last(postgres_server, tmp_path, way):
+    # Texts PostgreSQL reads as one key, in one load: the last record's values stay.
+    postgres_server.reset()
+    load(postgres_server, tmp_path, "a,b\n1,x\n01,y\n2,z\n1,w\n", "csv", "-k", "a",
+         "--on-conflict", "replace", way=way)
+    assert sorted(postgres_server.select_all("loaded")[1]) == [(1, "w"), (2, "z")]
+
+
 def keyed(count, bad):
     """`count` records keyed by a text column, the one at `bad` (from 1) without its key."""
     return "k,n\n" + "".join(f"{'' if i == bad else f'k{i}'},{i}\n" for i in range(1, count + 1))

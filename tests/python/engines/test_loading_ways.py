@@ -58,6 +58,39 @@ def test_a_script_runs_again(engine, tmp_path, on_conflict):
     check_table(engine, "loaded", expected, kinds, pair_by="n")
 
 
+# Keys met again inside one batch: the same text, and texts PostgreSQL reads as the same value.
+REPEATED_KEYS = {
+    "same text": ("a,b\n1,x\n1,y\n2,z\n1,w\n", {"1": "w", "2": "z"}),
+    "one number": ("a,b\n1,x\n01,y\n1.0,z\n2,v\n", {"1": "z", "2": "v"}),
+    "one uuid": ("a,b\na0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11,x\n"
+                 "A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11,y\n",
+                 {"a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11": "y"}),
+    "one moment": ("a,b\n2024-01-01T10:00:00Z,x\n2024-01-01 12:00:00+02:00,y\n",
+                   {"2024-01-01 10:00:00+00:00": "y"}),
+}
+
+
+@pytest.mark.parametrize("case", REPEATED_KEYS)
+@pytest.mark.parametrize("batch_size", ["1", "2", "10"])
+def test_batches_replace_keys_they_repeat_as_single_inserts_do(postgres_server, tmp_path, case,
+                                                              batch_size):
+    postgres_server.reset()
+    text, expected = REPEATED_KEYS[case]
+    postgres_server.load(convert(tmp_path, text, "csv", "postgres", "-k", "a", "--on-conflict",
+                                 "replace", "--batch-size", batch_size, "--transaction"))
+    _, rows = postgres_server.select_all("loaded")
+    assert {str(a): b for a, b in rows} == expected
+
+
+@pytest.mark.parametrize("batch_size", ["1", "10"])
+def test_a_key_repeated_in_a_batch_ends_as_its_last_record(engine, tmp_path, batch_size):
+    text, expected = REPEATED_KEYS["same text"]
+    engine.load(convert(tmp_path, text, "csv", engine.name, "-k", "a", "--on-conflict", "replace",
+                        "--batch-size", batch_size))
+    _, rows = engine.select_all("loaded")
+    assert {str(a): b for a, b in rows} == expected
+
+
 @pytest.mark.parametrize("options", [["--transaction"], ["--transaction", "--batch-size", "5"]],
                          ids=["inserts", "batches"])
 def test_a_failed_conversion_changes_nothing(engine, tmp_path, options):
