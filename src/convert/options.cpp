@@ -139,6 +139,7 @@ readers::ReadOptions read_options(const ConversionOptions& options) {
     read.delimiter_is_chosen = true;
   }
   read.comment = options.comment;
+  read.keeps_number_texts = options.schema_from == SchemaFrom::All;
   read.skip_lines = options.skip_lines;
   read.has_header = !options.no_header;
   read.allow_short_rows = options.allow_short_rows;

@@ -14,11 +14,22 @@ namespace {
 
 constexpr std::uint32_t bit(DataType type) noexcept { return std::uint32_t{1} << type; }
 
-// An integer with a zero that adds nothing (007, -01, 00, +0) is a code, not a number.
-bool has_superfluous_zero(std::string_view text) noexcept {
-  std::string_view digits = core::trim_white_space(text);
-  if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
-  return digits.size() > 1 && digits[0] == '0';
+// A number whose text is a code (007, +5, 1E5) is typed as text; one that a double cannot hold,
+// as an exact number.
+DataType column_type_of(const Row::Entry& entry) noexcept {
+  if (entry.type != DataType::Integer && entry.type != DataType::Float) return entry.type;
+  const std::string_view text = core::trim_white_space(entry.text);
+  switch (core::number_change(entry.type, text)) {
+    case core::NumberChange::Code:
+      return DataType::Text;
+    case core::NumberChange::TooLong:
+      return DataType::Decimal;
+    case core::NumberChange::None:
+    case core::NumberChange::Rounded:
+      break;
+  }
+  if (entry.type == DataType::Float && !core::double_keeps(text)) return DataType::Decimal;
+  return entry.type;
 }
 
 DataType narrowest(std::uint32_t seen) noexcept {
@@ -26,7 +37,8 @@ DataType narrowest(std::uint32_t seen) noexcept {
   for (const DataType only : {DataType::Boolean, DataType::Uuid}) {
     if (seen == bit(only)) return only;
   }
-  if ((seen & ~(bit(DataType::Integer) | bit(DataType::Float))) == 0) {
+  if ((seen & ~(bit(DataType::Integer) | bit(DataType::Float) | bit(DataType::Decimal))) == 0) {
+    if ((seen & bit(DataType::Decimal)) != 0) return DataType::Decimal;
     return (seen & bit(DataType::Float)) != 0 ? DataType::Float : DataType::Integer;
   }
   if ((seen & ~(bit(DataType::Date) | bit(DataType::Timestamp))) == 0) {
@@ -49,8 +61,7 @@ void Schema::add(const Row& row) {
     auto [at, is_new] = seen_.try_emplace(std::string(entry.name), 0);
     if (is_new) order_.push_back(at->first);
     if (entry.type == DataType::Null) continue;
-    const bool is_code = entry.type == DataType::Integer && has_superfluous_zero(entry.text);
-    at->second |= bit(is_code ? DataType(DataType::Text) : entry.type);
+    at->second |= bit(column_type_of(entry));
   }
 }
 
@@ -177,6 +188,26 @@ core::Notice describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t rec
                           " from the first record, but " + where + " holds '" +
                           shortened(loss.text, 60) + "', which " + type + " cannot keep; use ",
                       {"schema_from", "all"}, " to type each column from every record");
+}
+
+core::Notice describe_change(const ChangedNumbers::Change& change, std::uint64_t record) {
+  const std::string where = "column '" + std::string(change.column) + "' holds '" +
+                            shortened(change.text, 60) + "' in record " + std::to_string(record);
+  if (change.change == core::NumberChange::Rounded) {
+    return core::advice(where + ", which a double cannot hold: it is written as " +
+                            std::string(change.became) + "; use ",
+                        {"schema_from", "all"}, " to keep every digit");
+  }
+  if (change.change == core::NumberChange::TooLong) {
+    return core::advice(where +
+                            ", an integer beyond 64 bits, written as a float: a float column "
+                            "keeps only its first 15 to 17 digits; use ",
+                        {"schema_from", "all"}, " to keep every digit");
+  }
+  return core::advice(where +
+                          ", written as a number: the database keeps its value, not its text; "
+                          "use ",
+                      {"schema_from", "all"}, " to keep such values as text");
 }
 
 }  // namespace morvel::convert

@@ -11,6 +11,7 @@
 #include "core/data_type.hpp"
 #include "core/error.hpp"
 #include "core/row.hpp"
+#include "core/text.hpp"
 #include "sql/dialect.hpp"
 
 namespace morvel::convert {
@@ -18,7 +19,9 @@ namespace morvel::convert {
 // The columns of every record of an input and, for each, the narrowest type that all its
 // non-null values fit: integer within float, date within timestamp, boolean and UUID only when
 // every value is one, text otherwise; a column without a value is typed Null (TEXT). An integer
-// written with a superfluous leading zero (007, -01, 00) counts as text: codes are not numbers.
+// written with a superfluous leading zero, a + sign or an exponent (007, +5, 1E5) counts as text:
+// codes are not numbers. A column with a number that a double cannot hold (an integer beyond 64
+// bits, more significant digits than a double keeps, an underflow) is Decimal, exact.
 class Schema {
  public:
   // Takes the names and value types of one more record. Throws std::bad_alloc when memory runs
@@ -117,6 +120,64 @@ class FirstRecordTypes {
   std::unordered_set<std::string> reported_missing_;
   std::vector<std::size_t> columns_of_;  // the column of each entry of the last row checked
 };
+
+// The numbers whose text storing them as numbers changes (NumberChange), watched when the
+// columns are not typed from every record: the first in each column is reported.
+class ChangedNumbers {
+ public:
+  struct Change {
+    std::string_view column;
+    std::string_view text;
+    core::NumberChange change;
+    std::string_view became = {};  // what a Rounded number was written as
+  };
+
+  // Calls `report(change)` for each value of `row` whose column no change was claimed for. An
+  // integer that prints as it is written costs a look at two bytes: this runs for every value.
+  template <class Report>
+  void check(const core::Row& row, Report&& report) const {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const core::DataType type = row.type_at(i);
+      if (type != core::DataType::Integer && type != core::DataType::Float) continue;
+      const core::Row::Entry entry = row[i];
+      if (type == core::DataType::Integer && entry.text.front() >= '1' &&
+          entry.text.front() <= '9' && core::is_digit(entry.text.back())) {
+        continue;
+      }
+      const std::string_view text = core::trim_white_space(entry.text);
+      const core::NumberChange change = core::number_change(type, text);
+      if (change != core::NumberChange::None && !claimed_.contains(entry.name)) {
+        report(Change{entry.name, text, change});
+      }
+    }
+    for (std::size_t i = 0; i < row.rounded_count(); ++i) {
+      const auto [index, original] = row.rounded(i);
+      const core::Row::Entry entry = row[index];
+      if (!claimed_.contains(entry.name)) {
+        report(Change{entry.name, original, core::NumberChange::Rounded, entry.text});
+      }
+    }
+  }
+
+  // Whether a change in `column` is the first of its column; it is then taken as reported.
+  // Throws std::bad_alloc when memory runs out.
+  bool claim(std::string_view column) { return claimed_.emplace(column).second; }
+
+ private:
+  // Looks names up without making a string of each.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept {
+      return std::hash<std::string_view>{}(name);
+    }
+  };
+  std::unordered_set<std::string, NameHash, std::equal_to<>> claimed_;
+};
+
+// The warning for `change`, found in record `record` (counted from 1): what the database makes of
+// the number, and the advice to type the columns from every record. Never fails but for memory.
+[[nodiscard]] core::Notice describe_change(const ChangedNumbers::Change& change,
+                                           std::uint64_t record);
 
 // The warning for `loss` in record `record` (counted from 1): what was lost, and the advice to
 // type the columns from every record. Never fails.

@@ -46,26 +46,64 @@ Status refuse_nul_names(const Row& row) {
   return {};
 }
 
-void note_losses(FirstRecordTypes& types, const Row& row, sql::Dialect dialect,
-                 std::uint64_t row_index, std::vector<FoundLoss>& losses) {
-  types.check(row, dialect, [&](const FirstRecordTypes::Loss& loss) {
-    losses.push_back(FoundLoss{row_index, std::string(loss.column), loss.column_type,
-                               std::string(loss.text), loss.is_missing});
+ValueWatch::ValueWatch(const ConversionOptions& options, const Schema* schema,
+                       core::Monitor* monitor)
+    : monitor_(schema == nullptr ? monitor : nullptr),
+      dialect_(options.dialect),
+      watches_losses_(options.create_table) {}
+
+void ValueWatch::remember(const Row& first_row) {
+  if (watches_losses_ && monitor_ != nullptr) types_.remember(first_row);
+}
+
+void ValueWatch::check(const Row& row, std::uint64_t record) {
+  if (watches_losses_ && record > 1) {
+    types_.check(row, dialect_, [&](const FirstRecordTypes::Loss& loss) {
+      // A value its column cannot keep says enough about the column's numbers too.
+      if (!loss.is_missing) changes_.claim(loss.column);
+      monitor_->warn(describe_loss(loss, record, dialect_));
+    });
+  }
+  changes_.check(row, [&](const ChangedNumbers::Change& change) {
+    if (changes_.claim(change.column)) monitor_->warn(describe_change(change, record));
   });
 }
 
-void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
-                 std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor) {
+void ValueWatch::note(const Row& row, std::uint64_t row_index, std::vector<FoundLoss>& losses) {
+  if (watches_losses_) {
+    types_.check(row, dialect_, [&](const FirstRecordTypes::Loss& loss) {
+      losses.push_back(FoundLoss{row_index, std::string(loss.column), loss.column_type,
+                                 std::string(loss.text), loss.is_missing});
+    });
+  }
+  changes_.check(row, [&](const ChangedNumbers::Change& change) {
+    // Claimed in the copy, so that a piece notes one change per column.
+    if (!changes_.claim(change.column)) return;
+    losses.push_back(FoundLoss{row_index, std::string(change.column), DataType::Null,
+                               std::string(change.text), false, change.change,
+                               std::string(change.became)});
+  });
+}
+
+void ValueWatch::warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_before) {
   for (const FoundLoss& found : losses) {
-    if (!types.claim(found.column, found.is_missing)) continue;
+    const std::uint64_t record = rows_before + found.row + 1;
+    if (found.change != core::NumberChange::None) {
+      if (!changes_.claim(found.column)) continue;
+      monitor_->warn(
+          describe_change({found.column, found.text, found.change, found.became}, record));
+      continue;
+    }
+    if (!types_.claim(found.column, found.is_missing)) continue;
+    if (!found.is_missing) changes_.claim(found.column);
     const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
                                       found.is_missing};
-    monitor.warn(describe_loss(loss, rows_before + found.row + 1, dialect));
+    monitor_->warn(describe_loss(loss, record, dialect_));
   }
 }
 
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
-                         const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces,
+                         const ValueWatch* watched, std::vector<ScriptPiece>& pieces,
                          std::size_t bytes)
     : options_(options),
       schema_(schema),
@@ -92,13 +130,13 @@ void PieceWriter::start(std::size_t slot) {
   // the page faults of fresh memory.
   piece_->bytes.reserve(bytes_);
   columns_ = {};
-  if (watched_) first_types_ = *watched_;
+  if (watched_) watch_ = *watched_;
 }
 
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
-  if (watched_) note_losses(first_types_, row, options_->dialect, piece.rows, piece.losses);
+  if (watch_) watch_->note(row, piece.rows, piece.losses);
   const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
   if (!is_grouped(*options_)) {
     inserts_.append_line(piece.bytes, row, types);
@@ -131,7 +169,7 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
                options.primary_key().key_columns()),
       out_(lent_buffer(sink)),
       schema_(schema),
-      watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
+      watch_(*options, schema, monitor) {
   if (options->copy) copies_.emplace(options->table_name);
   if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }
@@ -141,11 +179,8 @@ Status ScriptWriter::operator()(Row&& row) {
   ++record_;
   if (record_ == 1) {
     if (auto begun = begin(row); !begun) return begun;
-  } else if (watch_ != nullptr) {
-    first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
-      watch_->warn(describe_loss(loss, record_, options_->dialect));
-    });
   }
+  if (watch_.is_on()) watch_.check(row, record_);
   const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
   add(row, types);
   return hand_over();
@@ -162,7 +197,7 @@ Status ScriptWriter::begin(const Row& first_row) {
                                                         options_.primary_key());
     if (!statement) return std::unexpected(std::move(statement.error()));
     create = std::move(*statement) + "\n\n";
-    if (watch_ != nullptr) first_types_.remember(first_row);
+    watch_.remember(first_row);
   }
   if (options_->transaction && !ddl_commits(dialect)) out_.append(begin_text(dialect));
   out_.append(create);
@@ -200,13 +235,12 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
 
 std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
                                                         std::size_t bytes) const {
-  return std::make_unique<PieceWriter>(options_, schema_,
-                                       watch_ != nullptr ? &first_types_ : nullptr, pieces, bytes);
+  return std::make_unique<PieceWriter>(options_, schema_, watch_.is_on() ? &watch_ : nullptr,
+                                       pieces, bytes);
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {
-  if (watch_ != nullptr)
-    warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
+  if (watch_.is_on()) watch_.warn(piece.losses, record_);
   if (is_grouped(*options_)) {
     append_grouped(piece);
   } else {

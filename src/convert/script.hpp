@@ -18,26 +18,52 @@
 
 namespace morvel::convert {
 
-// A value the table may not keep, found in a piece read on another thread, with texts of its own
-// until the piece takes its place in the script.
+// A value the table may not keep, or a number whose text changes (`change`), found in a piece
+// read on another thread, with texts of its own until the piece takes its place in the script.
 struct FoundLoss {
   std::uint64_t row;  // of the piece, from 0
   std::string column;
   core::DataType column_type;
   std::string text;
   bool is_missing;
+  core::NumberChange change = core::NumberChange::None;
+  std::string became = {};  // what a Rounded number was written as
 };
 
-// Notes in `losses` the first loss of each column of `row`, row `row_index` of a piece, against
-// `types`, which a thread of its own holds. Throws std::bad_alloc when memory runs out.
-void note_losses(FirstRecordTypes& types, const core::Row& row, sql::Dialect dialect,
-                 std::uint64_t row_index, std::vector<FoundLoss>& losses);
+// What a conversion that types its columns from the first record watches its values for: values
+// the table it creates cannot keep, and numbers whose text storing them as numbers changes; the
+// first of each kind in each column is reported. A copy watches the rows of a piece.
+class ValueWatch {
+ public:
+  // Watches nothing without `monitor` (borrowed) or with `schema`; values the table cannot keep
+  // only when the options create the table.
+  ValueWatch(const ConversionOptions& options, const Schema* schema, core::Monitor* monitor);
 
-// Warns `monitor` of each loss of `losses`, found in a piece whose first row follows
-// `rows_before` rows, that no piece before reported; `types` are the table's own. Throws
-// std::bad_alloc when memory runs out.
-void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
-                 std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor);
+  [[nodiscard]] bool is_on() const noexcept { return monitor_ != nullptr; }
+
+  // Takes the types of the table the first record made, if it watches for losses. Throws
+  // std::bad_alloc when memory runs out.
+  void remember(const core::Row& first_row);
+
+  // Warns of what `row`, record `record` (from 1), holds. Throws std::bad_alloc when memory runs
+  // out.
+  void check(const core::Row& row, std::uint64_t record);
+
+  // Notes in `losses` what row `row_index` of a piece holds, for warn() to report in order.
+  // Throws std::bad_alloc when memory runs out.
+  void note(const core::Row& row, std::uint64_t row_index, std::vector<FoundLoss>& losses);
+
+  // Warns of each of `losses`, found in a piece whose first row follows `rows_before` rows, that
+  // no piece before reported. Throws std::bad_alloc when memory runs out.
+  void warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_before);
+
+ private:
+  core::Monitor* monitor_;
+  sql::Dialect dialect_;
+  bool watches_losses_;
+  FirstRecordTypes types_;
+  ChangedNumbers changes_;
+};
 
 // The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
 // fails but for memory.
@@ -65,10 +91,10 @@ struct ScriptPiece {
 // outputs of a work.
 class PieceWriter final : public readers::PieceWorker {
  public:
-  // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
+  // `watched`, if given, is the script's watch of its values; `schema`, if given,
   // the type of every column. Both are borrowed and read only. `pieces` are the work's outputs,
   // each given room for `bytes` bytes of statements when first filled.
-  PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched,
+  PieceWriter(const CheckedOptions& options, const Schema* schema, const ValueWatch* watched,
               std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
   void start(std::size_t slot) override;
@@ -77,12 +103,12 @@ class PieceWriter final : public readers::PieceWorker {
  private:
   const CheckedOptions& options_;
   const Schema* schema_;
-  std::optional<FirstRecordTypes> watched_;
+  std::optional<ValueWatch> watched_;
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
   std::vector<core::DataType> column_types_;
-  FirstRecordTypes first_types_;  // the watched types, afresh for each piece
-  sql::ColumnList columns_;       // of the piece's last row
+  std::optional<ValueWatch> watch_;  // the watched values, afresh for each piece
+  sql::ColumnList columns_;          // of the piece's last row
   std::optional<BatchKeys> batch_keys_;
   std::string key_form_;
   std::vector<ScriptPiece>& pieces_;
@@ -141,8 +167,7 @@ class ScriptWriter {
   core::ByteBuffer& out_;  // the sink's buffer
   const Schema* schema_;
   std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
-  core::Monitor* watch_;
-  FirstRecordTypes first_types_;
+  ValueWatch watch_;
   std::optional<BatchKeys> batch_keys_;  // of the batch open, when a repeated key must end it
   std::string key_form_;
   std::uint64_t record_ = 0;    // rows taken so far

@@ -1,9 +1,11 @@
 #include "core/data_type.hpp"
 
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 
 #include "core/scan.hpp"
 #include "core/text.hpp"
@@ -230,6 +232,109 @@ DataType DataType::infer(std::string_view value) noexcept {
       break;
   }
   return Text;
+}
+
+namespace {
+
+const char* skip_digits(const char* p, const char* end) noexcept {
+  while (p != end && is_digit(*p)) ++p;
+  return p;
+}
+
+// The significant digits of a decimal number and the exponent of the first: the value is
+// 0.d1d2...dn x 10^exponent. No digits for zero.
+struct Significand {
+  char digits[24];
+  std::size_t count = 0;
+  std::int64_t exponent = 0;
+  bool is_long = false;  // more digits than `digits` holds
+};
+
+// The significand of a number of the float grammar, without its sign.
+Significand significand_of(std::string_view s) noexcept {
+  Significand out;
+  std::int64_t point = -1;  // digits before the point, once met
+  std::int64_t seen = 0;    // digits met, leading zeros included
+  std::int64_t leading = 0;
+  std::size_t i = 0;
+  std::size_t zeros = 0;  // trailing zeros not yet taken
+  for (; i < s.size() && (is_digit(s[i]) || s[i] == '.'); ++i) {
+    if (s[i] == '.') {
+      point = seen;
+      continue;
+    }
+    ++seen;
+    if (out.count == 0 && zeros == 0 && s[i] == '0') {
+      ++leading;
+      continue;
+    }
+    if (s[i] == '0') {
+      ++zeros;
+      continue;
+    }
+    for (; zeros > 0; --zeros) {
+      if (out.count < sizeof out.digits) out.digits[out.count] = '0';
+      ++out.count;
+    }
+    if (out.count < sizeof out.digits) out.digits[out.count] = s[i];
+    ++out.count;
+  }
+  out.is_long = out.count > sizeof out.digits;
+  if (out.count == 0) return out;
+  std::int64_t exponent = 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    const bool negative = i < s.size() && s[i] == '-';
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+    for (; i < s.size() && is_digit(s[i]); ++i) {
+      // Far beyond any double either way; the comparison only needs to know that.
+      if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  out.exponent = (point < 0 ? seen : point) - leading + exponent;
+  return out;
+}
+
+}  // namespace
+
+NumberChange number_change(DataType type, std::string_view s) noexcept {
+  if (s.empty()) return NumberChange::None;
+  if (type == DataType::Integer) {
+    if (s[0] == '+') return NumberChange::Code;
+    const std::size_t start = s[0] == '-' ? 1 : 0;
+    return s.size() > start + 1 && s[start] == '0' ? NumberChange::Code : NumberChange::None;
+  }
+  if (type != DataType::Float) return NumberChange::None;
+  const char* const end = s.data() + s.size();
+  const char* p = s.data() + (s[0] == '+' || s[0] == '-' ? 1 : 0);
+  const char* const digits = p;
+  p = skip_digits(p, end);
+  // Digits alone in a float are an integer beyond 64 bits.
+  if (p == end) return p != digits ? NumberChange::TooLong : NumberChange::None;
+  if (p == digits || (*p != 'e' && *p != 'E')) return NumberChange::None;
+  ++p;
+  if (p != end && *p == '+') ++p;
+  return p != end && skip_digits(p, end) == end ? NumberChange::Code : NumberChange::None;
+}
+
+bool double_keeps(std::string_view s) noexcept {
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+  if (s.empty() || (!is_digit(s[0]) && s[0] != '.')) return true;
+  const Significand own = significand_of(s);
+  if (own.count == 0) return true;
+  // Up to 15 significant digits a decimal survives a double (DBL_DIG) within the normal range.
+  if (own.count <= 15 && own.exponent > -307 && own.exponent < 309) return true;
+  if (own.is_long) return false;
+  double value = 0;
+  const auto read = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (read.ec != std::errc{} || value == 0) return false;
+  char printed[40];
+  const auto end =
+      std::to_chars(printed, printed + sizeof printed, value, std::chars_format::scientific);
+  const Significand back = significand_of({printed, static_cast<std::size_t>(end.ptr - printed)});
+  return back.count == own.count && back.exponent == own.exponent &&
+         std::memcmp(back.digits, own.digits, own.count) == 0;
 }
 
 }  // namespace morvel::core

@@ -10,7 +10,9 @@ namespace morvel::core {
 // cleanly.
 class DataType {
  public:
-  enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text };
+  // Decimal is never inferred for a value: it is the type of a column whose numbers need every
+  // digit kept (an integer beyond 64 bits, more digits than a double holds), written as they are.
+  enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text, Decimal };
 
   constexpr DataType(Kind kind) : kind_(kind) {}     // NOLINT(google-explicit-constructor)
   constexpr operator Kind() const { return kind_; }  // NOLINT(google-explicit-constructor)
@@ -27,5 +29,25 @@ class DataType {
 // True when the trimmed text is inf, infinity or nan with an optional sign, any letter case.
 // Such floats are valid for the inference but no SQL engine accepts them unquoted. Never fails.
 [[nodiscard]] bool is_non_finite_float(std::string_view trimmed) noexcept;
+
+// How the engines' numbers change the text of a number written bare, for a value inferred as an
+// integer or a float.
+enum class NumberChange : std::uint8_t {
+  None,     // the number's text, or only its layout as a float, comes back
+  Code,     // a superfluous leading zero, a + sign or an integer with an exponent (007, +5, 1E5):
+            // the value is kept, its text is not
+  TooLong,  // an integer beyond 64 bits, which becomes a float and loses digits
+  Rounded,  // a JSON number written as the double it reads as, which does not hold its digits
+};
+
+// What storing the trimmed `text` of a value of type `type` as a number does to it. Reads only
+// the integer part of a float, so that it can run for every value. Never fails.
+[[nodiscard]] NumberChange number_change(DataType type, std::string_view trimmed) noexcept;
+
+// Whether the nearest double to the finite number `trimmed` (a float by infer) has the same
+// decimal value, so that a double column keeps it: false for a number with more significant
+// digits than a double holds (12345678901234567.89) and for one that underflows (1e-400).
+// Never fails.
+[[nodiscard]] bool double_keeps(std::string_view trimmed) noexcept;
 
 }  // namespace morvel::core

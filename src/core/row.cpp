@@ -6,7 +6,12 @@
 namespace morvel::core {
 
 Row::Row(const Row& other)
-    : names_(other.names_), texts_(other.texts_), slots_(other.slots_), nul_free_(other.nul_free_) {
+    : names_(other.names_),
+      texts_(other.texts_),
+      slots_(other.slots_),
+      rounded_(other.rounded_),
+      rounded_texts_(other.rounded_texts_),
+      nul_free_(other.nul_free_) {
   own_texts();
 }
 
@@ -14,6 +19,8 @@ Row::Row(Row&& other)
     : names_(std::move(other.names_)),
       texts_(std::move(other.texts_)),
       slots_(std::move(other.slots_)),
+      rounded_(std::move(other.rounded_)),
+      rounded_texts_(std::move(other.rounded_texts_)),
       nul_free_(other.nul_free_) {
   other.clear();
   own_texts();
@@ -24,6 +31,8 @@ Row& Row::operator=(const Row& other) {
     names_ = other.names_;
     texts_ = other.texts_;
     slots_ = other.slots_;
+    rounded_ = other.rounded_;
+    rounded_texts_ = other.rounded_texts_;
     nul_free_ = other.nul_free_;
     names_repeat_ = false;
     own_texts();
@@ -36,6 +45,8 @@ Row& Row::operator=(Row&& other) {
     names_ = std::move(other.names_);
     texts_ = std::move(other.texts_);
     slots_ = std::move(other.slots_);
+    rounded_ = std::move(other.rounded_);
+    rounded_texts_ = std::move(other.rounded_texts_);
     nul_free_ = other.nul_free_;
     names_repeat_ = false;
     other.clear();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/data_type.hpp"
@@ -61,6 +62,8 @@ class Row {
     names_.clear();
     texts_.clear();
     slots_.clear();
+    rounded_.clear();
+    rounded_texts_.clear();
     view_bytes_ = 0;
     nul_free_ = false;
     names_repeat_ = false;
@@ -72,6 +75,8 @@ class Row {
   // fails.
   void clear_texts() noexcept {
     texts_.clear();
+    rounded_.clear();
+    rounded_texts_.clear();
     view_bytes_ = 0;
     nul_free_ = false;
     names_repeat_ = true;
@@ -101,6 +106,24 @@ class Row {
     slot.is_view = true;
     view_bytes_ += text.size();
     nul_free_ = false;
+  }
+
+  // Notes that the reader wrote the number of entry `index` as the double it reads as, its own
+  // text being `original`, which the row keeps until its next clear. Throws std::bad_alloc when
+  // memory runs out.
+  void note_rounded(std::size_t index, std::string_view original) {
+    rounded_texts_.append(original);
+    rounded_.emplace_back(index, rounded_texts_.size());
+  }
+
+  // How many entries note_rounded() noted since the last clear. Never fails.
+  [[nodiscard]] std::size_t rounded_count() const noexcept { return rounded_.size(); }
+
+  // The index and own text of the `i`th entry noted by note_rounded(). Never fails.
+  [[nodiscard]] std::pair<std::size_t, std::string_view> rounded(std::size_t i) const noexcept {
+    const std::size_t start = i == 0 ? 0 : rounded_[i - 1].second;
+    return {rounded_[i].first,
+            std::string_view(rounded_texts_).substr(start, rounded_[i].second - start)};
   }
 
   // Records that no name or text holds a NUL byte, which the reader that filled the row knows
@@ -194,6 +217,10 @@ class Row {
   std::string names_;
   std::string texts_;
   std::vector<Slot> slots_;
+  // The entries whose number the reader rounded: their index and where their own text ends in
+  // rounded_texts_, where those texts stand back to back.
+  std::vector<std::pair<std::size_t, std::size_t>> rounded_;
+  std::string rounded_texts_;
   std::size_t view_bytes_ = 0;  // bytes of the texts given by set_text_view since the last clear
   bool nul_free_ = false;
   bool names_repeat_ = false;

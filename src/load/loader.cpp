@@ -53,17 +53,12 @@ struct LoadPiece {
 // Encodes the rows of the pieces one thread reads into the LoadPiece outputs of a work.
 class LoadWorker final : public readers::PieceWorker {
  public:
-  // `schema`, if given, types every column; `watched`, if given, holds the types the first record
-  // gave the table. Both are borrowed and read only. `pieces` are the work's outputs, each given
+  // `schema`, if given, types every column; `watched`, if given, is the load's watch of its
+  // values. Both are borrowed and read only. `pieces` are the work's outputs, each given
   // room for `bytes` bytes when filled.
   LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
-             const convert::FirstRecordTypes* watched, sql::Dialect dialect,
-             std::vector<LoadPiece>& pieces, std::size_t bytes)
-      : encoder_(std::move(encoder)),
-        schema_(schema),
-        dialect_(dialect),
-        pieces_(pieces),
-        bytes_(bytes) {
+             const convert::ValueWatch* watched, std::vector<LoadPiece>& pieces, std::size_t bytes)
+      : encoder_(std::move(encoder)), schema_(schema), pieces_(pieces), bytes_(bytes) {
     if (watched != nullptr) watched_ = *watched;
   }
 
@@ -78,13 +73,13 @@ class LoadWorker final : public readers::PieceWorker {
     // the page faults of fresh memory.
     piece.bytes.reserve(bytes_);
     columns_ = {};
-    if (watched_) first_types_ = *watched_;
+    if (watched_) watch_ = *watched_;
   }
 
   Status take(Row&& row) override {
     if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
     LoadPiece& piece = *piece_;
-    if (watched_) convert::note_losses(first_types_, row, dialect_, piece.rows, piece.losses);
+    if (watch_) watch_->note(row, piece.rows, piece.losses);
     const bool are_new_columns = !columns_.matches(row);
     if (are_new_columns) {
       columns_.take(row);
@@ -107,11 +102,10 @@ class LoadWorker final : public readers::PieceWorker {
  private:
   std::unique_ptr<RowEncoder> encoder_;
   const convert::Schema* schema_;
-  std::optional<convert::FirstRecordTypes> watched_;
-  convert::FirstRecordTypes first_types_;  // the watched types, afresh for each piece
-  sql::Dialect dialect_;
-  sql::ColumnList columns_;  // of the piece's last row
-  unsigned way_ = 0;         // of the piece's last row
+  std::optional<convert::ValueWatch> watched_;
+  std::optional<convert::ValueWatch> watch_;  // the watched values, afresh for each piece
+  sql::ColumnList columns_;                   // of the piece's last row
+  unsigned way_ = 0;                          // of the piece's last row
   std::vector<DataType> column_types_;
   std::vector<LoadPiece>& pieces_;
   std::size_t bytes_;
@@ -128,7 +122,7 @@ class LoadWork final : public readers::PieceWork {
       : connection_(connection),
         options_(options),
         schema_(schema),
-        watch_(options->create_table && schema == nullptr ? monitor : nullptr),
+        watch_(*options, schema, monitor),
         piece_bytes_(2 * piece_bytes) {}
 
   core::RowSink direct() override { return *this; }
@@ -171,7 +165,7 @@ class LoadWork final : public readers::PieceWork {
       auto created = connection_.create_table(*statement);
       if (!created) return std::unexpected(std::move(created.error()));
       has_created_ = *created;
-      if (watch_ != nullptr) first_types_.remember(first_row);
+      watch_.remember(first_row);
     }
     if (auto inspected = connection_.inspect(); !inspected) return inspected;
     direct_ = make_worker();
@@ -181,8 +175,7 @@ class LoadWork final : public readers::PieceWork {
 
   std::unique_ptr<LoadWorker> make_worker() {
     return std::make_unique<LoadWorker>(connection_.encoder(), schema_,
-                                        watch_ != nullptr ? &first_types_ : nullptr,
-                                        options_->dialect, pieces_, piece_bytes_);
+                                        watch_.is_on() ? &watch_ : nullptr, pieces_, piece_bytes_);
   }
 
   // Sends the rows read here that wait, and starts waiting afresh.
@@ -195,9 +188,7 @@ class LoadWork final : public readers::PieceWork {
 
   // Sends the rows of `piece`, the next in the input, a run at a time.
   Status send(const LoadPiece& piece) {
-    if (watch_ != nullptr) {
-      convert::warn_losses(first_types_, piece.losses, rows_, options_->dialect, *watch_);
-    }
+    if (watch_.is_on()) watch_.warn(piece.losses, rows_);
     const std::string_view bytes = piece.bytes.view();
     for (std::size_t i = 0; i < piece.runs.size(); ++i) {
       const Run& run = piece.runs[i];
@@ -217,12 +208,11 @@ class LoadWork final : public readers::PieceWork {
   Connection& connection_;
   const convert::CheckedOptions& options_;
   const convert::Schema* schema_;
-  core::Monitor* watch_;                   // hears of values the table may not keep
-  convert::FirstRecordTypes first_types_;  // the table's, when watched
-  std::size_t piece_bytes_;                // room given to each output
-  std::vector<LoadPiece> pieces_;          // the slots of pieces read on other threads
-  LoadPiece waiting_;                      // the rows read here, not yet sent
-  std::unique_ptr<LoadWorker> direct_;     // the reading's own thread's, once the table is there
+  convert::ValueWatch watch_;           // of values the table may not keep as they are
+  std::size_t piece_bytes_;             // room given to each output
+  std::vector<LoadPiece> pieces_;       // the slots of pieces read on other threads
+  LoadPiece waiting_;                   // the rows read here, not yet sent
+  std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   bool has_created_ = false;
   std::uint64_t rows_ = 0;  // sent so far
 };

@@ -51,7 +51,7 @@ class LinesReader final : public PieceReader {
       : options_(options),
         whereabouts_(&whereabouts),
         is_decoded_(is_decoded),
-        parser_(Origin::Line, &options.null_words) {}
+        parser_(Origin::Line, &options.null_words, options.keeps_number_texts) {}
 
   // Lines have nothing before the first.
   Result<std::optional<std::size_t>> read_head(std::string_view, bool) override {
@@ -179,7 +179,7 @@ class ArrayReader final : public PieceReader {
         starts_(starts),
         options_(options),
         decoded_(decoded),
-        parser_(Origin::Stream, &options.null_words) {
+        parser_(Origin::Stream, &options.null_words, options.keeps_number_texts) {
     parser_.reset(text, true);
   }
 
@@ -253,7 +253,7 @@ class ArrayReader final : public PieceReader {
 Status check_json_array(std::string_view input, std::optional<Error> read_failure,
                         core::Monitor* monitor, const ReadOptions& options, Whereabouts* decoded,
                         std::vector<std::size_t>& starts, std::size_t spacing) {
-  Parser parser(Origin::Stream, &options.null_words);
+  Parser parser(Origin::Stream, &options.null_words, options.keeps_number_texts);
   parser.reset(input);
   parser.skip_byte_order_mark();
   core::Checkpoints checking(monitor, core::Stage::Checking);

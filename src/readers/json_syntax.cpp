@@ -440,9 +440,16 @@ const char* Parser::number_text(const char* p, TextRef& text) {
   } else if (is_printed_float({p, size})) {
     text = TextRef{Store::Fixed, p, 0, size, DataType::Float};
   } else {
+    const bool is_kept = core::double_keeps({p, size});
+    if (!is_kept && keeps_number_texts_) {
+      text = TextRef{Store::Fixed, p, 0, size, DataType::Float};
+      return after;
+    }
     const std::size_t start = arena_.size();
     append_float(to_double(p, after), arena_);
     text = TextRef{Store::Arena, nullptr, start, arena_.size() - start, DataType::Float};
+    // What the double lost is told, once per column, by the conversion.
+    if (!is_kept) text.original = p, text.original_size = size;
   }
   return after;
 }

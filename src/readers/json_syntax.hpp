@@ -48,8 +48,12 @@ class Parser {
   enum class Parsed : std::uint8_t { Object, Other, Failed };
 
   // Values whose text is one of `null_words` (borrowed; null or empty for none) are NULL.
-  explicit Parser(Origin origin, const NullWords* null_words = nullptr) noexcept
+  // A number that a double cannot hold keeps its own text when `keeps_number_texts`; otherwise
+  // it becomes the double's, and the row notes its own (Row::note_rounded).
+  explicit Parser(Origin origin, const NullWords* null_words = nullptr,
+                  bool keeps_number_texts = false) noexcept
       : origin_(origin),
+        keeps_number_texts_(keeps_number_texts),
         null_words_(null_words != nullptr && !null_words->words().empty() ? null_words : nullptr) {}
   Parser(const Parser&) = delete;  // holds views into the current text
   Parser& operator=(const Parser&) = delete;
@@ -129,6 +133,9 @@ class Parser {
     // The DataType::infer kind of a value text when the parser knows it from the JSON syntax
     // (numbers, literals), else unknown_kind.
     std::uint8_t kind = unknown_kind;
+    // For a number written as the double it reads as, its own text in the input; else null.
+    const char* original = nullptr;
+    std::size_t original_size = 0;
   };
   static constexpr std::uint8_t unknown_kind = 0xFF;
 
@@ -187,6 +194,7 @@ class Parser {
   [[nodiscard]] core::DataType kind_of(const TextRef& value, std::string_view text) const noexcept;
 
   Origin origin_;
+  bool keeps_number_texts_;
   const NullWords* null_words_;
   bool checks_utf8_ = false;
   const char* begin_ = nullptr;

@@ -65,6 +65,10 @@ struct ReadOptions {
   // Both formats.
   NullWords null_words;
   std::optional<core::Encoding> encoding;  // absent: UTF-8, read as it is
+
+  // JSON only: a number that a double cannot hold keeps its own text, for an exact column,
+  // rather than becoming the double's.
+  bool keeps_number_texts = false;
 };
 
 }  // namespace morvel::readers

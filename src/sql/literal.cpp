@@ -98,6 +98,13 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       return write_bytes(out, s);
     case DataType::Integer:
       return write_bytes(out, s);
+    case DataType::Decimal:
+      // PostgreSQL reads a bare number as an exact NUMERIC; the other engines' exact columns are
+      // text, which a quoted value reaches with every digit.
+      if (D == Dialect::Postgres && !s.empty() && (core::is_digit(s.back()) || s.back() == '.')) {
+        return write_bytes(out, s);
+      }
+      break;
     case DataType::Uuid:
     case DataType::Date:
     case DataType::Timestamp:

@@ -54,11 +54,41 @@ Result<PrimaryKey> PrimaryKey::from_options(std::optional<std::string_view> opti
 
 namespace {
 
+// Whether a float's trimmed text, written bare, reaches a text column as it was. PostgreSQL and
+// MySQL read a positional decimal as an exact numeric (MySQL up to 65 digits) and print it back
+// as written, but for leading zeros, a sign that is not a minus and a negative zero; SQLite reads
+// it as a double and prints that with 15 significant digits, positionally only for exponents from
+// -4 to 14, with ".0" after a whole number.
+bool float_text_keeps(std::string_view text, Dialect dialect) noexcept {
+  // The words are quoted, so they arrive as they are.
+  if (core::is_non_finite_float(text)) return true;
+  const bool is_negative = text.starts_with('-');
+  const std::string_view number = is_negative ? text.substr(1) : text;
+  const std::size_t point = number.find('.');
+  if (point == 0 || point == std::string_view::npos || point + 1 == number.size()) return false;
+  const std::string_view whole = number.substr(0, point);
+  const std::string_view fraction = number.substr(point + 1);
+  const auto all_digits = [](std::string_view part) {
+    return std::all_of(part.begin(), part.end(), core::is_digit);
+  };
+  if (!all_digits(whole) || !all_digits(fraction)) return false;
+  if (whole.size() > 1 && whole[0] == '0') return false;
+  const std::size_t zeros = fraction.find_first_not_of('0');
+  if (is_negative && whole == "0" && zeros == std::string_view::npos) return false;
+  if (dialect == Dialect::Postgres) return true;
+  if (dialect == Dialect::Mysql) return whole.size() + fraction.size() <= 65;
+  if (fraction != "0" && fraction.back() == '0') return false;
+  if (whole != "0") return whole.size() + fraction.size() <= (fraction == "0" ? 16U : 15U);
+  return zeros != std::string_view::npos && zeros <= 3 && fraction.size() - zeros <= 15;
+}
+
 // Whether a value written as its own type reaches a text column as it was. Written bare, a
-// number reaches it as the engine prints it: only an integer already written that way arrives
-// unchanged; booleans arrive as the engine's words for them.
-bool text_keeps(DataType value, std::string_view text) noexcept {
-  if (value == DataType::Boolean || value == DataType::Float) return false;
+// number reaches it as the engine prints it: only an integer already written that way, or a float
+// whose digits the engine prints back, arrives unchanged; booleans arrive as the engine's words
+// for them.
+bool text_keeps(DataType value, std::string_view text, Dialect dialect) noexcept {
+  if (value == DataType::Boolean) return false;
+  if (value == DataType::Float) return float_text_keeps(core::trim_white_space(text), dialect);
   if (value != DataType::Integer) return true;
   const std::string_view digits = core::trim_white_space(text);
   const std::string_view magnitude = digits.starts_with('-') ? digits.substr(1) : digits;
@@ -81,11 +111,11 @@ bool column_keeps(DataType column, DataType value, std::string_view text,
       column == DataType::Null || column == DataType::Text ||
       (dialect == Dialect::Sqlite &&
        (column == DataType::Uuid || column == DataType::Date || column == DataType::Timestamp));
-  if (is_text_like) return text_keeps(value, text);
+  if (is_text_like) return text_keeps(value, text, dialect);
   switch (column) {
     case DataType::Uuid:
       // MySQL's UUID column is a VARCHAR(36), which takes any short enough text.
-      return dialect == Dialect::Mysql && text_keeps(value, text) &&
+      return dialect == Dialect::Mysql && text_keeps(value, text, dialect) &&
              characters(core::trim_white_space(text)) <= 36;
     case DataType::Float:
       return value == DataType::Integer;
@@ -103,6 +133,9 @@ std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
     case DataType::Null:
     case DataType::Text:
       return "TEXT";
+    case DataType::Decimal:
+      // MySQL's DECIMAL holds 65 digits at most and 30 after the point; a text column keeps any.
+      return dialect == Dialect::Postgres ? "NUMERIC" : "TEXT";
     case DataType::Boolean:
       return sqlite ? "INTEGER" : "BOOLEAN";
     case DataType::Integer:

@@ -254,5 +254,36 @@ TEST(Inference, AgreesWithThePlainRulesOnGeneratedValues) {
   EXPECT_GT(checked, 100000u);
 }
 
+void expect_change(std::string_view text, NumberChange expected) {
+  EXPECT_EQ(number_change(DataType::infer(text), text), expected) << "value: '" << text << "'";
+}
+
+TEST(NumberChange, NamesTheNumbersWhoseTextTheEnginesChange) {
+  for (const std::string_view same : {"2134", "-5", "0", "-0", "1.5", "007.5", "1e-5", "1.5E5",
+                                      "NaN", "-Infinity", "abc", "2024-01-15"}) {
+    expect_change(same, NumberChange::None);
+  }
+  for (const std::string_view code : {"02134", "00", "-01", "+5", "+0", "1E5", "02e+3", "-3e8"}) {
+    expect_change(code, NumberChange::Code);
+  }
+  for (const std::string_view long_one : {"9223372036854775808", "-9223372036854775809",
+                                          "12345678901234567890", "+00123456789012345678901"}) {
+    expect_change(long_one, NumberChange::TooLong);
+  }
+}
+
+TEST(DoubleKeeps, TellsNumbersADoubleRoundsFromThoseItHolds) {
+  for (const std::string_view kept :
+       {"1.5", "0.1", "-3.0", "1e-7", "1.7976931348623157e+308", "5e-324", "123456789012345.6",
+        "1.2345678901234568e+16", "100000000000000000000", "0.000", "1e+22"}) {
+    EXPECT_TRUE(double_keeps(kept)) << kept;
+  }
+  for (const std::string_view rounded :
+       {"12345678901234567.89", "98765432109876543210", "1e-400", "-1e-400",
+        "0.1000000000000000001", "9007199254740993", "3.14159265358979323846264338327950288"}) {
+    EXPECT_FALSE(double_keeps(rounded)) << rounded;
+  }
+}
+
 }  // namespace
 }  // namespace morvel

@@ -206,6 +206,104 @@ TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
   EXPECT_TRUE(testing::convert_text("n\n40\n40.2\n", {}).warnings.empty());
 }
 
+// A number whose text the database does not keep is told once per column, table or not, and
+// the SQL stays as it was.
+TEST(SchemaFromFirst, WarnsOncePerColumnOfNumbersWhoseTextChanges) {
+  const std::string code_advice =
+      ", written as a number: the database keeps its value, not its text; use --schema-from all "
+      "to keep such values as text";
+  for (const bool create_table : {false, true}) {
+    const auto csv = testing::convert_text("zip,n,ean\n02134,1.5,1\n+7,1E5,12345678901234567890\n",
+                                           {.create_table = create_table});
+    EXPECT_EQ(csv.error, "");
+    EXPECT_NE(csv.sql.find("VALUES (+7, 1E5, 12345678901234567890);"), std::string::npos);
+    std::vector<std::string> expected = {"column 'zip' holds '02134' in record 1" + code_advice,
+                                         "column 'n' holds '1E5' in record 2" + code_advice};
+    // A BIGINT column says that it cannot keep the long integer, and that says enough.
+    expected.push_back(
+        create_table
+            ? "column 'ean' is BIGINT from the first record, but record 2 holds "
+              "'12345678901234567890', which BIGINT cannot keep; use --schema-from all to type "
+              "each column from every record"
+            : "column 'ean' holds '12345678901234567890' in record 2, an integer beyond 64 bits, "
+              "written as a float: a float column keeps only its first 15 to 17 digits; use "
+              "--schema-from all to keep every digit");
+    if (create_table) std::swap(expected[1], expected[2]);
+    EXPECT_EQ(csv.warnings, expected);
+  }
+  // A text column, which keeps a decimal as written, says nothing of it.
+  EXPECT_TRUE(testing::convert_text("a\nn/a\n72000.5\n", {.create_table = true}).warnings.empty());
+}
+
+// Numbers a double cannot hold go in an exact column, each written with every digit; codes in a
+// text one.
+TEST(SchemaFromAll, KeepsEveryDigitInAnExactColumn) {
+  const std::string csv =
+      "id,amount,zip\n12345678901234567890,1.5,+7\n7,12345678901234567.89,1E5\n";
+  const auto expect = [&](std::string_view input, Format format, Dialect dialect,
+                          std::string_view expected) {
+    const auto converted = testing::convert_text(input, {.format = format,
+                                                         .dialect = dialect,
+                                                         .create_table = true,
+                                                         .schema_from = SchemaFrom::All});
+    EXPECT_EQ(converted.error, "");
+    EXPECT_EQ(converted.sql, expected);
+    EXPECT_TRUE(converted.warnings.empty());
+  };
+  expect(csv, Format::Csv, Dialect::Postgres,
+         "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"id\" NUMERIC,\n  \"amount\" NUMERIC,\n"
+         "  \"zip\" TEXT\n);\n\n"
+         "INSERT INTO \"morvel_table\" (\"id\", \"amount\", \"zip\") VALUES "
+         "(12345678901234567890, 1.5, '+7');\n"
+         "INSERT INTO \"morvel_table\" (\"id\", \"amount\", \"zip\") VALUES "
+         "(7, 12345678901234567.89, '1E5');\n");
+  expect(csv, Format::Csv, Dialect::Mysql,
+         "CREATE TABLE IF NOT EXISTS `morvel_table` (\n  `id` TEXT,\n  `amount` TEXT,\n"
+         "  `zip` TEXT\n);\n\n"
+         "INSERT INTO `morvel_table` (`id`, `amount`, `zip`) VALUES "
+         "('12345678901234567890', '1.5', '+7');\n"
+         "INSERT INTO `morvel_table` (`id`, `amount`, `zip`) VALUES "
+         "('7', '12345678901234567.89', '1E5');\n");
+}
+
+// A JSON number that a double cannot hold is written as the double, as it always was, and told
+// once per column; typed from every record, it keeps its own text in an exact column.
+TEST(SchemaFromFirst, TellsWhatJsonNumbersBecame) {
+  const std::string json =
+      "{\"amount\": 12345678901234567.89, \"id\": 98765432109876543210, \"tiny\": 1e-400}\n"
+      "{\"amount\": 1.00000000000000000001, \"id\": 1, \"tiny\": 2e-400}\n";
+  const auto rounded = testing::convert_text(json, {.format = Format::Json, .table_name = "t"});
+  EXPECT_EQ(rounded.sql,
+            "INSERT INTO \"t\" (\"amount\", \"id\", \"tiny\") VALUES (1.2345678901234568e+16, "
+            "9.876543210987654e+19, 0.0);\n"
+            "INSERT INTO \"t\" (\"amount\", \"id\", \"tiny\") VALUES (1.0, 1, 0.0);\n");
+  const std::string advice = "; use --schema-from all to keep every digit";
+  EXPECT_EQ(rounded.warnings,
+            (std::vector<std::string>{
+                "column 'amount' holds '12345678901234567.89' in record 1, which a double cannot "
+                "hold: it is written as 1.2345678901234568e+16" +
+                    advice,
+                "column 'id' holds '98765432109876543210' in record 1, which a double cannot "
+                "hold: it is written as 9.876543210987654e+19" +
+                    advice,
+                "column 'tiny' holds '1e-400' in record 1, which a double cannot hold: it is "
+                "written as 0.0" +
+                    advice}));
+  const auto exact = testing::convert_text(json, {.format = Format::Json,
+                                                  .table_name = "t",
+                                                  .dialect = Dialect::Sqlite,
+                                                  .create_table = true,
+                                                  .schema_from = SchemaFrom::All});
+  EXPECT_EQ(exact.sql,
+            "CREATE TABLE IF NOT EXISTS \"t\" (\n  \"amount\" TEXT,\n  \"id\" TEXT,\n"
+            "  \"tiny\" TEXT\n);\n\n"
+            "INSERT INTO \"t\" (\"amount\", \"id\", \"tiny\") VALUES ('12345678901234567.89', "
+            "'98765432109876543210', '1e-400');\n"
+            "INSERT INTO \"t\" (\"amount\", \"id\", \"tiny\") VALUES ('1.00000000000000000001', "
+            "'1', '2e-400');\n");
+  EXPECT_TRUE(exact.warnings.empty());
+}
+
 TEST(Options, RefusesCsvOptionsForJson) {
   for (ConversionOptions options :
        {ConversionOptions{.format = Format::Json, .delimiter = readers::Delimiter{';', false}},

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "test_support.hpp"
 
 namespace morvel {
@@ -119,6 +122,34 @@ void expect_create_error(const testing::Pairs& row, const PrimaryKey& key,
   ASSERT_FALSE(statement.has_value());
   EXPECT_EQ(statement.error().kind, ErrorKind::Invalid);
   EXPECT_EQ(cli::command_message(statement.error()), message);
+}
+
+void expect_text_keeps(Dialect dialect, std::string_view value, bool expected) {
+  EXPECT_EQ(column_keeps(DataType::Text, DataType::infer(value), value, dialect), expected)
+      << "value: '" << value << "' in " << static_cast<int>(dialect);
+}
+
+// A number written bare reaches a text column as the engine prints it back.
+TEST(ColumnKeeps, TextColumnsKeepNumbersTheEnginePrintsBack) {
+  for (const Dialect dialect : {Dialect::Postgres, Dialect::Mysql, Dialect::Sqlite}) {
+    for (const std::string_view kept : {"72000.5", "-0.5", "2134", "-7", "100.0", "x", "NaN"}) {
+      expect_text_keeps(dialect, kept, true);
+    }
+    for (const std::string_view changed :
+         {"02134", "+5", "1e5", "1.5E3", ".5", "5.", "007.5", "-0.0", "true"}) {
+      expect_text_keeps(dialect, changed, false);
+    }
+  }
+  // Exact numerics print back what they read; SQLite's doubles only 15 digits, positionally.
+  for (const auto& [value, exact, sqlite] :
+       std::vector<std::tuple<std::string_view, bool, bool>>{{"72000.50", true, false},
+                                                             {"1234567890123456.7", true, false},
+                                                             {"0.0001", true, true},
+                                                             {"0.00001", true, false}}) {
+    expect_text_keeps(Dialect::Postgres, value, exact);
+    expect_text_keeps(Dialect::Mysql, value, exact);
+    expect_text_keeps(Dialect::Sqlite, value, sqlite);
+  }
 }
 
 TEST(CreateTable, RejectsKeysThatDoNotFitTheFirstRow) {

@@ -199,6 +199,20 @@ class TestConversion:
         # A format given says how to read whatever the name: as CSV this is a header alone.
         expect(run(command, "events.JSONL", "-f", "csv", cwd=tmp_path))
 
+    @pytest.mark.parametrize("text,args,warning", [
+        ("zip\n02134\n", [], "column 'zip' holds '02134' in record 1, written as a number: the "
+         "database keeps its value, not its text; use --schema-from all to keep such values as "
+         "text"),
+        ("id\n1\n12345678901234567890\n", [], "column 'id' holds '12345678901234567890' in "
+         "record 2, an integer beyond 64 bits, written as a float: a float column keeps only its "
+         "first 15 to 17 digits; use --schema-from all to keep every digit"),
+        ("a\nn/a\n72000.5\n", ["--create-table"], None),
+    ])
+    def test_warns_only_of_numbers_whose_text_changes(self, command, text, args, warning):
+        result = run(command, *args, stdin=text)
+        assert result.returncode == 0
+        assert result.stderr.decode() == (f"morvel: warning: {warning}\n" if warning else "")
+
     def test_real_file_options_and_warnings(self, command):
         text = "# source: a survey\nid;score;zip\n1;40;07030\n2;NA;N/A\n3;41.5\n"
         args = ["--comment", "#", "--delimiter", "auto", "--null", "NA", "--null", "N/A",
@@ -207,6 +221,9 @@ class TestConversion:
         assert result.stdout.decode().splitlines()[-1] == \
             'INSERT INTO "t" ("id", "score", "zip") VALUES (3, 41.5, NULL);'
         assert result.stderr.decode() == (
+            "morvel: warning: column 'zip' holds '07030' in record 1, written as a number: the "
+            "database keeps its value, not its text; use --schema-from all to keep such values as "
+            "text\n"
             "morvel: warning: column 'score' is BIGINT from the first record, but record 3 holds "
             "'41.5', which BIGINT cannot keep; use --schema-from all to type each column from "
             "every record\n"

@@ -174,6 +174,24 @@ class TestRealFileOptions:
         with warnings_as_errors(), pytest.raises(morvel.DataWarning):
             morvel.convert_csv_to_sql("n\n40\n40.2\n", create_table=True)
 
+    @pytest.mark.parametrize("text,warnings_expected", [
+        ("zip\n+7\n", ["column 'zip' holds '+7' in record 1, written as a number: the database "
+                        "keeps its value, not its text; use schema_from=\"all\" to keep such "
+                        "values as text"]),
+        ("id\n98765432109876543210\n", [
+            "column 'id' holds '98765432109876543210' in record 1, an integer beyond 64 bits, "
+            "written as a float: a float column keeps only its first 15 to 17 digits; use "
+            "schema_from=\"all\" to keep every digit"]),
+        ("a\nn/a\n72000.5\n", []),
+    ])
+    def test_warns_only_of_numbers_whose_text_changes(self, text, warnings_expected):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            morvel.convert_csv_to_sql(text, create_table=True)
+        assert [str(w.message) for w in caught] == warnings_expected
+        with warnings_as_errors():
+            morvel.convert_csv_to_sql(text, create_table=True, schema_from="all")
+
     @pytest.mark.parametrize("header,advice", [("a;b", 'delimiter=";"'), ("a\tb", "tsv=True"),
                                                ("a|b|c", 'delimiter="|"')])
     def test_a_header_of_one_column_suggests_the_parameter(self, header, advice):

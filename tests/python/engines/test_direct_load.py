@@ -338,3 +338,26 @@ def test_an_existing_table_of_other_types_takes_the_values_as_the_engine_reads_t
             'varying(5)')):
         load(engine, tmp_path, "n,d,v,at\n8,2,abcdef,\n", "csv", create=False)
     assert len(engine.select_all("loaded")[1]) == 1
+
+
+EXACT = {"csv": "id,amount\n12345678901234567890,12345678901234567.89\n7,1.5\n",
+         "json": '{"id": 98765432109876543210, "amount": 1e-400}\n{"id": 7, "amount": 0.5}\n'}
+
+
+@pytest.mark.parametrize("way", ["script", "copy", "command", "python"])
+@pytest.mark.parametrize("form", EXACT)
+def test_exact_columns_keep_every_digit(engine, tmp_path, form, way):
+    if way == "copy" and engine.name != "postgres":
+        pytest.skip("COPY is PostgreSQL's")
+    text = EXACT[form]
+    if way in ("script", "copy"):
+        engine.load(convert(tmp_path, text, form, engine.name, "--schema-from", "all",
+                            *(["--copy"] if way == "copy" else [])))
+    else:
+        load(engine, tmp_path, text, form, "--schema-from", "all", way=way)
+    records = [line.split(",") for line in text.splitlines()[1:]] if form == "csv" else \
+        [(r["id"], r["amount"]) for r in
+         (json.loads(line, parse_float=str, parse_int=str) for line in text.splitlines())]
+    expected = sorted((decimal.Decimal(i), decimal.Decimal(a)) for i, a in records)
+    assert sorted((decimal.Decimal(str(i)), decimal.Decimal(str(a)))
+                  for i, a in engine.query("SELECT id, amount FROM loaded")) == expected
