@@ -381,11 +381,12 @@ std::expected<Cli, std::string> collect(const CLI::App& app, const Declarations&
       return std::unexpected(std::move(*problem));
     }
   }
-  // A file named as JSON is never meant to be read as CSV.
-  if (std::ranges::find(given, "format") == given.end() && cli.input &&
-      has_json_extension(cli.input->native())) {
+  // A file named as JSON is never meant to be read as CSV, nor is an input with a JSON path.
+  if (std::ranges::find(given, "format") == given.end() &&
+      ((cli.input && has_json_extension(cli.input->native())) || cli.options.json_path)) {
     cli.options.format = Format::Json;
   }
+  if (cli.input) convert::apply_input_name(cli.options, cli.input->native());
   if (auto combined = convert::check_combinations(cli.options, given); !combined) {
     return std::unexpected(command_message(combined.error()));
   }

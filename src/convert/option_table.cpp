@@ -81,7 +81,7 @@ Status set_jobs(ConversionOptions& options, const OptionValue& value) {
 // One option a few lines, each with where its value goes, reads better than the formatter's
 // layout.
 // clang-format off
-constexpr std::array<OptionSpec, 20> options = {{
+constexpr std::array<OptionSpec, 22> options = {{
     {.key = "table_name", .long_name = "table", .short_name = 't', .value_name = "TABLE",
      .kind = ValueKind::Text, .help = "Table the statements fill",
      .default_of = [](const ConversionOptions& o) { return o.table_name; },
@@ -114,7 +114,7 @@ constexpr std::array<OptionSpec, 20> options = {{
      .help = "Read this word as NULL, e.g. NA (may be given more than once)",
      .set = add_null_words},
     {.key = "delimiter", .long_name = "delimiter", .value_name = "C", .kind = ValueKind::Text,
-     .help = "Byte between CSV fields: a byte, tab, or auto (from the header line)",
+     .help = "Byte between CSV fields: a byte, tab, whitespace, or auto (from the header)",
      .default_of = [](const ConversionOptions& o) {
        return std::string(1, o.delimiter.value_or(readers::Delimiter{}).byte); },
      .set = set_parsed<readers::Delimiter::parse, &ConversionOptions::delimiter>},
@@ -133,6 +133,16 @@ constexpr std::array<OptionSpec, 20> options = {{
     {.key = "allow_short_rows", .long_name = "allow-short-rows",
      .help = "Fill the missing trailing fields of short CSV records with NULL",
      .set = set_switch<&ConversionOptions::allow_short_rows>},
+    {.key = "quote", .long_name = "quote", .value_name = "C", .kind = ValueKind::Text,
+     .help = "Byte that quotes CSV fields instead of a double quote, e.g. '",
+     .default_of = [](const ConversionOptions& o) {
+       return std::string(1, o.quote.value_or(readers::ReadOptions{}.quote)); },
+     .help_shows_default = false, .set = set_parsed<parse_quote, &ConversionOptions::quote>,
+     .only_for = Format::Csv},
+    {.key = "json_path", .long_name = "json-path", .value_name = "KEYS", .kind = ValueKind::Text,
+     .help = "Read JSON records from the array at these keys, e.g. data.items",
+     .set = set_parsed<parse_json_path, &ConversionOptions::json_path>,
+     .only_for = Format::Json},
     {.key = "encoding", .long_name = "encoding", .value_name = "NAME", .kind = ValueKind::Text,
      .help = "Decode the input from this encoding (iconv names: latin1, utf-16, ...)",
      .default_of = [](const ConversionOptions& o) {

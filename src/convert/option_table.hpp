@@ -47,6 +47,8 @@ struct OptionSpec {
   // Checks the value and writes it into the record; fails with a message that names the value.
   core::Status (*set)(ConversionOptions& options, const OptionValue& value) = nullptr;
   Faces faces = Faces::Both;
+  // The one format the option reads, if any: Python offers it only to that format's functions.
+  std::optional<Format> only_for = std::nullopt;
 };
 
 // Every option of a conversion, in the order of the command's help and of Python's parameters.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/text.hpp"
+
 namespace morvel::convert {
 
 namespace {
@@ -39,6 +41,23 @@ core::Result<char> parse_comment(std::string_view text) {
   if (text.size() == 1 && text[0] != '"' && text[0] != '\r' && text[0] != '\n') return text[0];
   return std::unexpected(core::invalid("invalid comment character '" + std::string(text) +
                                        "': give one byte other than a double quote, CR or LF"));
+}
+
+core::Result<char> parse_quote(std::string_view text) {
+  // A line break inside quotes continues the field, so it cannot also open one.
+  if (text.size() == 1 && text[0] != '\r' && text[0] != '\n') return text[0];
+  return std::unexpected(core::invalid("invalid quote character '" + std::string(text) +
+                                       "': give one byte other than CR or LF"));
+}
+
+core::Result<std::string> parse_json_path(std::string_view text) {
+  // An empty key would name no member, whatever the document holds.
+  if (!text.empty() && !text.starts_with('.') && !text.ends_with('.') &&
+      text.find("..") == std::string_view::npos) {
+    return std::string(text);
+  }
+  return std::unexpected(core::invalid("invalid JSON path '" + std::string(text) +
+                                       "': give keys joined by dots, such as data.items"));
 }
 
 core::Result<sql::OnConflict> parse_on_conflict(std::string_view text) {
@@ -89,6 +108,26 @@ core::Status check_pairs(const ConversionOptions& options,
   return {};
 }
 
+// The quote byte, when given: CSV only, and neither a byte that separates fields nor the comment
+// character, whose lines it would otherwise open fields in.
+core::Status check_quote(const ConversionOptions& options) {
+  if (!options.quote) return {};
+  if (options.format == Format::Json) {
+    return std::unexpected(core::invalid("the quote option is for CSV input, not JSON"));
+  }
+  const readers::Delimiter delimiter = read_options(options).delimiter;
+  const bool is_separator = delimiter.is_white_space
+                                ? *options.quote == ' ' || *options.quote == '\t'
+                                : !delimiter.is_automatic && *options.quote == delimiter.byte;
+  if (is_separator) {
+    return std::unexpected(core::invalid("the quote character is the delimiter"));
+  }
+  if (options.comment && *options.comment == *options.quote) {
+    return std::unexpected(core::invalid("the quote character is the comment character"));
+  }
+  return {};
+}
+
 }  // namespace
 
 core::Status check_combinations(const ConversionOptions& options,
@@ -100,6 +139,10 @@ core::Status check_combinations(const ConversionOptions& options,
     return std::unexpected(core::invalid(
         "the delimiter, comment, skip-lines, no-header and short-rows options are for CSV "
         "input, not JSON"));
+  }
+  if (auto quoting = check_quote(options); !quoting) return quoting;
+  if (options.json_path && options.format == Format::Csv) {
+    return std::unexpected(core::invalid("the JSON path option is for JSON input, not CSV"));
   }
   // Only a delimiter asked for: a comment character that is the default comma is taken as given.
   const readers::Delimiter delimiter = read_options(options).delimiter;
@@ -128,6 +171,16 @@ core::Status check_combinations(const ConversionOptions& options,
   return {};
 }
 
+void apply_input_name(ConversionOptions& options, std::string_view path) {
+  if (options.format != Format::Csv || options.delimiter || options.tsv) return;
+  for (const std::string_view extension : {".tsv", ".tab"}) {
+    if (path.size() > extension.size() &&
+        core::equals_ascii_folded(path.substr(path.size() - extension.size()), extension)) {
+      options.tsv = true;
+    }
+  }
+}
+
 readers::ReadOptions read_options(const ConversionOptions& options) {
   readers::ReadOptions read;
   if (options.delimiter) {
@@ -143,6 +196,16 @@ readers::ReadOptions read_options(const ConversionOptions& options) {
   read.skip_lines = options.skip_lines;
   read.has_header = !options.no_header;
   read.allow_short_rows = options.allow_short_rows;
+  if (options.quote) read.quote = *options.quote;
+  if (options.json_path) {
+    for (std::size_t from = 0;;) {
+      const std::size_t dot =
+          std::min(options.json_path->find('.', from), options.json_path->size());
+      read.json_path.push_back(options.json_path->substr(from, dot - from));
+      if (dot == options.json_path->size()) break;
+      from = dot + 1;
+    }
+  }
   read.null_words = readers::NullWords(options.null_values);
   read.encoding = options.encoding;
   return read;

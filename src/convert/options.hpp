@@ -48,6 +48,9 @@ struct ConversionOptions {
   std::uint64_t skip_lines = 0;
   bool no_header = false;
   bool allow_short_rows = false;
+  std::optional<char> quote = std::nullopt;  // absent: a double quote
+  // JSON only: the keys, joined by dots, leading to the array of records in a top-level object.
+  std::optional<std::string> json_path = std::nullopt;
   std::optional<core::Encoding> encoding = std::nullopt;  // absent: UTF-8
   // How the rows are loaded; each left out writes one INSERT per record, as always.
   std::uint64_t batch_size = 1;  // records per INSERT
@@ -64,6 +67,8 @@ struct ConversionOptions {
 // that names the text and says what would do.
 [[nodiscard]] core::Result<SchemaFrom> parse_schema_from(std::string_view text);
 [[nodiscard]] core::Result<char> parse_comment(std::string_view text);
+[[nodiscard]] core::Result<char> parse_quote(std::string_view text);
+[[nodiscard]] core::Result<std::string> parse_json_path(std::string_view text);
 [[nodiscard]] core::Result<sql::OnConflict> parse_on_conflict(std::string_view text);
 
 // The most records one INSERT may hold.
@@ -82,6 +87,10 @@ inline constexpr unsigned max_jobs = 256;
 // reports a failure as a usage error.
 [[nodiscard]] core::Status check_combinations(const ConversionOptions& options,
                                               std::span<const std::string_view> given = {});
+
+// Makes a CSV input whose file name ends in .tsv or .tab, in any letter case, tab-separated,
+// unless `options` name a delimiter or tsv already. Never fails.
+void apply_input_name(ConversionOptions& options, std::string_view path);
 
 // How the readers are to read the input of `options`. Never fails.
 [[nodiscard]] readers::ReadOptions read_options(const ConversionOptions& options);

@@ -33,6 +33,7 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
   convert::ConversionOptions record;
   record.format = function.format;
   if (!bind_options(function, options, slots, record)) return nullptr;
+  if (function.from_file) convert::apply_input_name(record, *input);
 
   core::Result<std::uint64_t> loaded = 0;
   std::vector<core::Notice> warnings;
@@ -88,8 +89,7 @@ std::string load_doc(const Function& function) {
   doc += "Each parameter after url is the morvel command's option named beside it:\n\n";
   doc += options_doc(function);
   doc += load_text_doc;
-  doc += function.from_file ? "encoding names the file's encoding.\n\n"
-                            : "encoding is for the file functions: a str is text already.\n\n";
+  doc += input_doc(function);
   doc += "Raises ";
   if (function.from_file) {
     doc += "OSError (FileNotFoundError, PermissionError, ...) when the file cannot be\nopened, ";

@@ -107,6 +107,7 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   convert::ConversionOptions record;
   record.format = function.format;
   if (!bind_options(function, options, slots, record)) return nullptr;
+  if (function.from_file) convert::apply_input_name(record, *input);
   Output output;
   if (!bind_output(slots.back(), output)) return nullptr;
 
@@ -263,11 +264,7 @@ std::string doc_of(const Function& function) {
                  " is the morvel command's option named beside it:\n\n"});
   doc += options_doc(function);
   doc += output_doc;
-  doc +=
-      concat({"\n", python_doc,
-              function.from_file ? "encoding names the file's encoding.\n\n"
-                                 : "encoding is for the file functions: a str is text already.\n\n",
-              "Raises "});
+  doc += concat({"\n", python_doc, input_doc(function), "Raises "});
   doc += function.from_file
              ? "OSError (FileNotFoundError, PermissionError, ...) when the file or output\n"
                "cannot be opened, "

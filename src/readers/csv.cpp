@@ -86,6 +86,11 @@ class CsvReader final : public PieceReader {
     return quotes_ != nullptr ? quotes_->find_cut(buffer, offset) : 0;
   }
   [[nodiscard]] bool continues(std::string_view between) const override {
+    // Blank lines may hold spaces and tabs when those separate the fields.
+    if (options_.delimiter.is_white_space) {
+      return std::all_of(between.begin(), between.end(),
+                         [](char c) { return is_line_end(c) || c == ' ' || c == '\t'; });
+    }
     return std::all_of(between.begin(), between.end(), is_line_end);
   }
 
@@ -123,7 +128,7 @@ class CsvReader final : public PieceReader {
 };
 
 Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, bool is_whole) {
-  Scanner scanner(text, nullptr, options_.comment, true, room_);
+  Scanner scanner(text, nullptr, options_, true, room_);
   if (!scanner.skip_lines(options_.skip_lines, is_whole)) return std::nullopt;
   const std::size_t start = scanner.position();
   // The head is read again from the start when more text comes, so a cut is never final here.
@@ -206,10 +211,10 @@ Status CsvReader::read(std::string_view piece, const Place& place, bool is_last,
   // a name does, no row needs the writer's own search for one.
   bool has_nul = names_have_nul_;
   non_ascii_.assign(scan::marks_size(piece.size()), 0);
-  (void)scan::count_marking_non_ascii(piece.data(), piece.data() + piece.size(), '"',
+  (void)scan::count_marking_non_ascii(piece.data(), piece.data() + piece.size(), options_.quote,
                                       non_ascii_.data(), has_nul);
-  Scanner scanner(piece, is_decoded_ ? nullptr : non_ascii_.data(), options_.comment,
-                  place.offset == 0, room_);
+  Scanner scanner(piece, is_decoded_ ? nullptr : non_ascii_.data(), options_, place.offset == 0,
+                  room_);
   scanner.set_delimiter(delimiter_);
   // The rows of another piece may have come between, so the first row's names are new.
   row_.clear();
@@ -323,7 +328,7 @@ void report_padding(core::Monitor* monitor, std::uint64_t padded) {
 Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
                       const ReadOptions& options) {
   ScanRoom room;
-  Scanner scanner(text, nullptr, options.comment, true, room);
+  Scanner scanner(text, nullptr, options, true, room);
   (void)scanner.skip_lines(options.skip_lines, true);
   std::uint64_t record = options.has_header ? 0 : 1;
   std::size_t start = scanner.position();

@@ -14,10 +14,10 @@ namespace {
 // for from one of these marks on, a few to a piece.
 constexpr std::uint64_t most_mark_bytes = 64 * 1024;
 
-std::uint64_t count_quotes(const char* p, const char* end) {
+std::uint64_t count_quotes(const char* p, const char* end, char quote) {
   std::array<std::uint64_t, scan::marks_size(most_mark_bytes)> unused{};
   bool has_nul = false;
-  return scan::count_marking_non_ascii(p, end, '"', unused.data(), has_nul);
+  return scan::count_marking_non_ascii(p, end, quote, unused.data(), has_nul);
 }
 
 }  // namespace
@@ -27,7 +27,7 @@ class QuoteCheck::Part final : public CheckPart {
  public:
   // A part exists only without lines to skip and comment lines.
   Part(QuoteCheck& whole, std::uint64_t offset)
-      : whole_(whole), own_(0, std::nullopt, whole.mark_bytes_, offset) {}
+      : whole_(whole), own_(0, std::nullopt, whole.quote_, whole.mark_bytes_, offset) {}
   void feed(std::string_view block) override { own_.feed(block); }
   void join() override { whole_.take(own_); }
 
@@ -37,13 +37,14 @@ class QuoteCheck::Part final : public CheckPart {
 };
 
 QuoteCheck::QuoteCheck(const ReadOptions& options, std::size_t piece_bytes)
-    : QuoteCheck(options.skip_lines, options.comment,
+    : QuoteCheck(options.skip_lines, options.comment, options.quote,
                  std::clamp<std::uint64_t>(piece_bytes / 8, 1, most_mark_bytes), 0) {}
 
-QuoteCheck::QuoteCheck(std::uint64_t lines_to_skip, std::optional<char> comment,
+QuoteCheck::QuoteCheck(std::uint64_t lines_to_skip, std::optional<char> comment, char quote,
                        std::uint64_t mark_bytes, std::uint64_t offset)
     : lines_to_skip_(lines_to_skip),
       comment_(comment),
+      quote_(quote),
       is_divisible_(!comment && lines_to_skip == 0),
       mark_bytes_(mark_bytes),
       seen_(offset),
@@ -75,7 +76,7 @@ void QuoteCheck::feed(std::string_view block) {
     const std::uint64_t next_mark = (at / mark_bytes_ + 1) * mark_bytes_;
     const char* stop =
         end - p > static_cast<std::ptrdiff_t>(next_mark - at) ? p + (next_mark - at) : end;
-    quotes_ += comment_ ? count_outside_comments(p, stop) : count_quotes(p, stop);
+    quotes_ += comment_ ? count_outside_comments(p, stop) : count_quotes(p, stop, quote_);
     at += static_cast<std::uint64_t>(stop - p);
     p = stop;
     if (at == next_mark) mark_parity(at / mark_bytes_);
@@ -124,7 +125,7 @@ std::size_t QuoteCheck::find_cut(std::string_view buffer, std::uint64_t offset) 
     bool quoted = *is_odd;
     for (std::size_t i = static_cast<std::size_t>(mark - offset); i < buffer.size(); ++i) {
       const char c = buffer[i];
-      if (c == '"') {
+      if (c == quote_) {
         quoted = !quoted;
       } else if (!quoted &&
                  (c == '\n' || (c == '\r' && i + 1 < buffer.size() && buffer[i + 1] != '\n'))) {
@@ -149,7 +150,7 @@ std::uint64_t QuoteCheck::count_outside_comments(const char* p, const char* end)
       in_comment_ = (quotes_ + quotes) % 2 == 0 && *p == *comment_;
       at_line_start_ = false;
     }
-    quotes += *p == '"' && !in_comment_;
+    quotes += *p == quote_ && !in_comment_;
   }
   return quotes;
 }

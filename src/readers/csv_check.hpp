@@ -36,9 +36,9 @@ class QuoteCheck final : public InputCheck {
   class Part;
 
   // The check of the input from `offset` on, `lines_to_skip` lines to skip first, marked every
-  // `mark_bytes` bytes.
-  QuoteCheck(std::uint64_t lines_to_skip, std::optional<char> comment, std::uint64_t mark_bytes,
-             std::uint64_t offset);
+  // `mark_bytes` bytes, counting `quote` bytes.
+  QuoteCheck(std::uint64_t lines_to_skip, std::optional<char> comment, char quote,
+             std::uint64_t mark_bytes, std::uint64_t offset);
 
   // Takes `later`, the check of the input that follows what this one was fed, as if this one had
   // been fed it too. Throws std::bad_alloc when memory runs out.
@@ -51,6 +51,7 @@ class QuoteCheck final : public InputCheck {
 
   std::uint64_t lines_to_skip_;
   std::optional<char> comment_;
+  char quote_;
   bool is_divisible_;  // neither lines to skip nor comment lines
   std::uint64_t mark_bytes_;
   bool after_cr_ = false;

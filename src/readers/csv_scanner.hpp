@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "core/scan.hpp"
 #include "core/utf8.hpp"
+#include "readers/options.hpp"
 
 // The splitting of a CSV text into records and fields, defined here whole so that the reader's
 // loop inlines it.
@@ -53,9 +55,10 @@ class Scanner {
 
   // `non_ascii` marks the text's 64-byte blocks that hold a byte from 0x80 up (bit i % 64 of
   // word i / 64 for block i), or is null for a text known to be UTF-8; it is borrowed for the
-  // scanner's life. Lines that start with `comment` at a record's start are skipped. A text that
-  // `starts_input` may begin with a byte-order mark.
-  Scanner(std::string_view text, const std::uint64_t* non_ascii, std::optional<char> comment,
+  // scanner's life. Of `options`, the comment byte (lines that start with it at a record's start
+  // are skipped), the quote byte and a delimiter of white space apply. A text that `starts_input`
+  // may begin with a byte-order mark.
+  Scanner(std::string_view text, const std::uint64_t* non_ascii, const ReadOptions& options,
           bool starts_input, ScanRoom& room)
       : fields_(room.fields),
         scratch_(room.scratch),
@@ -63,8 +66,10 @@ class Scanner {
         end_(text.data() + text.size()),
         window_{end_, 0},
         non_ascii_(non_ascii),
-        comment_(comment),
-        starts_input_(starts_input) {}
+        comment_(options.comment),
+        starts_input_(starts_input),
+        quote_(options.quote),
+        splits_on_white_space_(options.delimiter.is_white_space) {}
 
   // Skips `count` lines, each ended by LF, CR or CR LF; a byte-order mark is part of the first.
   // False when the text ends before they do, or on a CR that an LF may follow, and `is_last`
@@ -92,6 +97,14 @@ class Scanner {
     skip_byte_order_mark();
     for (;;) {
       while (pos_ < size() && is_line_end(begin_[pos_])) ++pos_;
+      // A line of nothing but blanks separates no fields: it is as empty as a blank line.
+      if (splits_on_white_space_) {
+        const char* text = skip_blanks(begin_ + pos_);
+        if (text != begin_ + pos_ && (text == end_ || is_line_end(*text))) {
+          pos_ = offset_of(text);
+          continue;
+        }
+      }
       if (!comment_ || pos_ == size() || begin_[pos_] != *comment_) break;
       if (!skip_lines(1, is_last)) {
         pos_ = record_start_;
@@ -112,7 +125,7 @@ class Scanner {
     bool quoted = false;
     is_complete = false;
     for (const char* p = begin_ + pos_; p != end_; ++p) {
-      if (*p == '"') quoted = !quoted;
+      if (*p == quote_) quoted = !quoted;
       if (quoted) continue;
       if (is_line_end(*p)) {
         is_complete = true;
@@ -128,9 +141,11 @@ class Scanner {
 
   // Parses the record at the current position and returns its fields.
   std::span<const Field> parse_record() {
+    if (splits_on_white_space_) return parse_blank_separated_record();
     // The loop works on local copies of the search window and the output position and writes
     // them back at the end: as members they were reloaded after every store of a field.
     Window window = window_;
+    const char quote = quote_;
     scratch_.clear();
     Field* out = fields_.data();
     Field* out_end = out + fields_.size();
@@ -143,7 +158,7 @@ class Scanner {
         out = fields_.data() + used;
         out_end = fields_.data() + fields_.size();
       }
-      if (p != end_ && *p == '"') {
+      if (p != end_ && *p == quote) {
         field_end = parse_quoted_field(p, window, *out);
       } else {
         field_end = find_field_end(p, window);
@@ -157,6 +172,30 @@ class Scanner {
     pos_ = ran_to_end_ ? size() : offset_of(field_end) + 1;
     window_ = window;
     return {fields_.data(), static_cast<std::size_t>(out - fields_.data())};
+  }
+
+  // parse_record() for fields separated by runs of spaces and tabs; blanks at the line's ends
+  // separate nothing. A field that opens with a quote is quoted as with a delimiter byte, so it
+  // may hold blanks and line breaks.
+  std::span<const Field> parse_blank_separated_record() {
+    scratch_.clear();
+    std::size_t count = 0;
+    const char* p = skip_blanks(begin_ + pos_);
+    while (p != end_ && !is_line_end(*p)) {
+      if (count == fields_.size()) fields_.resize(2 * count + 16);
+      const char* field_end;
+      if (*p == quote_) {
+        field_end = parse_quoted_field<true>(p, window_, fields_[count]);
+      } else {
+        field_end = find_blank_or_line_end(p);
+        fields_[count] = Field{offset_of(p), static_cast<std::size_t>(field_end - p), false};
+      }
+      ++count;
+      p = skip_blanks(field_end);
+    }
+    ran_to_end_ = p == end_;
+    pos_ = ran_to_end_ ? size() : offset_of(p) + 1;
+    return {fields_.data(), count};
   }
 
   // Whether the last record, as written, is UTF-8. A record in blocks without a non-ASCII byte
@@ -234,27 +273,41 @@ class Scanner {
     }
   }
 
+  // The first byte at or after `from` that is neither a space nor a tab, or the end of the text.
+  const char* skip_blanks(const char* from) const noexcept {
+    while (from != end_ && (*from == ' ' || *from == '\t')) ++from;
+    return from;
+  }
+
+  // The first space, tab or line end at or after `from`, or the end of the text. Never fails.
+  const char* find_blank_or_line_end(const char* from) const noexcept {
+    return scan::find_any<' ', '\t', '\n', '\r'>(from, end_);
+  }
+
   // Parses the field that opens with the quote at `open` into `field` and returns the byte that
   // ends it. A doubled quote stands for one; after the closing quote, text up to the next
-  // delimiter or terminator belongs to the field as is; a quote never closed runs to the end of
-  // the input.
+  // delimiter (or blank, when `IsBlankSeparated`) or terminator belongs to the field as is; a
+  // quote never closed runs to the end of the input.
+  template <bool IsBlankSeparated = false>
   const char* parse_quoted_field(const char* open, Window& window, Field& field) {
     const std::size_t scratch_begin = scratch_.size();
     bool uses_scratch = false;
     const char* from = open + 1;
     for (;;) {
-      const char* quote = scan::find_any<'"'>(from, end_);
+      // The usual double quote keeps the vector search; any other byte is looked for by memchr.
+      const char* quote = quote_ == '"' ? scan::find_any<'"'>(from, end_) : find_quote(from);
       if (quote == end_) {
         field = quoted(from, end_, uses_scratch, scratch_begin);
         return end_;
       }
-      if (quote + 1 != end_ && quote[1] == '"') {
+      if (quote + 1 != end_ && quote[1] == quote_) {
         scratch_.append(from, quote + 1);
         uses_scratch = true;
         from = quote + 2;
         continue;
       }
-      const char* field_end = find_field_end(quote + 1, window);
+      const char* field_end =
+          IsBlankSeparated ? find_blank_or_line_end(quote + 1) : find_field_end(quote + 1, window);
       if (field_end != quote + 1) {
         scratch_.append(from, quote);
         scratch_.append(quote + 1, field_end);
@@ -264,6 +317,12 @@ class Scanner {
       field = quoted(from, quote, uses_scratch, scratch_begin);
       return field_end;
     }
+  }
+
+  // The first quote byte at or after `from`, or the end of the text.
+  const char* find_quote(const char* from) const noexcept {
+    const void* found = std::memchr(from, quote_, static_cast<std::size_t>(end_ - from));
+    return found == nullptr ? end_ : static_cast<const char*>(found);
   }
 
   // The text of a quoted field that ends at `to`, joined to any doubled-quote pieces.
@@ -285,6 +344,8 @@ class Scanner {
   std::optional<char> comment_;
   bool starts_input_;
   char delimiter_ = ',';
+  char quote_;
+  bool splits_on_white_space_;
   bool ran_to_end_ = false;
 };
 

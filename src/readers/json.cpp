@@ -9,6 +9,7 @@
 #include "core/encoding.hpp"
 #include "core/text.hpp"
 #include "core/utf8.hpp"
+#include "readers/json_path.hpp"
 #include "readers/json_syntax.hpp"
 
 namespace morvel::readers {
@@ -267,6 +268,10 @@ Status check_json_array(std::string_view input, std::optional<Error> read_failur
   }
   // The array closed; the failed read struck while the white space after it was read.
   if (read_failure) return std::unexpected(std::move(*read_failure));
+  if (options.json_path.empty()) return {};
+  auto open = json::find_path_array(input, options.json_path);
+  if (!open) return std::unexpected(std::move(open.error()));
+  parser.note_starts(*open, starts, spacing);
   return {};
 }
 

@@ -25,12 +25,13 @@ namespace morvel::readers {
                                                              Whereabouts& whereabouts,
                                                              bool is_decoded);
 
-// Checks `input`, the whole text, as an array of the layout stream_json reads, before any of its
-// rows is read, and puts the offsets of its elements in `starts`, one at least every `spacing`
-// bytes. `read_failure` is the error that ended reading early, if any: the parser meets it where
-// it first asks for a byte past `input`. `decoded`, for a text decoded from another encoding,
-// places error columns in the input. Fails with the parser's message and position, or the read
-// failure; `monitor` hears of the progress and may stop the check.
+// Checks `input`, the whole text, as an array of the layout stream_json reads, or as a document
+// holding one at the options' JSON path, before any of its rows is read, and puts the offsets of
+// its elements in `starts`, one at least every `spacing` bytes. `read_failure` is the error that
+// ended reading early, if any: the parser meets it where it first asks for a byte past `input`.
+// `decoded`, for a text decoded from another encoding, places error columns in the input. Fails
+// with the parser's message and position, or the read failure, or with a message naming a JSON path
+// that leads to no array; `monitor` hears of the progress and may stop the check.
 [[nodiscard]] core::Status check_json_array(std::string_view input,
                                             std::optional<core::Error> read_failure,
                                             core::Monitor* monitor, const ReadOptions& options,

@@ -118,20 +118,29 @@ bool Parser::check(core::Checkpoints* checkpoints, std::vector<std::size_t>* sta
   }
   if (*p == '[' && (checkpoints != nullptr || starts != nullptr)) {
     // A long check tells the monitor how far it is at the elements of a top-level array.
-    std::size_t next_start = 0;
-    p = walk_array(p + 1, [&](const char* element) -> const char* {
-      if (checkpoints != nullptr && !pass(checkpoints, element)) return nullptr;
-      const auto at = static_cast<std::size_t>(element - begin_);
-      if (starts != nullptr && at >= next_start) {
-        starts->push_back(at);
-        next_start = at + spacing;
-      }
-      return check_value(element, 1);
-    });
+    p = check_elements(p + 1, checkpoints, starts, spacing);
   } else {
     p = check_value(p, 0);
   }
   return p != nullptr && finish(p);
+}
+
+void Parser::note_starts(std::size_t open, std::vector<std::size_t>& starts, std::size_t spacing) {
+  (void)check_elements(begin_ + open + 1, nullptr, &starts, spacing);
+}
+
+const char* Parser::check_elements(const char* p, core::Checkpoints* checkpoints,
+                                   std::vector<std::size_t>* starts, std::size_t spacing) {
+  std::size_t next_start = 0;
+  return walk_array(p, [&](const char* element) -> const char* {
+    if (checkpoints != nullptr && !pass(checkpoints, element)) return nullptr;
+    const auto at = static_cast<std::size_t>(element - begin_);
+    if (starts != nullptr && at >= next_start) {
+      starts->push_back(at);
+      next_start = at + spacing;
+    }
+    return check_value(element, 1);
+  });
 }
 
 bool Parser::pass(core::Checkpoints* checkpoints, const char* p) {

@@ -79,6 +79,11 @@ class Parser {
   [[nodiscard]] bool check(core::Checkpoints* checkpoints = nullptr,
                            std::vector<std::size_t>* starts = nullptr, std::size_t spacing = 0);
 
+  // Puts in `starts` the offsets of the elements of the array that opens at offset `open` of the
+  // text, which check() has accepted, one at least every `spacing` bytes. Never fails but for
+  // memory.
+  void note_starts(std::size_t open, std::vector<std::size_t>& starts, std::size_t spacing);
+
   // Parses the text as exactly one JSON value. An object becomes row(): its entries in ascending
   // byte order of the keys, the last of repeated keys winning, each value as text typed by
   // DataType::infer. Failed leaves row() untouched and sets error().
@@ -148,6 +153,10 @@ class Parser {
   };
 
   bool pass(core::Checkpoints* checkpoints, const char* p);
+  // Checks the elements of the array whose opening bracket is before `p`, telling `checkpoints`
+  // of each and noting starts as check() does; the byte after the array, or nullptr.
+  const char* check_elements(const char* p, core::Checkpoints* checkpoints,
+                             std::vector<std::size_t>* starts, std::size_t spacing);
   const char* fail(std::string_view description, const char* after) noexcept;
   const char* fail_at_end(std::string_view description) noexcept;
   [[nodiscard]] const char* skip_white(const char* p) const noexcept;

@@ -4,6 +4,7 @@ namespace morvel::readers {
 
 core::Result<Delimiter> Delimiter::parse(std::string_view text) {
   if (text == "auto") return Delimiter{',', true};
+  if (text == "whitespace") return Delimiter{' ', false, true};
   if (text == "tab" || text == "\\t") return Delimiter{'\t', false};
   // A quote would open fields, and a line break end records, wherever it stood.
   if (text.size() == 1 && text[0] != '"' && text[0] != '\r' && text[0] != '\n') {

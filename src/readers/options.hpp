@@ -20,9 +20,12 @@ enum class Format : std::uint8_t { Csv, Json };
 struct Delimiter {
   char byte = ',';
   bool is_automatic = false;  // taken from the header line: , ; tab or |, whichever is most used
+  // Runs of spaces and tabs separate the fields, and those at a line's ends are ignored.
+  bool is_white_space = false;
 
   // The delimiter a user's text names: one byte other than a double quote, CR or LF; "tab" or
-  // "\t" (backslash and t) for a tab; "auto". Fails with a message naming the text otherwise.
+  // "\t" (backslash and t) for a tab; "auto"; "whitespace". Fails with a message naming the
+  // text otherwise.
   [[nodiscard]] static core::Result<Delimiter> parse(std::string_view text);
 
   friend bool operator==(const Delimiter&, const Delimiter&) = default;
@@ -61,6 +64,11 @@ struct ReadOptions {
   std::uint64_t skip_lines = 0;      // lines skipped before the header
   bool has_header = true;            // false: the first record is data, columns column_1, ...
   bool allow_short_rows = false;     // missing trailing fields are NULL, not an error
+  char quote = '"';                  // opens and closes a quoted field
+
+  // JSON only: the keys that lead from the top-level object to the array of records; empty for
+  // an input that is the array itself, or lines.
+  std::vector<std::string> json_path;
 
   // Both formats.
   NullWords null_words;

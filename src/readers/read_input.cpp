@@ -106,7 +106,7 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
   const auto line_after = [](std::string_view part) {
     return 1 + static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
   };
-  if (is_json_array(text)) {
+  if (is_json_array(text) || !options_.json_path.empty()) {
     if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
     return read_array(text, std::nullopt, &whereabouts);
   }
@@ -122,12 +122,14 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
   return {};
 }
 
-// A JSON input: an array, held whole and checked before its first row, or lines, read in pieces.
+// A JSON input: an array, or a document holding one at the JSON path, held whole and checked
+// before its first row, or lines, read in pieces.
 Status Dispatch::read_json(ByteSource& source) {
+  const bool has_path = !options_.json_path.empty();
   HeldWhereabouts unused({}, nullptr);
   auto reader = json_lines_reader(options_, unused, false);
   if (const auto held = source.contiguous()) {
-    if (is_json_array(*held)) return read_array(*held, std::nullopt, nullptr);
+    if (is_json_array(*held) || has_path) return read_array(*held, std::nullopt, nullptr);
     TextFeed feed(*held);
     return read_all(*reader, feed);
   }
@@ -146,7 +148,7 @@ Status Dispatch::read_json(ByteSource& source) {
       break;
     }
   }
-  if (!is_json_array(feed.window())) return read_all(*reader, feed);
+  if (!has_path && !is_json_array(feed.window())) return read_all(*reader, feed);
   // A read that fails after the first is reported once the bytes before it are parsed.
   std::optional<core::Error> read_failure;
   if (auto rest = feed.fill_all(plan_.threads); !rest) read_failure = std::move(rest.error());

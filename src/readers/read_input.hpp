@@ -34,10 +34,12 @@ namespace morvel::readers {
 // Fails with the parser's message and position (the array layout then hands over nothing; in the
 // line layout the line is its number in the whole input), with "stream did not contain valid
 // UTF-8 at line N" for such a line, or with the source's read error; stops at the first error the
-// sink returns, unchanged, and reads no further. Of `options`, the null words and the encoding
-// apply: an input in another encoding is decoded first (and held whole), and a byte the encoding
-// does not allow fails on its line. `monitor`, if given, hears of the progress every few
-// megabytes and may stop the reading with an error of its own.
+// sink returns, unchanged, and reads no further. Of `options`, the null words, the encoding and
+// the JSON path apply: an input in another encoding is decoded first (and held whole), and a byte
+// the encoding does not allow fails on its line; with a path, the input is one document, held
+// and checked whole like an array, whose rows are the elements of the array at the path. `monitor`,
+// if given, hears of the progress every few megabytes and may stop the reading with an error of its
+// own.
 [[nodiscard]] core::Status stream_json(core::ByteSource& reader, core::RowSink sink,
                                        const ReadOptions& options = {},
                                        core::Monitor* monitor = nullptr);

@@ -243,6 +243,28 @@ std::vector<OptionCase> option_cases() {
        {"the CSV header is one column, 'a\tb', holding a tab: if a tab separates the fields, use "
         "--tsv"}},
       {"no hint when chosen", delimited(','), "a;b\n", {}},
+      {"single quote",
+       with([](ReadOptions& o) { o.quote = '\''; }),
+       "a,b\n'x,''y''',\"z\"\n'two\nlines',\n",
+       {{{"a", "x,'y'"}, {"b", "\"z\""}}, {{"a", "two\nlines"}, {"b", ""}}}},
+      {"unbalanced other quote",
+       with([](ReadOptions& o) { o.quote = '\''; }),
+       "a\n\"\n'\n",
+       {},
+       "Malformed CSV: unbalanced quotes detected"},
+      // Blank runs separate fields; those at a line's ends and lines of blanks alone do not.
+      {"white space",
+       with([](ReadOptions& o) { o.delimiter = *readers::Delimiter::parse("whitespace"); }),
+       "  a\t b  \n \t \n1 \"x  y\"\t\n\"\"   \"q\"\"\"z\n3\n",
+       {{{"a", "1"}, {"b", "x  y"}}, {{"a", ""}, {"b", "q\"z"}}},
+       "CSV error: record 3 (line: 5, byte: 35): " + count_error},
+      {"white space and a comment",
+       with([](ReadOptions& o) {
+         o.delimiter = *readers::Delimiter::parse("whitespace");
+         o.comment = '#';
+       }),
+       "# title\na b\n# note\n 1 2\n",
+       {{{"a", "1"}, {"b", "2"}}}},
   };
 }
 

@@ -566,4 +566,41 @@ TEST(JsonParser, DecodesOtherEncodings) {
 }
 
 }  // namespace
+// The records of an array inside an object; what is not there is named with its path, and parse
+// errors keep their place in the whole file.
+TEST(JsonParser, ReadsTheArrayAtAPath) {
+  const auto outcome_at = [](std::string_view path, std::string_view input) {
+    readers::ReadOptions options;
+    for (std::size_t from = 0, dot = 0; dot != std::string_view::npos; from = dot + 1) {
+      dot = path.find('.', from);
+      options.json_path.emplace_back(path.substr(from, dot - from));
+    }
+    const auto read = read_json_with(input, options);
+    return std::pair(read.rows, read.error ? read.error->message : "");
+  };
+  const std::string doc = R"({"meta": {"n": 2}, "data": {"items": [{"a": 1}, 7, {"a": "x"}]}})";
+  const std::vector<Pairs> items = {{{"a", "1"}}, {{"a", "x"}}};
+  EXPECT_EQ(outcome_at("data.items", doc), std::pair(items, std::string()));
+  // Keys compare as decoded, and the last of repeated ones counts.
+  EXPECT_EQ(outcome_at("data", R"({"data": [{"a": 1}], "d\u0061ta": [{"a": "x"}]})"),
+            std::pair(std::vector<Pairs>{{{"a", "x"}}}, std::string()));
+  EXPECT_EQ(outcome_at("a", R"({"a": []})"), std::pair(std::vector<Pairs>{}, std::string()));
+  const auto refused = [&](std::string_view path, std::string_view input) {
+    return outcome_at(path, input).second;
+  };
+  EXPECT_EQ(refused("data.list", doc),
+            "JSON path 'data.list' not found: 'data' has no key 'list', at line 1 column 28");
+  EXPECT_EQ(refused("meta.n.x", doc),
+            "JSON path 'meta.n.x' not found: 'meta.n' is a number, not an object, at line 1 "
+            "column 16");
+  EXPECT_EQ(refused("meta", doc),
+            "JSON path 'meta' is an object, not an array, at line 1 column 10");
+  EXPECT_EQ(refused("data", "[{\"data\": []}]"),
+            "JSON path 'data' not found: the top level is an array, not an object, at line 1 "
+            "column 1");
+  EXPECT_EQ(refused("data", "{\"data\": [\n{\"a\": 1},\n{\"a\" 2}]}"),
+            "expected `:` at line 3 column 6");
+  EXPECT_EQ(refused("data", ""), "EOF while parsing a value at line 1 column 0");
+}
+
 }  // namespace morvel

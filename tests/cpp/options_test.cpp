@@ -54,10 +54,52 @@ TEST(CheckOptions, RefusesTheFirstProblemInOrder) {
             "table name 'a\\0b' contains a NUL character, which no SQL identifier can hold");
   // A value that is the default is no conflict, unless the command line was given it.
   EXPECT_EQ(refusal({.delimiter = Delimiter{}, .tsv = true, .batch_size = 1, .copy = true}), "");
+  const std::string quote_is_delimiter = "the quote character is the delimiter";
+  EXPECT_EQ(refusal({.delimiter = Delimiter{';'}, .quote = ';'}), quote_is_delimiter);
+  EXPECT_EQ(refusal({.tsv = true, .quote = '\t'}), quote_is_delimiter);
+  EXPECT_EQ(refusal({.delimiter = *Delimiter::parse("whitespace"), .quote = '\t'}),
+            quote_is_delimiter);
+  EXPECT_EQ(refusal({.delimiter = *Delimiter::parse("whitespace"), .quote = '\''}), "");
+  EXPECT_EQ(refusal({.delimiter = Delimiter{'"'}, .quote = '\''}), "");
+  EXPECT_EQ(refusal({.comment = '#', .quote = '#'}),
+            "the quote character is the comment character");
+  EXPECT_EQ(refusal({.format = Format::Json, .quote = '\''}),
+            "the quote option is for CSV input, not JSON");
+  EXPECT_EQ(refusal({.json_path = "data"}), "the JSON path option is for JSON input, not CSV");
+  EXPECT_EQ(refusal({.format = Format::Json, .json_path = "data"}), "");
   EXPECT_EQ(usage_refusal({.tsv = true}, {"tsv", "delimiter"}), tsv);
   EXPECT_EQ(usage_refusal({.copy = true}, {"copy", "batch_size"}), copy_batch);
   EXPECT_EQ(usage_refusal({.copy = true}, {"on_conflict", "copy"}),
             "'--copy' cannot be used with '--on-conflict <ACTION>'");
+}
+
+TEST(OptionValues, RefuseWhatCannotBeRead) {
+  const auto refused = [](const auto& parsed) { return parsed ? "" : parsed.error().message; };
+  EXPECT_EQ(refused(parse_quote("'")), "");
+  EXPECT_EQ(refused(parse_quote("\n")),
+            "invalid quote character '\n': give one byte other than CR or LF");
+  EXPECT_EQ(refused(parse_quote("''")),
+            "invalid quote character '''': give one byte other than CR or LF");
+  EXPECT_EQ(refused(parse_json_path("data.items")), "");
+  for (const std::string_view path : {"", ".a", "a.", "a..b"}) {
+    EXPECT_EQ(refused(parse_json_path(path)),
+              "invalid JSON path '" + std::string(path) +
+                  "': give keys joined by dots, such as data.items");
+  }
+}
+
+// A file named as tab-separated is read so, unless the user chose how.
+TEST(InputName, TabSeparatedByName) {
+  const auto tsv_after = [](ConversionOptions options, std::string_view path) {
+    apply_input_name(options, path);
+    return options.tsv;
+  };
+  EXPECT_TRUE(tsv_after({}, "dir.csv/zone.tab"));
+  EXPECT_TRUE(tsv_after({}, "ENTERPRISES.TSV"));
+  EXPECT_FALSE(tsv_after({}, "zone.tab.csv"));
+  EXPECT_FALSE(tsv_after({}, ".tsv"));
+  EXPECT_FALSE(tsv_after({.delimiter = Delimiter{','}}, "a.tsv"));
+  EXPECT_FALSE(tsv_after({.format = Format::Json}, "a.tsv"));
 }
 
 TEST(CheckOptions, NamesTheOptionsOfARule) {

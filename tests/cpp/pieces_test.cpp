@@ -106,6 +106,13 @@ TEST(Pieces, CsvGivesTheSameOutcomeHoweverCut) {
   // Comment and skipped lines may hold quotes that count for nothing.
   expect_same_however_cut("a \"title\n# \"note\nx,y\n1,2\n# \"x\n3,\"4\n#\"\n",
                           {.comment = '#', .skip_lines = 1}, small_pieces);
+  // Another quote byte cuts pieces where that one, not the double quote, leaves a quoted field.
+  const std::string single_quoted = "a,b\n" + repeated("1,'two\nlines'\n2,\"'x ''q''\n y'\n", 4);
+  expect_same_however_cut(single_quoted, {.quote = '\''}, small_pieces);
+  // Blank runs separate fields, and a blank line may hold blanks.
+  const std::string aligned = " a   b\n" + repeated("  1\t\"x \n y\"  \n \t\n22  z \n", 4);
+  expect_same_however_cut(aligned, {.delimiter = *readers::Delimiter::parse("whitespace")},
+                          small_pieces);
 }
 
 TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
@@ -173,6 +180,9 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   expect_same_however_cut(array, {.format = Format::Json, .create_table = true, .batch_size = 2},
                           small_pieces);
   expect_same_however_cut(array, {.format = Format::Json, .create_table = true}, small_pieces);
+  // The records of an array inside a document are read in pieces all the same.
+  expect_same_however_cut("{\"n\": [1],\n \"in\": {\"data\": " + array + "}, \"after\": [{}]}",
+                          {.format = Format::Json, .json_path = "in.data"}, small_pieces);
   for (const std::string bad : {"{\"a\":\n", "\xFF\n", "{\"a\": tru}\n"}) {
     for (const std::string& jsonl : {bad + lines, lines + bad + lines, lines + bad}) {
       expect_same_however_cut(jsonl, {.format = Format::Json, .create_table = true}, small_pieces);

@@ -35,12 +35,14 @@ Options:
                               Type each column from the first record or from all of them
   --null <WORD>               Read this word as NULL, e.g. NA (may be given more than once)
   --delimiter <C> [default: ,]
-                              Byte between CSV fields: a byte, tab, or auto (from the header line)
+                              Byte between CSV fields: a byte, tab, whitespace, or auto (from the header)
   --tsv                       Read tab-separated values: --delimiter tab
   --comment <C>               Skip CSV lines starting with this byte, before and after the header
   --skip-lines <N>            Skip this many lines (a title, a preamble) before the CSV header
   --no-header                 Read the first CSV record as data, in columns column_1, column_2, ...
   --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL
+  --quote <C>                 Byte that quotes CSV fields instead of a double quote, e.g. '
+  --json-path <KEYS>          Read JSON records from the array at these keys, e.g. data.items
   --encoding <NAME> [default: utf-8]
                               Decode the input from this encoding (iconv names: latin1, utf-16, ...)
   --batch-size <N> [default: 1]
@@ -156,6 +158,12 @@ class TestUsageErrors:
         (["--copy", "-d", "mariadb"], "COPY is PostgreSQL's: use it with the postgres dialect"),
         (["--on-conflict", "replace"], "replacing rows on conflict in PostgreSQL needs the key "
                                        "columns: create the table with a primary key"),
+        (["--quote", "\n"], "invalid quote character '\n': give one byte other than CR or LF"),
+        (["-f", "json", "--quote", "'"], "the quote option is for CSV input, not JSON"),
+        (["--delimiter", "whitespace", "--quote", " "], "the quote character is the delimiter"),
+        (["-f", "csv", "--json-path", "data"], "the JSON path option is for JSON input, not CSV"),
+        (["--json-path", "data."], "invalid JSON path 'data.': give keys joined by dots, such as "
+                                   "data.items"),
     ])
     def test_status_two_and_nothing_created(self, command, tmp_path, args, message):
         output = [] if "-o" in args else ["-o", "out.sql"]
@@ -212,6 +220,24 @@ class TestConversion:
         result = run(command, *args, stdin=text)
         assert result.returncode == 0
         assert result.stderr.decode() == (f"morvel: warning: {warning}\n" if warning else "")
+
+    @pytest.mark.parametrize("name,text,args,stdout", [
+        ("in.csv", "a,b\n'x,y',\"z\"\n", ["--quote", "'"], "'x,y', '\"z\"'"),
+        ("in.txt", " a    b\n\t1 \"x y\"  \n", ["--delimiter", "whitespace"], "1, 'x y'"),
+        ("zone.tab", "a\tb\n1\t,\n", [], "1, ','"),
+        ("zone.tab", "a,b\n1,2\n", ["--delimiter", ","], "1, 2"),
+        # A JSON path reads JSON, whatever the name.
+        ("api.txt", '{"data": [{"a": 1, "b": 2}]}', ["--json-path", "data"], "1, 2"),
+    ])
+    def test_reader_options(self, command, tmp_path, name, text, args, stdout):
+        (tmp_path / name).write_text(text)
+        expect(run(command, name, *args, cwd=tmp_path),
+               stdout=f'INSERT INTO "morvel_table" ("a", "b") VALUES ({stdout});\n')
+
+    def test_a_json_path_that_is_not_there(self, command):
+        expect(run(command, "--json-path", "data.rows", stdin='{"data": [\n]}'),
+               stderr="morvel: JSON path 'data.rows' not found: 'data' is an array, not an "
+                      "object, at line 1 column 10\n", status=1)
 
     def test_real_file_options_and_warnings(self, command):
         text = "# source: a survey\nid;score;zip\n1;40;07030\n2;NA;N/A\n3;41.5\n"

@@ -247,3 +247,60 @@ class TestJsonEdges:
         assert [str(w.message) for w in caught] == [
             "record 1 repeats the key 'k' in an object; the last value is kept",
             "record 3 repeats the key 'j' in an object; the last value is kept"]
+
+def inserts(*rows, columns=("a", "b")):
+    names = ", ".join(f'"{name}"' for name in columns)
+    return "".join(f'INSERT INTO "morvel_table" ({names}) VALUES ({row});\n' for row in rows)
+
+
+class TestReaderOptions:
+    @pytest.mark.parametrize("function,data,kwargs,expected", [
+        (morvel.convert_csv_to_sql, "a,b\n'x,''y''',\"z\"\n", {"quote": "'"},
+         inserts("'x,''y''', '\"z\"'")),
+        (morvel.convert_csv_to_sql, "  a \t b\n\n 1  'x  y'  \n", {"delimiter": "whitespace",
+                                                                 "quote": "'"},
+         inserts("1, 'x  y'")),
+        (morvel.convert_json_to_sql, '{"n": 1, "data": {"items": [{"a": 1, "b": "x"}]}}',
+         {"json_path": "data.items"}, inserts("1, 'x'")),
+    ])
+    def test_reads_as_asked(self, function, data, kwargs, expected):
+        assert function(data, **kwargs) == expected
+
+    @pytest.mark.parametrize("name,kwargs,expected", [
+        ("zone.tab", {}, inserts("1, 'x,y'", columns=("a", "b,c"))),
+        ("zone.TSV", {}, inserts("1, 'x,y'", columns=("a", "b,c"))),
+        ("zone.tsv", {"delimiter": ","}, inserts("'1\tx', 'y'", columns=("a\tb", "c"))),
+        ("zone.txt", {}, inserts("'1\tx', 'y'", columns=("a\tb", "c"))),
+    ])
+    def test_a_file_named_tab_separated_is_read_so(self, tmp_path, name, kwargs, expected):
+        path = tmp_path / name
+        path.write_text("a\tb,c\n1\tx,y\n")
+        assert morvel.convert_csv_file_to_sql(path, **kwargs) == expected
+
+    @pytest.mark.parametrize("function,kwargs", [
+        (morvel.convert_json_to_sql, {"quote": "'"}),
+        (morvel.load_json, {"quote": "'"}),
+        (morvel.convert_csv_to_sql, {"json_path": "data"}),
+        (morvel.load_csv_file, {"json_path": "data"}),
+    ])
+    def test_each_format_takes_only_its_own(self, function, kwargs):
+        leading = ["{}"] if function.__name__.startswith("convert") else ["{}", "sqlite:///x"]
+        with pytest.raises(TypeError, match=f"unexpected keyword argument '{next(iter(kwargs))}'"):
+            function(*leading, **kwargs)
+
+    @pytest.mark.parametrize("function,data,kwargs,message", [
+        (morvel.convert_json_to_sql, '{"data": {"list": []}}', {"json_path": "data.items"},
+         "JSON path 'data.items' not found: 'data' has no key 'items', at line 1 column 10"),
+        (morvel.convert_json_to_sql, '{"data": 5}', {"json_path": "data"},
+         "JSON path 'data' is a number, not an array, at line 1 column 10"),
+        (morvel.convert_json_to_sql, '{}', {"json_path": "a..b"},
+         "invalid JSON path 'a..b': give keys joined by dots, such as data.items"),
+        (morvel.convert_csv_to_sql, "a\n", {"quote": "ab"},
+         "invalid quote character 'ab': give one byte other than CR or LF"),
+        (morvel.convert_csv_to_sql, "a\n", {"quote": ";", "delimiter": ";"},
+         "the quote character is the delimiter"),
+    ])
+    def test_refuses_what_it_cannot_read(self, function, data, kwargs, message):
+        with pytest.raises(ValueError) as error:
+            function(data, **kwargs)
+        assert error.value.args == (message,)

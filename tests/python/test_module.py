@@ -65,6 +65,11 @@ def command_options():
     return options
 
 
+def own_options(function):
+    """The signature's parameters for the options only its format reads."""
+    return 'json_path=None, ' if "json" in function else 'quote="\\"", '
+
+
 class TestModuleSurface:
     def test_all_lists_the_functions_in_order(self):
         assert morvel.__all__ == [
@@ -91,7 +96,8 @@ class TestModuleSurface:
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
             'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
-            'allow_short_rows=False, encoding="utf-8", batch_size=1, transaction=False, '
+            f'allow_short_rows=False, {own_options(converter)}encoding="utf-8", batch_size=1, '
+            'transaction=False, '
             'copy=False, on_conflict="error", jobs=None, output=None)'
         )
         parameters = inspect.signature(function).parameters
@@ -121,7 +127,7 @@ class TestModuleSurface:
             f'({first}, url, table_name="morvel_table", create_table=False, primary_key=None, '
             'auto_id=False, *, schema_from="first", null_values=(), delimiter=",", tsv=False, '
             'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
-            'encoding="utf-8", on_conflict="error", jobs=None)')
+            f'{own_options(loader)}encoding="utf-8", on_conflict="error", jobs=None)')
         parameters = inspect.signature(function).parameters
         kinds = [p.kind for p in parameters.values()]
         assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
@@ -188,8 +194,11 @@ class TestModuleSurface:
         assert list(listed) == list(parameters)[leading:len(parameters) - trailing]
         command = command_options()
         script_only = {"dialect", "batch-size", "transaction", "copy"} if loads else set()
+        # An option that only the other format reads is that format's functions' alone.
+        other_format = {"quote"} if "json" in name else {"json-path"}
         assert set(command) - {name for name, _ in listed.values()} == \
-            {"input", "output", "to", "format", "quiet", "help", "version", *script_only}
+            {"input", "output", "to", "format", "quiet", "help", "version", *script_only,
+             *other_format}
         for name, (long_name, help_line) in listed.items():
             assert command[long_name][0] == help_line, name
             shown_default = command[long_name][1]
