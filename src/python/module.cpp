@@ -400,8 +400,8 @@ PyModuleDef definition = {
     "straight into such a database; iter_csv_to_sql, iter_json_to_sql,\n"
     "iter_csv_file_to_sql and iter_json_file_to_sql give the script a statement at\n"
     "a time; cli_main runs the morvel command.",  // m_doc
-    0,        // m_size: the module keeps no state
-    nullptr,  // m_methods: added by exec_module
+    0,                                            // m_size: the module keeps no state
+    nullptr,                                      // m_methods: added by exec_module
     module_slots,
     nullptr,
     nullptr,
