@@ -2,7 +2,9 @@
 
 convert_csv_to_sql and convert_json_to_sql turn text, convert_csv_file_to_sql and
 convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite or MySQL;
-cli_main runs the morvel command. help() on each function lists its parameters.
+iter_csv_to_sql, iter_json_to_sql, iter_csv_file_to_sql and iter_json_file_to_sql give
+that script a statement at a time; cli_main runs the morvel command. help() on each
+function lists its parameters.
 """
 
 import os

@@ -394,9 +394,11 @@ PyModuleDef definition = {
     "convert_csv_to_sql and convert_json_to_sql turn text, convert_csv_file_to_sql\n"
     "and convert_json_file_to_sql a file, into an SQL script for PostgreSQL, SQLite\n"
     "or MySQL; load_csv, load_json, load_csv_file and load_json_file put the rows\n"
-    "straight into such a database; cli_main runs the morvel command.",  // m_doc
-    0,        // m_size: the module keeps no state
-    nullptr,  // m_methods: added by exec_module
+    "straight into such a database; iter_csv_to_sql, iter_json_to_sql,\n"
+    "iter_csv_file_to_sql and iter_json_file_to_sql give the script a statement at\n"
+    "a time; cli_main runs the morvel command.",  // m_doc
+    0,                                            // m_size: the module keeps no state
+    nullptr,                                      // m_methods: added by exec_module
     module_slots,
     nullptr,
     nullptr,

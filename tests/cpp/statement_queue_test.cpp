@@ -90,6 +90,20 @@ TEST(StatementQueue, HandsOverEveryStatementWithTheWarningsInPlace) {
   }
 }
 
+TEST(StatementQueue, StopsWhereverTheConversionStands) {
+  std::string csv = "id,v\n";
+  for (int i = 0; i < 400'000; ++i) csv += "1,text long enough for several pieces of a megabyte\n";
+  // Stopped waiting for room, and stopped before anything was taken, on one thread and on two.
+  for (const unsigned jobs : {1U, 2U}) {
+    for (const bool takes_one : {true, false}) {
+      StatementQueue queue(std::make_unique<MemorySource>(csv), -1, checked({.jobs = jobs}));
+      while (takes_one && !queue.take(100ms)) {
+      }
+      queue.stop();
+    }
+  }
+}
+
 TEST(StatementQueue, EndsWithTheFailureAfterTheStatementsBeforeIt) {
   const std::string_view csv = "a,b\n1,2\n3\n";
   StatementQueue queue(std::make_unique<MemorySource>(csv), -1, checked({}));
