@@ -34,6 +34,10 @@ __version__: str
 Dialect: TypeAlias = Literal["postgres", "postgresql", "pg", "sqlite", "sqlite3", "mysql", "mariadb"]
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
+# Each format's own options are its functions' alone: quote (CSV; delimiter="whitespace" splits at
+# runs of spaces and tabs) and json_path (JSON, keys joined by dots, e.g. "data.items"). A file
+# function's path ending in .tsv or .tab reads tab-separated unless delimiter is given.
+
 class BinaryWriter(Protocol):
     """What output= writes to besides a path: any object with a write method taking bytes."""
 

@@ -237,21 +237,21 @@ std::vector<const OptionSpec*> options_of(const Function& function) {
   return options;
 }
 
-std::string_view input_doc(const Function& function) {
+std::string input_doc(const Function& function) {
+  std::string doc = function.from_file
+                        ? "encoding names the file's encoding.\n"
+                        : "encoding is for the file functions: a str is text already.\n";
   if (function.format == convert::Format::Json) {
-    return function.from_file
-               ? "encoding names the file's encoding. json_path reads the records from the\n"
-                 "array at those keys of the top-level object.\n\n"
-               : "encoding is for the file functions: a str is text already. json_path reads\n"
-                 "the records from the array at those keys of the top-level object.\n\n";
+    return doc +
+           "json_path=\"data.items\" takes the records from the array at those keys,\n"
+           "joined by dots, of the top-level object.\n\n";
   }
-  return function.from_file
-             ? "encoding names the file's encoding. A path ending in .tsv or .tab is read as\n"
-               "tab-separated unless delimiter is given. delimiter=\"whitespace\" splits at\n"
-               "runs of spaces and tabs; quote (one byte) quotes fields either way.\n\n"
-             : "encoding is for the file functions: a str is text already.\n"
-               "delimiter=\"whitespace\" splits at runs of spaces and tabs; quote (one byte)\n"
-               "quotes fields either way.\n\n";
+  if (function.from_file) {
+    doc += "A path ending in .tsv or .tab is read as tab-separated unless delimiter is\ngiven. ";
+  }
+  return doc +
+         "delimiter=\"whitespace\" splits at runs of spaces and tabs; quote (one byte)\n"
+         "quotes fields either way.\n\n";
 }
 
 std::string signature(const Function& function) {

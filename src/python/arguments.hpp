@@ -50,8 +50,8 @@ inline constexpr std::size_t positional_count = 1 + positional_options.size();
 [[nodiscard]] std::vector<const convert::OptionSpec*> options_of(const Function& function);
 
 // The docstring's lines on how the function takes its input: the encoding, the options of one
-// format, the name of a file. Never fails.
-[[nodiscard]] std::string_view input_doc(const Function& function);
+// format, the name of a file. Never fails but for memory.
+[[nodiscard]] std::string input_doc(const Function& function);
 
 // The function's parameters as its text signature shows them, in parentheses, with their
 // defaults. Never fails but for memory.

@@ -8,6 +8,7 @@ import json
 import subprocess
 
 import dataset
+import morvel
 import pytest
 from loading import check_table, input_records
 from shared import MORVEL_COMMAND
@@ -38,6 +39,14 @@ def wrapped():
     return json.dumps({"meta": {"count": len(array)}, "page": {"items": array}}, indent=1)
 
 
+def expected(case, source):
+    """The records the table must hold after reading `source` for `case`, and their kinds."""
+    if case == "json path":
+        items = json.loads(source.read_text())["page"]["items"]
+        return input_records("json", json.dumps(items)), dict(dataset.COLUMNS, **dataset.JSON_ONLY)
+    return input_records("csv", PLAIN), dataset.COLUMNS
+
+
 CASES = {
     "quote": ("input.csv", lambda: written(quotechar="'"), ["--quote", "'"]),
     "whitespace": ("input.txt", aligned, ["--delimiter", "whitespace"]),
@@ -56,10 +65,16 @@ def test_reads_back_as_the_plain_input(engine, tmp_path, case):
                            "--create-table", *options], capture_output=True)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
     engine.load(target.read_bytes())
-    if case == "json path":
-        records = input_records("json", json.dumps(json.loads(source.read_text())["page"]["items"]))
-        kinds = dict(dataset.COLUMNS, **dataset.JSON_ONLY)
-    else:
-        records = input_records("csv", PLAIN)
-        kinds = dataset.COLUMNS
-    check_table(engine, "loaded", records, kinds, pair_by="n")
+    check_table(engine, "loaded", *expected(case, source), pair_by="n")
+
+
+@pytest.mark.parametrize("case,keywords", [("tsv by name", {}),
+                                           ("json path", {"json_path": "page.items"})])
+def test_loads_as_the_plain_input(engine, tmp_path, case, keywords):
+    # The load functions read a file as the conversions do.
+    name, write, _ = CASES[case]
+    source = tmp_path / name
+    source.write_text(write(), encoding="utf-8")
+    function = morvel.load_json_file if case == "json path" else morvel.load_csv_file
+    assert function(source, engine.url, "loaded", True, **keywords) == len(RECORDS)
+    check_table(engine, "loaded", *expected(case, source), pair_by="n")
