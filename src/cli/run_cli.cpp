@@ -1,7 +1,6 @@
 #include "cli/run_cli.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/standard_streams.hpp"
 #include "load/loader.hpp"
 #include "load/url.hpp"
 
@@ -104,54 +104,17 @@ class Reporter final : public core::Monitor {
   std::optional<ProgressLine> line_;  // after what it borrows, so that it goes first
 };
 
-// The standard streams as the caller left them. One that is closed is held open on /dev/null
-// while the command runs, so that no file the run opens (the input, the output, a temporary
-// copy of the input) takes its number and is read or written as that stream; it is closed again
-// at the end, leaving the caller's process as it was. A closed error stream only loses the
-// messages, as there is nowhere to say so.
-class StandardStreams {
- public:
-  StandardStreams(int in_fd, int out_fd, int err_fd) noexcept
-      : in_(hold(in_fd)), out_(hold(out_fd)), err_(hold(err_fd)) {}
-  StandardStreams(const StandardStreams&) = delete;  // closes what it holds, once
-  StandardStreams& operator=(const StandardStreams&) = delete;
-  ~StandardStreams() {
-    for (const Held& held : {in_, out_, err_}) {
-      if (held.is_placeholder) ::close(held.fd);
-    }
-  }
+// Fails, naming standard input, when it was closed.
+Status usable_input(const core::StandardStreams& streams) {
+  if (!streams.is_input_closed()) return {};
+  return std::unexpected(core::invalid("standard input is closed"));
+}
 
-  // Fails, naming the stream, when it was closed.
-  [[nodiscard]] Status input() const { return usable(in_, "standard input is closed"); }
-  [[nodiscard]] Status output() const { return usable(out_, "standard output is closed"); }
-
- private:
-  struct Held {
-    int fd;
-    bool is_closed;
-    bool is_placeholder;  // /dev/null, opened here
-  };
-
-  static Held hold(int fd) noexcept {
-    if (fd >= 0 && (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)) return {fd, false, false};
-    if (fd < 0 || fd > 2) return {fd, true, false};
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0) return {fd, true, false};
-    if (null == fd) return {fd, true, true};
-    const bool is_held = ::dup3(null, fd, O_CLOEXEC) == fd;
-    ::close(null);
-    return {fd, true, is_held};
-  }
-
-  static Status usable(const Held& held, const char* message) {
-    if (!held.is_closed) return {};
-    return std::unexpected(core::invalid(message));
-  }
-
-  Held in_;
-  Held out_;
-  Held err_;
-};
+// Fails, naming standard output, when it was closed.
+Status usable_output(const core::StandardStreams& streams) {
+  if (!streams.is_output_closed()) return {};
+  return std::unexpected(core::invalid("standard output is closed"));
+}
 
 // The bytes `input_fd` has left when they are worth a progress line: more than
 // progress_threshold of a regular file, counted from where it stands (a script may have read
@@ -172,16 +135,17 @@ std::optional<std::uint64_t> progress_total(const Cli& cli, int input_fd, int ou
 
 // The --input file, else `in_fd`, borrowed. Fails with the system error, or when standard
 // input is closed.
-Result<Fd> open_input(const Cli& cli, int in_fd, const StandardStreams& streams) {
+Result<Fd> open_input(const Cli& cli, int in_fd, const core::StandardStreams& streams) {
   if (cli.input) return core::open_for_reading(cli.input->native());
-  if (auto usable = streams.input(); !usable) return std::unexpected(std::move(usable.error()));
+  if (auto usable = usable_input(streams); !usable)
+    return std::unexpected(std::move(usable.error()));
   return Fd::borrowed(in_fd);
 }
 
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
 Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd,
-                       const StandardStreams& streams, core::Monitor* caller) {
+                       const core::StandardStreams& streams, core::Monitor* caller) {
   Reporter reporter(caller, err_fd);
   core::Monitor* const monitor = &reporter;
   Result<Fd> input = open_input(cli, in_fd, streams);
@@ -195,7 +159,7 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd,
   if (!options) return std::unexpected(std::move(options.error()));
 
   if (!cli.output) {
-    if (auto usable = streams.output(); !usable) return usable;
+    if (auto usable = usable_output(streams); !usable) return usable;
   }
   Result<Fd> output = Fd::borrowed(out_fd);
   if (cli.output) output = core::open_for_writing(cli.output->native());
@@ -216,7 +180,7 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd,
 
 // Loads the input into the database of --to. The database is connected to before the input is
 // read; nothing is written but the progress line.
-Status load_input(const Cli& cli, int in_fd, int err_fd, const StandardStreams& streams,
+Status load_input(const Cli& cli, int in_fd, int err_fd, const core::StandardStreams& streams,
                   core::Monitor* caller) {
   Reporter reporter(caller, err_fd);
   Result<Fd> input = open_input(cli, in_fd, streams);
@@ -240,12 +204,13 @@ int fail(const core::Error& error, int err_fd) {
 }
 
 // Writes the text of help, version or a usage error where it belongs and returns the status.
-int finish_early(const EarlyExit& exit, int out_fd, int err_fd, const StandardStreams& streams) {
+int finish_early(const EarlyExit& exit, int out_fd, int err_fd,
+                 const core::StandardStreams& streams) {
   if (exit.stream == Stream::Stderr) {
     write_quietly(err_fd, {exit.text});
     return exit.status;
   }
-  if (auto usable = streams.output(); !usable) return fail(usable.error(), err_fd);
+  if (auto usable = usable_output(streams); !usable) return fail(usable.error(), err_fd);
   core::FdSink out(Fd::borrowed(out_fd));
   Status written = out.write(exit.text);
   if (written) written = out.flush();
@@ -273,7 +238,7 @@ std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int 
   // The caller may be an interpreter, which turns the status into SystemExit, so nothing may
   // unwind past this point.
   try {
-    const StandardStreams streams(in_fd, out_fd, err_fd);
+    const core::StandardStreams streams(in_fd, out_fd, err_fd);
     auto cli = parse_args(args);
     if (!cli) return finish_early(cli.error(), out_fd, err_fd, streams);
     Status done = cli->to ? load_input(*cli, in_fd, err_fd, streams, monitor)

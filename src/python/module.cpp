@@ -18,6 +18,7 @@
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/standard_streams.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/iterate.hpp"
@@ -118,6 +119,10 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   HeldSink& held = writer ? static_cast<HeldSink&>(*writer) : script;
   std::vector<core::Notice> warnings;
   bool output_failed = false;
+  // Files opened for the call must not take the number of a standard stream that the process
+  // closed, which its other threads may still write to.
+  std::optional<core::StandardStreams> streams;
+  if (function.from_file || output.given != nullptr) streams.emplace(0, 1, 2);
   {
     WithoutGil unlocked(warnings, &held);
     if (writer) writer->watch(&unlocked);

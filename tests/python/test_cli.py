@@ -502,6 +502,20 @@ class TestClosedStandardStreams:
                 "try:\n    os.fstat(0)\nexcept OSError as e:\n    print(e.errno)\n")
         expect(run_python(code), stdout="1\n9\n", stderr="morvel: standard input is closed\n")
 
+    def test_a_file_function_lends_no_closed_number_to_its_output(self, tmp_path):
+        # Another thread writing to the closed descriptor 1 must not write into the output, which
+        # would take that number after the input took 0.
+        (tmp_path / "in.csv").write_text("a,b\n" + "1,x\n" * 200000)
+        code = ("import os, sys, threading, morvel\nos.close(0)\nos.close(1)\nstop = False\n"
+                "def scribble():\n    while not stop:\n        try:\n"
+                "            os.write(1, b'X')\n        except OSError:\n            pass\n"
+                "thread = threading.Thread(target=scribble)\nthread.start()\n"
+                f"morvel.convert_csv_file_to_sql({str(tmp_path / 'in.csv')!r}, "
+                f"output={str(tmp_path / 'out.sql')!r})\n"
+                "stop = True\nthread.join()\n")
+        expect(run_python(code))
+        assert b"X" not in (tmp_path / "out.sql").read_bytes()
+
 
 class TestSlowStreams:
     @pytest.mark.parametrize("jobs", ["1", "2"])

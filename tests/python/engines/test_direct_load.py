@@ -2,6 +2,7 @@
 would have loaded, in one transaction that leaves nothing behind when anything fails, and the
 values that the script's text loses kept."""
 
+import contextlib
 import datetime
 import decimal
 import json
@@ -178,6 +179,15 @@ def test_a_load_replaces_keys_it_repeats_with_the_last(postgres_server, tmp_path
     load(postgres_server, tmp_path, "a,b\n1,x\n01,y\n2,z\n1,w\n", "csv", "-k", "a",
          "--on-conflict", "replace", way=way)
     assert sorted(postgres_server.select_all("loaded")[1]) == [(1, "w"), (2, "z")]
+
+
+@pytest.mark.parametrize("way", ["command", "python"])
+def test_a_repeated_json_key_loads_its_last_value(engine, tmp_path, way):
+    warned = pytest.warns(morvel.DataWarning, match="repeats the key 'v'")
+    with warned if way == "python" else contextlib.nullcontext():
+        load(engine, tmp_path, '{"k": 1, "v": "first", "v": "last"}\n', "json", "-k", "k",
+             way=way)
+    assert engine.select_all("loaded")[1] == [(1, "last")]
 
 
 def keyed(count, bad):

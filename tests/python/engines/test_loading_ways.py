@@ -91,6 +91,12 @@ def test_a_key_repeated_in_a_batch_ends_as_its_last_record(engine, tmp_path, bat
     assert {str(a): b for a, b in rows} == expected
 
 
+def test_a_repeated_json_key_loads_its_last_value(engine, tmp_path):
+    text = '{"k": 1, "v": "first", "v": "last"}\n{"k": 2, "v": "only"}\n'
+    engine.load(convert(tmp_path, text, "json", engine.name, "-k", "k"))
+    assert sorted(engine.select_all("loaded")[1]) == [(1, "last"), (2, "only")]
+
+
 @pytest.mark.parametrize("options", [["--transaction"], ["--transaction", "--batch-size", "5"]],
                          ids=["inserts", "batches"])
 def test_a_failed_conversion_changes_nothing(engine, tmp_path, options):
