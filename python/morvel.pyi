@@ -6,7 +6,7 @@ cli_main runs the morvel command. help() on each function lists its parameters.
 """
 
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Literal, Protocol, TypeAlias, overload
 
 
@@ -26,6 +26,10 @@ __version__: str
 
 # Every name in any letter case is accepted at run time; these are the spellings checked here.
 Dialect: TypeAlias = Literal["postgres", "postgresql", "pg", "sqlite", "sqlite3", "mysql", "mariadb"]
+# The types a column may be declared as (types=).
+ColumnType: TypeAlias = Literal[
+    "text", "integer", "float", "boolean", "date", "timestamp", "uuid", "json"
+]
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class BinaryWriter(Protocol):
@@ -49,7 +53,9 @@ def convert_csv_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -79,7 +85,9 @@ def convert_csv_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -109,7 +117,9 @@ def convert_json_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     batch_size: int = 1,
     transaction: bool = False,
@@ -133,7 +143,9 @@ def convert_json_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     batch_size: int = 1,
     transaction: bool = False,
@@ -157,7 +169,9 @@ def convert_csv_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -188,7 +202,9 @@ def convert_csv_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -219,7 +235,9 @@ def convert_json_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     encoding: str = "utf-8",
     batch_size: int = 1,
@@ -244,7 +262,9 @@ def convert_json_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     encoding: str = "utf-8",
     batch_size: int = 1,
@@ -272,7 +292,9 @@ def load_csv(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -294,7 +316,9 @@ def load_json(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     on_conflict: Literal["error", "ignore", "replace"] = "error",
     jobs: int | None = None,
@@ -310,7 +334,9 @@ def load_csv_file(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -333,7 +359,9 @@ def load_json_file(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     encoding: str = "utf-8",
     on_conflict: Literal["error", "ignore", "replace"] = "error",

@@ -64,16 +64,16 @@ void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
   }
 }
 
-PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
+PieceWriter::PieceWriter(const CheckedOptions& options, const ColumnTyping& typing,
                          const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces,
                          std::size_t bytes)
     : options_(options),
-      schema_(schema),
+      typer_(typing),
       inserts_(options->table_name, options->dialect, options->on_conflict,
-               options.primary_key().key_columns()),
+               options.primary_key().key_columns(), options->schema.value_or("")),
       pieces_(pieces),
       bytes_(bytes) {
-  if (options->copy) copies_.emplace(options->table_name);
+  if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
   if (watched != nullptr) watched_ = *watched;
 }
 
@@ -95,8 +95,10 @@ void PieceWriter::start(std::size_t slot) {
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
+  const auto typed = typer_.types_for(row);
+  if (!typed) return std::unexpected(typed.error());
+  const DataType* types = *typed;
   if (watched_) note_losses(first_types_, row, options_->dialect, piece.rows, piece.losses);
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
   if (!is_grouped(*options_)) {
     inserts_.append_line(piece.bytes, row, types);
   } else {
@@ -120,25 +122,32 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
     : sink_(sink),
       options_(options),
       inserts_(options->table_name, options->dialect, options->on_conflict,
-               options.primary_key().key_columns()),
+               options.primary_key().key_columns(), options->schema.value_or("")),
       out_(lent_buffer(sink)),
       schema_(schema),
+      typing_(options->types, schema),
+      typer_(typing_),
       watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
-  if (options->copy) copies_.emplace(options->table_name);
+  if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
 }
 
 Status ScriptWriter::operator()(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
-  ++record_;
-  if (record_ == 1) {
+  if (record_ == 0) {
     if (auto begun = begin(row); !begun) return begun;
-  } else if (watch_ != nullptr) {
+  }
+  const auto typed = typer_.types_for(row);
+  if (!typed) {
+    has_refused_value_ = true;
+    return std::unexpected(typed.error());
+  }
+  ++record_;
+  if (record_ > 1 && watch_ != nullptr) {
     first_types_.check(row, options_->dialect, [&](const FirstRecordTypes::Loss& loss) {
       watch_->warn(describe_loss(loss, record_, options_->dialect));
     });
   }
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
-  add(row, types);
+  add(row, *typed);
   return hand_over();
 }
 
@@ -147,13 +156,21 @@ Status ScriptWriter::operator()(Row&& row) {
 Status ScriptWriter::begin(const Row& first_row) {
   const sql::Dialect dialect = options_->dialect;
   std::string create;
+  auto columns = typing_.table_columns(schema_ != nullptr ? schema_->columns() : first_row);
+  if (!columns) return std::unexpected(std::move(columns.error()));
   if (options_->create_table) {
-    const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
-    auto statement = sql::generate_create_table_with_pk(options_->table_name, columns, dialect,
-                                                        options_.primary_key());
+    auto statement =
+        sql::generate_create_table_with_pk(options_->table_name, *columns, dialect,
+                                           options_.primary_key(), options_->schema.value_or(""));
     if (!statement) return std::unexpected(std::move(statement.error()));
     create = std::move(*statement) + "\n\n";
-    if (watch_ != nullptr) first_types_.remember(first_row);
+    if (watch_ != nullptr) {
+      first_types_.remember(first_row);
+      // A declared column's values are checked against its type instead.
+      for (const DeclaredType& declared : options_->types) {
+        (void)first_types_.claim(declared.column, false);
+      }
+    }
   }
   if (options_->transaction && !ddl_commits(dialect)) out_.append(begin_text(dialect));
   out_.append(create);
@@ -186,7 +203,7 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
 
 std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
                                                         std::size_t bytes) const {
-  return std::make_unique<PieceWriter>(options_, schema_,
+  return std::make_unique<PieceWriter>(options_, typing_,
                                        watch_ != nullptr ? &first_types_ : nullptr, pieces, bytes);
 }
 

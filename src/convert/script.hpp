@@ -7,6 +7,7 @@
 
 #include "convert/options.hpp"
 #include "convert/schema.hpp"
+#include "convert/typing.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
@@ -60,22 +61,21 @@ struct ScriptPiece {
 // outputs of a work.
 class PieceWriter final : public readers::PieceWorker {
  public:
-  // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
-  // the type of every column. Both are borrowed and read only. `pieces` are the work's outputs,
+  // `watched`, if given, holds the types the first record gave the table; `typing` says what
+  // each value is written as. Both are borrowed and read only. `pieces` are the work's outputs,
   // each given room for `bytes` bytes of statements when first filled.
-  PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched,
-              std::vector<ScriptPiece>& pieces, std::size_t bytes);
+  PieceWriter(const CheckedOptions& options, const ColumnTyping& typing,
+              const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
   void start(std::size_t slot) override;
   [[nodiscard]] core::Status take(core::Row&& row) override;
 
  private:
   const CheckedOptions& options_;
-  const Schema* schema_;
+  RowTyper typer_;
   std::optional<FirstRecordTypes> watched_;
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
-  std::vector<core::DataType> column_types_;
   FirstRecordTypes first_types_;  // the watched types, afresh for each piece
   sql::ColumnList columns_;       // of the piece's last row
   std::vector<ScriptPiece>& pieces_;
@@ -107,6 +107,10 @@ class ScriptWriter {
   // table's types. Never fails.
   [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
 
+  // Whether the last failure was a value its column's declared type refused, which the reading
+  // places in the input. Never fails.
+  [[nodiscard]] bool has_refused_value() const noexcept { return has_refused_value_; }
+
   // A writer of pieces for another thread, which fills the outputs `pieces`, each with room for
   // `bytes` bytes. Only once has_begun(). Throws std::bad_alloc when memory runs out.
   [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer(std::vector<ScriptPiece>& pieces,
@@ -133,12 +137,14 @@ class ScriptWriter {
   std::optional<sql::CopyWriter> copies_;
   core::ByteBuffer& out_;  // the sink's buffer
   const Schema* schema_;
-  std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
+  ColumnTyping typing_;
+  RowTyper typer_;
   core::Monitor* watch_;
   FirstRecordTypes first_types_;
   std::uint64_t record_ = 0;    // rows taken so far
   std::uint32_t in_group_ = 0;  // rows in the INSERT or COPY block still open
   bool has_begun_ = false;      // the transaction's start is written
+  bool has_refused_value_ = false;
 };
 
 }  // namespace morvel::convert

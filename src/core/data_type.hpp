@@ -10,7 +10,8 @@ namespace morvel::core {
 // cleanly.
 class DataType {
  public:
-  enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text };
+  // Json is never inferred: only a column the user declares so holds it, each value a JSON text.
+  enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text, Json };
 
   constexpr DataType(Kind kind) : kind_(kind) {}     // NOLINT(google-explicit-constructor)
   constexpr operator Kind() const { return kind_; }  // NOLINT(google-explicit-constructor)

@@ -23,6 +23,7 @@ Options:
   --to <URL>                  Load into the database at this URL instead of writing SQL
   -t,--table <TABLE> [default: morvel_table]
                               Table the statements fill
+  --schema <NAME>             Schema the table is in (MySQL: database; SQLite: attached database)
   -f,--format <FORMAT> [default: csv] [possible values: csv, json]
                               Input format; json for a .json, .jsonl or .ndjson input file
   -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]
@@ -32,6 +33,7 @@ Options:
   --auto-id                   Give the new table an auto-increment id column as its key
   --schema-from <RECORDS> [default: first] [possible values: first, all]
                               Type each column from the first record or from all of them
+  --type <COLUMN=TYPE>        Give a column a type: text, integer, float, boolean, date, timestamp, uuid, json
   --null <WORD>               Read this word as NULL, e.g. NA (may be given more than once)
   --delimiter <C> [default: ,]
                               Byte between CSV fields: a byte, tab, or auto (from the header line)
