@@ -157,6 +157,10 @@ class TestUsageErrors:
         (["--copy", "-d", "mariadb"], "COPY is PostgreSQL's: use it with the postgres dialect"),
         (["--on-conflict", "replace"], "replacing rows on conflict in PostgreSQL needs the key "
                                        "columns: create the table with a primary key"),
+        (["--type", "zip"], "invalid value 'zip' for '--type <COLUMN=TYPE>' (give COLUMN=TYPE)"),
+        (["--type", "zip=int"], "invalid type 'int' for column 'zip' (possible values: text, "
+                                "integer, float, boolean, date, timestamp, uuid, json)"),
+        (["--type", "a=text", "--type", "a=json"], "column 'a' is given a type twice"),
     ])
     def test_status_two_and_nothing_created(self, command, tmp_path, args, message):
         output = [] if "-o" in args else ["-o", "out.sql"]
@@ -262,6 +266,46 @@ class TestConversion:
         expect(run(command, "--create-table", "-k", "ID", stdin=CSV),
                stderr="morvel: primary key column 'ID' not found in data "
                       "(available columns: id, name)\n", status=1)
+
+
+ZIPS = 'zip,n,doc\n02134,1,"{""a"": [1]}"\n00501,2.5,[]\n'
+
+
+class TestTypesAndSchema:
+    @pytest.mark.parametrize("args,stdin,stdout", [
+        (["-t", "t", "--create-table", "--type", "zip=text", "--type", "n=float", "--type",
+          "doc=json"], ZIPS,
+         'CREATE TABLE IF NOT EXISTS "t" (\n  "zip" TEXT,\n  "n" DOUBLE PRECISION,\n'
+         '  "doc" JSONB\n);\n\n'
+         'INSERT INTO "t" ("zip", "n", "doc") VALUES (\'02134\', 1, \'{"a": [1]}\');\n'
+         'INSERT INTO "t" ("zip", "n", "doc") VALUES (\'00501\', 2.5, \'[]\');\n'),
+        (["-t", "t", "--create-table", "-d", "mysql", "--schema", "s", "--type", "doc=json"],
+         "doc\n{}\n",
+         "CREATE TABLE IF NOT EXISTS `s`.`t` (\n  `doc` JSON\n);\n\n"
+         "INSERT INTO `s`.`t` (`doc`) VALUES ('{}');\n"),
+        (["-t", "a.b", "--schema", 'x"y', "--copy", "--type", "n=text"], "n\n007\n",
+         'COPY "x""y"."a.b" ("n") FROM stdin;\n007\n\\.\n'),
+        (["-t", "t", "-f", "json", "--type", "v=json", "--type", "w=text", "-d", "sqlite",
+          "--create-table"], '{"v": {"b": [1, "x"]}, "w": 0.5}\n',
+         'CREATE TABLE IF NOT EXISTS "t" (\n  "v" TEXT,\n  "w" TEXT\n);\n\n'
+         'INSERT INTO "t" ("v", "w") VALUES (\'{"b":[1,"x"]}\', \'0.5\');\n'),
+    ])
+    def test_script(self, command, args, stdin, stdout):
+        expect(run(command, *args, stdin=stdin), stdout=stdout)
+
+    @pytest.mark.parametrize("args,stdin,stdout,message", [
+        (["--type", "n=integer"], "n\n1\n1e3\n", 'INSERT INTO "t" ("n") VALUES (1);\n',
+         "record 2 (line: 3, byte: 4): value '1e3' in column 'n' is not of type integer"),
+        (["--type", "d=date", "--schema-from", "all"], "d\n2024-01-02\nsoon\n",
+         'INSERT INTO "t" ("d") VALUES (\'2024-01-02\');\n',
+         "record 2 (line: 3, byte: 13): value 'soon' in column 'd' is not of type date"),
+        (["--type", "x=text"], "n\n1\n", "",
+         "column 'x' given a type is not in the data (available columns: n)"),
+    ])
+    def test_a_value_of_another_type_stops_at_its_record(self, command, args, stdin, stdout,
+                                                        message):
+        expect(run(command, "-t", "t", *args, stdin=stdin), stdout=stdout,
+               stderr=f"morvel: {message}\n", status=1)
 
 
 class TestInsideThePythonProcess:
