@@ -60,8 +60,7 @@ bool RowTyper::fits(DataType declared, const Row::Entry& entry) {
   }
 }
 
-Result<const DataType*> RowTyper::types_for(const Row& row) {
-  if (!typing_.is_typed()) return nullptr;
+Result<const DataType*> RowTyper::typed(const Row& row) {
   if (!row.names_repeat() || types_.size() != row.size()) {
     if (typing_.schema_ != nullptr) {
       typing_.schema_->types_for(row, types_);

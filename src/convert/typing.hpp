@@ -57,9 +57,14 @@ class RowTyper {
   // The type of each entry of `row`, or null when the conversion writes values as their own.
   // Fails when a value is not one of its declared type, naming the value and the column; the
   // caller knows the record.
-  [[nodiscard]] core::Result<const core::DataType*> types_for(const core::Row& row);
+  [[nodiscard]] core::Result<const core::DataType*> types_for(const core::Row& row) {
+    // Inline, so that a conversion without types pays a test per row and nothing more.
+    if (!typing_.is_typed()) return nullptr;
+    return typed(row);
+  }
 
  private:
+  [[nodiscard]] core::Result<const core::DataType*> typed(const core::Row& row);
   [[nodiscard]] bool fits(core::DataType declared, const core::Row::Entry& entry);
 
   const ColumnTyping& typing_;
