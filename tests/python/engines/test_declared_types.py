@@ -86,14 +86,21 @@ def test_a_table_in_a_schema(engine, tmp_path, way):
         schema = "sales"
         engine.connection.execute("ATTACH DATABASE ? AS sales", (str(tmp_path / "sales.db"),))
     options = [*OPTIONS, "--schema", schema]
-    if engine.name == "sqlite" and way == "script":
-        engine.load_in_process(convert(tmp_path, TEXT, "csv", "sqlite", *options,
-                                       table="typed").decode())
-    else:
-        put(engine, tmp_path, way, *options)
-    assert rows(engine, f"{schema}.typed") == EXPECTED
-    if schema != "main":
-        assert engine.tables() == set()
+    try:
+        if engine.name == "sqlite" and way == "script":
+            engine.load_in_process(convert(tmp_path, TEXT, "csv", "sqlite", *options,
+                                           table="typed").decode())
+        else:
+            put(engine, tmp_path, way, *options)
+        assert rows(engine, f"{schema}.typed") == EXPECTED
+        if schema != "main":
+            assert engine.tables() == set()
+    finally:
+        # The other tests reset the default schema alone.
+        if engine.name == "postgres":
+            engine.query("DROP SCHEMA sales CASCADE")
+        elif engine.name == "mysql":
+            engine.query("DROP DATABASE sales")
 
 
 @pytest.mark.parametrize("engine", ["sqlite"], indirect=True)
