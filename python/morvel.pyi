@@ -8,7 +8,7 @@ function lists its parameters.
 """
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Literal, Protocol, TypeAlias, overload
 
 
@@ -32,6 +32,10 @@ __version__: str
 
 # Every name in any letter case is accepted at run time; these are the spellings checked here.
 Dialect: TypeAlias = Literal["postgres", "postgresql", "pg", "sqlite", "sqlite3", "mysql", "mariadb"]
+# The types a column may be declared as (types=).
+ColumnType: TypeAlias = Literal[
+    "text", "integer", "float", "boolean", "date", "timestamp", "uuid", "json"
+]
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 # Each format's own options are its functions' alone: quote (CSV; delimiter="whitespace" splits at
@@ -59,7 +63,9 @@ def convert_csv_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -90,7 +96,9 @@ def convert_csv_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -121,7 +129,9 @@ def convert_json_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     batch_size: int = 1,
@@ -146,7 +156,9 @@ def convert_json_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     batch_size: int = 1,
@@ -171,7 +183,9 @@ def convert_csv_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -203,7 +217,9 @@ def convert_csv_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -235,7 +251,9 @@ def convert_json_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     encoding: str = "utf-8",
@@ -261,7 +279,9 @@ def convert_json_file_to_sql(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     encoding: str = "utf-8",
@@ -290,7 +310,9 @@ def load_csv(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -313,7 +335,9 @@ def load_json(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     on_conflict: Literal["error", "ignore", "replace"] = "error",
@@ -330,7 +354,9 @@ def load_csv_file(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     delimiter: str = ",",
     tsv: bool = False,
@@ -354,7 +380,9 @@ def load_json_file(
     primary_key: str | None = None,
     auto_id: bool = False,
     *,
+    schema: str | None = None,
     schema_from: Literal["first", "all"] = "first",
+    types: Mapping[str, ColumnType] | None = None,
     null_values: Sequence[str] = (),
     json_path: str | None = None,
     encoding: str = "utf-8",

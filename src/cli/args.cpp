@@ -53,7 +53,8 @@ using Declarations = std::vector<Declaration>;
 
 // A conversion option as the command declares it.
 Declaration declaration_of(const OptionSpec& option) {
-  constexpr std::array<Takes, 4> takes = {Takes::Switch, Takes::Text, Takes::Count, Takes::Text};
+  constexpr std::array<Takes, 5> takes = {Takes::Switch, Takes::Text, Takes::Count, Takes::Text,
+                                          Takes::Text};
   return {.short_name = option.short_name,
           .long_name = option.long_name,
           .value_name = option.value_name,
@@ -61,7 +62,8 @@ Declaration declaration_of(const OptionSpec& option) {
           .choices = option.choices,
           .description = convert::help_line(option),
           .shown_default = option.help_shows_default ? default_text(option).value_or("") : "",
-          .is_repeatable = option.kind == convert::ValueKind::Words,
+          .is_repeatable =
+              option.kind == convert::ValueKind::Words || option.kind == convert::ValueKind::Pairs,
           .option = &option};
 }
 
@@ -251,6 +253,7 @@ Problem store(Cli& cli, const Declaration& declaration, const std::string& value
     return std::nullopt;
   }
   convert::OptionValue given;
+  convert::TextPair pair;
   switch (declaration.option->kind) {
     case convert::ValueKind::Switch:
       given = true;
@@ -264,6 +267,18 @@ Problem store(Cli& cli, const Declaration& declaration, const std::string& value
     case convert::ValueKind::Words:
       given = std::span<const std::string>(&value, 1);
       break;
+    case convert::ValueKind::Pairs: {
+      // At the last '=': a name may hold one, the value (a type's name) does not.
+      const std::size_t equals = value.rfind('=');
+      if (equals == std::string::npos) {
+        return "invalid value " + in_quotes(value) + " for " +
+               in_quotes(display_name(declaration)) + " (give " +
+               std::string(declaration.option->value_name) + ")";
+      }
+      pair = {value.substr(0, equals), value.substr(equals + 1)};
+      given = std::span<const convert::TextPair>(&pair, 1);
+      break;
+    }
   }
   if (auto set = declaration.option->set(cli.options, given); !set) {
     return command_message(set.error());

@@ -71,6 +71,23 @@ Status add_null_words(ConversionOptions& options, const OptionValue& value) {
   return {};
 }
 
+// Each column takes one type; a column named twice is more likely a slip than a change of mind.
+Status add_types(ConversionOptions& options, const OptionValue& value) {
+  for (const auto& [column, name] : std::get<std::span<const TextPair>>(value)) {
+    const auto type = parse_column_type(name);
+    if (!type) {
+      return std::unexpected(core::invalid("invalid type '" + name + "' for column '" + column +
+                                           "' (possible values: " +
+                                           std::string(column_type_names) + ")"));
+    }
+    if (std::ranges::find(options.types, column, &DeclaredType::column) != options.types.end()) {
+      return std::unexpected(core::invalid("column '" + column + "' is given a type twice"));
+    }
+    options.types.push_back(DeclaredType{column, *type});
+  }
+  return {};
+}
+
 Status set_jobs(ConversionOptions& options, const OptionValue& value) {
   // A count past the limit stays past it, for the check to name.
   options.jobs = static_cast<unsigned>(
@@ -81,11 +98,14 @@ Status set_jobs(ConversionOptions& options, const OptionValue& value) {
 // One option a few lines, each with where its value goes, reads better than the formatter's
 // layout.
 // clang-format off
-constexpr std::array<OptionSpec, 22> options = {{
+constexpr std::array<OptionSpec, 24> options = {{
     {.key = "table_name", .long_name = "table", .short_name = 't', .value_name = "TABLE",
      .kind = ValueKind::Text, .help = "Table the statements fill",
      .default_of = [](const ConversionOptions& o) { return o.table_name; },
      .set = set_text<&ConversionOptions::table_name>},
+    {.key = "schema", .long_name = "schema", .value_name = "NAME", .kind = ValueKind::Text,
+     .help = "Schema the table is in (MySQL: database; SQLite: attached database)",
+     .set = set_text<&ConversionOptions::schema>},
     {.key = "format", .long_name = "format", .short_name = 'f', .value_name = "FORMAT",
      .kind = ValueKind::Text, .choices = format_names,
      .help = "Input format; json for a .json, .jsonl or .ndjson input file",
@@ -110,6 +130,9 @@ constexpr std::array<OptionSpec, 22> options = {{
      .help = "Type each column from the first record or from all of them",
      .default_of = [](const ConversionOptions& o) { return name_of(schema_names, o.schema_from); },
      .set = set_parsed<parse_schema_from, &ConversionOptions::schema_from>},
+    {.key = "types", .long_name = "type", .value_name = "COLUMN=TYPE", .kind = ValueKind::Pairs,
+     .help = "Give a column a type: text, integer, float, boolean, date, timestamp, uuid, json",
+     .set = add_types},
     {.key = "null_values", .long_name = "null", .value_name = "WORD", .kind = ValueKind::Words,
      .help = "Read this word as NULL, e.g. NA (may be given more than once)",
      .set = add_null_words},

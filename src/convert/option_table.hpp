@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "convert/options.hpp"
@@ -18,16 +19,21 @@ enum class ValueKind : std::uint8_t {
   Text,    // a text, or one of the option's choices
   Count,   // a whole number from 0
   Words,   // texts: one per occurrence on the command line, a sequence of str in Python
+  Pairs,   // names with a text each: KEY=VALUE per occurrence on the command line, a mapping of
+           // str to str in Python
 };
 
 // The faces that offer an option. An option of one face alone that the record does not hold
 // (the command's output file, its --quiet) lives in that face instead.
 enum class Faces : std::uint8_t { Both, Command };
 
+// A name and its text, as a Pairs option takes them.
+using TextPair = std::pair<std::string, std::string>;
+
 // A value as a face hands it to an option: a bool for a Switch, the text for a Text, the number
-// for a Count, the words for Words.
-using OptionValue =
-    std::variant<bool, std::string_view, std::uint64_t, std::span<const std::string>>;
+// for a Count, the words for Words, the pairs for Pairs.
+using OptionValue = std::variant<bool, std::string_view, std::uint64_t,
+                                 std::span<const std::string>, std::span<const TextPair>>;
 
 // One option of a conversion as both faces offer it: its names, its help, its default and its
 // check. The command's parser and help, and Python's binder and signatures, are made from these.

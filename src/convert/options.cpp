@@ -1,6 +1,7 @@
 #include "convert/options.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "core/text.hpp"
@@ -25,6 +26,12 @@ core::Result<CheckedOptions> check_options(ConversionOptions options) {
   }
   if (auto refused = sql::nul_identifier_error("table", options.table_name)) {
     return std::unexpected(std::move(*refused));
+  }
+  if (options.schema) {
+    if (options.schema->empty()) return std::unexpected(core::invalid("the schema name is empty"));
+    if (auto refused = sql::nul_identifier_error("schema", *options.schema)) {
+      return std::unexpected(std::move(*refused));
+    }
   }
   return CheckedOptions(std::move(options), std::move(*key));
 }
@@ -66,6 +73,37 @@ core::Result<sql::OnConflict> parse_on_conflict(std::string_view text) {
   if (text == "replace") return sql::OnConflict::Replace;
   return std::unexpected(core::invalid("invalid conflict handling '" + std::string(text) +
                                        "' (possible values: error, ignore, replace)"));
+}
+
+namespace {
+
+using core::DataType;
+
+constexpr std::array<std::pair<std::string_view, DataType::Kind>, 8> type_words = {{
+    {"text", DataType::Text},
+    {"integer", DataType::Integer},
+    {"float", DataType::Float},
+    {"boolean", DataType::Boolean},
+    {"date", DataType::Date},
+    {"timestamp", DataType::Timestamp},
+    {"uuid", DataType::Uuid},
+    {"json", DataType::Json},
+}};
+
+}  // namespace
+
+std::optional<DataType> parse_column_type(std::string_view text) noexcept {
+  for (const auto& [word, type] : type_words) {
+    if (text == word) return DataType(type);
+  }
+  return std::nullopt;
+}
+
+std::string_view column_type_word(DataType type) noexcept {
+  for (const auto& [word, kind] : type_words) {
+    if (type == kind) return word;
+  }
+  return "text";
 }
 
 namespace {

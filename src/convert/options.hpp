@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/data_type.hpp"
 #include "core/encoding.hpp"
 #include "core/error.hpp"
 #include "readers/options.hpp"
@@ -22,6 +23,15 @@ using Format = readers::Format;
 // Where the CREATE TABLE statement takes its columns and types from: the first record, or every
 // record (the input is then read twice, or held).
 enum class SchemaFrom : std::uint8_t { First, All };
+
+// A column whose type the user gives: its values are written as that type, and must be values of
+// it, and the table declares it.
+struct DeclaredType {
+  std::string column;
+  core::DataType type;
+
+  friend bool operator==(const DeclaredType&, const DeclaredType&) = default;
+};
 
 // The table name a conversion uses when the caller gives none.
 inline constexpr std::string_view default_table_name = "morvel_table";
@@ -40,6 +50,10 @@ struct ConversionOptions {
   std::optional<std::string> primary_key = std::nullopt;  // the column list as typed
   bool auto_id = false;
   SchemaFrom schema_from = SchemaFrom::First;
+  std::vector<DeclaredType> types = {};  // in the order given; a column once at most
+  // The schema the table is in (a MySQL database, an attached SQLite database); absent: none
+  // named, so the engine's default.
+  std::optional<std::string> schema = std::nullopt;
   std::vector<std::string> null_values = {};  // words that stand for NULL
   // CSV only; each left out reads as morvel always has.
   std::optional<readers::Delimiter> delimiter = std::nullopt;  // absent: a comma
@@ -70,6 +84,15 @@ struct ConversionOptions {
 [[nodiscard]] core::Result<char> parse_quote(std::string_view text);
 [[nodiscard]] core::Result<std::string> parse_json_path(std::string_view text);
 [[nodiscard]] core::Result<sql::OnConflict> parse_on_conflict(std::string_view text);
+// The type one of the names column_type_names lists stands for ("json" is DataType::Json), or
+// nothing for any other text. Never fails.
+[[nodiscard]] std::optional<core::DataType> parse_column_type(std::string_view text) noexcept;
+// The name parse_column_type reads as `type`. Never fails.
+[[nodiscard]] std::string_view column_type_word(core::DataType type) noexcept;
+
+// The names a column's type may be given by, as parse_column_type reads them, joined with ", ".
+inline constexpr std::string_view column_type_names =
+    "text, integer, float, boolean, date, timestamp, uuid, json";
 
 // The most records one INSERT may hold.
 inline constexpr std::uint32_t max_batch_size = 100'000;

@@ -10,6 +10,7 @@
 
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
+#include "convert/typing.hpp"
 #include "core/row.hpp"
 #include "core/utf8.hpp"
 #include "readers/read_input.hpp"
@@ -40,11 +41,19 @@ class ScriptWork final : public readers::PieceWork {
   Status commit(std::size_t slot, const readers::PieceEnd&) override {
     return script_.append(pieces_[slot]);
   }
+  void stopped(const readers::Place& place, readers::PieceReader& reader) override {
+    if (script_.has_refused_value() && !refused_at_) refused_at_ = reader.where(place);
+  }
+  // Where the record of a value its declared type refused lies, if that stopped the reading.
+  [[nodiscard]] const std::optional<readers::RecordPlace>& refused_at() const noexcept {
+    return refused_at_;
+  }
 
  private:
   ScriptWriter& script_;
   std::size_t piece_bytes_;
   std::vector<ScriptPiece> pieces_;
+  std::optional<readers::RecordPlace> refused_at_;
 };
 
 // Collects the schema of the pieces one thread reads.
@@ -115,6 +124,8 @@ Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSi
       !read) {
     // The failure is what the user must hear of; closing the statement may fail the same way.
     (void)script.abandon();
+    if (work.refused_at())
+      return std::unexpected(at_record(std::move(read.error()), *work.refused_at()));
     return read;
   }
   if (auto finished = script.finish(); !finished) return finished;

@@ -47,14 +47,13 @@ DataType narrowest(std::uint32_t seen) noexcept {
   return DataType::Text;
 }
 
-// At most `limit` bytes of `text`, cut at a character's start, with "..." when cut.
+}  // namespace
+
 std::string shortened(std::string_view text, std::size_t limit) {
   if (text.size() <= limit) return std::string(text);
   while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
   return std::string(text.substr(0, limit)) + "...";
 }
-
-}  // namespace
 
 void Schema::add(const Row& row) {
   for (const Row::Entry entry : row) {

@@ -179,6 +179,10 @@ class ChangedNumbers {
 [[nodiscard]] core::Notice describe_change(const ChangedNumbers::Change& change,
                                            std::uint64_t record);
 
+// At most `limit` bytes of `text`, cut at a character's start, with "..." when cut: a value as a
+// message quotes it. Never fails but for memory.
+[[nodiscard]] std::string shortened(std::string_view text, std::size_t limit);
+
 // The warning for `loss` in record `record` (counted from 1): what was lost, and the advice to
 // type the columns from every record. Never fails.
 [[nodiscard]] core::Notice describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record,

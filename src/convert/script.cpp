@@ -50,10 +50,18 @@ ValueWatch::ValueWatch(const ConversionOptions& options, const Schema* schema,
                        core::Monitor* monitor)
     : monitor_(schema == nullptr ? monitor : nullptr),
       dialect_(options.dialect),
-      watches_losses_(options.create_table) {}
+      watches_losses_(options.create_table),
+      declared_(&options.types) {
+  // A declared column's values are checked against its type instead.
+  if (monitor_ != nullptr) {
+    for (const DeclaredType& declared : *declared_) (void)changes_.claim(declared.column);
+  }
+}
 
 void ValueWatch::remember(const Row& first_row) {
-  if (watches_losses_ && monitor_ != nullptr) types_.remember(first_row);
+  if (!watches_losses_ || monitor_ == nullptr) return;
+  types_.remember(first_row);
+  for (const DeclaredType& declared : *declared_) (void)types_.claim(declared.column, false);
 }
 
 void ValueWatch::check(const Row& row, std::uint64_t record) {
@@ -102,16 +110,16 @@ void ValueWatch::warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_b
   }
 }
 
-PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
+PieceWriter::PieceWriter(const CheckedOptions& options, const ColumnTyping& typing,
                          const ValueWatch* watched, std::vector<ScriptPiece>& pieces,
                          std::size_t bytes)
     : options_(options),
-      schema_(schema),
+      typer_(typing),
       inserts_(options->table_name, options->dialect, options->on_conflict,
-               options.primary_key().key_columns()),
+               options.primary_key().key_columns(), options->schema.value_or("")),
       pieces_(pieces),
       bytes_(bytes) {
-  if (options->copy) copies_.emplace(options->table_name);
+  if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
   if (watched != nullptr) watched_ = *watched;
   if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }
@@ -136,8 +144,10 @@ void PieceWriter::start(std::size_t slot) {
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
+  const auto typed = typer_.types_for(row);
+  if (!typed) return std::unexpected(typed.error());
+  const DataType* types = *typed;
   if (watch_) watch_->note(row, piece.rows, piece.losses);
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
   if (!is_grouped(*options_)) {
     inserts_.append_line(piece.bytes, row, types);
   } else {
@@ -166,23 +176,29 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
     : sink_(sink),
       options_(options),
       inserts_(options->table_name, options->dialect, options->on_conflict,
-               options.primary_key().key_columns()),
+               options.primary_key().key_columns(), options->schema.value_or("")),
       out_(lent_buffer(sink)),
       schema_(schema),
+      typing_(options->types, schema),
+      typer_(typing_),
       watch_(*options, schema, monitor) {
-  if (options->copy) copies_.emplace(options->table_name);
+  if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
   if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }
 
 Status ScriptWriter::operator()(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
-  ++record_;
-  if (record_ == 1) {
+  if (record_ == 0) {
     if (auto begun = begin(row); !begun) return begun;
   }
+  const auto typed = typer_.types_for(row);
+  if (!typed) {
+    has_refused_value_ = true;
+    return std::unexpected(typed.error());
+  }
+  ++record_;
   if (watch_.is_on()) watch_.check(row, record_);
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
-  add(row, types);
+  add(row, *typed);
   return hand_over();
 }
 
@@ -191,10 +207,12 @@ Status ScriptWriter::operator()(Row&& row) {
 Status ScriptWriter::begin(const Row& first_row) {
   const sql::Dialect dialect = options_->dialect;
   std::string create;
+  auto columns = typing_.table_columns(schema_ != nullptr ? schema_->columns() : first_row);
+  if (!columns) return std::unexpected(std::move(columns.error()));
   if (options_->create_table) {
-    const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
-    auto statement = sql::generate_create_table_with_pk(options_->table_name, columns, dialect,
-                                                        options_.primary_key());
+    auto statement =
+        sql::generate_create_table_with_pk(options_->table_name, *columns, dialect,
+                                           options_.primary_key(), options_->schema.value_or(""));
     if (!statement) return std::unexpected(std::move(statement.error()));
     create = std::move(*statement) + "\n\n";
     watch_.remember(first_row);
@@ -235,7 +253,7 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
 
 std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
                                                         std::size_t bytes) const {
-  return std::make_unique<PieceWriter>(options_, schema_, watch_.is_on() ? &watch_ : nullptr,
+  return std::make_unique<PieceWriter>(options_, typing_, watch_.is_on() ? &watch_ : nullptr,
                                        pieces, bytes);
 }
 

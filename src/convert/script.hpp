@@ -8,6 +8,7 @@
 #include "convert/batch_keys.hpp"
 #include "convert/options.hpp"
 #include "convert/schema.hpp"
+#include "convert/typing.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
 #include "core/monitor.hpp"
@@ -63,6 +64,7 @@ class ValueWatch {
   bool watches_losses_;
   FirstRecordTypes types_;
   ChangedNumbers changes_;
+  const std::vector<DeclaredType>* declared_;  // the options' types, which outlive the watch
 };
 
 // The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
@@ -91,10 +93,10 @@ struct ScriptPiece {
 // outputs of a work.
 class PieceWriter final : public readers::PieceWorker {
  public:
-  // `watched`, if given, is the script's watch of its values; `schema`, if given,
-  // the type of every column. Both are borrowed and read only. `pieces` are the work's outputs,
-  // each given room for `bytes` bytes of statements when first filled.
-  PieceWriter(const CheckedOptions& options, const Schema* schema, const ValueWatch* watched,
+  // `watched`, if given, is the script's watch of its values; `typing` says what each value is
+  // written as. Both are borrowed and read only. `pieces` are the work's outputs, each given room
+  // for `bytes` bytes of statements when first filled.
+  PieceWriter(const CheckedOptions& options, const ColumnTyping& typing, const ValueWatch* watched,
               std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
   void start(std::size_t slot) override;
@@ -102,11 +104,10 @@ class PieceWriter final : public readers::PieceWorker {
 
  private:
   const CheckedOptions& options_;
-  const Schema* schema_;
+  RowTyper typer_;
   std::optional<ValueWatch> watched_;
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
-  std::vector<core::DataType> column_types_;
   std::optional<ValueWatch> watch_;  // the watched values, afresh for each piece
   sql::ColumnList columns_;          // of the piece's last row
   std::optional<BatchKeys> batch_keys_;
@@ -140,6 +141,10 @@ class ScriptWriter {
   // table's types. Never fails.
   [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
 
+  // Whether the last failure was a value its column's declared type refused, which the reading
+  // places in the input. Never fails.
+  [[nodiscard]] bool has_refused_value() const noexcept { return has_refused_value_; }
+
   // A writer of pieces for another thread, which fills the outputs `pieces`, each with room for
   // `bytes` bytes. Only once has_begun(). Throws std::bad_alloc when memory runs out.
   [[nodiscard]] std::unique_ptr<PieceWriter> piece_writer(std::vector<ScriptPiece>& pieces,
@@ -166,13 +171,15 @@ class ScriptWriter {
   std::optional<sql::CopyWriter> copies_;
   core::ByteBuffer& out_;  // the sink's buffer
   const Schema* schema_;
-  std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
+  ColumnTyping typing_;
+  RowTyper typer_;
   ValueWatch watch_;
   std::optional<BatchKeys> batch_keys_;  // of the batch open, when a repeated key must end it
   std::string key_form_;
   std::uint64_t record_ = 0;    // rows taken so far
   std::uint32_t in_group_ = 0;  // rows in the INSERT or COPY block still open
   bool has_begun_ = false;      // the transaction's start is written
+  bool has_refused_value_ = false;
 };
 
 }  // namespace morvel::convert

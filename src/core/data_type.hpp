@@ -10,9 +10,12 @@ namespace morvel::core {
 // cleanly.
 class DataType {
  public:
-  // Decimal is never inferred for a value: it is the type of a column whose numbers need every
-  // digit kept (an integer beyond 64 bits, more digits than a double holds), written as they are.
-  enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text, Decimal };
+  // Decimal and Json are never inferred for a value. Decimal is the type of a column whose numbers
+  // need every digit kept (an integer beyond 64 bits, more digits than a double holds), written as
+  // they are; Json only a column the user declares so holds, each value a JSON text.
+  enum Kind : std::uint8_t {
+    Null, Boolean, Integer, Float, Uuid, Date, Timestamp, Text, Decimal, Json
+  };
 
   constexpr DataType(Kind kind) : kind_(kind) {}     // NOLINT(google-explicit-constructor)
   constexpr operator Kind() const { return kind_; }  // NOLINT(google-explicit-constructor)

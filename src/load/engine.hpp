@@ -21,6 +21,7 @@ struct TableSettings {
   std::string table;
   sql::OnConflict on_conflict = sql::OnConflict::Error;
   std::vector<std::string> key_columns;  // of a table this run creates with a key
+  std::string schema;                    // the table's; empty for the engine's default
 };
 
 // Writes rows in the form an engine's bulk path takes them, on one of the threads that read.

@@ -7,6 +7,7 @@
 #include "convert/pipeline.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
+#include "convert/typing.hpp"
 #include "load/engine.hpp"
 #include "readers/locate.hpp"
 #include "readers/read_input.hpp"
@@ -53,12 +54,12 @@ struct LoadPiece {
 // Encodes the rows of the pieces one thread reads into the LoadPiece outputs of a work.
 class LoadWorker final : public readers::PieceWorker {
  public:
-  // `schema`, if given, types every column; `watched`, if given, is the load's watch of its
-  // values. Both are borrowed and read only. `pieces` are the work's outputs, each given
-  // room for `bytes` bytes when filled.
-  LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
+  // `typing` says what each value goes in as; `watched`, if given, is the load's watch of its
+  // values. Both are borrowed and read only. `pieces` are the work's outputs, each given room for
+  // `bytes` bytes when filled.
+  LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::ColumnTyping& typing,
              const convert::ValueWatch* watched, std::vector<LoadPiece>& pieces, std::size_t bytes)
-      : encoder_(std::move(encoder)), schema_(schema), pieces_(pieces), bytes_(bytes) {
+      : encoder_(std::move(encoder)), typer_(typing), pieces_(pieces), bytes_(bytes) {
     if (watched != nullptr) watched_ = *watched;
   }
 
@@ -79,13 +80,18 @@ class LoadWorker final : public readers::PieceWorker {
   Status take(Row&& row) override {
     if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
     LoadPiece& piece = *piece_;
+    const auto typed = typer_.types_for(row);
+    if (!typed) {
+      has_refused_value_ = true;
+      return std::unexpected(typed.error());
+    }
+    const DataType* types = *typed;
     if (watch_) watch_->note(row, piece.rows, piece.losses);
     const bool are_new_columns = !columns_.matches(row);
     if (are_new_columns) {
       columns_.take(row);
       encoder_->set_columns(columns_.names());
     }
-    const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
     const std::size_t at = piece.bytes.size();
     const unsigned way = encoder_->append(piece.bytes, row, types);
     if (are_new_columns || way != way_) {
@@ -99,14 +105,17 @@ class LoadWorker final : public readers::PieceWorker {
   // The output being filled. Only after start() or fill().
   [[nodiscard]] const LoadPiece& piece() const noexcept { return *piece_; }
 
+  // Whether a value its column's declared type refused stopped this worker. Never fails.
+  [[nodiscard]] bool has_refused_value() const noexcept { return has_refused_value_; }
+
  private:
   std::unique_ptr<RowEncoder> encoder_;
-  const convert::Schema* schema_;
+  convert::RowTyper typer_;
   std::optional<convert::ValueWatch> watched_;
   std::optional<convert::ValueWatch> watch_;  // the watched values, afresh for each piece
   sql::ColumnList columns_;                   // of the piece's last row
   unsigned way_ = 0;                          // of the piece's last row
-  std::vector<DataType> column_types_;
+  bool has_refused_value_ = false;
   std::vector<LoadPiece>& pieces_;
   std::size_t bytes_;
   LoadPiece* piece_ = nullptr;
@@ -122,6 +131,7 @@ class LoadWork final : public readers::PieceWork {
       : connection_(connection),
         options_(options),
         schema_(schema),
+        typing_(options->types, schema),
         watch_(*options, schema, monitor),
         piece_bytes_(2 * piece_bytes) {}
 
@@ -133,6 +143,15 @@ class LoadWork final : public readers::PieceWork {
   Status commit(std::size_t slot, const readers::PieceEnd&) override {
     if (auto sent = send_waiting(); !sent) return sent;
     return send(pieces_[slot]);
+  }
+  void stopped(const readers::Place& place, readers::PieceReader& reader) override {
+    if (direct_ != nullptr && direct_->has_refused_value() && !refused_at_) {
+      refused_at_ = reader.where(place);
+    }
+  }
+  // Where the record of a value its declared type refused lies, if that stopped the reading.
+  [[nodiscard]] const std::optional<readers::RecordPlace>& refused_at() const noexcept {
+    return refused_at_;
   }
 
   Status operator()(Row&& row) {
@@ -157,10 +176,12 @@ class LoadWork final : public readers::PieceWork {
   // need to know of it.
   Status begin(const Row& first_row) {
     if (auto refused = convert::refuse_nul_names(first_row); !refused) return refused;
+    auto columns = typing_.table_columns(schema_ != nullptr ? schema_->columns() : first_row);
+    if (!columns) return std::unexpected(std::move(columns.error()));
     if (options_->create_table) {
-      const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
-      auto statement = sql::generate_create_table_with_pk(
-          options_->table_name, columns, options_->dialect, options_.primary_key());
+      auto statement =
+          sql::generate_create_table_with_pk(options_->table_name, *columns, options_->dialect,
+                                             options_.primary_key(), options_->schema.value_or(""));
       if (!statement) return std::unexpected(std::move(statement.error()));
       auto created = connection_.create_table(*statement);
       if (!created) return std::unexpected(std::move(created.error()));
@@ -174,7 +195,7 @@ class LoadWork final : public readers::PieceWork {
   }
 
   std::unique_ptr<LoadWorker> make_worker() {
-    return std::make_unique<LoadWorker>(connection_.encoder(), schema_,
+    return std::make_unique<LoadWorker>(connection_.encoder(), typing_,
                                         watch_.is_on() ? &watch_ : nullptr, pieces_, piece_bytes_);
   }
 
@@ -208,6 +229,7 @@ class LoadWork final : public readers::PieceWork {
   Connection& connection_;
   const convert::CheckedOptions& options_;
   const convert::Schema* schema_;
+  convert::ColumnTyping typing_;
   convert::ValueWatch watch_;           // of values the table may not keep as they are
   std::size_t piece_bytes_;             // room given to each output
   std::vector<LoadPiece> pieces_;       // the slots of pieces read on other threads
@@ -215,12 +237,13 @@ class LoadWork final : public readers::PieceWork {
   std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   bool has_created_ = false;
   std::uint64_t rows_ = 0;  // sent so far
+  std::optional<readers::RecordPlace> refused_at_;
 };
 
 Result<std::unique_ptr<Connection>> connect(const Target& target,
                                             const convert::CheckedOptions& options) {
   TableSettings settings{options->table_name, options->on_conflict,
-                         options.primary_key().key_columns()};
+                         options.primary_key().key_columns(), options->schema.value_or("")};
   switch (target.dialect) {
     case sql::Dialect::Sqlite:
       return connect_sqlite(target, std::move(settings));
@@ -240,10 +263,7 @@ core::Error placed(core::Error error, core::ReplayableSource& input,
   const auto place =
       readers::locate_row(input, options.format, convert::read_options(options), row);
   if (!place || !*place) return error;
-  error.message = "record " + std::to_string((*place)->record) +
-                  " (line: " + std::to_string((*place)->line) +
-                  ", byte: " + std::to_string((*place)->byte) + "): " + error.message;
-  return error;
+  return convert::at_record(std::move(error), **place);
 }
 
 }  // namespace
@@ -284,6 +304,9 @@ Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions 
   if (loaded) return work.rows();
 
   database.abandon(work.has_created_table());
+  if (work.refused_at()) {
+    return std::unexpected(convert::at_record(std::move(loaded.error()), *work.refused_at()));
+  }
   const auto row = database.refused_row();
   if (!row || loaded.error().kind == core::ErrorKind::Interrupted) {
     return std::unexpected(std::move(loaded.error()));

@@ -233,10 +233,16 @@ class MysqlConnection final : public Connection {
   }
 
   Status inspect() override {
-    const std::string query =
+    std::string query =
         "SELECT COLUMN_NAME, DATA_TYPE, IS_NULLABLE, COLUMN_DEFAULT, EXTRA FROM "
-        "information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
-        escaped(settings_.table) + "' ORDER BY ORDINAL_POSITION";
+        "information_schema.COLUMNS WHERE TABLE_SCHEMA = ";
+    if (settings_.schema.empty()) {
+      query += "DATABASE()";
+    } else {
+      query.append("'").append(escaped(settings_.schema)).append("'");
+    }
+    query.append(" AND TABLE_NAME = '").append(escaped(settings_.table));
+    query += "' ORDER BY ORDINAL_POSITION";
     if (mysql_real_query(mysql_, query.data(), query.size()) != 0) return failure();
     MYSQL_RES* result = mysql_store_result(mysql_);
     if (result == nullptr) return failure();
@@ -270,7 +276,7 @@ class MysqlConnection final : public Connection {
     std::string statement = "LOAD DATA LOCAL INFILE 'rows' ";
     if (settings_.on_conflict == sql::OnConflict::Ignore) statement += "IGNORE ";
     if (settings_.on_conflict == sql::OnConflict::Replace) statement += "REPLACE ";
-    statement += "INTO TABLE " + dialect.quote_identifier(settings_.table) +
+    statement += "INTO TABLE " + dialect.quote_table(settings_.schema, settings_.table) +
                  " CHARACTER SET utf8mb4 FIELDS TERMINATED BY X'09' ESCAPED BY X'5C' "
                  "LINES TERMINATED BY X'0A' (";
     if (way == full_way) {
@@ -320,8 +326,9 @@ class MysqlConnection final : public Connection {
     stop_statement(true);
     (void)mysql_real_query(mysql_, "ROLLBACK", 8);
     if (!created) return;
-    const std::string drop = "DROP TABLE IF EXISTS " +
-                             sql::Dialect(sql::Dialect::Mysql).quote_identifier(settings_.table);
+    const std::string drop =
+        "DROP TABLE IF EXISTS " +
+        sql::Dialect(sql::Dialect::Mysql).quote_table(settings_.schema, settings_.table);
     (void)mysql_real_query(mysql_, drop.data(), drop.size());
   }
 

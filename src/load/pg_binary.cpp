@@ -129,6 +129,15 @@ char* put_field(char* at, std::string_view text, DataType type, PgType column,
     }
     case PgType::Uuid:
       return type == DataType::Uuid ? put_uuid(at, text) : nullptr;
+    case PgType::Jsonb:
+      // A version byte, then the JSON text as the text format has it.
+      if (type != DataType::Json || text.size() >= std::numeric_limits<std::int32_t>::max()) {
+        return nullptr;
+      }
+      at = put(at, static_cast<std::int32_t>(text.size() + 1));
+      *at++ = 1;
+      std::memcpy(at, text.data(), text.size());
+      return at + text.size();
     case PgType::Other:
       break;
   }
@@ -145,6 +154,7 @@ PgType pg_type_of(std::string_view name) noexcept {
   if (name == "timestamp with time zone") return PgType::Timestamptz;
   if (name == "uuid") return PgType::Uuid;
   if (name == "text") return PgType::Text;
+  if (name == "jsonb") return PgType::Jsonb;
   return PgType::Other;
 }
 

@@ -12,7 +12,17 @@ namespace morvel::load {
 
 // The column types that rows are written for in PostgreSQL's binary COPY format; a table with a
 // column of any other type (Other) takes its rows in the text format.
-enum class PgType : std::uint8_t { Int8, Float8, Bool, Date, Timestamptz, Uuid, Text, Other };
+enum class PgType : std::uint8_t {
+  Int8,
+  Float8,
+  Bool,
+  Date,
+  Timestamptz,
+  Uuid,
+  Text,
+  Jsonb,  // binary only for values declared JSON, checked before they come
+  Other
+};
 
 // The type of a column from its name as format_type() gives it ("bigint", "text", ...). Never
 // fails.

@@ -125,7 +125,7 @@ class PostgresConnection final : public Connection {
  public:
   PostgresConnection(PGconn* connection, const Target& target, TableSettings settings)
       : connection_(connection), target_(target), settings_(std::move(settings)) {
-    table_ = sql::Dialect(sql::Dialect::Postgres).quote_identifier(settings_.table);
+    table_ = sql::Dialect(sql::Dialect::Postgres).quote_table(settings_.schema, settings_.table);
   }
   ~PostgresConnection() override { PQfinish(connection_); }
 

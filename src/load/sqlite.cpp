@@ -158,12 +158,17 @@ class SqliteConnection final : public Connection {
 
   Status inspect() override {
     sqlite3_stmt* columns = nullptr;
-    if (sqlite3_prepare_v2(database_, "SELECT name, type FROM pragma_table_info(?)", -1, &columns,
-                           nullptr) != SQLITE_OK) {
+    const char* query = settings_.schema.empty() ? "SELECT name, type FROM pragma_table_info(?)"
+                                                 : "SELECT name, type FROM pragma_table_info(?, ?)";
+    if (sqlite3_prepare_v2(database_, query, -1, &columns, nullptr) != SQLITE_OK) {
       return failure();
     }
     sqlite3_bind_text(columns, 1, settings_.table.data(), static_cast<int>(settings_.table.size()),
                       SQLITE_STATIC);
+    if (!settings_.schema.empty()) {
+      sqlite3_bind_text(columns, 2, settings_.schema.data(),
+                        static_cast<int>(settings_.schema.size()), SQLITE_STATIC);
+    }
     while (sqlite3_step(columns) == SQLITE_ROW) {
       const auto text = [&](int column) {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(columns, column));
@@ -187,7 +192,8 @@ class SqliteConnection final : public Connection {
                             : settings_.on_conflict == sql::OnConflict::Replace
                                 ? "INSERT OR REPLACE"
                                 : "INSERT";
-    statement += " INTO " + sql::Dialect(sql::Dialect::Sqlite).quote_identifier(settings_.table);
+    statement += " INTO " +
+                 sql::Dialect(sql::Dialect::Sqlite).quote_table(settings_.schema, settings_.table);
     statement += values_clause(names);
     columns_ = names.size();
     if (sqlite3_prepare_v3(database_, statement.c_str(), static_cast<int>(statement.size()),
@@ -275,10 +281,11 @@ class SqliteConnection final : public Connection {
 
   bool has_table() {
     sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(database_,
-                           "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ? "
-                           "COLLATE NOCASE",
-                           -1, &query, nullptr) != SQLITE_OK) {
+    const std::string statement =
+        "SELECT 1 FROM " +
+        sql::Dialect(sql::Dialect::Sqlite).quote_table(settings_.schema, "sqlite_schema") +
+        " WHERE type = 'table' AND name = ? COLLATE NOCASE";
+    if (sqlite3_prepare_v2(database_, statement.c_str(), -1, &query, nullptr) != SQLITE_OK) {
       return false;
     }
     sqlite3_bind_text(query, 1, settings_.table.data(), static_cast<int>(settings_.table.size()),

@@ -149,6 +149,28 @@ std::optional<std::vector<std::string>> texts_argument(PyObject* object,
   return texts;
 }
 
+// A mapping of str to str, such as a dict, read in its own order; a sequence is not one.
+std::optional<std::vector<convert::TextPair>> pairs_argument(PyObject* object,
+                                                             std::string_view parameter) {
+  if (!PyMapping_Check(object) || PySequence_Check(object)) {
+    raise_not_instance(object, "Mapping[str, str]");
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  Ref items(PyMapping_Items(object));
+  if (!items) return std::nullopt;
+  std::vector<convert::TextPair> pairs;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    const auto key = text_argument(PyTuple_GetItem(item, 0), parameter);
+    if (!key) return std::nullopt;
+    const auto value = text_argument(PyTuple_GetItem(item, 1), parameter);
+    if (!value) return std::nullopt;
+    pairs.emplace_back(std::string(*key), std::string(*value));
+  }
+  return pairs;
+}
+
 // Any other name still means PostgreSQL, as it always has, but says so: a misspelt "sqllite"
 // would otherwise give the wrong SQL without a word. False when the warning was turned into an
 // exception, which is then raised with the note.
@@ -195,6 +217,12 @@ bool bind_option(PyObject* value, const OptionSpec& option, convert::ConversionO
       const auto words = texts_argument(value, option.key);
       if (!words) return false;
       set = option.set(record, std::span<const std::string>(*words));
+      break;
+    }
+    case ValueKind::Pairs: {
+      const auto pairs = pairs_argument(value, option.key);
+      if (!pairs) return false;
+      set = option.set(record, std::span<const convert::TextPair>(*pairs));
       break;
     }
   }

@@ -57,8 +57,8 @@ void append_text_field(core::ByteBuffer& out, std::string_view text, DataType ty
   }
 }
 
-CopyWriter::CopyWriter(std::string_view table_name)
-    : quoted_table_(Dialect(Dialect::Postgres).quote_identifier(table_name)) {}
+CopyWriter::CopyWriter(std::string_view table_name, std::string_view schema)
+    : quoted_table_(Dialect(Dialect::Postgres).quote_table(schema, table_name)) {}
 
 void CopyWriter::open(core::ByteBuffer& out, const Row& row) {
   columns_.take(row);

@@ -32,7 +32,8 @@ void append_text_field(core::ByteBuffer& out, std::string_view text, core::DataT
 // between tabs, and a line "\." at the end of the block.
 class CopyWriter {
  public:
-  explicit CopyWriter(std::string_view table_name);
+  // The table is in `schema` when one is named.
+  explicit CopyWriter(std::string_view table_name, std::string_view schema = {});
 
   // Whether `row` has the columns of the block begun last. Never fails.
   [[nodiscard]] bool has_columns_of(const core::Row& row) const noexcept {

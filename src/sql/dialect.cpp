@@ -25,6 +25,16 @@ std::string Dialect::quote_identifier(std::string_view name) const {
   return out;
 }
 
+std::string Dialect::quote_table(std::string_view schema, std::string_view table) const {
+  std::string out;
+  if (!schema.empty()) {
+    append_quoted_identifier(out, schema);
+    out += '.';
+  }
+  append_quoted_identifier(out, table);
+  return out;
+}
+
 void Dialect::append_quoted_identifier(std::string& out, std::string_view name) const {
   const char quote = kind_ == Mysql ? '`' : '"';
   out += quote;

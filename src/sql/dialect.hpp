@@ -29,6 +29,10 @@ class Dialect {
   // Appends the quoted identifier to `out`. Never fails.
   void append_quoted_identifier(std::string& out, std::string_view name) const;
 
+  // `table` as a quoted identifier, after `schema`, quoted, and a dot when a schema is named
+  // (not empty): each part stays one name, dots and all. Never fails.
+  [[nodiscard]] std::string quote_table(std::string_view schema, std::string_view table) const;
+
   // The dialect a user's name stands for: "postgres", "sqlite" or "mysql", or one of the aliases
   // "postgresql", "pg", "sqlite3" and "mariadb", in any letter case; nothing for any other text
   // (the empty text and text with blanks included). Never fails.

@@ -109,6 +109,7 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
     case DataType::Date:
     case DataType::Timestamp:
     case DataType::Text:
+    case DataType::Json:
       break;
   }
   return write_string_literal<D, MayHoldNul>(out, s);

@@ -148,6 +148,8 @@ std::string_view column_type_name(DataType type, Dialect dialect) noexcept {
       return sqlite ? "TEXT" : "DATE";
     case DataType::Timestamp:
       return sqlite ? "TEXT" : mysql ? "DATETIME" : "TIMESTAMPTZ";
+    case DataType::Json:
+      return sqlite ? "TEXT" : mysql ? "JSON" : "JSONB";
   }
   return "TEXT";
 }
@@ -229,11 +231,11 @@ void ColumnList::take(const Row& row) {
 }
 
 InsertWriter::InsertWriter(std::string_view table_name, Dialect dialect, OnConflict on_conflict,
-                           std::vector<std::string> key_columns)
+                           std::vector<std::string> key_columns, std::string_view schema)
     : dialect_(dialect),
       on_conflict_(on_conflict),
       key_columns_(std::move(key_columns)),
-      quoted_table_(dialect.quote_identifier(table_name)) {}
+      quoted_table_(dialect.quote_table(schema, table_name)) {}
 
 void InsertWriter::set_columns(const Row& row) {
   columns_.take(row);
@@ -324,13 +326,13 @@ core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key)
 }  // namespace
 
 Result<std::string> generate_create_table_with_pk(std::string_view table_name, const Row& first_row,
-                                                  Dialect dialect, const PrimaryKey& primary_key) {
+                                                  Dialect dialect, const PrimaryKey& primary_key,
+                                                  std::string_view schema) {
   if (auto fits = check_key_fits(first_row, primary_key); !fits) {
     return std::unexpected(std::move(fits.error()));
   }
   const std::vector<std::string>& keys = primary_key.key_columns();
-  std::string out = "CREATE TABLE IF NOT EXISTS ";
-  dialect.append_quoted_identifier(out, table_name);
+  std::string out = "CREATE TABLE IF NOT EXISTS " + dialect.quote_table(schema, table_name);
   out += " (\n  ";
   bool first = true;
   auto next_definition = [&] {

@@ -80,10 +80,11 @@ class ColumnList {
 // every row of a CSV input.
 class InsertWriter {
  public:
-  // `key_columns` are what a row replacing another is matched on, in PostgreSQL.
+  // `key_columns` are what a row replacing another is matched on, in PostgreSQL; the table is in
+  // `schema` when one is named.
   InsertWriter(std::string_view table_name, Dialect dialect,
                OnConflict on_conflict = OnConflict::Error,
-               std::vector<std::string> key_columns = {});
+               std::vector<std::string> key_columns = {}, std::string_view schema = {});
 
   // Appends generate_insert(table_name, row, dialect), with the conflict clause, and a line
   // feed to `out`; `types`, when given, holds a type per entry that each value but NULL is
@@ -120,11 +121,13 @@ class InsertWriter {
 };
 
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of
-// `primary_key`; no trailing line break. Fails when a key column is not in the row, or when an
-// auto id is asked for and the row already has a column named id.
-[[nodiscard]] core::Result<std::string> generate_create_table_with_pk(
-    std::string_view table_name, const core::Row& first_row, Dialect dialect,
-    const PrimaryKey& primary_key);
+// `primary_key`, in `schema` when one is named; no trailing line break. Fails when a key column
+// is not in the row, or when an auto id is asked for and the row already has a column named id.
+[[nodiscard]] core::Result<std::string> generate_create_table_with_pk(std::string_view table_name,
+                                                                      const core::Row& first_row,
+                                                                      Dialect dialect,
+                                                                      const PrimaryKey& primary_key,
+                                                                      std::string_view schema = {});
 
 // Whether the dialect's column for `column` keeps a value of type `value` whose text is `text`
 // as it was: loads it, and gives it back the same by value (numbers), by meaning (dates and

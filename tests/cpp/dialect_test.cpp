@@ -25,6 +25,13 @@ TEST(Dialect, QuotesIdentifiers) {
   expect_quoted(Dialect::Postgres, " Schema.Table ", "\" Schema.Table \"");
 }
 
+// Each part of a table in a schema is one name of its own, dots and quotes included.
+TEST(Dialect, QuotesATableInASchema) {
+  EXPECT_EQ(Dialect(Dialect::Postgres).quote_table("", "a.b"), "\"a.b\"");
+  EXPECT_EQ(Dialect(Dialect::Postgres).quote_table("s.x", "a\"b"), "\"s.x\".\"a\"\"b\"");
+  EXPECT_EQ(Dialect(Dialect::Mysql).quote_table("d`b", "t"), "`d``b`.`t`");
+}
+
 // Names and aliases in any ASCII letter case; nothing else, not even a lookalike that full
 // Unicode case folding would map onto one (U+212A KELVIN SIGN, U+0130).
 TEST(Dialect, FindsNamesAndAliasesIgnoringCase) {

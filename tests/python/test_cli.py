@@ -24,6 +24,7 @@ Options:
   --to <URL>                  Load into the database at this URL instead of writing SQL
   -t,--table <TABLE> [default: morvel_table]
                               Table the statements fill
+  --schema <NAME>             Schema the table is in (MySQL: database; SQLite: attached database)
   -f,--format <FORMAT> [default: csv] [possible values: csv, json]
                               Input format; json for a .json, .jsonl or .ndjson input file
   -d,--dialect <DIALECT> [default: postgres] [possible values: postgres, sqlite, mysql]
@@ -33,6 +34,7 @@ Options:
   --auto-id                   Give the new table an auto-increment id column as its key
   --schema-from <RECORDS> [default: first] [possible values: first, all]
                               Type each column from the first record or from all of them
+  --type <COLUMN=TYPE>        Give a column a type: text, integer, float, boolean, date, timestamp, uuid, json
   --null <WORD>               Read this word as NULL, e.g. NA (may be given more than once)
   --delimiter <C> [default: ,]
                               Byte between CSV fields: a byte, tab, whitespace, or auto (from the header)
@@ -164,6 +166,10 @@ class TestUsageErrors:
         (["-f", "csv", "--json-path", "data"], "the JSON path option is for JSON input, not CSV"),
         (["--json-path", "data."], "invalid JSON path 'data.': give keys joined by dots, such as "
                                    "data.items"),
+        (["--type", "zip"], "invalid value 'zip' for '--type <COLUMN=TYPE>' (give COLUMN=TYPE)"),
+        (["--type", "zip=int"], "invalid type 'int' for column 'zip' (possible values: text, "
+                                "integer, float, boolean, date, timestamp, uuid, json)"),
+        (["--type", "a=text", "--type", "a=json"], "column 'a' is given a type twice"),
     ])
     def test_status_two_and_nothing_created(self, command, tmp_path, args, message):
         output = [] if "-o" in args else ["-o", "out.sql"]
@@ -319,6 +325,46 @@ class TestConversion:
         expect(result, stderr="".join(
             f"morvel: warning: record {record} repeats the key '{key}' in an object; the last "
             "value is kept\n" for record, key in [(3, "a"), (200001, "c"), (200001, "b")]))
+
+
+ZIPS = 'zip,n,doc\n02134,1,"{""a"": [1]}"\n00501,2.5,[]\n'
+
+
+class TestTypesAndSchema:
+    @pytest.mark.parametrize("args,stdin,stdout", [
+        (["-t", "t", "--create-table", "--type", "zip=text", "--type", "n=float", "--type",
+          "doc=json"], ZIPS,
+         'CREATE TABLE IF NOT EXISTS "t" (\n  "zip" TEXT,\n  "n" DOUBLE PRECISION,\n'
+         '  "doc" JSONB\n);\n\n'
+         'INSERT INTO "t" ("zip", "n", "doc") VALUES (\'02134\', 1, \'{"a": [1]}\');\n'
+         'INSERT INTO "t" ("zip", "n", "doc") VALUES (\'00501\', 2.5, \'[]\');\n'),
+        (["-t", "t", "--create-table", "-d", "mysql", "--schema", "s", "--type", "doc=json"],
+         "doc\n{}\n",
+         "CREATE TABLE IF NOT EXISTS `s`.`t` (\n  `doc` JSON\n);\n\n"
+         "INSERT INTO `s`.`t` (`doc`) VALUES ('{}');\n"),
+        (["-t", "a.b", "--schema", 'x"y', "--copy", "--type", "n=text"], "n\n007\n",
+         'COPY "x""y"."a.b" ("n") FROM stdin;\n007\n\\.\n'),
+        (["-t", "t", "-f", "json", "--type", "v=json", "--type", "w=text", "-d", "sqlite",
+          "--create-table"], '{"v": {"b": [1, "x"]}, "w": 0.5}\n',
+         'CREATE TABLE IF NOT EXISTS "t" (\n  "v" TEXT,\n  "w" TEXT\n);\n\n'
+         'INSERT INTO "t" ("v", "w") VALUES (\'{"b":[1,"x"]}\', \'0.5\');\n'),
+    ])
+    def test_script(self, command, args, stdin, stdout):
+        expect(run(command, *args, stdin=stdin), stdout=stdout)
+
+    @pytest.mark.parametrize("args,stdin,stdout,message", [
+        (["--type", "n=integer"], "n\n1\n1e3\n", 'INSERT INTO "t" ("n") VALUES (1);\n',
+         "record 2 (line: 3, byte: 4): value '1e3' in column 'n' is not of type integer"),
+        (["--type", "d=date", "--schema-from", "all"], "d\n2024-01-02\nsoon\n",
+         'INSERT INTO "t" ("d") VALUES (\'2024-01-02\');\n',
+         "record 2 (line: 3, byte: 13): value 'soon' in column 'd' is not of type date"),
+        (["--type", "x=text"], "n\n1\n", "",
+         "column 'x' given a type is not in the data (available columns: n)"),
+    ])
+    def test_a_value_of_another_type_stops_at_its_record(self, command, args, stdin, stdout,
+                                                        message):
+        expect(run(command, "-t", "t", *args, stdin=stdin), stdout=stdout,
+               stderr=f"morvel: {message}\n", status=1)
 
 
 class TestInsideThePythonProcess:

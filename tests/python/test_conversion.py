@@ -95,6 +95,39 @@ class TestFailures:
             morvel.convert_csv_to_sql("a\n1\n", **kwargs)
         assert error.value.args == (message,)
 
+    @pytest.mark.parametrize("kwargs,text,message", [
+        ({"types": {"n": "integer"}}, "n\n1.5\n",
+         "record 1 (line: 2, byte: 2): value '1.5' in column 'n' is not of type integer"),
+        ({"types": {"n": "boolean"}}, "n\ntrue\n1\n",
+         "record 2 (line: 3, byte: 7): value '1' in column 'n' is not of type boolean"),
+        ({"types": {"n": "json"}}, "n\nabc\n",
+         "record 1 (line: 2, byte: 2): value 'abc' in column 'n' is not of type json"),
+        ({"types": {"x": "text"}}, "n\n1\n",
+         "column 'x' given a type is not in the data (available columns: n)"),
+        ({"types": {"n": "int"}}, "n\n1\n", "invalid type 'int' for column 'n' (possible values: "
+         "text, integer, float, boolean, date, timestamp, uuid, json)"),
+        ({"schema": ""}, "n\n1\n", "the schema name is empty"),
+    ])
+    def test_types_and_schema_refused(self, kwargs, text, message):
+        with pytest.raises(ValueError) as error:
+            morvel.convert_csv_to_sql(text, **kwargs)
+        assert error.value.args == (message,)
+
+    @pytest.mark.parametrize("types", [["n"], {"n": 1}, "n=text"])
+    def test_types_is_a_mapping_of_texts(self, types):
+        with pytest.raises(TypeError) as error:
+            morvel.convert_csv_to_sql("n\n1\n", types=types)
+        assert error.value.__notes__ == ["while processing 'types'"]
+
+    def test_types_and_schema(self):
+        assert morvel.convert_json_to_sql(
+            '{"zip": "02134", "at": "2024-01-02", "v": [1, {"a": null}]}', "t", True, "postgres",
+            schema="s", types={"zip": "text", "at": "timestamp", "v": "json"}) == (
+            'CREATE TABLE IF NOT EXISTS "s"."t" (\n  "at" TIMESTAMPTZ,\n  "v" JSONB,\n'
+            '  "zip" TEXT\n);\n\n'
+            'INSERT INTO "s"."t" ("at", "v", "zip") VALUES (\'2024-01-02\', \'[1,{"a":null}]\', '
+            "'02134');\n")
+
     def test_auto_id_taken_keeps_its_text_and_notes_the_parameter(self):
         with pytest.raises(ValueError) as error:
             morvel.convert_csv_to_sql("id\n1\n", create_table=True, auto_id=True)

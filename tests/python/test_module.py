@@ -57,7 +57,7 @@ def command_options():
                            check=True).stdout.splitlines()
     options = {}
     for at, line in enumerate(lines):
-        match = re.match(r"  (?:-\w,)?--([\w-]+)(?: <\w+>)?(?: \[default: ([^]]*)\])?"
+        match = re.match(r"  (?:-\w,)?--([\w-]+)(?: <[\w=]+>)?(?: \[default: ([^]]*)\])?"
                          r"(?: \[possible values: [^]]*\])?(?: +(\S.*))?$", line)
         if match:
             name, default, help_line = match.groups()
@@ -94,7 +94,8 @@ class TestModuleSurface:
         function = getattr(morvel, converter)
         assert function.__text_signature__ == (
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
-            'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
+            'primary_key=None, auto_id=False, *, schema=None, schema_from="first", types=None, '
+            'null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
             f'allow_short_rows=False, {own_options(converter)}encoding="utf-8", batch_size=1, '
             'transaction=False, '
@@ -125,7 +126,8 @@ class TestModuleSurface:
         function = getattr(morvel, loader)
         assert function.__text_signature__ == (
             f'({first}, url, table_name="morvel_table", create_table=False, primary_key=None, '
-            'auto_id=False, *, schema_from="first", null_values=(), delimiter=",", tsv=False, '
+            'auto_id=False, *, schema=None, schema_from="first", types=None, null_values=(), '
+            'delimiter=",", tsv=False, '
             'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
             f'{own_options(loader)}encoding="utf-8", on_conflict="error", jobs=None)')
         parameters = inspect.signature(function).parameters

@@ -11,6 +11,7 @@ text: str = morvel.convert_csv_to_sql("a\n1\n", dialect="sqlite3", schema_from="
 text = morvel.convert_json_to_sql("[]", "t", True, "mariadb", on_conflict="ignore")
 text = morvel.convert_csv_file_to_sql(pathlib.Path("a.csv"), delimiter=";", encoding="latin1")
 text = morvel.convert_json_file_to_sql(b"a.json", jobs=None)
+text = morvel.convert_csv_to_sql("a\n1\n", schema="s", types={"a": "text"})
 nothing: None = morvel.convert_csv_to_sql("a\n1\n", output=io.BytesIO())
 nothing = morvel.convert_csv_file_to_sql("a.csv", output=pathlib.Path("a.sql"))
 nothing = morvel.convert_json_to_sql("[]", output=sys.stdout.buffer)
@@ -24,6 +25,7 @@ except morvel.PanicException as error:
 morvel.convert_csv_to_sql("a\n1\n", dialect="sqlte")  # refused
 morvel.convert_csv_to_sql("a\n1\n", schema_from="everything")  # refused
 morvel.convert_json_to_sql("[]", on_conflict="skip")  # refused
+morvel.convert_csv_to_sql("a\n1\n", types={"a": "varchar"})  # refused
 morvel.convert_json_to_sql("[]", delimiter=";")  # refused
 morvel.convert_csv_to_sql("a\n1\n", encoding="latin1")  # refused
 morvel.convert_csv_to_sql("a\n1\n", output=5)  # refused
