@@ -381,9 +381,9 @@ std::expected<Cli, std::string> collect(const CLI::App& app, const Declarations&
       return std::unexpected(std::move(*problem));
     }
   }
+  cli.format_is_chosen = std::ranges::find(given, "format") != given.end();
   // A file named as JSON is never meant to be read as CSV.
-  if (std::ranges::find(given, "format") == given.end() && cli.input &&
-      has_json_extension(cli.input->native())) {
+  if (!cli.format_is_chosen && cli.input && has_json_extension(cli.input->native())) {
     cli.options.format = Format::Json;
   }
   if (auto combined = convert::check_combinations(cli.options, given); !combined) {

@@ -69,14 +69,16 @@ class ErrorStream final : public core::ByteSink {
 // whether to go on. The line is gone when the reporter is, before any final message.
 class Reporter final : public core::Monitor {
  public:
-  Reporter(core::Monitor* inner, int err_fd) noexcept
-      : inner_(inner), err_fd_(err_fd), terminal_(err_fd) {}
+  Reporter(core::Monitor* inner, int err_fd, bool format_is_chosen) noexcept
+      : inner_(inner), err_fd_(err_fd), format_is_chosen_(format_is_chosen), terminal_(err_fd) {}
   Status check() override { return inner_ != nullptr ? inner_->check() : Status{}; }
   void progress(std::uint64_t input_bytes, core::Stage stage) override {
     if (inner_ != nullptr) inner_->progress(input_bytes, stage);
     if (line_) line_->update(input_bytes, stage);
   }
   void warn(core::Notice notice) override {
+    // A format the user named is meant, whatever the input looks like.
+    if (format_is_chosen_ && notice.about.options[0].key == "format") return;
     if (line_) line_->erase();
     write_quietly(err_fd_, {"morvel: warning: ", command_sentence(notice), "\n"});
   }
@@ -87,6 +89,7 @@ class Reporter final : public core::Monitor {
  private:
   core::Monitor* inner_;
   int err_fd_;
+  bool format_is_chosen_;
   ErrorStream terminal_;
   SteadyClock clock_;
   std::optional<ProgressLine> line_;  // after what it borrows, so that it goes first
@@ -118,7 +121,7 @@ Result<Fd> open_input(const Cli& cli, int in_fd) {
 // Every check that can refuse the run comes before the output is opened, because opening it
 // truncates a user's file.
 Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::Monitor* caller) {
-  Reporter reporter(caller, err_fd);
+  Reporter reporter(caller, err_fd, cli.format_is_chosen);
   core::Monitor* const monitor = &reporter;
   Result<Fd> input = open_input(cli, in_fd);
   if (!input) return std::unexpected(std::move(input.error()));
@@ -147,7 +150,7 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd, core::
 // Loads the input into the database of --to. The database is connected to before the input is
 // read; nothing is written but the progress line.
 Status load_input(const Cli& cli, int in_fd, int err_fd, core::Monitor* caller) {
-  Reporter reporter(caller, err_fd);
+  Reporter reporter(caller, err_fd, cli.format_is_chosen);
   Result<Fd> input = open_input(cli, in_fd);
   if (!input) return std::unexpected(std::move(input.error()));
   auto target = load::parse_url(*cli.to);
@@ -165,6 +168,7 @@ int fail(const core::Error& error, int err_fd) {
   if (error.kind == core::ErrorKind::Interrupted) return interrupted_status;
   if (error.is_broken_pipe()) return broken_pipe_status;
   report(err_fd, command_message(error));
+  if (error.hint) write_quietly(err_fd, {"morvel: hint: ", command_sentence(*error.hint), "\n"});
   return failure_status;
 }
 

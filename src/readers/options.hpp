@@ -61,6 +61,11 @@ struct ReadOptions {
   std::uint64_t skip_lines = 0;      // lines skipped before the header
   bool has_header = true;            // false: the first record is data, columns column_1, ...
   bool allow_short_rows = false;     // missing trailing fields are NULL, not an error
+  bool fix_names = false;            // empty, repeated and clashing names renamed, with a warning
+  bool row_names = false;            // the first fields are a column row_names
+  bool names_ignore_case = false;    // names that differ in ASCII letter case alone are one
+  bool empty_name_refused = false;   // the target refuses an empty name: warn of one
+  std::string_view added_column;     // static text: a column the conversion adds (the auto id)
 
   // Both formats.
   NullWords null_words;

@@ -40,6 +40,8 @@ Options:
   --skip-lines <N>            Skip this many lines (a title, a preamble) before the CSV header
   --no-header                 Read the first CSV record as data, in columns column_1, column_2, ...
   --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL
+  --fix-names                 Rename empty (column_N), repeated (name_2) and clashing CSV header names
+  --row-names                 Read each CSV record's first field as a column row_names (R's row names)
   --encoding <NAME> [default: utf-8]
                               Decode the input from this encoding (iconv names: latin1, utf-16, ...)
   --batch-size <N> [default: 1]

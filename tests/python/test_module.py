@@ -87,7 +87,7 @@ class TestModuleSurface:
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
             'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
-            'allow_short_rows=False, encoding="utf-8", batch_size=1, transaction=False, '
+            'allow_short_rows=False, fix_names=False, row_names=False, encoding="utf-8", batch_size=1, transaction=False, '
             'copy=False, on_conflict="error", jobs=None, output=None)'
         )
         parameters = inspect.signature(function).parameters
@@ -108,8 +108,8 @@ class TestModuleSurface:
         assert function.__text_signature__ == (
             f'({first}, url, table_name="morvel_table", create_table=False, primary_key=None, '
             'auto_id=False, *, schema_from="first", null_values=(), delimiter=",", tsv=False, '
-            'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
-            'encoding="utf-8", on_conflict="error", jobs=None)')
+            'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, fix_names=False, '
+            'row_names=False, encoding="utf-8", on_conflict="error", jobs=None)')
         parameters = inspect.signature(function).parameters
         kinds = [p.kind for p in parameters.values()]
         assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
@@ -131,7 +131,7 @@ class TestModuleSurface:
         refused = set() if first == "path" else {"encoding"}
         if "json" in function:
             refused |= {"delimiter", "tsv", "comment", "skip_lines", "no_header",
-                        "allow_short_rows"}
+                        "allow_short_rows", "fix_names", "row_names"}
         positional = [p for p in parameters.values()
                       if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
         for definition in overloads:
