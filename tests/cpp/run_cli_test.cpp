@@ -340,6 +340,10 @@ TEST(CliMain, HintsAtTheLikelyCause) {
              "morvel: stream did not contain valid UTF-8 at line 1\nmorvel: hint: the input is not "
              "UTF-8: name its encoding with --encoding NAME\n",
              1);
+  expect_run({"-f", "json"}, "[{\"a\": \"caf\xE9\"}]", "",
+             "morvel: invalid unicode code point at line 1 column 13\nmorvel: hint: the input is "
+             "not UTF-8; if it is Latin-1, use --encoding latin1\n",
+             1);
   const std::string lines = "{\"a\": 1, \"b\": 2}\n{\"a\": 3, \"b\": 4}\n";
   expect_run({}, lines, insert(R"("{""a"": 1", " ""b"": 2}")", R"('{"a": 3', '"b": 4}')"),
              "morvel: warning: the CSV header begins with '{', as JSON Lines do: if the input is "

@@ -87,8 +87,9 @@ class TestModuleSurface:
             f'({first}, table_name="morvel_table", create_table=False, dialect="postgres", '
             'primary_key=None, auto_id=False, *, schema_from="first", null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
-            'allow_short_rows=False, fix_names=False, row_names=False, encoding="utf-8", batch_size=1, transaction=False, '
-            'copy=False, on_conflict="error", jobs=None, output=None)'
+            'allow_short_rows=False, fix_names=False, row_names=False, encoding="utf-8", '
+            'batch_size=1, transaction=False, copy=False, on_conflict="error", jobs=None, '
+            'output=None)'
         )
         parameters = inspect.signature(function).parameters
         assert list(parameters)[:6] == [first, "table_name", "create_table", "dialect",
