@@ -98,6 +98,9 @@ class CsvReader final : public PieceReader {
   Result<std::size_t> read_header(Scanner& scanner);
   void hint_delimiter();
   void hint_json_lines();
+  [[gnu::cold]] Error field_count_error(std::uint64_t record, std::size_t fields,
+                                        std::size_t columns, std::uint64_t start, bool may_hint,
+                                        std::string_view rest) const;
   [[nodiscard]] std::optional<core::Notice> field_count_hint(std::uint64_t record,
                                                              std::size_t fields, std::uint64_t line,
                                                              std::string_view rest) const;
@@ -232,6 +235,22 @@ std::optional<core::Notice> CsvReader::field_count_hint(std::uint64_t record, st
   return std::nullopt;
 }
 
+// The error for record `record`, which starts at byte `start` of the text and has `fields`
+// fields where `columns` are wanted, with a hint when `may_hint` from `rest`, the text after it.
+// Kept out of fill_row, which it made too large to inline into the loop over records: 6%
+// more instructions for that loop, measured.
+Error CsvReader::field_count_error(std::uint64_t record, std::size_t fields, std::size_t columns,
+                                   std::uint64_t start, bool may_hint,
+                                   std::string_view rest) const {
+  const std::uint64_t line = whereabouts_->line_at(start);
+  Error error = record_error(record, line, whereabouts_->input_offset(start),
+                             "found record with " + std::to_string(fields) +
+                                 " fields, but the previous record has " + std::to_string(columns) +
+                                 " fields");
+  if (may_hint) error.hint = field_count_hint(record, fields, line, rest);
+  return error;
+}
+
 // Hands the sink a row per data record. One row serves every record of the piece: a sink that
 // does not move it out leaves its memory and its entries here, and each record only replaces the
 // texts. The texts are views of the piece, or of the scanner's scratch for fields that lost
@@ -300,15 +319,8 @@ Status CsvReader::fill_row(const Scanner& scanner, std::string_view piece, const
   const std::size_t columns = is_ragged ? fields.size() : names_.size();
   const std::uint64_t start = place.offset + scanner.record_start();
   if (fields.size() > columns || (fields.size() < columns && !options_.allow_short_rows)) {
-    const std::uint64_t line = whereabouts_->line_at(start);
-    Error error = record_error(record, line, whereabouts_->input_offset(start),
-                               "found record with " + std::to_string(fields.size()) +
-                                   " fields, but the previous record has " +
-                                   std::to_string(columns) + " fields");
-    if (!is_ragged) {
-      error.hint = field_count_hint(record, fields.size(), line, piece.substr(scanner.position()));
-    }
-    return std::unexpected(std::move(error));
+    return std::unexpected(field_count_error(record, fields.size(), columns, start, !is_ragged,
+                                             piece.substr(scanner.position())));
   }
   // Fields are pieces of the record cut at ASCII bytes (delimiters, quotes), so a record that
   // is UTF-8 as a whole has only UTF-8 fields; one test of it saves a call per field. The
