@@ -396,8 +396,9 @@ std::expected<Cli, std::string> collect(const CLI::App& app, const Declarations&
       return std::unexpected(std::move(*problem));
     }
   }
+  cli.format_is_chosen = std::ranges::find(given, "format") != given.end();
   // A file named as JSON is never meant to be read as CSV, nor is an input with a JSON path.
-  if (std::ranges::find(given, "format") == given.end() &&
+  if (!cli.format_is_chosen &&
       ((cli.input && has_json_extension(cli.input->native())) || cli.options.json_path)) {
     cli.options.format = Format::Json;
   }

@@ -18,6 +18,7 @@ struct Cli {
   std::optional<std::filesystem::path> output;  // absent: standard output
   convert::ConversionOptions options;
   bool quiet = false;  // no progress line on a terminal
+  bool format_is_chosen = false;  // -f was given: no advice to read the input as another format
   std::optional<std::string> to = std::nullopt;  // a database URL to load into, not writing SQL
 
   friend bool operator==(const Cli&, const Cli&) = default;

@@ -81,7 +81,7 @@ std::string command_message(const core::Error& error) {
 
 std::string command_sentence(const core::Notice& notice) {
   if (notice.about.rule == OptionRule::None) return notice.text;
-  return core::spelled_in(notice.text, notice.about, command_spelling(notice.about.options[0]));
+  return core::spelled_in(notice.text, notice.about, command_spelling(notice.advised()));
 }
 
 }  // namespace morvel::cli

@@ -70,8 +70,8 @@ class ErrorStream final : public core::ByteSink {
 // whether to go on. The line is gone when the reporter is, before any final message.
 class Reporter final : public core::Monitor {
  public:
-  Reporter(core::Monitor* inner, int err_fd) noexcept
-      : inner_(inner), err_fd_(err_fd), terminal_(err_fd) {}
+  Reporter(core::Monitor* inner, int err_fd, bool format_is_chosen) noexcept
+      : inner_(inner), err_fd_(err_fd), format_is_chosen_(format_is_chosen), terminal_(err_fd) {}
   Status check() override { return inner_ != nullptr ? inner_->check() : Status{}; }
   void progress(std::uint64_t input_bytes, core::Stage stage) override {
     if (inner_ != nullptr) inner_->progress(input_bytes, stage);
@@ -85,6 +85,8 @@ class Reporter final : public core::Monitor {
     return output_ != nullptr ? output_->flush() : Status{};
   }
   void warn(core::Notice notice) override {
+    // A format the user named is meant, whatever the input looks like.
+    if (format_is_chosen_ && notice.about.options[0].key == "format") return;
     if (line_) line_->erase();
     write_quietly(err_fd_, {"morvel: warning: ", command_sentence(notice), "\n"});
   }
@@ -98,6 +100,7 @@ class Reporter final : public core::Monitor {
  private:
   core::Monitor* inner_;
   int err_fd_;
+  bool format_is_chosen_;
   ErrorStream terminal_;
   core::ByteSink* output_ = nullptr;
   SteadyClock clock_;
@@ -146,7 +149,7 @@ Result<Fd> open_input(const Cli& cli, int in_fd, const core::StandardStreams& st
 // truncates a user's file.
 Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd,
                        const core::StandardStreams& streams, core::Monitor* caller) {
-  Reporter reporter(caller, err_fd);
+  Reporter reporter(caller, err_fd, cli.format_is_chosen);
   core::Monitor* const monitor = &reporter;
   Result<Fd> input = open_input(cli, in_fd, streams);
   if (!input) return std::unexpected(std::move(input.error()));
@@ -182,7 +185,7 @@ Status convert_streams(const Cli& cli, int in_fd, int out_fd, int err_fd,
 // read; nothing is written but the progress line.
 Status load_input(const Cli& cli, int in_fd, int err_fd, const core::StandardStreams& streams,
                   core::Monitor* caller) {
-  Reporter reporter(caller, err_fd);
+  Reporter reporter(caller, err_fd, cli.format_is_chosen);
   Result<Fd> input = open_input(cli, in_fd, streams);
   if (!input) return std::unexpected(std::move(input.error()));
   auto target = load::parse_url(*cli.to);
@@ -200,6 +203,7 @@ int fail(const core::Error& error, int err_fd) {
   if (error.kind == core::ErrorKind::Interrupted) return interrupted_status;
   if (error.is_broken_pipe()) return broken_pipe_status;
   report(err_fd, command_message(error));
+  if (error.hint) write_quietly(err_fd, {"morvel: hint: ", command_sentence(*error.hint), "\n"});
   return failure_status;
 }
 

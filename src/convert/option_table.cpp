@@ -98,7 +98,7 @@ Status set_jobs(ConversionOptions& options, const OptionValue& value) {
 // One option a few lines, each with where its value goes, reads better than the formatter's
 // layout.
 // clang-format off
-constexpr std::array<OptionSpec, 24> options = {{
+constexpr std::array<OptionSpec, 26> options = {{
     {.key = "table_name", .long_name = "table", .short_name = 't', .value_name = "TABLE",
      .kind = ValueKind::Text, .help = "Table the statements fill",
      .default_of = [](const ConversionOptions& o) { return o.table_name; },
@@ -166,6 +166,12 @@ constexpr std::array<OptionSpec, 24> options = {{
      .help = "Read JSON records from the array at these keys, e.g. data.items",
      .set = set_parsed<parse_json_path, &ConversionOptions::json_path>,
      .only_for = Format::Json},
+    {.key = "fix_names", .long_name = "fix-names",
+     .help = "Rename empty (column_N), repeated (name_2) and clashing CSV header names",
+     .set = set_switch<&ConversionOptions::fix_names>},
+    {.key = "row_names", .long_name = "row-names",
+     .help = "Read each CSV record's first field as a column row_names (R's row names)",
+     .set = set_switch<&ConversionOptions::row_names>},
     {.key = "encoding", .long_name = "encoding", .value_name = "NAME", .kind = ValueKind::Text,
      .help = "Decode the input from this encoding (iconv names: latin1, utf-16, ...)",
      .default_of = [](const ConversionOptions& o) {

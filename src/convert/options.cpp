@@ -133,6 +133,11 @@ core::Status check_pairs(const ConversionOptions& options,
   if (options.primary_key && options.auto_id) {
     return std::unexpected(sql::PrimaryKey::from_options(*options.primary_key, true).error());
   }
+  if (options.row_names && options.no_header) {
+    return std::unexpected(core::option_error(OptionRule::Conflict,
+                                              "row names are named by the header's count of fields",
+                                              "row_names", "no_header"));
+  }
   if (!options.create_table && options.primary_key) {
     return std::unexpected(core::option_error(OptionRule::Requires,
                                               "a primary key needs the table to be created",
@@ -181,6 +186,12 @@ core::Status check_combinations(const ConversionOptions& options,
   if (auto quoting = check_quote(options); !quoting) return quoting;
   if (options.json_path && options.format == Format::Csv) {
     return std::unexpected(core::invalid("the JSON path option is for JSON input, not CSV"));
+  }
+  // Kept apart from the message above, which callers match word for word.
+  if (options.format == Format::Json && (options.fix_names || options.row_names)) {
+    return std::unexpected(core::invalid(
+        "the fix-names and row-names options are for CSV input, not JSON: a JSON record's keys "
+        "are its own"));
   }
   // Only a delimiter asked for: a comment character that is the default comma is taken as given.
   const readers::Delimiter delimiter = read_options(options).delimiter;
@@ -244,6 +255,13 @@ readers::ReadOptions read_options(const ConversionOptions& options) {
       from = dot + 1;
     }
   }
+  read.fix_names = options.fix_names;
+  read.row_names = options.row_names;
+  // SQLite and MySQL compare column names without letter case; PostgreSQL and MySQL refuse an
+  // empty one.
+  read.names_ignore_case = options.dialect != sql::Dialect::Postgres;
+  read.empty_name_refused = options.dialect != sql::Dialect::Sqlite;
+  if (options.auto_id) read.added_column = sql::auto_id_column;
   read.null_words = readers::NullWords(options.null_values);
   read.encoding = options.encoding;
   return read;

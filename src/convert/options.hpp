@@ -65,6 +65,8 @@ struct ConversionOptions {
   std::optional<char> quote = std::nullopt;  // absent: a double quote
   // JSON only: the keys, joined by dots, leading to the array of records in a top-level object.
   std::optional<std::string> json_path = std::nullopt;
+  bool fix_names = false;  // empty, repeated or clashing header names renamed, not refused
+  bool row_names = false;  // the first field of each record is the column row_names
   std::optional<core::Encoding> encoding = std::nullopt;  // absent: UTF-8
   // How the rows are loaded; each left out writes one INSERT per record, as always.
   std::uint64_t batch_size = 1;  // records per INSERT
@@ -103,11 +105,11 @@ inline constexpr unsigned max_jobs = 256;
 // The rules between options that need no data to check, in this order: options that cannot go
 // together (tsv with a delimiter, COPY with a batch size or conflict handling, a key with an auto
 // id: OptionRule::Conflict), a key or auto id without table creation (OptionRule::Requires),
-// then the CSV options with JSON input, a comment character that is the delimiter, the batch
-// size's and the jobs' ranges, COPY for PostgreSQL alone, replacing rows in PostgreSQL only with
-// the key columns. An option counts as used when its value is not the default, or when its key
-// is in `given`: the command line names every option it was given, whatever the value, and
-// reports a failure as a usage error.
+// then the CSV options with JSON input, row names without a header, a comment character that is the
+// delimiter, the batch size's and the jobs' ranges, COPY for PostgreSQL alone, replacing rows in
+// PostgreSQL only with the key columns. An option counts as used when its value is not the default,
+// or when its key is in `given`: the command line names every option it was given, whatever the
+// value, and reports a failure as a usage error.
 [[nodiscard]] core::Status check_combinations(const ConversionOptions& options,
                                               std::span<const std::string_view> given = {});
 

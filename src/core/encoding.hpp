@@ -72,4 +72,9 @@ class Decoded {
 // cannot be set up, with the system's error. Throws std::bad_alloc when memory runs out.
 [[nodiscard]] Result<Decoded> decode(std::string_view input, const Encoding& encoding);
 
+// Advice for `bytes`, text that is not UTF-8: the --encoding its bytes most likely are in,
+// Windows-1252 when they use its printable range 0x80 to 0x9F and Latin-1 when they avoid it,
+// else to name the encoding. Never fails.
+[[nodiscard]] Notice encoding_advice(std::string_view bytes);
+
 }  // namespace morvel::core

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,21 +49,6 @@ struct OptionWords {
   friend bool operator==(const OptionWords&, const OptionWords&) = default;
 };
 
-// One failure: the user-facing message, written once where the offending value is known.
-struct Error {
-  ErrorKind kind = ErrorKind::Invalid;
-  std::string message;  // for a Conflict or a Requires, what a caller without a face shows
-  int code = 0;         // the errno value of a system failure, else 0
-  OptionWords about = {};
-
-  // Whether writing failed because the reader of a pipe has gone. Never fails.
-  [[nodiscard]] bool is_broken_pipe() const noexcept;
-};
-
-template <class T>
-using Result = std::expected<T, Error>;
-using Status = Result<void>;
-
 // Something a conversion tells its user without stopping: a sentence in lower case without a
 // final full stop, which may advise an option (OptionRule::Advice) for each face to spell.
 struct Notice {
@@ -71,7 +57,33 @@ struct Notice {
 
   std::string text;
   OptionWords about;
+  std::string value = {};  // the advised option's value when it is not static text (a count)
+
+  // The option the sentence advises, with its value. Borrows this notice. Never fails.
+  [[nodiscard]] OptionRef advised() const noexcept {
+    OptionRef option = about.options[0];
+    if (!value.empty()) option.value = value;
+    return option;
+  }
 };
+
+// One failure: the user-facing message, written once where the offending value is known.
+struct Error {
+  ErrorKind kind = ErrorKind::Invalid;
+  std::string message;  // for a Conflict or a Requires, what a caller without a face shows
+  int code = 0;         // the errno value of a system failure, else 0
+  OptionWords about = {};
+  // Advice for the likely cause, which each face shows after the message, which stays as it is
+  // (the command as a line of its own, Python as the exception's note).
+  std::optional<Notice> hint = std::nullopt;
+
+  // Whether writing failed because the reader of a pipe has gone. Never fails.
+  [[nodiscard]] bool is_broken_pipe() const noexcept;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+using Status = Result<void>;
 
 // An Invalid error with the given message. Never fails.
 [[nodiscard]] Error invalid(std::string message);

@@ -157,6 +157,7 @@ PyObject* raise_error(const Error& error, PyObject* filename) {
   if (error.about.rule == OptionRule::Instead) {
     add_note(concat({"use ", python_spelling(error.about.options[0]), " instead"}));
   }
+  if (error.hint) add_note(python_sentence(*error.hint));
   return nullptr;
 }
 
@@ -206,12 +207,16 @@ std::string python_literal(convert::ValueKind kind, std::string_view value) {
 std::string python_spelling(const core::OptionRef& option) {
   const convert::OptionSpec* entry = convert::find_option(option.key);
   const convert::ValueKind kind = entry != nullptr ? entry->kind : convert::ValueKind::Text;
+  // The format is the function's choice in Python.
+  if (option.key == "format") {
+    return concat({"convert_", option.value, "_to_sql (or its file and load variants)"});
+  }
   return concat({option.key, "=", python_literal(kind, option.value)});
 }
 
 std::string python_sentence(const core::Notice& notice) {
   if (notice.about.rule == OptionRule::None) return notice.text;
-  return core::spelled_in(notice.text, notice.about, python_spelling(notice.about.options[0]));
+  return core::spelled_in(notice.text, notice.about, python_spelling(notice.advised()));
 }
 
 bool settle(PyObject* module, const std::vector<core::Notice>& warnings, const core::Status& done,

@@ -67,7 +67,7 @@ constexpr std::string_view load_text_doc =
     "created included. The GIL is released meanwhile. primary_key and auto_id need\n"
     "create_table=True; on_conflict=\"ignore\" or \"replace\" lets a load run again over\n"
     "the same keys. null_values is a sequence of str. The CSV options (delimiter to\n"
-    "allow_short_rows) are refused for JSON. Values the table may lose are reported\n"
+    "row_names) are refused for JSON. Values the table may lose are reported\n"
     "as morvel.DataWarning.\n";
 constexpr std::string_view load_raises_doc =
     "ValueError for malformed data or options and for a value or row the\n"

@@ -240,7 +240,7 @@ constexpr std::string_view python_doc =
     "in any letter case; any other text means PostgreSQL and warns (UserWarning).\n"
     "primary_key and auto_id need create_table=True. null_values is a sequence of\n"
     "str. jobs=None converts on one thread per processor; the result is the same for\n"
-    "any number. The CSV options (delimiter to allow_short_rows) are refused for JSON.\n"
+    "any number. The CSV options (delimiter to row_names) are refused for JSON.\n"
     "Values the table may lose are reported as morvel.DataWarning.\n";
 constexpr std::string_view output_doc =
     "output (where the command has --output)\n"

@@ -125,8 +125,10 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
 Status LinesReader::take(std::string_view line, std::uint64_t start, std::uint64_t number,
                          bool is_utf8, RowSink sink, PieceEnd& end) {
   if (!is_utf8 && find_invalid_utf8(line)) {
-    return std::unexpected(
-        core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number)));
+    core::Error error =
+        core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number));
+    error.hint = core::encoding_advice(line);
+    return std::unexpected(std::move(error));
   }
   // A byte-order mark may open the input, and so its first line.
   const bool is_marked = start == 0 && line.starts_with(core::utf8_byte_order_mark);
@@ -264,7 +266,9 @@ Status check_json_array(std::string_view input, std::optional<Error> read_failur
       read_failure->message += json::position_suffix(input, input.size());
       return std::unexpected(std::move(*read_failure));
     }
-    return std::unexpected(core::invalid(describe_in_array(parser.error(), input, decoded)));
+    core::Error error = core::invalid(describe_in_array(parser.error(), input, decoded));
+    if (decoded == nullptr && find_invalid_utf8(input)) error.hint = core::encoding_advice(input);
+    return std::unexpected(std::move(error));
   }
   // The array closed; the failed read struck while the white space after it was read.
   if (read_failure) return std::unexpected(std::move(*read_failure));

@@ -70,6 +70,12 @@ struct ReadOptions {
   // an input that is the array itself, or lines.
   std::vector<std::string> json_path;
 
+  bool fix_names = false;            // empty, repeated and clashing names renamed, with a warning
+  bool row_names = false;            // the first fields are a column row_names
+  bool names_ignore_case = false;    // names that differ in ASCII letter case alone are one
+  bool empty_name_refused = false;   // the target refuses an empty name: warn of one
+  std::string_view added_column;     // static text: a column the conversion adds (the auto id)
+
   // Both formats.
   NullWords null_words;
   std::optional<core::Encoding> encoding;  // absent: UTF-8, read as it is

@@ -303,7 +303,7 @@ namespace {
 
 // Whether the key fits the first record: every key column present, no id column in the way of
 // an auto id.
-core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key) {
+core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key, Dialect dialect) {
   for (const std::string& key : primary_key.key_columns()) {
     if (first_row.find(key)) continue;
     std::string message = "primary key column '" + key + "' not found in data (available columns: ";
@@ -316,9 +316,18 @@ core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key)
     message += ')';
     return std::unexpected(core::invalid(std::move(message)));
   }
-  if (primary_key.kind() == PrimaryKey::AutoId && first_row.find("id")) {
+  if (primary_key.kind() != PrimaryKey::AutoId) return {};
+  if (first_row.find(auto_id_column)) {
     return std::unexpected(core::invalid_instead(
         "cannot add an auto id: the data already has a column named 'id'", {"primary_key", "id"}));
+  }
+  // SQLite and MySQL take ID for the same column as id.
+  if (dialect == Dialect::Postgres) return {};
+  for (const Row::Entry entry : first_row) {
+    if (!core::equals_ascii_folded(entry.name, auto_id_column)) continue;
+    return std::unexpected(core::invalid(
+        "cannot add an auto id: the data already has a column named '" + std::string(entry.name) +
+        "', which " + std::string(dialect.name()) + " takes for 'id'"));
   }
   return {};
 }
@@ -328,7 +337,7 @@ core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key)
 Result<std::string> generate_create_table_with_pk(std::string_view table_name, const Row& first_row,
                                                   Dialect dialect, const PrimaryKey& primary_key,
                                                   std::string_view schema) {
-  if (auto fits = check_key_fits(first_row, primary_key); !fits) {
+  if (auto fits = check_key_fits(first_row, primary_key, dialect); !fits) {
     return std::unexpected(std::move(fits.error()));
   }
   const std::vector<std::string>& keys = primary_key.key_columns();

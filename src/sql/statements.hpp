@@ -13,6 +13,9 @@
 
 namespace morvel::sql {
 
+// The name of the column an auto id adds.
+inline constexpr std::string_view auto_id_column = "id";
+
 // The primary-key choice of one conversion: none, existing columns (in key order, duplicates
 // kept), or an added auto-increment id column.
 class PrimaryKey {

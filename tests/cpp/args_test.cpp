@@ -48,7 +48,9 @@ TEST(Args, ParsesValuesAndDefaults) {
   EXPECT_EQ(defaults.options.dialect, Dialect::Postgres);
   EXPECT_FALSE(defaults.input || defaults.output || defaults.options.primary_key ||
                defaults.options.create_table || defaults.options.auto_id);
-  const Cli all{"in.csv", "out.sql", {Format::Json, "t", Dialect::Mysql, true, "id, b", false}};
+  // -f is given, so no advice is to say the input may be another format.
+  const Cli all{"in.csv", "out.sql", {Format::Json, "t", Dialect::Mysql, true, "id, b", false},
+                false, true};
   EXPECT_EQ(parsed({"-i", "in.csv", "-o", "out.sql", "-t", "t", "-f", "json", "-d", "mysql",
                     "--create-table", "-k", "id, b"}),
             all);
@@ -219,6 +221,8 @@ std::string help_text(std::string_view program) {
          "  --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL\n"
          "  --quote <C>                 Byte that quotes CSV fields instead of a double quote, e.g. '\n"
          "  --json-path <KEYS>          Read JSON records from the array at these keys, e.g. data.items\n"
+         "  --fix-names                 Rename empty (column_N), repeated (name_2) and clashing CSV header names\n"
+         "  --row-names                 Read each CSV record's first field as a column row_names (R's row names)\n"
          "  --encoding <NAME> [default: utf-8]\n"
          "                              Decode the input from this encoding (iconv names: latin1, utf-16, ...)\n"
          "  --batch-size <N> [default: 1]\n"

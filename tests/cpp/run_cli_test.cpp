@@ -234,6 +234,124 @@ TEST(CliMain, StopsQuietlyForAClosedPipeAndWhenAsked) {
   EXPECT_LT(read_file(dir.file("out.sql")).size(), 2 * big.size());
 }
 
+const std::string usage_tail =
+    "Usage: morvel [OPTIONS] [INPUT]\nRun with --help for more information.\n";
+
+// Runs "morvel" + `arguments` over `input` and compares the whole outcome.
+void expect_run(std::vector<std::string> arguments, std::string_view input, std::string_view out,
+                std::string_view err, std::optional<int> status = std::nullopt) {
+  const Outcome outcome = run(arguments, input);
+  EXPECT_EQ(outcome.out, out) << input;
+  EXPECT_EQ(outcome.err, err) << input;
+  EXPECT_EQ(outcome.status, status) << input;
+}
+
+std::string insert(std::string_view columns, std::string_view values) {
+  return "INSERT INTO \"morvel_table\" (" + std::string(columns) + ") VALUES (" +
+         std::string(values) + ");\n";
+}
+
+TEST(CliMain, MakesHeaderNamesTheEnginesTake) {
+  const std::string two = insert(R"("column_1", "a")", "1, 2");
+  expect_run({}, ",a\n1,2\n", insert(R"("", "a")", "1, 2"),
+             "morvel: warning: column 1 of the CSV header has no name, which PostgreSQL and MySQL "
+             "refuse; use --fix-names to name it column_1\n");
+  expect_run({"-d", "sqlite"}, ",a\n1,2\n",
+             "INSERT INTO \"morvel_table\" (\"\", \"a\") VALUES (1, 2);\n", "");
+  expect_run({"--fix-names"}, ",a\n1,2\n", two,
+             "morvel: warning: header names renamed: '' (column 1) to 'column_1'\n");
+  expect_run({"--fix-names"}, "a,b,a,a_2,\n1,2,3,4,5\n",
+             insert(R"("a", "b", "a_3", "a_2", "column_5")", "1, 2, 3, 4, 5"),
+             "morvel: warning: header names renamed: 'a' (column 3) to 'a_3', '' (column 5) to "
+             "'column_5'\n");
+  // SQLite and MySQL take names that differ in letter case alone for one name.
+  expect_run({}, "a,A\n1,2\n", insert(R"("a", "A")", "1, 2"), "");
+  expect_run({"-d", "sqlite"}, "a,A\n1,2\n", "",
+             "morvel: duplicate column name 'A' in CSV header\n", 1);
+  expect_run({"-d", "mysql", "--fix-names"}, "a,A\n1,2\n",
+             "INSERT INTO `morvel_table` (`a`, `A_2`) VALUES (1, 2);\n",
+             "morvel: warning: header names renamed: 'A' (column 2) to 'A_2'\n");
+  // The auto id's column comes first.
+  expect_run({"-d", "sqlite", "--create-table", "--auto-id"}, "ID,x\n1,2\n", "",
+             "morvel: cannot add an auto id: the data already has a column named 'ID', which "
+             "sqlite takes for 'id'\n",
+             1);
+  expect_run({"--create-table", "--auto-id", "--fix-names"}, "id,x\n1,2\n",
+             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"id\" BIGSERIAL PRIMARY KEY,\n  "
+             "\"id_2\" BIGINT,\n  \"x\" BIGINT\n);\n\n" +
+                 insert(R"("id_2", "x")", "1, 2"),
+             "morvel: warning: header names renamed: 'id' (column 1) to 'id_2'\n");
+}
+
+TEST(CliMain, ReadsRowNames) {
+  const std::string rows =
+      insert(R"("row_names", "a")", "'r1', 1") + insert(R"("row_names", "a")", "'r2', 2");
+  // R's write.table leaves the row names unnamed; pandas and write.csv name them "".
+  expect_run({"--row-names"}, "\"a\"\n\"r1\",1\n\"r2\",2\n", rows, "");
+  expect_run({"--row-names"}, ",a\nr1,1\nr2,2\n", rows, "");
+  expect_run({"--row-names", "--fix-names"}, "row_names\nr1,1\n",
+             insert(R"("row_names", "row_names_2")", "'r1', 1"),
+             "morvel: warning: header names renamed: 'row_names' (column 2) to 'row_names_2'\n");
+  expect_run({"--row-names", "--no-header"}, "", "",
+             "error: '--row-names' cannot be used with '--no-header'\n" + usage_tail, 2);
+  expect_run({"-f", "json", "--fix-names"}, "", "",
+             "error: the fix-names and row-names options are for CSV input, not JSON: a JSON "
+             "record's keys are its own\n" +
+                 usage_tail,
+             2);
+}
+
+TEST(CliMain, HintsAtTheLikelyCause) {
+  const std::string longer = "found record with 3 fields, but the previous record has 2 fields\n";
+  expect_run({}, "\"a\",\"b\"\n\"r1\",1,2\n\"r2\",3,4\n", "",
+             "morvel: CSV error: record 1 (line: 2, byte: 8): " + longer +
+                 "morvel: hint: the first record has one field more than the header, as R writes "
+                 "row names: use --row-names to read them into a column row_names\n",
+             1);
+  // A lone longer record is a stray delimiter, not a sign of row names or of a title.
+  expect_run({}, "a,b\n1,2,3\n4,5\n", "",
+             "morvel: CSV error: record 1 (line: 2, byte: 4): " + longer, 1);
+  expect_run({}, "Sales\n\nby region\nid,n\n1,2\n", insert(R"("Sales")", "'by region'"),
+             "morvel: CSV error: record 2 (line: 4, byte: 17): found record with 2 fields, but the "
+             "previous record has 1 fields\nmorvel: hint: one-field lines above the header look "
+             "like a title: use --skip-lines 3 to skip them\n",
+             1);
+  expect_run({"--skip-lines", "2"}, "Sales\n\nby region\nid,n\n1,2\n", "",
+             "morvel: CSV error: record 1 (line: 4, byte: 17): found record with 2 fields, but "
+             "the previous record has 1 fields\nmorvel: hint: one-field lines above the header "
+             "look like a title: use --skip-lines 3 to skip them\n",
+             1);
+  expect_run({"--skip-lines", "3"}, "Sales\n\nby region\nid,n\n1,2\n",
+             insert(R"("id", "n")", "1, 2"), "");
+  const std::string bad_field =
+      "morvel: CSV parse error: record 1 (line 2, field: 0, byte: 2): invalid utf-8: invalid "
+      "UTF-8 in field 0 near byte index 3\n";
+  expect_run({}, "a\ncaf\xE9\n", "",
+             bad_field +
+                 "morvel: hint: the input is not UTF-8; if it is Latin-1, use --encoding "
+                 "latin1\n",
+             1);
+  expect_run({}, "a\n\x93q\x94\n", "",
+             "morvel: CSV parse error: record 1 (line 2, field: 0, byte: 2): invalid utf-8: "
+             "invalid UTF-8 in field 0 near byte index 0\nmorvel: hint: the input is not UTF-8; "
+             "if it is Windows-1252, use --encoding cp1252\n",
+             1);
+  expect_run({"-f", "json"}, "{\"a\": \"\x81\x40\"}\n", "",
+             "morvel: stream did not contain valid UTF-8 at line 1\nmorvel: hint: the input is not "
+             "UTF-8: name its encoding with --encoding NAME\n",
+             1);
+  expect_run({"-f", "json"}, "[{\"a\": \"caf\xE9\"}]", "",
+             "morvel: invalid unicode code point at line 1 column 13\nmorvel: hint: the input is "
+             "not UTF-8; if it is Latin-1, use --encoding latin1\n",
+             1);
+  const std::string lines = "{\"a\": 1, \"b\": 2}\n{\"a\": 3, \"b\": 4}\n";
+  expect_run({}, lines, insert(R"("{""a"": 1", " ""b"": 2}")", R"('{"a": 3', '"b": 4}')"),
+             "morvel: warning: the CSV header begins with '{', as JSON Lines do: if the input is "
+             "JSON Lines, use --format json\n");
+  expect_run({"-f", "csv"}, lines,
+             insert(R"("{""a"": 1", " ""b"": 2}")", R"('{"a": 3', '"b": 4}')"), "");
+}
+
 TEST(CliMain, TakesADashAsAFileName) {
   TempDir dir;
   const fs::path before = fs::current_path();

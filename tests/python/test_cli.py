@@ -45,6 +45,8 @@ Options:
   --allow-short-rows          Fill the missing trailing fields of short CSV records with NULL
   --quote <C>                 Byte that quotes CSV fields instead of a double quote, e.g. '
   --json-path <KEYS>          Read JSON records from the array at these keys, e.g. data.items
+  --fix-names                 Rename empty (column_N), repeated (name_2) and clashing CSV header names
+  --row-names                 Read each CSV record's first field as a column row_names (R's row names)
   --encoding <NAME> [default: utf-8]
                               Decode the input from this encoding (iconv names: latin1, utf-16, ...)
   --batch-size <N> [default: 1]

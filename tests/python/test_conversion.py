@@ -337,3 +337,69 @@ class TestReaderOptions:
         with pytest.raises(ValueError) as error:
             function(data, **kwargs)
         assert error.value.args == (message,)
+
+
+def converted_with_warnings(text, **options):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        sql = morvel.convert_csv_to_sql(text, **options)
+    assert all(w.category is morvel.DataWarning for w in caught)
+    return sql, [str(w.message) for w in caught]
+
+
+class TestNamesAndHints:
+    @pytest.mark.parametrize("text,options,columns,warned", [
+        (",a\n1,2\n", {}, '"", "a"', "column 1 of the CSV header has no name, which PostgreSQL "
+                                     "and MySQL refuse; use fix_names=True to name it column_1"),
+        (",a\n1,2\n", {"dialect": "sqlite"}, '"", "a"', None),
+        (",a\n1,2\n", {"fix_names": True}, '"column_1", "a"',
+         "header names renamed: '' (column 1) to 'column_1'"),
+        ("a,A\n1,2\n", {"dialect": "sqlite", "fix_names": True}, '"a", "A_2"',
+         "header names renamed: 'A' (column 2) to 'A_2'"),
+        ('"a"\n"r1",1\n', {"row_names": True}, '"row_names", "a"', None),
+        (",a\nr1,1\n", {"row_names": True}, '"row_names", "a"', None),
+        ('{"a": 1}\n{"a": 2}\n', {}, '"{""a"": 1}"',
+         "the CSV header begins with '{', as JSON Lines do: if the input is JSON Lines, use "
+         "convert_json_to_sql (or its file and load variants)"),
+    ])
+    def test_header_names(self, text, options, columns, warned):
+        sql, caught = converted_with_warnings(text, **options)
+        assert sql.startswith(f'INSERT INTO "morvel_table" ({columns}) VALUES')
+        assert caught == ([warned] if warned else [])
+
+    @pytest.mark.parametrize("text,options,message,note", [
+        ("a,A\n1,2\n", {"dialect": "mysql"}, "duplicate column name 'A' in CSV header", None),
+        ("ID\n1\n", {"dialect": "sqlite", "create_table": True, "auto_id": True},
+         "cannot add an auto id: the data already has a column named 'ID', which sqlite takes "
+         "for 'id'", None),
+        ('"a","b"\n"r1",1,2\n"r2",3,4\n', {},
+         "CSV error: record 1 (line: 2, byte: 8): found record with 3 fields, but the previous "
+         "record has 2 fields", "the first record has one field more than the header, as R "
+         "writes row names: use row_names=True to read them into a column row_names"),
+        ("Sales\nid,n\n1,2\n", {},
+         "CSV error: record 1 (line: 2, byte: 6): found record with 2 fields, but the previous "
+         "record has 1 fields",
+         "one-field lines above the header look like a title: use skip_lines=1 to skip them"),
+    ])
+    def test_refusals_and_their_notes(self, text, options, message, note):
+        with pytest.raises(ValueError) as error:
+            morvel.convert_csv_to_sql(text, **options)
+        assert error.value.args == (message,)
+        assert getattr(error.value, "__notes__", []) == ([note] if note else [])
+
+    @pytest.mark.parametrize("data,note", [
+        (b"a\ncaf\xe9\n", 'the input is not UTF-8; if it is Latin-1, use encoding="latin1"'),
+        (b"a\n\x93q\x94\n", 'the input is not UTF-8; if it is Windows-1252, use '
+                            'encoding="cp1252"'),
+        (b"a\n\x81\x40\n", 'the input is not UTF-8: name its encoding with encoding="NAME"'),
+    ])
+    def test_bytes_of_another_encoding(self, tmp_path, data, note):
+        path = tmp_path / "in.csv"
+        path.write_bytes(data)
+        with pytest.raises(ValueError, match="^CSV parse error: record 1 ") as error:
+            morvel.convert_csv_file_to_sql(path)
+        assert error.value.__notes__ == [note]
+
+    def test_names_are_fixed_in_csv_alone(self):
+        with pytest.raises(ValueError, match="^the fix-names and row-names options are for CSV"):
+            morvel.convert_json_to_sql('{"": 1}\n', row_names=True)

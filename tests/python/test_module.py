@@ -97,9 +97,9 @@ class TestModuleSurface:
             'primary_key=None, auto_id=False, *, schema=None, schema_from="first", types=None, '
             'null_values=(), '
             'delimiter=",", tsv=False, comment=None, skip_lines=0, no_header=False, '
-            f'allow_short_rows=False, {own_options(converter)}encoding="utf-8", batch_size=1, '
-            'transaction=False, '
-            'copy=False, on_conflict="error", jobs=None, output=None)'
+            f'allow_short_rows=False, {own_options(converter)}fix_names=False, row_names=False, '
+            'encoding="utf-8", batch_size=1, transaction=False, copy=False, on_conflict="error", '
+            'jobs=None, output=None)'
         )
         parameters = inspect.signature(function).parameters
         assert list(parameters)[:6] == [first, "table_name", "create_table", "dialect",
@@ -129,7 +129,8 @@ class TestModuleSurface:
             'auto_id=False, *, schema=None, schema_from="first", types=None, null_values=(), '
             'delimiter=",", tsv=False, '
             'comment=None, skip_lines=0, no_header=False, allow_short_rows=False, '
-            f'{own_options(loader)}encoding="utf-8", on_conflict="error", jobs=None)')
+            f'{own_options(loader)}fix_names=False, row_names=False, encoding="utf-8", '
+            'on_conflict="error", jobs=None)')
         parameters = inspect.signature(function).parameters
         kinds = [p.kind for p in parameters.values()]
         assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 6 + \
@@ -151,7 +152,7 @@ class TestModuleSurface:
         refused = set() if first == "path" else {"encoding"}
         if "json" in function:
             refused |= {"delimiter", "tsv", "comment", "skip_lines", "no_header",
-                        "allow_short_rows"}
+                        "allow_short_rows", "fix_names", "row_names"}
         positional = [p for p in parameters.values()
                       if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
         for definition in overloads:
