@@ -221,7 +221,7 @@ std::optional<core::Notice> CsvReader::field_count_hint(std::uint64_t record, st
                                                         std::string_view rest) const {
   if (!options_.has_header || fields <= names_.size()) return std::nullopt;
   ScanRoom room;
-  Scanner next(rest, nullptr, options_.comment, false, room);
+  Scanner next(rest, nullptr, options_, false, room);
   next.set_delimiter(delimiter_);
   if (next.next_record(true) == Scanner::Next::Record && next.parse_record().size() != fields) {
     return std::nullopt;
