@@ -56,7 +56,7 @@ void ValueWatch::remember(const Row& first_row) {
   if (watches_losses_ && monitor_ != nullptr) types_.remember(first_row);
 }
 
-void ValueWatch::check(const Row& row, std::uint64_t record) {
+void ValueWatch::check_all(const Row& row, std::uint64_t record) {
   if (watches_losses_ && record > 1) {
     types_.check(row, dialect_, [&](const FirstRecordTypes::Loss& loss) {
       // A value its column cannot keep says enough about the column's numbers too.
