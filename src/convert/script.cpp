@@ -64,7 +64,7 @@ void ValueWatch::remember(const Row& first_row) {
   for (const DeclaredType& declared : *declared_) (void)types_.claim(declared.column, false);
 }
 
-void ValueWatch::check(const Row& row, std::uint64_t record) {
+void ValueWatch::check_all(const Row& row, std::uint64_t record) {
   if (watches_losses_ && record > 1) {
     types_.check(row, dialect_, [&](const FirstRecordTypes::Loss& loss) {
       // A value its column cannot keep says enough about the column's numbers too.

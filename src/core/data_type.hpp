@@ -47,6 +47,21 @@ enum class NumberChange : std::uint8_t {
 // the integer part of a float, so that it can run for every value. Never fails.
 [[nodiscard]] NumberChange number_change(DataType type, std::string_view trimmed) noexcept;
 
+// Whether number_change() may find something in `text`, a value of type `type`: false for a
+// value that is no number, an integer whose first digit after any minus is 1 to 9, and a float
+// with a point among its last three bytes (which then has no exponent of an integer). A look at a
+// byte or two, for every value a reader types. Never fails.
+[[nodiscard]] inline bool may_change_number(DataType type, std::string_view text) noexcept {
+  if (type == DataType::Integer) {
+    if (text.empty()) return false;
+    const char first = text[0] == '-' && text.size() > 1 ? text[1] : text[0];
+    return first < '1' || first > '9';
+  }
+  if (type != DataType::Float) return false;
+  const std::size_t size = text.size();
+  return size < 3 || (text[size - 2] != '.' && text[size - 3] != '.');
+}
+
 // Whether the nearest double to the finite number `trimmed` (a float by infer) has the same
 // decimal value, so that a double column keeps it: false for a number with more significant
 // digits than a double holds (12345678901234567.89) and for one that underflows (1e-400).

@@ -11,7 +11,8 @@ Row::Row(const Row& other)
       slots_(other.slots_),
       rounded_(other.rounded_),
       rounded_texts_(other.rounded_texts_),
-      nul_free_(other.nul_free_) {
+      nul_free_(other.nul_free_),
+      may_change_number_(other.may_change_number_) {
   own_texts();
 }
 
@@ -21,7 +22,8 @@ Row::Row(Row&& other)
       slots_(std::move(other.slots_)),
       rounded_(std::move(other.rounded_)),
       rounded_texts_(std::move(other.rounded_texts_)),
-      nul_free_(other.nul_free_) {
+      nul_free_(other.nul_free_),
+      may_change_number_(other.may_change_number_) {
   other.clear();
   own_texts();
 }
@@ -34,6 +36,7 @@ Row& Row::operator=(const Row& other) {
     rounded_ = other.rounded_;
     rounded_texts_ = other.rounded_texts_;
     nul_free_ = other.nul_free_;
+    may_change_number_ = other.may_change_number_;
     names_repeat_ = false;
     own_texts();
   }
@@ -48,6 +51,7 @@ Row& Row::operator=(Row&& other) {
     rounded_ = std::move(other.rounded_);
     rounded_texts_ = std::move(other.rounded_texts_);
     nul_free_ = other.nul_free_;
+    may_change_number_ = other.may_change_number_;
     names_repeat_ = false;
     other.clear();
     own_texts();

@@ -50,6 +50,7 @@ class Row {
     append_bytes(texts_, text);
     nul_free_ = false;
     names_repeat_ = false;
+    may_change_number_ |= core::may_change_number(type, text);
   }
 
   // Reserves room for `entries` entries, `name_bytes` bytes of names and `text_bytes` bytes of
@@ -67,6 +68,7 @@ class Row {
     view_bytes_ = 0;
     nul_free_ = false;
     names_repeat_ = false;
+    may_change_number_ = false;
   }
 
   // Removes every text and keeps the entries with their names, for a reader whose next record
@@ -80,6 +82,7 @@ class Row {
     view_bytes_ = 0;
     nul_free_ = false;
     names_repeat_ = true;
+    may_change_number_ = false;
   }
 
   // Gives entry `index`, which must exist, a new text and type. The old text stays in the buffer
@@ -91,6 +94,7 @@ class Row {
     slot.type = type;
     slot.is_view = false;
     nul_free_ = false;
+    may_change_number_ |= core::may_change_number(type, text);
     append_bytes(texts_, text);
   }
 
@@ -106,6 +110,7 @@ class Row {
     slot.is_view = true;
     view_bytes_ += text.size();
     nul_free_ = false;
+    may_change_number_ |= core::may_change_number(type, text);
   }
 
   // Notes that the reader wrote the number of entry `index` as the double it reads as, its own
@@ -137,6 +142,10 @@ class Row {
   // fails.
   [[nodiscard]] bool names_repeat() const noexcept { return names_repeat_; }
 
+  // Whether an entry given since the last clear is a number whose text storing it as a number
+  // may change (core::may_change_number), so that a writer need not look at each. Never fails.
+  [[nodiscard]] bool may_change_number() const noexcept { return may_change_number_; }
+
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
   [[nodiscard]] Entry operator[](std::size_t index) const noexcept {
@@ -145,6 +154,14 @@ class Row {
         slot.is_view ? reinterpret_cast<const char*>(slot.text_at) : texts_.data() + slot.text_at;
     return Entry{
         {names_.data() + slot.name_offset, slot.name_size}, {text, slot.text_size}, slot.type};
+  }
+
+  // The text of entry `index`, which must exist, without building the entry. Never fails.
+  [[nodiscard]] std::string_view text_at(std::size_t index) const noexcept {
+    const Slot& slot = slots_[index];
+    const char* const text =
+        slot.is_view ? reinterpret_cast<const char*>(slot.text_at) : texts_.data() + slot.text_at;
+    return {text, slot.text_size};
   }
 
   // The type of entry `index`, which must exist, without building the entry. Never fails.
@@ -224,6 +241,7 @@ class Row {
   std::size_t view_bytes_ = 0;  // bytes of the texts given by set_text_view since the last clear
   bool nul_free_ = false;
   bool names_repeat_ = false;
+  bool may_change_number_ = false;
 };
 
 // The callable a reader hands each record to, borrowed for the duration of one reading call: it

@@ -118,7 +118,7 @@ void Parser::build_row() {
       const TextRef& value = members_[order_[i]].value;
       const std::string_view text = view(value);
       row.set_text_view(i, text, kind_of(value, text));
-      if (value.original != nullptr) row.note_rounded(i, {value.original, value.original_size});
+      if (value.original_size != 0) row.note_rounded(i, {value.fixed, value.original_size});
     }
   } else {
     std::size_t name_bytes = 0;
@@ -130,8 +130,8 @@ void Parser::build_row() {
       const std::string_view text = view(value);
       row.append(view(members_[index].key), {}, DataType::Null);
       row.set_text_view(row.size() - 1, text, kind_of(value, text));
-      if (value.original != nullptr) {
-        row.note_rounded(row.size() - 1, {value.original, value.original_size});
+      if (value.original_size != 0) {
+        row.note_rounded(row.size() - 1, {value.fixed, value.original_size});
       }
     }
   }

@@ -458,7 +458,10 @@ const char* Parser::number_text(const char* p, TextRef& text) {
     append_float(to_double(p, after), arena_);
     text = TextRef{Store::Arena, nullptr, start, arena_.size() - start, DataType::Float};
     // What the double lost is told, once per column, by the conversion.
-    if (!is_kept) text.original = p, text.original_size = size;
+    if (!is_kept && size <= UINT32_MAX) {
+      text.fixed = p;
+      text.original_size = static_cast<std::uint32_t>(size);
+    }
   }
   return after;
 }

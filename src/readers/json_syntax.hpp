@@ -138,9 +138,9 @@ class Parser {
     // The DataType::infer kind of a value text when the parser knows it from the JSON syntax
     // (numbers, literals), else unknown_kind.
     std::uint8_t kind = unknown_kind;
-    // For a number written as the double it reads as, its own text in the input; else null.
-    const char* original = nullptr;
-    std::size_t original_size = 0;
+    // For a number written as the double it reads as (in the arena), the size of its own text
+    // in the input, which `fixed` then points at; else 0. It fits the struct's padding.
+    std::uint32_t original_size = 0;
   };
   static constexpr std::uint8_t unknown_kind = 0xFF;
 

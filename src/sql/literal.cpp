@@ -79,6 +79,16 @@ char* write_string_literal(char* out, std::string_view s) noexcept {
   }
 }
 
+// PostgreSQL reads a bare number as an exact NUMERIC; the other engines' exact columns are text,
+// which a quoted value reaches with every digit. Out of line: a column is rarely exact.
+template <Dialect::Kind D, bool MayHoldNul>
+[[gnu::noinline]] char* write_decimal(char* out, std::string_view s) noexcept {
+  if (D == Dialect::Postgres && !s.empty() && (core::is_digit(s.back()) || s.back() == '.')) {
+    return write_bytes(out, s);
+  }
+  return write_string_literal<D, MayHoldNul>(out, s);
+}
+
 template <Dialect::Kind D, bool MayHoldNul>
 inline char* write_sql_value_for(char* out, std::string_view value, DataType type) noexcept {
   const std::string_view s = core::trim_white_space(value);
@@ -99,12 +109,7 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
     case DataType::Integer:
       return write_bytes(out, s);
     case DataType::Decimal:
-      // PostgreSQL reads a bare number as an exact NUMERIC; the other engines' exact columns are
-      // text, which a quoted value reaches with every digit.
-      if (D == Dialect::Postgres && !s.empty() && (core::is_digit(s.back()) || s.back() == '.')) {
-        return write_bytes(out, s);
-      }
-      break;
+      return write_decimal<D, MayHoldNul>(out, s);
     case DataType::Uuid:
     case DataType::Date:
     case DataType::Timestamp:

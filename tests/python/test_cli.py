@@ -222,6 +222,9 @@ class TestConversion:
         ("id\n1\n12345678901234567890\n", [], "column 'id' holds '12345678901234567890' in "
          "record 2, an integer beyond 64 bits, written as a float: a float column keeps only its "
          "first 15 to 17 digits; use --schema-from all to keep every digit"),
+        ('{"amount": 12345678901234567.89}\n{"amount": 1e-400}\n', ["-f", "json"],
+         "column 'amount' holds '12345678901234567.89' in record 1, which a double cannot hold: "
+         "it is written as 1.2345678901234568e+16; use --schema-from all to keep every digit"),
         ("a\nn/a\n72000.5\n", ["--create-table"], None),
     ])
     def test_warns_only_of_numbers_whose_text_changes(self, command, text, args, warning):

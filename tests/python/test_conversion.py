@@ -215,15 +215,25 @@ class TestRealFileOptions:
             "column 'id' holds '98765432109876543210' in record 1, an integer beyond 64 bits, "
             "written as a float: a float column keeps only its first 15 to 17 digits; use "
             "schema_from=\"all\" to keep every digit"]),
+        ('{"id": 98765432109876543210}\n', [
+            "column 'id' holds '98765432109876543210' in record 1, which a double cannot hold: "
+            "it is written as 9.876543210987654e+19; use schema_from=\"all\" to keep every "
+            "digit"]),
         ("a\nn/a\n72000.5\n", []),
     ])
     def test_warns_only_of_numbers_whose_text_changes(self, text, warnings_expected):
+        convert = morvel.convert_json_to_sql if text.startswith("{") else \
+            morvel.convert_csv_to_sql
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            morvel.convert_csv_to_sql(text, create_table=True)
+            sql = convert(text, create_table=True)
         assert [str(w.message) for w in caught] == warnings_expected
         with warnings_as_errors():
-            morvel.convert_csv_to_sql(text, create_table=True, schema_from="all")
+            exact = convert(text, create_table=True, schema_from="all")
+        if warnings_expected:
+            # Typed from every record, the value keeps its own text, in a column that keeps it.
+            value = text.splitlines()[-1].split(":")[-1].strip(" }")
+            assert value in exact and exact != sql
 
     @pytest.mark.parametrize("header,advice", [("a;b", 'delimiter=";"'), ("a\tb", "tsv=True"),
                                                ("a|b|c", 'delimiter="|"')])

@@ -5,6 +5,7 @@ reader (real/reference.py)."""
 
 import collections
 import datetime
+import decimal
 import json
 import math
 import operator
@@ -67,6 +68,8 @@ def meaning(kind, text, dialect):
         return int(text) if INTEGER.fullmatch(text) else text
     if kind is float:
         return float(text) if FLOAT.fullmatch(text) and not CODE.fullmatch(text) else text
+    if kind is decimal.Decimal:
+        return decimal.Decimal(text)
     if kind is bool:
         return {"true": True, "false": False}.get(word, text)
     if kind is datetime.date:

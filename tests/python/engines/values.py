@@ -1,6 +1,7 @@
 """What a value of the input should read back as from each engine, by the column's type there."""
 
 import datetime
+import decimal
 import json
 import math
 import uuid
@@ -15,7 +16,8 @@ UTC = datetime.timezone.utc
 # The Python type each engine's column type reads back as.
 KINDS = {
     "postgres": {"bigint": int, "double precision": float, "boolean": bool, "date": datetime.date,
-                 "timestamp with time zone": datetime.datetime, "uuid": uuid.UUID, "text": str},
+                 "timestamp with time zone": datetime.datetime, "uuid": uuid.UUID, "text": str,
+                 "numeric": decimal.Decimal},
     "mysql": {"bigint(20)": int, "double": float, "tinyint(1)": bool, "date": datetime.date,
               "datetime": datetime.datetime, "varchar(36)": str, "varchar(255)": str, "text": str},
     "sqlite": {"INTEGER": int, "REAL": float, "TEXT": str},
