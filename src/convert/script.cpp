@@ -54,27 +54,61 @@ void note_losses(FirstRecordTypes& types, const Row& row, sql::Dialect dialect,
   });
 }
 
-void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
+void note_false_dates(FalseDates& dates, const Row& row, std::uint64_t row_index,
+                      std::vector<FoundLoss>& losses) {
+  dates.check(row, [&](const Row::Entry& entry) {
+    losses.push_back(FoundLoss{row_index, std::string(entry.name), entry.type,
+                               std::string(entry.text), false, true});
+  });
+}
+
+void DeclaredDatetimes::declare(const Row& columns, sql::Dialect dialect) {
+  if (dialect != sql::Dialect::Mysql) return;
+  for (const Row::Entry entry : columns) {
+    if (entry.type == DataType::Timestamp) names_.emplace(entry.name);
+  }
+}
+
+const std::uint8_t* DeclaredDatetimes::entries_of(const Row& row) {
+  if (names_.empty()) return nullptr;
+  if (!row.names_repeat() || flags_.size() != row.size()) {
+    flags_.clear();
+    for (const Row::Entry entry : row) flags_.push_back(names_.contains(entry.name) ? 1 : 0);
+  }
+  return flags_.data();
+}
+
+void warn_losses(FirstRecordTypes* types, FalseDates& dates, const std::vector<FoundLoss>& losses,
                  std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor) {
   for (const FoundLoss& found : losses) {
-    if (!types.claim(found.column, found.is_missing)) continue;
+    const std::uint64_t record = rows_before + found.row + 1;
+    if (found.is_false_date) {
+      if (dates.claim(found.column)) {
+        monitor.warn(describe_false_date(found.column, found.text, found.column_type, record));
+      }
+      continue;
+    }
+    if (types == nullptr || !types->claim(found.column, found.is_missing)) continue;
     const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
                                       found.is_missing};
-    monitor.warn(describe_loss(loss, rows_before + found.row + 1, dialect));
+    monitor.warn(describe_loss(loss, record, dialect));
   }
 }
 
 PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
-                         const FirstRecordTypes* watched, std::vector<ScriptPiece>& pieces,
+                         const FirstRecordTypes* watched, const FalseDates* dates,
+                         const DeclaredDatetimes& datetimes, std::vector<ScriptPiece>& pieces,
                          std::size_t bytes)
     : options_(options),
       schema_(schema),
       inserts_(options->table_name, options->dialect, options->on_conflict,
                options.primary_key().key_columns()),
+      datetimes_(datetimes),
       pieces_(pieces),
       bytes_(bytes) {
   if (options->copy) copies_.emplace(options->table_name);
   if (watched != nullptr) watched_ = *watched;
+  if (dates != nullptr) dates_ = *dates;
 }
 
 void PieceWriter::start(std::size_t slot) {
@@ -90,24 +124,30 @@ void PieceWriter::start(std::size_t slot) {
   piece_->bytes.reserve(bytes_);
   columns_ = {};
   if (watched_) first_types_ = *watched_;
+  if (dates_) piece_dates_ = *dates_;
+  datetimes_.forget();
+  completion_.has_names = false;
 }
 
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
   if (watched_) note_losses(first_types_, row, options_->dialect, piece.rows, piece.losses);
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
+  if (dates_) note_false_dates(piece_dates_, row, piece.rows, piece.losses);
+  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+  const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
+  const std::uint8_t* in_datetime = datetimes_.entries_of(full);
   if (!is_grouped(*options_)) {
-    inserts_.append_line(piece.bytes, row, types);
+    inserts_.append_line(piece.bytes, full, types, in_datetime);
   } else {
-    if (!columns_.matches(row)) {
-      columns_.take(row);
+    if (!columns_.matches(full)) {
+      columns_.take(full);
       piece.columns.emplace_back(piece.rows, columns_.names());
     }
     if (copies_) {
-      copies_->append_row(piece.bytes, row, types);
+      copies_->append_row(piece.bytes, full, types);
     } else {
-      inserts_.append_tuple(piece.bytes, row, types, false);
+      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime);
     }
     piece.ends.push_back(piece.bytes.size());
   }
@@ -123,7 +163,8 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
                options.primary_key().key_columns()),
       out_(lent_buffer(sink)),
       schema_(schema),
-      watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr) {
+      watch_(options->create_table && schema == nullptr && monitor != nullptr ? monitor : nullptr),
+      date_watch_(schema == nullptr ? monitor : nullptr) {
   if (options->copy) copies_.emplace(options->table_name);
 }
 
@@ -137,8 +178,15 @@ Status ScriptWriter::operator()(Row&& row) {
       watch_->warn(describe_loss(loss, record_, options_->dialect));
     });
   }
-  const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
-  add(row, types);
+  if (date_watch_ != nullptr) {
+    dates_.check(row, [&](const Row::Entry& entry) {
+      date_watch_->warn(describe_false_date(entry.name, entry.text, entry.type, record_));
+    });
+  }
+  // With the schema, every record has every column, so batches and COPY blocks run unbroken.
+  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+  const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
+  add(full, types, datetimes_.entries_of(full));
   return hand_over();
 }
 
@@ -149,11 +197,13 @@ Status ScriptWriter::begin(const Row& first_row) {
   std::string create;
   if (options_->create_table) {
     const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
-    auto statement = sql::generate_create_table_with_pk(options_->table_name, columns, dialect,
-                                                        options_.primary_key());
+    auto statement = sql::generate_create_table_with_pk(
+        options_->table_name, columns, dialect, options_.primary_key(),
+        schema_ != nullptr ? schema_->fractional_times() : std::vector<bool>{});
     if (!statement) return std::unexpected(std::move(statement.error()));
     create = std::move(*statement) + "\n\n";
     if (watch_ != nullptr) first_types_.remember(first_row);
+    datetimes_.declare(columns, dialect);
   }
   if (options_->transaction && !ddl_commits(dialect)) out_.append(begin_text(dialect));
   out_.append(create);
@@ -162,7 +212,7 @@ Status ScriptWriter::begin(const Row& first_row) {
   return {};
 }
 
-void ScriptWriter::add(const Row& row, const DataType* types) {
+void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime) {
   core::ByteBuffer& to = out_;
   if (copies_) {
     if (in_group_ > 0 && !copies_->has_columns_of(row)) close_group();
@@ -172,7 +222,7 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
     return;
   }
   if (options_->batch_size == 1) {
-    inserts_.append_line(to, row, types);
+    inserts_.append_line(to, row, types, in_datetime);
     return;
   }
   // A new statement starts after a full batch and whenever the column list changes.
@@ -180,19 +230,23 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
     close_group();
   }
   if (in_group_ == 0) inserts_.open_batch(to, row);
-  inserts_.append_tuple(to, row, types, in_group_ == 0);
+  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime);
   ++in_group_;
 }
 
 std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
                                                         std::size_t bytes) const {
-  return std::make_unique<PieceWriter>(options_, schema_,
-                                       watch_ != nullptr ? &first_types_ : nullptr, pieces, bytes);
+  return std::make_unique<PieceWriter>(
+      options_, schema_, watch_ != nullptr ? &first_types_ : nullptr,
+      date_watch_ != nullptr ? &dates_ : nullptr, datetimes_, pieces, bytes);
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {
-  if (watch_ != nullptr)
-    warn_losses(first_types_, piece.losses, record_, options_->dialect, *watch_);
+  // Losses are watched only where false dates are.
+  if (date_watch_ != nullptr && !piece.losses.empty()) {
+    warn_losses(watch_ != nullptr ? &first_types_ : nullptr, dates_, piece.losses, record_,
+                options_->dialect, *date_watch_);
+  }
   if (is_grouped(*options_)) {
     append_grouped(piece);
   } else {

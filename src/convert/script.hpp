@@ -22,9 +22,37 @@ namespace morvel::convert {
 struct FoundLoss {
   std::uint64_t row;  // of the piece, from 0
   std::string column;
-  core::DataType column_type;
+  core::DataType column_type;  // or, for a false date, the value's own type
   std::string text;
   bool is_missing;
+  bool is_false_date = false;  // shaped like a date or timestamp but none (FalseDates)
+};
+
+// Notes in `losses` each value of `row`, row `row_index` of a piece, that `dates`, which a
+// thread of its own holds, finds shaped like a date but none. Throws std::bad_alloc when memory
+// runs out.
+void note_false_dates(FalseDates& dates, const core::Row& row, std::uint64_t row_index,
+                      std::vector<FoundLoss>& losses);
+
+// The columns a script declared DATETIME (MySQL), in which a time with a zone is written as the
+// UTC time it stands for, and which entries of each row stand in one.
+class DeclaredDatetimes {
+ public:
+  // Takes the DATETIME columns among `columns`, those of the CREATE TABLE statement, when the
+  // dialect is MySQL. Throws std::bad_alloc when memory runs out.
+  void declare(const core::Row& columns, sql::Dialect dialect);
+
+  // Per entry of `row`, non-zero when it stands in a declared column; null when no column is
+  // declared. `row` must follow the row passed before, as a reader hands them over, unless
+  // forget() came between. Throws std::bad_alloc when memory runs out.
+  const std::uint8_t* entries_of(const core::Row& row);
+
+  // Forgets the last row's names, for rows of another reading. Never fails.
+  void forget() noexcept { flags_.clear(); }
+
+ private:
+  NameSet names_;
+  std::vector<std::uint8_t> flags_;  // of the last row's entries
 };
 
 // Notes in `losses` the first loss of each column of `row`, row `row_index` of a piece, against
@@ -33,9 +61,10 @@ void note_losses(FirstRecordTypes& types, const core::Row& row, sql::Dialect dia
                  std::uint64_t row_index, std::vector<FoundLoss>& losses);
 
 // Warns `monitor` of each loss of `losses`, found in a piece whose first row follows
-// `rows_before` rows, that no piece before reported; `types` are the table's own. Throws
-// std::bad_alloc when memory runs out.
-void warn_losses(FirstRecordTypes& types, const std::vector<FoundLoss>& losses,
+// `rows_before` rows, that no piece before reported; `types` are the table's own (if it is
+// watched) and `dates` the false dates reported so far. Throws std::bad_alloc when memory runs
+// out.
+void warn_losses(FirstRecordTypes* types, FalseDates& dates, const std::vector<FoundLoss>& losses,
                  std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor);
 
 // The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
@@ -61,9 +90,12 @@ struct ScriptPiece {
 class PieceWriter final : public readers::PieceWorker {
  public:
   // `watched`, if given, holds the types the first record gave the table; `schema`, if given,
-  // the type of every column. Both are borrowed and read only. `pieces` are the work's outputs,
-  // each given room for `bytes` bytes of statements when first filled.
+  // the type of every column; `dates`, if given, the false dates reported so far, which asks
+  // for them to be found; `datetimes` the declared DATETIME columns. All are borrowed and read
+  // only. `pieces` are the work's outputs, each given room for `bytes` bytes of statements when
+  // first filled.
   PieceWriter(const CheckedOptions& options, const Schema* schema, const FirstRecordTypes* watched,
+              const FalseDates* dates, const DeclaredDatetimes& datetimes,
               std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
   void start(std::size_t slot) override;
@@ -77,7 +109,11 @@ class PieceWriter final : public readers::PieceWorker {
   std::optional<sql::CopyWriter> copies_;
   std::vector<core::DataType> column_types_;
   FirstRecordTypes first_types_;  // the watched types, afresh for each piece
-  sql::ColumnList columns_;       // of the piece's last row
+  std::optional<FalseDates> dates_;
+  FalseDates piece_dates_;  // the false dates reported, afresh for each piece
+  DeclaredDatetimes datetimes_;
+  Schema::Completion completion_;
+  sql::ColumnList columns_;  // of the piece's last row
   std::vector<ScriptPiece>& pieces_;
   std::size_t bytes_;
   ScriptPiece* piece_ = nullptr;
@@ -122,7 +158,7 @@ class ScriptWriter {
 
  private:
   core::Status begin(const core::Row& first_row);
-  void add(const core::Row& row, const core::DataType* types);
+  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime);
   void append_grouped(const ScriptPiece& piece);
   void close_group();
   core::Status hand_over() { return sink_.appended(); }
@@ -134,8 +170,12 @@ class ScriptWriter {
   core::ByteBuffer& out_;  // the sink's buffer
   const Schema* schema_;
   std::vector<core::DataType> column_types_;  // the schema's types for the last row's entries
-  core::Monitor* watch_;
+  core::Monitor* watch_;  // hears of values the first record's table may not keep
   FirstRecordTypes first_types_;
+  core::Monitor* date_watch_;  // hears of false dates
+  FalseDates dates_;
+  DeclaredDatetimes datetimes_;
+  Schema::Completion completion_;
   std::uint64_t record_ = 0;    // rows taken so far
   std::uint32_t in_group_ = 0;  // rows in the INSERT or COPY block still open
   bool has_begun_ = false;      // the transaction's start is written

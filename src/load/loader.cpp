@@ -57,14 +57,15 @@ class LoadWorker final : public readers::PieceWorker {
   // gave the table. Both are borrowed and read only. `pieces` are the work's outputs, each given
   // room for `bytes` bytes when filled.
   LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
-             const convert::FirstRecordTypes* watched, sql::Dialect dialect,
-             std::vector<LoadPiece>& pieces, std::size_t bytes)
+             const convert::FirstRecordTypes* watched, const convert::FalseDates* dates,
+             sql::Dialect dialect, std::vector<LoadPiece>& pieces, std::size_t bytes)
       : encoder_(std::move(encoder)),
         schema_(schema),
         dialect_(dialect),
         pieces_(pieces),
         bytes_(bytes) {
     if (watched != nullptr) watched_ = *watched;
+    if (dates != nullptr) dates_ = *dates;
   }
 
   void start(std::size_t slot) override { fill(pieces_[slot]); }
@@ -79,20 +80,25 @@ class LoadWorker final : public readers::PieceWorker {
     piece.bytes.reserve(bytes_);
     columns_ = {};
     if (watched_) first_types_ = *watched_;
+    if (dates_) piece_dates_ = *dates_;
+    completion_.has_names = false;
   }
 
   Status take(Row&& row) override {
     if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
     LoadPiece& piece = *piece_;
     if (watched_) convert::note_losses(first_types_, row, dialect_, piece.rows, piece.losses);
-    const bool are_new_columns = !columns_.matches(row);
+    if (dates_) convert::note_false_dates(piece_dates_, row, piece.rows, piece.losses);
+    // With the schema, every record has every column, so the rows go in in one run.
+    const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+    const bool are_new_columns = !columns_.matches(full);
     if (are_new_columns) {
-      columns_.take(row);
+      columns_.take(full);
       encoder_->set_columns(columns_.names());
     }
-    const DataType* types = schema_ != nullptr ? schema_->types_for(row, column_types_) : nullptr;
+    const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
     const std::size_t at = piece.bytes.size();
-    const unsigned way = encoder_->append(piece.bytes, row, types);
+    const unsigned way = encoder_->append(piece.bytes, full, types);
     if (are_new_columns || way != way_) {
       piece.runs.push_back(Run{piece.rows, at, way, columns_.names()});
       way_ = way;
@@ -109,6 +115,9 @@ class LoadWorker final : public readers::PieceWorker {
   const convert::Schema* schema_;
   std::optional<convert::FirstRecordTypes> watched_;
   convert::FirstRecordTypes first_types_;  // the watched types, afresh for each piece
+  std::optional<convert::FalseDates> dates_;
+  convert::FalseDates piece_dates_;  // the false dates reported, afresh for each piece
+  convert::Schema::Completion completion_;
   sql::Dialect dialect_;
   sql::ColumnList columns_;  // of the piece's last row
   unsigned way_ = 0;         // of the piece's last row
@@ -129,6 +138,7 @@ class LoadWork final : public readers::PieceWork {
         options_(options),
         schema_(schema),
         watch_(options->create_table && schema == nullptr ? monitor : nullptr),
+        date_watch_(schema == nullptr ? monitor : nullptr),
         piece_bytes_(2 * piece_bytes) {}
 
   core::RowSink direct() override { return *this; }
@@ -166,7 +176,8 @@ class LoadWork final : public readers::PieceWork {
     if (options_->create_table) {
       const Row& columns = schema_ != nullptr ? schema_->columns() : first_row;
       auto statement = sql::generate_create_table_with_pk(
-          options_->table_name, columns, options_->dialect, options_.primary_key());
+          options_->table_name, columns, options_->dialect, options_.primary_key(),
+          schema_ != nullptr ? schema_->fractional_times() : std::vector<bool>{});
       if (!statement) return std::unexpected(std::move(statement.error()));
       auto created = connection_.create_table(*statement);
       if (!created) return std::unexpected(std::move(created.error()));
@@ -180,9 +191,9 @@ class LoadWork final : public readers::PieceWork {
   }
 
   std::unique_ptr<LoadWorker> make_worker() {
-    return std::make_unique<LoadWorker>(connection_.encoder(), schema_,
-                                        watch_ != nullptr ? &first_types_ : nullptr,
-                                        options_->dialect, pieces_, piece_bytes_);
+    return std::make_unique<LoadWorker>(
+        connection_.encoder(), schema_, watch_ != nullptr ? &first_types_ : nullptr,
+        date_watch_ != nullptr ? &dates_ : nullptr, options_->dialect, pieces_, piece_bytes_);
   }
 
   // Sends the rows read here that wait, and starts waiting afresh.
@@ -195,8 +206,10 @@ class LoadWork final : public readers::PieceWork {
 
   // Sends the rows of `piece`, the next in the input, a run at a time.
   Status send(const LoadPiece& piece) {
-    if (watch_ != nullptr) {
-      convert::warn_losses(first_types_, piece.losses, rows_, options_->dialect, *watch_);
+    // Losses are watched only where false dates are.
+    if (date_watch_ != nullptr && !piece.losses.empty()) {
+      convert::warn_losses(watch_ != nullptr ? &first_types_ : nullptr, dates_, piece.losses, rows_,
+                           options_->dialect, *date_watch_);
     }
     const std::string_view bytes = piece.bytes.view();
     for (std::size_t i = 0; i < piece.runs.size(); ++i) {
@@ -219,6 +232,8 @@ class LoadWork final : public readers::PieceWork {
   const convert::Schema* schema_;
   core::Monitor* watch_;                   // hears of values the table may not keep
   convert::FirstRecordTypes first_types_;  // the table's, when watched
+  core::Monitor* date_watch_;              // hears of false dates
+  convert::FalseDates dates_;              // reported so far
   std::size_t piece_bytes_;                // room given to each output
   std::vector<LoadPiece> pieces_;          // the slots of pieces read on other threads
   LoadPiece waiting_;                      // the rows read here, not yet sent

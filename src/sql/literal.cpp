@@ -3,6 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/calendar.hpp"
 #include "core/scan.hpp"
 #include "core/text.hpp"
 
@@ -79,8 +80,24 @@ char* write_string_literal(char* out, std::string_view s) noexcept {
   }
 }
 
+// A timestamp with a zone as the UTC time it stands for, in apostrophes, or nullptr when it has
+// no zone or is no real time (it is then written as it stands).
+[[gnu::noinline]] char* write_utc_literal(char* out, std::string_view s) noexcept {
+  const auto moment = core::parse_moment(s);
+  if (!moment || !moment->offset) return nullptr;
+  *out++ = '\'';
+  out = core::write_utc_wall_time(out, *moment);
+  if (!moment->fraction.empty()) {
+    *out++ = '.';
+    out = write_bytes(out, moment->fraction);
+  }
+  *out++ = '\'';
+  return out;
+}
+
 template <Dialect::Kind D, bool MayHoldNul>
-inline char* write_sql_value_for(char* out, std::string_view value, DataType type) noexcept {
+inline char* write_sql_value_for(char* out, std::string_view value, DataType type,
+                                 bool is_in_datetime = false) noexcept {
   const std::string_view s = core::trim_white_space(value);
   switch (type) {
     case DataType::Null:
@@ -98,9 +115,15 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       return write_bytes(out, s);
     case DataType::Integer:
       return write_bytes(out, s);
+    case DataType::Timestamp:
+      if constexpr (D == Dialect::Mysql) {
+        if (is_in_datetime && core::may_have_zone(s)) {
+          if (char* const end = write_utc_literal(out, s)) return end;
+        }
+      }
+      break;
     case DataType::Uuid:
     case DataType::Date:
-    case DataType::Timestamp:
     case DataType::Text:
       break;
   }
@@ -110,7 +133,8 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
 // One loop per dialect, with the value writer inlined into it. `IsTyped`: each value is written
 // as its column's type in `types` rather than its own; NULL stays NULL.
 template <Dialect::Kind D, bool MayHoldNul, bool IsTyped>
-char* write_value_list_for(char* out, const Row& row, const DataType* types) noexcept {
+char* write_value_list_for(char* out, const Row& row, const DataType* types,
+                           const std::uint8_t* in_datetime) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
     if (i != 0) {
@@ -122,7 +146,9 @@ char* write_value_list_for(char* out, const Row& row, const DataType* types) noe
     if constexpr (IsTyped) {
       if (type != DataType::Null) type = types[i];
     }
-    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type);
+    out = write_sql_value_for<D, MayHoldNul>(
+        out, entry.text, type,
+        D == Dialect::Mysql && in_datetime != nullptr && in_datetime[i] != 0);
   }
   return out;
 }
@@ -160,14 +186,14 @@ std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
 }
 
 char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                       const DataType* types) noexcept {
+                       const DataType* types, const std::uint8_t* in_datetime) noexcept {
   if (types != nullptr) {
     return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-      return write_value_list_for<D, MayHoldNul, true>(out, row, types);
+      return write_value_list_for<D, MayHoldNul, true>(out, row, types, in_datetime);
     });
   }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr);
+    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, in_datetime);
   });
 }
 

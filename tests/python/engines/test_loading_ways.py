@@ -10,6 +10,7 @@ WAYS = {
     "batches": ["--batch-size", "7"],
     "one transaction": ["--transaction"],
     "batches in a transaction": ["--batch-size", "1000", "--transaction"],
+    "batches with the schema from all": ["--batch-size", "1000", "--schema-from", "all"],
 }
 
 
@@ -28,14 +29,16 @@ def test_every_way_loads_the_same_rows(engine, tmp_path, way, form):
     check_table(engine, "loaded", input_records(input_format, text), kinds, pair_by="n")
 
 
+@pytest.mark.parametrize("schema", [[], ["--schema-from", "all"]], ids=["first", "all"])
 @pytest.mark.parametrize("form", ["csv", "json-lines"])
-def test_copy_loads_the_same_rows(postgres_server, tmp_path, form):
+def test_copy_loads_the_same_rows(postgres_server, tmp_path, form, schema):
     postgres_server.reset()
     input_format, text, kinds = varied(form)
     script = convert(tmp_path, text, input_format, "postgres", "-k", "n", "--copy",
-                     "--transaction")
-    # One block for the CSV's constant columns; JSON records with other keys begin new ones.
-    assert (script.count(b"FROM stdin;\n") == 1) == (form == "csv")
+                     "--transaction", *schema)
+    # One block for the CSV's constant columns; JSON records with other keys begin new ones,
+    # unless every record has every column.
+    assert (script.count(b"FROM stdin;\n") == 1) == (form == "csv" or bool(schema))
     postgres_server.load(script)
     check_table(postgres_server, "loaded", input_records(input_format, text), kinds, pair_by="n")
 
