@@ -123,7 +123,12 @@ const Row& Schema::complete(const Row& row, Completion& state) const {
     state.is_whole = row.size() == columns_.size() && row.has_same_names(columns_);
     if (!state.is_whole) {
       state.sources.assign(columns_.size(), no_source);
-      for (std::size_t i = 0; i < row.size(); ++i) state.sources[positions_.at(row[i].name)] = i;
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        // Only a record past a failure the first reading met can hold an unknown name, and
+        // it is never written.
+        const auto at = positions_.find(row[i].name);
+        if (at != positions_.end()) state.sources[at->second] = i;
+      }
     }
   }
   if (state.is_whole) return row;
@@ -252,9 +257,7 @@ core::Notice describe_loss(const FirstRecordTypes::Loss& loss, std::uint64_t rec
 }
 
 bool FalseDates::is_real(std::string_view text, DataType type) noexcept {
-  const std::string_view trimmed = core::trim_white_space(text);
-  return type == DataType::Date ? core::parse_date(trimmed).has_value()
-                                : core::parse_moment(trimmed).has_value();
+  return core::is_real_moment(core::trim_white_space(text), type == DataType::Date);
 }
 
 core::Notice describe_false_date(std::string_view column, std::string_view text, DataType type,

@@ -36,8 +36,7 @@ bool is_grouped(const ConversionOptions& options) noexcept {
 
 }  // namespace
 
-Status refuse_nul_names(const Row& row) {
-  if (!row.holds_nul()) return {};
+Status refuse_nul_name_of(const Row& row) {
   for (const Row::Entry entry : row) {
     if (auto refused = sql::nul_identifier_error("column", entry.name)) {
       return std::unexpected(std::move(*refused));
@@ -69,8 +68,7 @@ void DeclaredDatetimes::declare(const Row& columns, sql::Dialect dialect) {
   }
 }
 
-const std::uint8_t* DeclaredDatetimes::entries_of(const Row& row) {
-  if (names_.empty()) return nullptr;
+const std::uint8_t* DeclaredDatetimes::flags_of(const Row& row) {
   if (!row.names_repeat() || flags_.size() != row.size()) {
     flags_.clear();
     for (const Row::Entry entry : row) flags_.push_back(names_.contains(entry.name) ? 1 : 0);
@@ -133,12 +131,13 @@ Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
   if (watched_) note_losses(first_types_, row, options_->dialect, piece.rows, piece.losses);
-  if (dates_) note_false_dates(piece_dates_, row, piece.rows, piece.losses);
   const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
   const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
   const std::uint8_t* in_datetime = datetimes_.entries_of(full);
+  bool has_false_date = false;
+  bool* const false_date = dates_ ? &has_false_date : nullptr;
   if (!is_grouped(*options_)) {
-    inserts_.append_line(piece.bytes, full, types, in_datetime);
+    inserts_.append_line(piece.bytes, full, types, in_datetime, false_date);
   } else {
     if (!columns_.matches(full)) {
       columns_.take(full);
@@ -146,11 +145,13 @@ Status PieceWriter::take(Row&& row) {
     }
     if (copies_) {
       copies_->append_row(piece.bytes, full, types);
+      has_false_date = dates_ && FalseDates::holds_any(full);
     } else {
-      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime);
+      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime, false_date);
     }
     piece.ends.push_back(piece.bytes.size());
   }
+  if (has_false_date) note_false_dates(piece_dates_, row, piece.rows, piece.losses);
   ++piece.rows;
   return {};
 }
@@ -178,15 +179,17 @@ Status ScriptWriter::operator()(Row&& row) {
       watch_->warn(describe_loss(loss, record_, options_->dialect));
     });
   }
-  if (date_watch_ != nullptr) {
+  // With the schema, every record has every column, so batches and COPY blocks run unbroken.
+  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+  const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
+  bool has_false_date = false;
+  add(full, types, datetimes_.entries_of(full), date_watch_ != nullptr ? &has_false_date : nullptr);
+  // Each date is looked at as it is written; only a row with one that is none is gone through.
+  if (has_false_date) {
     dates_.check(row, [&](const Row::Entry& entry) {
       date_watch_->warn(describe_false_date(entry.name, entry.text, entry.type, record_));
     });
   }
-  // With the schema, every record has every column, so batches and COPY blocks run unbroken.
-  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
-  const DataType* types = schema_ != nullptr ? schema_->types_for(full, column_types_) : nullptr;
-  add(full, types, datetimes_.entries_of(full));
   return hand_over();
 }
 
@@ -212,17 +215,19 @@ Status ScriptWriter::begin(const Row& first_row) {
   return {};
 }
 
-void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime) {
+void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime,
+                       bool* false_date) {
   core::ByteBuffer& to = out_;
   if (copies_) {
     if (in_group_ > 0 && !copies_->has_columns_of(row)) close_group();
     if (in_group_ == 0) copies_->open(to, row);
     copies_->append_row(to, row, types);
+    if (false_date != nullptr) *false_date = FalseDates::holds_any(row);
     ++in_group_;
     return;
   }
   if (options_->batch_size == 1) {
-    inserts_.append_line(to, row, types, in_datetime);
+    inserts_.append_line(to, row, types, in_datetime, false_date);
     return;
   }
   // A new statement starts after a full batch and whenever the column list changes.
@@ -230,7 +235,7 @@ void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t
     close_group();
   }
   if (in_group_ == 0) inserts_.open_batch(to, row);
-  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime);
+  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime, false_date);
   ++in_group_;
 }
 

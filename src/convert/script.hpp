@@ -45,12 +45,16 @@ class DeclaredDatetimes {
   // Per entry of `row`, non-zero when it stands in a declared column; null when no column is
   // declared. `row` must follow the row passed before, as a reader hands them over, unless
   // forget() came between. Throws std::bad_alloc when memory runs out.
-  const std::uint8_t* entries_of(const core::Row& row);
+  const std::uint8_t* entries_of(const core::Row& row) {
+    return names_.empty() ? nullptr : flags_of(row);
+  }
 
   // Forgets the last row's names, for rows of another reading. Never fails.
   void forget() noexcept { flags_.clear(); }
 
  private:
+  const std::uint8_t* flags_of(const core::Row& row);
+
   NameSet names_;
   std::vector<std::uint8_t> flags_;  // of the last row's entries
 };
@@ -67,9 +71,15 @@ void note_losses(FirstRecordTypes& types, const core::Row& row, sql::Dialect dia
 void warn_losses(FirstRecordTypes* types, FalseDates& dates, const std::vector<FoundLoss>& losses,
                  std::uint64_t rows_before, sql::Dialect dialect, core::Monitor& monitor);
 
-// The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
-// fails but for memory.
-[[nodiscard]] core::Status refuse_nul_names(const core::Row& row);
+// The refusal of the first column name of `row` that holds NUL, for a row that holds one
+// (Row::holds_nul). Never fails but for memory.
+[[nodiscard]] core::Status refuse_nul_name_of(const core::Row& row);
+
+// The refusal of the first column name of `row` that holds NUL, which no engine takes. Inline:
+// this runs for every record. Never fails but for memory.
+[[nodiscard]] inline core::Status refuse_nul_names(const core::Row& row) {
+  return row.holds_nul() ? refuse_nul_name_of(row) : core::Status{};
+}
 
 // The script's part for the rows of one piece, written on another thread: the statement of each
 // row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
@@ -158,7 +168,8 @@ class ScriptWriter {
 
  private:
   core::Status begin(const core::Row& first_row);
-  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime);
+  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime,
+           bool* false_date);
   void append_grouped(const ScriptPiece& piece);
   void close_group();
   core::Status hand_over() { return sink_.appended(); }

@@ -149,6 +149,16 @@ std::optional<Moment> parse_moment(std::string_view text) noexcept {
   return moment;
 }
 
+namespace detail {
+
+bool is_real_date_slow(std::string_view text) noexcept { return date_at_start(text).has_value(); }
+
+bool is_real_timestamp_slow(std::string_view text) noexcept {
+  return parse_moment(text).has_value();
+}
+
+}  // namespace detail
+
 bool is_storable_moment(std::string_view text, bool is_date) noexcept {
   if (is_date) return parse_date(text).has_value();
   const auto moment = parse_moment(text);

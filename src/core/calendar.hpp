@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,57 @@ struct Moment {
 // below 60 or a leap second, of a year from 1 to 9999 both as written and in UTC. Nothing for
 // other text. Never fails.
 [[nodiscard]] std::optional<Moment> parse_moment(std::string_view text) noexcept;
+
+namespace detail {
+
+inline int two_digits(std::string_view text, std::size_t at) noexcept {
+  return (text[at] - '0') * 10 + (text[at + 1] - '0');
+}
+
+// Whether the date of a text whose first ten bytes have the date shape (DDDD-DD-DD) is real.
+[[nodiscard]] bool is_real_date_slow(std::string_view text) noexcept;
+
+inline bool is_real_date_head(std::string_view text) noexcept {
+  const int month = two_digits(text, 5);
+  const int day = two_digits(text, 8);
+  // Every month has 28 days; the year 0 has none.
+  if (month < 1 || month > 12 || day < 1) return false;
+  // Of four digits, only 0000 ORs to '0'.
+  const bool is_year_zero = (text[0] | text[1] | text[2] | text[3]) == '0';
+  return (day <= 28 && !is_year_zero) || is_real_date_slow(text);
+}
+
+// Whether "HH:MM:SS" at `at` is a time of day without a leap second: the eight bytes at once.
+inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, text.data() + at, 8);
+  // Less "00:00:00", in memory order: digits become 0 to 9, colons 0.
+  const std::uint64_t x = word ^ 0x3030'3A30'303A'3030ULL;
+  const std::uint64_t beyond_nine =
+      (((x & 0x7F7F'7F7F'7F7F'7F7FULL) + 0x7676'7676'7676'7676ULL) | x) & 0x8080'8080'8080'8080ULL;
+  if (beyond_nine != 0 || (x & 0x0000'FF00'00FF'0000ULL) != 0) return false;
+  return two_digits(text, at) < 24 && two_digits(text, at + 3) < 60 &&
+         two_digits(text, at + 6) < 60;
+}
+
+[[nodiscard]] bool is_real_timestamp_slow(std::string_view text) noexcept;
+
+}  // namespace detail
+
+// Whether a trimmed text that DataType::infer types Date (`is_date`) or Timestamp is a real
+// one: what parse_date or parse_moment accepts, answered inline for the common forms (a date; a
+// time to the second, perhaps with a Z), since this runs for every such value of a conversion.
+// Never fails.
+[[nodiscard]] inline bool is_real_moment(std::string_view text, bool is_date) noexcept {
+  if (is_date) return detail::is_real_date_head(text);
+  const std::size_t n = text.size();
+  const bool is_common = n == 19 || (n == 20 && (text[19] == 'Z' || text[19] == 'z'));
+  // A leap second, and every other form, takes the full reading.
+  if (is_common && (text[10] == 'T' || text[10] == ' ') && detail::is_plain_time_at(text, 11)) {
+    return detail::is_real_date_head(text);
+  }
+  return detail::is_real_timestamp_slow(text);
+}
 
 // Whether a trimmed text is a real date or time that all three engines take as written: a date
 // of parse_date, or a moment of parse_moment with at most six digits of a fraction (finer ones

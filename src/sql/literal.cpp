@@ -95,9 +95,32 @@ char* write_string_literal(char* out, std::string_view s) noexcept {
   return out;
 }
 
+// What a writer asks of the dates and timestamps it writes: which entries stand in a MySQL
+// DATETIME column the script declared, and where to note a date that is none.
+struct MomentNotes {
+  const std::uint8_t* in_datetime;
+  bool* false_date;
+};
+
+// A date or timestamp, entry `i` of its row, out of line: the loop over the values keeps its
+// few registers, and only these values pay for the notes.
+template <Dialect::Kind D, bool MayHoldNul>
+[[gnu::noinline]] char* write_moment(char* out, std::string_view s, DataType type,
+                                     const MomentNotes& notes, std::size_t i) noexcept {
+  const bool is_date = type == DataType::Date;
+  if (notes.false_date != nullptr && !core::is_real_moment(s, is_date)) *notes.false_date = true;
+  if constexpr (D == Dialect::Mysql) {
+    if (!is_date && notes.in_datetime != nullptr && notes.in_datetime[i] != 0 &&
+        core::may_have_zone(s)) {
+      if (char* const end = write_utc_literal(out, s)) return end;
+    }
+  }
+  return write_string_literal<D, MayHoldNul>(out, s);
+}
+
 template <Dialect::Kind D, bool MayHoldNul>
 inline char* write_sql_value_for(char* out, std::string_view value, DataType type,
-                                 bool is_in_datetime = false) noexcept {
+                                 const MomentNotes* notes = nullptr, std::size_t i = 0) noexcept {
   const std::string_view s = core::trim_white_space(value);
   switch (type) {
     case DataType::Null:
@@ -115,15 +138,11 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       return write_bytes(out, s);
     case DataType::Integer:
       return write_bytes(out, s);
+    case DataType::Date:
     case DataType::Timestamp:
-      if constexpr (D == Dialect::Mysql) {
-        if (is_in_datetime && core::may_have_zone(s)) {
-          if (char* const end = write_utc_literal(out, s)) return end;
-        }
-      }
+      if (notes != nullptr) return write_moment<D, MayHoldNul>(out, s, type, *notes, i);
       break;
     case DataType::Uuid:
-    case DataType::Date:
     case DataType::Text:
       break;
   }
@@ -134,7 +153,7 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
 // as its column's type in `types` rather than its own; NULL stays NULL.
 template <Dialect::Kind D, bool MayHoldNul, bool IsTyped>
 char* write_value_list_for(char* out, const Row& row, const DataType* types,
-                           const std::uint8_t* in_datetime) noexcept {
+                           const MomentNotes* notes) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
     if (i != 0) {
@@ -146,9 +165,7 @@ char* write_value_list_for(char* out, const Row& row, const DataType* types,
     if constexpr (IsTyped) {
       if (type != DataType::Null) type = types[i];
     }
-    out = write_sql_value_for<D, MayHoldNul>(
-        out, entry.text, type,
-        D == Dialect::Mysql && in_datetime != nullptr && in_datetime[i] != 0);
+    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type, notes, i);
   }
   return out;
 }
@@ -186,14 +203,18 @@ std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
 }
 
 char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                       const DataType* types, const std::uint8_t* in_datetime) noexcept {
+                       const DataType* types, const std::uint8_t* in_datetime,
+                       bool* false_date) noexcept {
+  const MomentNotes given{in_datetime, types == nullptr ? false_date : nullptr};
+  const MomentNotes* notes =
+      given.in_datetime != nullptr || given.false_date != nullptr ? &given : nullptr;
   if (types != nullptr) {
     return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-      return write_value_list_for<D, MayHoldNul, true>(out, row, types, in_datetime);
+      return write_value_list_for<D, MayHoldNul, true>(out, row, types, notes);
     });
   }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, in_datetime);
+    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, notes);
   });
 }
 

@@ -50,6 +50,23 @@ TEST(Calendar, RealTimesWithinHoursMinutesSecondsAndZones) {
   expect_storable("9999-12-31 23:00:00-01:00", false, false);  // year 10000 in UTC
 }
 
+// The quick answer for the common forms is the full reading's, on the edges of every field.
+TEST(Calendar, QuickAnswerIsTheFullReadings) {
+  for (const std::string date : {"2024-02-29", "2023-02-29", "2024-02-30", "0000-01-01",
+                                 "9999-12-31", "2024-13-01", "2024-00-01", "2024-04-31"}) {
+    EXPECT_EQ(is_real_moment(date, true), parse_date(date).has_value()) << date;
+    for (const std::string time : {"00:00:00", "23:59:59", "24:00:00", "19:60:00", "12:00:60",
+                                   "12:00:61", "1a:00:00", "12-00:00", "12:00.00"}) {
+      for (const std::string end : {"", "Z", "z", "+01:00", "-15:59", ".5", "Zx", " "}) {
+        for (const char separator : {'T', ' '}) {
+          const std::string text = date + separator + time + end;
+          EXPECT_EQ(is_real_moment(text, false), parse_moment(text).has_value()) << text;
+        }
+      }
+    }
+  }
+}
+
 TEST(Calendar, TimesWithAZoneInUtc) {
   const auto expect_utc = [](std::string_view text, std::optional<std::string> expected) {
     EXPECT_EQ(utc_wall_time(text), expected) << text;
