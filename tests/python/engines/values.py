@@ -17,7 +17,8 @@ KINDS = {
     "postgres": {"bigint": int, "double precision": float, "boolean": bool, "date": datetime.date,
                  "timestamp with time zone": datetime.datetime, "uuid": uuid.UUID, "text": str},
     "mysql": {"bigint(20)": int, "double": float, "tinyint(1)": bool, "date": datetime.date,
-              "datetime": datetime.datetime, "varchar(36)": str, "varchar(255)": str, "text": str},
+              "datetime": datetime.datetime, "datetime(6)": datetime.datetime, "varchar(36)": str,
+              "varchar(255)": str, "text": str},
     "sqlite": {"INTEGER": int, "REAL": float, "TEXT": str},
 }
 
