@@ -81,8 +81,20 @@ char* write_string_literal(char* out, std::string_view s) noexcept {
 }
 
 // A timestamp with a zone as the UTC time it stands for, in apostrophes, or nullptr when it has
-// no zone or is no real time (it is then written as it stands).
+// no zone or is no real time (it is then written as it stands). `s` is typed Timestamp, so its
+// first ten bytes have the shape of a date.
 [[gnu::noinline]] char* write_utc_literal(char* out, std::string_view s) noexcept {
+  // A time to the second with a Z, the common form, is in UTC already: its T becomes a blank.
+  if (s.size() == core::wall_time_size + 1 && (s.back() == 'Z' || s.back() == 'z') &&
+      (s[10] == 'T' || s[10] == ' ') && core::detail::is_plain_time_at(s, 11) &&
+      core::detail::is_real_date_head(s)) {
+    *out++ = '\'';
+    std::memcpy(out, s.data(), core::wall_time_size);
+    out[10] = ' ';
+    out += core::wall_time_size;
+    *out++ = '\'';
+    return out;
+  }
   const auto moment = core::parse_moment(s);
   if (!moment || !moment->offset) return nullptr;
   *out++ = '\'';
