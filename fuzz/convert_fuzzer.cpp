@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "convert/pipeline.hpp"
+#include "core/calendar.hpp"
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_support.hpp"
 #include "readers/read_input.hpp"
@@ -60,6 +63,23 @@ Records read_records(Format format, std::string_view data) {
   return records;
 }
 
+// `row` as a MySQL table whose DATETIME columns are `datetimes` takes it: a time with a zone in
+// one of them as the UTC time it stands for.
+Row with_utc_times(const Row& row, const std::vector<std::string>& datetimes) {
+  Row mended = row;
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const Row::Entry entry = row[i];
+    if (entry.type != DataType::Timestamp ||
+        std::find(datetimes.begin(), datetimes.end(), entry.name) == datetimes.end()) {
+      continue;
+    }
+    if (const auto utc = utc_wall_time(trim_white_space(entry.text))) {
+      mended.set_text(i, *utc, entry.type);
+    }
+  }
+  return mended;
+}
+
 // The outcome the conversion must have: the options' error, a name's NUL, the reader's, the
 // CREATE TABLE statement's, or the script built statement by statement.
 Result<std::string> expected_outcome(const Options& o, std::string_view data) {
@@ -77,6 +97,7 @@ Result<std::string> expected_outcome(const Options& o, std::string_view data) {
   Records records = read_records(o.format, data);
   const Dialect dialect = Dialect::from_name(o.dialect).value_or(Dialect::Postgres);
   std::string sql;
+  std::vector<std::string> datetimes;
   for (std::size_t i = 0; i < records.rows.size(); ++i) {
     const Row& row = records.rows[i];
     for (const Row::Entry entry : row) {
@@ -90,9 +111,15 @@ Result<std::string> expected_outcome(const Options& o, std::string_view data) {
       check_create_table(*create, dialect, o.table, row, *key);
       sql += *create;
       sql += "\n\n";
+      for (const Row::Entry entry : row) {
+        if (dialect == Dialect::Mysql && entry.type == DataType::Timestamp) {
+          datetimes.emplace_back(entry.name);
+        }
+      }
     }
-    const std::string insert = generate_insert(o.table, row, dialect);
-    check_insert(insert, dialect, o.table, row);
+    const Row written = datetimes.empty() ? row : with_utc_times(row, datetimes);
+    const std::string insert = generate_insert(o.table, written, dialect);
+    check_insert(insert, dialect, o.table, written);
     sql += insert;
     sql += '\n';
   }

@@ -170,7 +170,7 @@ Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
     if (!first) return first;
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
-  schema.finish(options->format == Format::Json);
+  schema.finish(options->format == Format::Json, options->dialect);
   return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/calendar.hpp"
 #include "core/text.hpp"
 #include "sql/statements.hpp"
 
@@ -32,6 +33,42 @@ DataType column_type_of(const Row::Entry& entry) noexcept {
   return entry.type;
 }
 
+// Beside the kinds of value, what a column's timestamps hold: fractions of a second, which
+// MySQL keeps only in a DATETIME(6), and leap seconds without a zone, which its DATETIME
+// refuses.
+constexpr std::uint32_t fraction_bit = std::uint32_t{1} << 16;
+constexpr std::uint32_t leap_second_bit = std::uint32_t{1} << 17;
+constexpr std::uint32_t kind_bits = 0xFFFF;
+static_assert(core::DataType::Json < 16, "the kinds' bits stay below the timestamps' own");
+
+constexpr std::size_t no_source = static_cast<std::size_t>(-1);
+
+// The bits a value adds to its column's: its own kind, text for a code or a false date, or an
+// exact number for one a double cannot hold.
+std::uint32_t bits_of(const Row::Entry& entry) noexcept {
+  switch (entry.type) {
+    case DataType::Integer:
+    case DataType::Float:
+      return bit(column_type_of(entry));
+    case DataType::Date:
+      return bit(core::is_storable_moment(core::trim_white_space(entry.text), true)
+                     ? DataType::Date
+                     : DataType::Text);
+    case DataType::Timestamp: {
+      const std::string_view text = core::trim_white_space(entry.text);
+      const auto moment = core::parse_moment(text);
+      // Finer fractions than microseconds would be rounded away by the engines.
+      if (!moment || moment->fraction.size() > 6) return bit(DataType::Text);
+      // A leap second with a zone goes to MySQL as a UTC time, which rolls it over.
+      const bool is_bare_leap_second = moment->is_leap_second && !moment->offset;
+      return bit(DataType::Timestamp) | (moment->fraction.empty() ? 0 : fraction_bit) |
+             (is_bare_leap_second ? leap_second_bit : 0);
+    }
+    default:
+      return bit(entry.type);
+  }
+}
+
 DataType narrowest(std::uint32_t seen) noexcept {
   if (seen == 0) return DataType::Null;
   for (const DataType only : {DataType::Boolean, DataType::Uuid}) {
@@ -60,7 +97,7 @@ void Schema::add(const Row& row) {
     auto [at, is_new] = seen_.try_emplace(std::string(entry.name), 0);
     if (is_new) order_.push_back(at->first);
     if (entry.type == DataType::Null) continue;
-    at->second |= bit(column_type_of(entry));
+    at->second |= bits_of(entry);
   }
 }
 
@@ -72,14 +109,58 @@ void Schema::merge(const Schema& later) {
   }
 }
 
-void Schema::finish(bool sorted) {
+void Schema::finish(bool sorted, sql::Dialect dialect) {
   if (sorted) std::sort(order_.begin(), order_.end());
   columns_.clear();
+  fractional_.clear();
   for (const std::string& name : order_) {
-    const DataType type = narrowest(seen_.at(name));
+    const std::uint32_t seen = seen_.at(name);
+    DataType type = narrowest(seen & kind_bits);
+    if (type == DataType::Timestamp && dialect == sql::Dialect::Mysql &&
+        (seen & leap_second_bit) != 0) {
+      type = DataType::Text;
+    }
     columns_.append(name, {}, type);
+    fractional_.push_back(type == DataType::Timestamp && (seen & fraction_bit) != 0);
   }
-  for (const Row::Entry entry : columns_) types_.emplace(entry.name, entry.type);
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Row::Entry entry = columns_[i];
+    types_.emplace(entry.name, entry.type);
+    positions_.emplace(entry.name, i);
+  }
+}
+
+const Row& Schema::complete(const Row& row, Completion& state) const {
+  if (!row.names_repeat() || !state.has_names) {
+    state.has_names = true;
+    // Every CSV record with a header, and every JSON record with all the keys, passes as it is.
+    state.is_whole = row.size() == columns_.size() && row.has_same_names(columns_);
+    if (!state.is_whole) {
+      state.sources.assign(columns_.size(), no_source);
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        // Only a record past a failure the first reading met can hold an unknown name, and
+        // it is never written.
+        const auto at = positions_.find(row[i].name);
+        if (at != positions_.end()) state.sources[at->second] = i;
+      }
+    }
+  }
+  if (state.is_whole) return row;
+  Row& full = state.row;
+  if (full.empty()) {
+    for (const Row::Entry entry : columns_) full.append(entry.name, {}, DataType::Null);
+  }
+  // The names stay, so that the writers see them repeat and keep their column lists.
+  full.clear_texts();
+  for (std::size_t column = 0; column < state.sources.size(); ++column) {
+    const std::size_t i = state.sources[column];
+    if (i == no_source) {
+      full.set_text(column, {}, DataType::Null);
+    } else {
+      full.set_text_view(column, row[i].text, row.type_at(i));
+    }
+  }
+  return full;
 }
 
 const DataType* Schema::types_for(const Row& row, std::vector<DataType>& scratch) const {
@@ -207,6 +288,21 @@ core::Notice describe_change(const ChangedNumbers::Change& change, std::uint64_t
                           ", written as a number: the database keeps its value, not its text; "
                           "use ",
                       {"schema_from", "all"}, " to keep such values as text");
+}
+
+bool FalseDates::is_real(std::string_view text, DataType type) noexcept {
+  return core::is_real_moment(core::trim_white_space(text), type == DataType::Date);
+}
+
+core::Notice describe_false_date(std::string_view column, std::string_view text, DataType type,
+                                 std::uint64_t record) {
+  const bool is_date = type == DataType::Date;
+  return core::advice("column '" + std::string(column) + "' holds '" +
+                          shortened(core::trim_white_space(text), 60) + "' in record " +
+                          std::to_string(record) + ", shaped like a " +
+                          (is_date ? "date" : "timestamp") + " but no real one, which a " +
+                          (is_date ? "DATE" : "timestamp") + " column refuses; use ",
+                      {"schema_from", "all"}, " to type each column from every record");
 }
 
 }  // namespace morvel::convert

@@ -16,11 +16,21 @@
 
 namespace morvel::convert {
 
+// Column names looked up by view, without making a string of each.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+
 // The columns of every record of an input and, for each, the narrowest type that all its
 // non-null values fit: integer within float, date within timestamp, boolean and UUID only when
 // every value is one, text otherwise; a column without a value is typed Null (TEXT). An integer
 // written with a superfluous leading zero, a + sign or an exponent (007, +5, 1E5) counts as text:
-// codes are not numbers. A column with a number that a double cannot hold (an integer beyond 64
+// codes are not numbers; so does a date or time that is none (2024-02-30) or that an engine would
+// not keep as written. A column with a number that a double cannot hold (an integer beyond 64
 // bits, more significant digits than a double keeps, an underflow) is Decimal, exact.
 class Schema {
  public:
@@ -34,10 +44,28 @@ class Schema {
 
   // Settles the types and the order of the columns: as first met, or in ascending byte order of
   // the names when `sorted` (the order of a JSON object's keys). Call once, after the last add().
-  void finish(bool sorted);
+  // MySQL's DATETIME refuses a leap second, so under MySQL a column holding one is text.
+  void finish(bool sorted, sql::Dialect dialect);
 
   // The columns with their types, as a row without texts, for the CREATE TABLE statement.
   [[nodiscard]] const core::Row& columns() const noexcept { return columns_; }
+
+  // Per column of columns(), whether it is a timestamp column with fractions of a second.
+  [[nodiscard]] const std::vector<bool>& fractional_times() const noexcept { return fractional_; }
+
+  // What complete() keeps from one row to the next of a reader.
+  struct Completion {
+    core::Row row;                     // every column, with the texts of the row completed last
+    std::vector<std::size_t> sources;  // per column, the entry of that row it takes, or none
+    bool has_names = false;            // whether the last row's names are known
+    bool is_whole = false;             // whether the last row had every column as it stood
+  };
+
+  // `row` with every column, in the columns' order: itself when it has them all, else
+  // `state.row`, whose texts are views of `row`'s and whose missing columns are NULL. Each row
+  // must follow the one completed before with the same `state`, as a reader hands them over, or
+  // `state.has_names` be false. Throws std::bad_alloc when memory runs out.
+  const core::Row& complete(const core::Row& row, Completion& state) const;
 
   // The column type of each entry of `row`, in `scratch`, which keeps them from the row before
   // when the reader says the names repeat. The row's names must all be columns. Never fails but
@@ -49,8 +77,56 @@ class Schema {
   std::unordered_map<std::string, std::uint32_t> seen_;
   std::vector<std::string> order_;  // names as first met
   std::unordered_map<std::string_view, core::DataType> types_;
+  std::unordered_map<std::string_view, std::size_t> positions_;  // of each column in columns_
   core::Row columns_;
+  std::vector<bool> fractional_;
 };
+
+// The first value in each column that is shaped like a date or timestamp but is none, which
+// an engine's DATE or timestamp column refuses.
+class FalseDates {
+ public:
+  // Calls `report(entry)` for each entry of `row` shaped like a date or timestamp that is no real
+  // one, in a column not reported yet, and takes the column as reported. Meant for the rare row
+  // that holds one: the writers look at each date as they write it (sql::write_value_list).
+  template <class Report>
+  void check(const core::Row& row, Report&& report) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const core::DataType type = row.type_at(i);
+      if (type != core::DataType::Date && type != core::DataType::Timestamp) continue;
+      const core::Row::Entry entry = row[i];
+      if (is_real(entry.text, type) || !claim(entry.name)) continue;
+      report(entry);
+    }
+  }
+
+  // Whether `column` was not reported yet; it is then taken as reported. Throws std::bad_alloc
+  // when memory runs out.
+  bool claim(std::string_view column) { return reported_.emplace(column).second; }
+
+  // Whether `row` holds a value shaped like a date or timestamp that is none, reported or not,
+  // for writers that do not look at each value as they write it. Never fails.
+  [[nodiscard]] static bool holds_any(const core::Row& row) noexcept {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      const core::DataType type = row.type_at(i);
+      if ((type == core::DataType::Date || type == core::DataType::Timestamp) &&
+          !is_real(row[i].text, type)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  static bool is_real(std::string_view text, core::DataType type) noexcept;
+
+  NameSet reported_;
+};
+
+// The warning for `text`, shaped like a date or timestamp (`type`) but none, in `column` of
+// record `record` (counted from 1). Never fails.
+[[nodiscard]] core::Notice describe_false_date(std::string_view column, std::string_view text,
+                                               core::DataType type, std::uint64_t record);
 
 // The types the first record gave the table's columns, against which later records are held.
 class FirstRecordTypes {

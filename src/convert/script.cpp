@@ -36,8 +36,7 @@ bool is_grouped(const ConversionOptions& options) noexcept {
 
 }  // namespace
 
-Status refuse_nul_names(const Row& row) {
-  if (!row.holds_nul()) return {};
+Status refuse_nul_name_of(const Row& row) {
   for (const Row::Entry entry : row) {
     if (auto refused = sql::nul_identifier_error("column", entry.name)) {
       return std::unexpected(std::move(*refused));
@@ -93,9 +92,31 @@ void ValueWatch::note(const Row& row, std::uint64_t row_index, std::vector<Found
   });
 }
 
+void ValueWatch::check_dates(const Row& row, std::uint64_t record) {
+  dates_.check(row, [&](const Row::Entry& entry) {
+    monitor_->warn(describe_false_date(entry.name, entry.text, entry.type, record));
+  });
+}
+
+void ValueWatch::note_dates(const Row& row, std::uint64_t row_index,
+                            std::vector<FoundLoss>& losses) {
+  // Claimed in the copy, so that a piece notes one false date per column.
+  dates_.check(row, [&](const Row::Entry& entry) {
+    losses.push_back(FoundLoss{row_index, std::string(entry.name), entry.type,
+                               std::string(entry.text), false, core::NumberChange::None, {},
+                               true});
+  });
+}
+
 void ValueWatch::warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_before) {
   for (const FoundLoss& found : losses) {
     const std::uint64_t record = rows_before + found.row + 1;
+    if (found.is_false_date) {
+      if (dates_.claim(found.column)) {
+        monitor_->warn(describe_false_date(found.column, found.text, found.column_type, record));
+      }
+      continue;
+    }
     if (found.change != core::NumberChange::None) {
       if (!changes_.claim(found.column)) continue;
       monitor_->warn(
@@ -110,13 +131,31 @@ void ValueWatch::warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_b
   }
 }
 
-PieceWriter::PieceWriter(const CheckedOptions& options, const ColumnTyping& typing,
-                         const ValueWatch* watched, std::vector<ScriptPiece>& pieces,
+void DeclaredDatetimes::declare(const Row& columns, sql::Dialect dialect) {
+  if (dialect != sql::Dialect::Mysql) return;
+  for (const Row::Entry entry : columns) {
+    if (entry.type == DataType::Timestamp) names_.emplace(entry.name);
+  }
+}
+
+const std::uint8_t* DeclaredDatetimes::flags_of(const Row& row) {
+  if (!row.names_repeat() || flags_.size() != row.size()) {
+    flags_.clear();
+    for (const Row::Entry entry : row) flags_.push_back(names_.contains(entry.name) ? 1 : 0);
+  }
+  return flags_.data();
+}
+
+PieceWriter::PieceWriter(const CheckedOptions& options, const Schema* schema,
+                         const ColumnTyping& typing, const ValueWatch* watched,
+                         const DeclaredDatetimes& datetimes, std::vector<ScriptPiece>& pieces,
                          std::size_t bytes)
     : options_(options),
       typer_(typing),
       inserts_(options->table_name, options->dialect, options->on_conflict,
                options.primary_key().key_columns(), options->schema.value_or("")),
+      schema_(schema),
+      datetimes_(datetimes),
       pieces_(pieces),
       bytes_(bytes) {
   if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
@@ -139,26 +178,33 @@ void PieceWriter::start(std::size_t slot) {
   piece_->bytes.reserve(bytes_);
   columns_ = {};
   if (watched_) watch_ = *watched_;
+  datetimes_.forget();
+  completion_.has_names = false;
 }
 
 Status PieceWriter::take(Row&& row) {
   if (auto refused = refuse_nul_names(row); !refused) return refused;
   ScriptPiece& piece = *piece_;
-  const auto typed = typer_.types_for(row);
+  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+  const auto typed = typer_.types_for(full);
   if (!typed) return std::unexpected(typed.error());
   const DataType* types = *typed;
   if (watch_) watch_->note(row, piece.rows, piece.losses);
+  const std::uint8_t* in_datetime = datetimes_.entries_of(full);
+  bool has_false_date = false;
+  bool* const false_date = watch_ ? &has_false_date : nullptr;
   if (!is_grouped(*options_)) {
-    inserts_.append_line(piece.bytes, row, types);
+    inserts_.append_line(piece.bytes, full, types, in_datetime, false_date);
   } else {
-    if (!columns_.matches(row)) {
-      columns_.take(row);
+    if (!columns_.matches(full)) {
+      columns_.take(full);
       piece.columns.emplace_back(piece.rows, columns_.names());
     }
     if (copies_) {
-      copies_->append_row(piece.bytes, row, types);
+      copies_->append_row(piece.bytes, full, types);
+      has_false_date = watch_ && FalseDates::holds_any(full);
     } else {
-      inserts_.append_tuple(piece.bytes, row, types, false);
+      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime, false_date);
     }
     piece.ends.push_back(piece.bytes.size());
     if (batch_keys_) {
@@ -167,6 +213,7 @@ Status PieceWriter::take(Row&& row) {
       piece.key_form_ends.push_back(piece.key_forms.size());
     }
   }
+  if (has_false_date) watch_->note_dates(row, piece.rows, piece.losses);
   ++piece.rows;
   return {};
 }
@@ -191,14 +238,19 @@ Status ScriptWriter::operator()(Row&& row) {
   if (record_ == 0) {
     if (auto begun = begin(row); !begun) return begun;
   }
-  const auto typed = typer_.types_for(row);
+  // With the schema, every record has every column, so batches and COPY blocks run unbroken.
+  const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+  const auto typed = typer_.types_for(full);
   if (!typed) {
     has_refused_value_ = true;
     return std::unexpected(typed.error());
   }
   ++record_;
   if (watch_.is_on()) watch_.check(row, record_);
-  add(row, *typed);
+  bool has_false_date = false;
+  add(full, *typed, datetimes_.entries_of(full), watch_.is_on() ? &has_false_date : nullptr);
+  // Each date is looked at as it is written; only a row with one that is none is gone through.
+  if (has_false_date) watch_.check_dates(row, record_);
   return hand_over();
 }
 
@@ -210,12 +262,14 @@ Status ScriptWriter::begin(const Row& first_row) {
   auto columns = typing_.table_columns(schema_ != nullptr ? schema_->columns() : first_row);
   if (!columns) return std::unexpected(std::move(columns.error()));
   if (options_->create_table) {
-    auto statement =
-        sql::generate_create_table_with_pk(options_->table_name, *columns, dialect,
-                                           options_.primary_key(), options_->schema.value_or(""));
+    auto statement = sql::generate_create_table_with_pk(
+        options_->table_name, *columns, dialect, options_.primary_key(),
+        options_->schema.value_or(""),
+        schema_ != nullptr ? schema_->fractional_times() : std::vector<bool>{});
     if (!statement) return std::unexpected(std::move(statement.error()));
     create = std::move(*statement) + "\n\n";
     watch_.remember(first_row);
+    datetimes_.declare(*columns, dialect);
   }
   if (options_->transaction && !ddl_commits(dialect)) out_.append(begin_text(dialect));
   out_.append(create);
@@ -224,17 +278,19 @@ Status ScriptWriter::begin(const Row& first_row) {
   return {};
 }
 
-void ScriptWriter::add(const Row& row, const DataType* types) {
+void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime,
+                       bool* false_date) {
   core::ByteBuffer& to = out_;
   if (copies_) {
     if (in_group_ > 0 && !copies_->has_columns_of(row)) close_group();
     if (in_group_ == 0) copies_->open(to, row);
     copies_->append_row(to, row, types);
+    if (false_date != nullptr) *false_date = FalseDates::holds_any(row);
     ++in_group_;
     return;
   }
   if (options_->batch_size == 1) {
-    inserts_.append_line(to, row, types);
+    inserts_.append_line(to, row, types, in_datetime, false_date);
     return;
   }
   // A new statement starts after a full batch and whenever the column list changes.
@@ -247,14 +303,15 @@ void ScriptWriter::add(const Row& row, const DataType* types) {
     batch_keys_->add(key_form_);
   }
   if (in_group_ == 0) inserts_.open_batch(to, row);
-  inserts_.append_tuple(to, row, types, in_group_ == 0);
+  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime, false_date);
   ++in_group_;
 }
 
 std::unique_ptr<PieceWriter> ScriptWriter::piece_writer(std::vector<ScriptPiece>& pieces,
                                                         std::size_t bytes) const {
-  return std::make_unique<PieceWriter>(options_, typing_, watch_.is_on() ? &watch_ : nullptr,
-                                       pieces, bytes);
+  return std::make_unique<PieceWriter>(options_, schema_, typing_,
+                                       watch_.is_on() ? &watch_ : nullptr, datetimes_, pieces,
+                                       bytes);
 }
 
 Status ScriptWriter::append(ScriptPiece& piece) {

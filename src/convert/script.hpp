@@ -24,11 +24,37 @@ namespace morvel::convert {
 struct FoundLoss {
   std::uint64_t row;  // of the piece, from 0
   std::string column;
-  core::DataType column_type;
+  core::DataType column_type;  // or, for a false date, the value's own type
   std::string text;
   bool is_missing;
   core::NumberChange change = core::NumberChange::None;
   std::string became = {};  // what a Rounded number was written as
+  bool is_false_date = false;  // shaped like a date or timestamp but none (FalseDates)
+};
+
+// The columns a script declared DATETIME (MySQL), in which a time with a zone is written as the
+// UTC time it stands for, and which entries of each row stand in one.
+class DeclaredDatetimes {
+ public:
+  // Takes the DATETIME columns among `columns`, those of the CREATE TABLE statement, when the
+  // dialect is MySQL. Throws std::bad_alloc when memory runs out.
+  void declare(const core::Row& columns, sql::Dialect dialect);
+
+  // Per entry of `row`, non-zero when it stands in a declared column; null when no column is
+  // declared. `row` must follow the row passed before, as a reader hands them over, unless
+  // forget() came between. Throws std::bad_alloc when memory runs out.
+  const std::uint8_t* entries_of(const core::Row& row) {
+    return names_.empty() ? nullptr : flags_of(row);
+  }
+
+  // Forgets the last row's names, for rows of another reading. Never fails.
+  void forget() noexcept { flags_.clear(); }
+
+ private:
+  const std::uint8_t* flags_of(const core::Row& row);
+
+  NameSet names_;
+  std::vector<std::uint8_t> flags_;  // of the last row's entries
 };
 
 // What a conversion that types its columns from the first record watches its values for: values
@@ -59,6 +85,15 @@ class ValueWatch {
   // Throws std::bad_alloc when memory runs out.
   void note(const core::Row& row, std::uint64_t row_index, std::vector<FoundLoss>& losses);
 
+  // Warns of each value of `row`, record `record` (from 1), shaped like a date but none, in a
+  // column not reported yet: for the rare row a writer found one in. Throws std::bad_alloc when
+  // memory runs out.
+  void check_dates(const core::Row& row, std::uint64_t record);
+
+  // Notes in `losses` the false dates of `row`, row `row_index` of a piece, as check_dates()
+  // finds them. Throws std::bad_alloc when memory runs out.
+  void note_dates(const core::Row& row, std::uint64_t row_index, std::vector<FoundLoss>& losses);
+
   // Warns of each of `losses`, found in a piece whose first row follows `rows_before` rows, that
   // no piece before reported. Throws std::bad_alloc when memory runs out.
   void warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_before);
@@ -71,12 +106,19 @@ class ValueWatch {
   bool watches_losses_;
   FirstRecordTypes types_;
   ChangedNumbers changes_;
+  FalseDates dates_;
   const std::vector<DeclaredType>* declared_;  // the options' types, which outlive the watch
 };
 
-// The refusal of the first column name of `row` that holds NUL, which no engine takes. Never
-// fails but for memory.
-[[nodiscard]] core::Status refuse_nul_names(const core::Row& row);
+// The refusal of the first column name of `row` that holds NUL, for a row that holds one
+// (Row::holds_nul). Never fails but for memory.
+[[nodiscard]] core::Status refuse_nul_name_of(const core::Row& row);
+
+// The refusal of the first column name of `row` that holds NUL, which no engine takes. Inline:
+// this runs for every record. Never fails but for memory.
+[[nodiscard]] inline core::Status refuse_nul_names(const core::Row& row) {
+  return row.holds_nul() ? refuse_nul_name_of(row) : core::Status{};
+}
 
 // The script's part for the rows of one piece, written on another thread: the statement of each
 // row, or in batches and COPY blocks its tuple (after ",\n") or line, back to back, with what the
@@ -100,10 +142,12 @@ struct ScriptPiece {
 // outputs of a work.
 class PieceWriter final : public readers::PieceWorker {
  public:
-  // `watched`, if given, is the script's watch of its values; `typing` says what each value is
-  // written as. Both are borrowed and read only. `pieces` are the work's outputs, each given room
-  // for `bytes` bytes of statements when first filled.
-  PieceWriter(const CheckedOptions& options, const ColumnTyping& typing, const ValueWatch* watched,
+  // `schema`, if given, types every column; `typing` says what each value is written as;
+  // `watched`, if given, is the script's watch of its values; `datetimes` the declared DATETIME
+  // columns. All are borrowed and read only. `pieces` are the work's outputs, each given room for
+  // `bytes` bytes of statements when first filled.
+  PieceWriter(const CheckedOptions& options, const Schema* schema, const ColumnTyping& typing,
+              const ValueWatch* watched, const DeclaredDatetimes& datetimes,
               std::vector<ScriptPiece>& pieces, std::size_t bytes);
 
   void start(std::size_t slot) override;
@@ -116,7 +160,10 @@ class PieceWriter final : public readers::PieceWorker {
   sql::InsertWriter inserts_;
   std::optional<sql::CopyWriter> copies_;
   std::optional<ValueWatch> watch_;  // the watched values, afresh for each piece
-  sql::ColumnList columns_;          // of the piece's last row
+  const Schema* schema_;
+  DeclaredDatetimes datetimes_;
+  Schema::Completion completion_;
+  sql::ColumnList columns_;  // of the piece's last row
   std::optional<BatchKeys> batch_keys_;
   std::string key_form_;
   std::vector<ScriptPiece>& pieces_;
@@ -167,7 +214,8 @@ class ScriptWriter {
 
  private:
   core::Status begin(const core::Row& first_row);
-  void add(const core::Row& row, const core::DataType* types);
+  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime,
+           bool* false_date);
   void append_grouped(const ScriptPiece& piece);
   void close_group();
   core::Status hand_over() { return sink_.appended(); }
@@ -181,6 +229,8 @@ class ScriptWriter {
   ColumnTyping typing_;
   RowTyper typer_;
   ValueWatch watch_;
+  DeclaredDatetimes datetimes_;
+  Schema::Completion completion_;
   std::optional<BatchKeys> batch_keys_;  // of the batch open, when a repeated key must end it
   std::string key_form_;
   std::uint64_t record_ = 0;    // rows taken so far

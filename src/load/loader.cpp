@@ -54,12 +54,17 @@ struct LoadPiece {
 // Encodes the rows of the pieces one thread reads into the LoadPiece outputs of a work.
 class LoadWorker final : public readers::PieceWorker {
  public:
-  // `typing` says what each value goes in as; `watched`, if given, is the load's watch of its
-  // values. Both are borrowed and read only. `pieces` are the work's outputs, each given room for
-  // `bytes` bytes when filled.
-  LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::ColumnTyping& typing,
-             const convert::ValueWatch* watched, std::vector<LoadPiece>& pieces, std::size_t bytes)
-      : encoder_(std::move(encoder)), typer_(typing), pieces_(pieces), bytes_(bytes) {
+  // `schema`, if given, types every column; `typing` says what each value goes in as; `watched`,
+  // if given, is the load's watch of its values. All are borrowed and read only. `pieces` are the
+  // work's outputs, each given room for `bytes` bytes when filled.
+  LoadWorker(std::unique_ptr<RowEncoder> encoder, const convert::Schema* schema,
+             const convert::ColumnTyping& typing, const convert::ValueWatch* watched,
+             std::vector<LoadPiece>& pieces, std::size_t bytes)
+      : encoder_(std::move(encoder)),
+        typer_(typing),
+        schema_(schema),
+        pieces_(pieces),
+        bytes_(bytes) {
     if (watched != nullptr) watched_ = *watched;
   }
 
@@ -75,25 +80,31 @@ class LoadWorker final : public readers::PieceWorker {
     piece.bytes.reserve(bytes_);
     columns_ = {};
     if (watched_) watch_ = *watched_;
+    completion_.has_names = false;
   }
 
   Status take(Row&& row) override {
     if (auto refused = convert::refuse_nul_names(row); !refused) return refused;
     LoadPiece& piece = *piece_;
-    const auto typed = typer_.types_for(row);
+    // With the schema, every record has every column, so the rows go in in one run.
+    const Row& full = schema_ != nullptr ? schema_->complete(row, completion_) : row;
+    const auto typed = typer_.types_for(full);
     if (!typed) {
       has_refused_value_ = true;
       return std::unexpected(typed.error());
     }
     const DataType* types = *typed;
-    if (watch_) watch_->note(row, piece.rows, piece.losses);
-    const bool are_new_columns = !columns_.matches(row);
+    if (watch_) {
+      watch_->note(row, piece.rows, piece.losses);
+      watch_->note_dates(row, piece.rows, piece.losses);
+    }
+    const bool are_new_columns = !columns_.matches(full);
     if (are_new_columns) {
-      columns_.take(row);
+      columns_.take(full);
       encoder_->set_columns(columns_.names());
     }
     const std::size_t at = piece.bytes.size();
-    const unsigned way = encoder_->append(piece.bytes, row, types);
+    const unsigned way = encoder_->append(piece.bytes, full, types);
     if (are_new_columns || way != way_) {
       piece.runs.push_back(Run{piece.rows, at, way, columns_.names()});
       way_ = way;
@@ -111,10 +122,12 @@ class LoadWorker final : public readers::PieceWorker {
  private:
   std::unique_ptr<RowEncoder> encoder_;
   convert::RowTyper typer_;
+  const convert::Schema* schema_;
   std::optional<convert::ValueWatch> watched_;
   std::optional<convert::ValueWatch> watch_;  // the watched values, afresh for each piece
-  sql::ColumnList columns_;                   // of the piece's last row
-  unsigned way_ = 0;                          // of the piece's last row
+  convert::Schema::Completion completion_;
+  sql::ColumnList columns_;  // of the piece's last row
+  unsigned way_ = 0;         // of the piece's last row
   bool has_refused_value_ = false;
   std::vector<LoadPiece>& pieces_;
   std::size_t bytes_;
@@ -179,9 +192,10 @@ class LoadWork final : public readers::PieceWork {
     auto columns = typing_.table_columns(schema_ != nullptr ? schema_->columns() : first_row);
     if (!columns) return std::unexpected(std::move(columns.error()));
     if (options_->create_table) {
-      auto statement =
-          sql::generate_create_table_with_pk(options_->table_name, *columns, options_->dialect,
-                                             options_.primary_key(), options_->schema.value_or(""));
+      auto statement = sql::generate_create_table_with_pk(
+          options_->table_name, *columns, options_->dialect, options_.primary_key(),
+          options_->schema.value_or(""),
+          schema_ != nullptr ? schema_->fractional_times() : std::vector<bool>{});
       if (!statement) return std::unexpected(std::move(statement.error()));
       auto created = connection_.create_table(*statement);
       if (!created) return std::unexpected(std::move(created.error()));
@@ -195,7 +209,7 @@ class LoadWork final : public readers::PieceWork {
   }
 
   std::unique_ptr<LoadWorker> make_worker() {
-    return std::make_unique<LoadWorker>(connection_.encoder(), typing_,
+    return std::make_unique<LoadWorker>(connection_.encoder(), schema_, typing_,
                                         watch_.is_on() ? &watch_ : nullptr, pieces_, piece_bytes_);
   }
 

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/calendar.hpp"
 #include "core/text.hpp"
 #include "load/engine.hpp"
-#include "load/values.hpp"
 #include "sql/copy.hpp"
 
 namespace morvel::load {
@@ -110,7 +110,7 @@ class MysqlEncoder final : public RowEncoder {
     const std::string_view text = core::trim_white_space(entry.text);
     // A DATETIME has no zone, and MySQL refuses one in its text: the time is kept in UTC.
     const auto utc =
-        type == DataType::Timestamp && is_datetime_[i] ? utc_wall_time(text) : std::nullopt;
+        type == DataType::Timestamp && is_datetime_[i] ? core::utc_wall_time(text) : std::nullopt;
     sql::append_text_field(out, utc ? std::string_view(*utc) : text, type, sql::load_data_format);
   }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/calendar.hpp"
 #include "core/text.hpp"
 #include "load/values.hpp"
 #include "sql/literal.hpp"
@@ -18,9 +19,6 @@ using core::DataType;
 // Days from 1970-01-01, where the helpers count from, to 2000-01-01, where PostgreSQL does.
 constexpr std::int64_t epoch_days = 10957;
 constexpr std::int64_t micros_per_day = 86'400'000'000;
-
-// The widest offset a zone may have in PostgreSQL, in minutes.
-constexpr int widest_offset = 15 * 60 + 59;
 
 // More columns than a table may have; the text format lets the server say so.
 constexpr std::size_t most_columns = 1600;
@@ -74,11 +72,10 @@ char* put_uuid(char* at, std::string_view text) noexcept {
 // Microseconds from 2000-01-01 00:00:00 UTC to the time of a timestamp's text, read in UTC when
 // it has no zone and `is_utc`.
 std::optional<std::int64_t> micros_of(std::string_view text, bool is_utc) noexcept {
-  const auto moment = parse_moment(text);
+  const auto moment = core::parse_moment(text);
   // Beyond microseconds the server rounds, which is left to it.
   if (!moment || (!moment->offset && !is_utc) || moment->fraction.size() > 6) return std::nullopt;
   const int offset = moment->offset.value_or(0);
-  if (offset > widest_offset || offset < -widest_offset) return std::nullopt;
   std::int64_t micros = 0;
   for (std::size_t i = 0; i < 6; ++i) {
     micros = micros * 10 + (i < moment->fraction.size() ? moment->fraction[i] - '0' : 0);
@@ -114,7 +111,7 @@ char* put_field(char* at, std::string_view text, DataType type, PgType column,
       *at++ = sql::is_true_text(text) ? 1 : 0;
       return at;
     case PgType::Date: {
-      const auto days = type == DataType::Date ? parse_date(text) : std::nullopt;
+      const auto days = type == DataType::Date ? core::parse_date(text) : std::nullopt;
       if (!days) return nullptr;
       return put(put(at, std::int32_t{4}), static_cast<std::int32_t>(*days - epoch_days));
     }
@@ -123,7 +120,8 @@ char* put_field(char* at, std::string_view text, DataType type, PgType column,
       if (type == DataType::Timestamp) {
         micros = micros_of(text, is_utc);
       } else if (type == DataType::Date && is_utc) {
-        if (const auto days = parse_date(text)) micros = (*days - epoch_days) * micros_per_day;
+        if (const auto days = core::parse_date(text))
+          micros = (*days - epoch_days) * micros_per_day;
       }
       return micros ? put(put(at, std::int32_t{8}), *micros) : nullptr;
     }

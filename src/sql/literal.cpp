@@ -3,6 +3,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/calendar.hpp"
 #include "core/scan.hpp"
 #include "core/text.hpp"
 
@@ -89,8 +90,59 @@ template <Dialect::Kind D, bool MayHoldNul>
   return write_string_literal<D, MayHoldNul>(out, s);
 }
 
+// A timestamp with a zone as the UTC time it stands for, in apostrophes, or nullptr when it has
+// no zone or is no real time (it is then written as it stands). `s` is typed Timestamp, so its
+// first ten bytes have the shape of a date.
+[[gnu::noinline]] char* write_utc_literal(char* out, std::string_view s) noexcept {
+  // A time to the second with a Z, the common form, is in UTC already: its T becomes a blank.
+  if (s.size() == core::wall_time_size + 1 && (s.back() == 'Z' || s.back() == 'z') &&
+      (s[10] == 'T' || s[10] == ' ') && core::detail::is_plain_time_at(s, 11) &&
+      core::detail::is_real_date_head(s)) {
+    *out++ = '\'';
+    std::memcpy(out, s.data(), core::wall_time_size);
+    out[10] = ' ';
+    out += core::wall_time_size;
+    *out++ = '\'';
+    return out;
+  }
+  const auto moment = core::parse_moment(s);
+  if (!moment || !moment->offset) return nullptr;
+  *out++ = '\'';
+  out = core::write_utc_wall_time(out, *moment);
+  if (!moment->fraction.empty()) {
+    *out++ = '.';
+    out = write_bytes(out, moment->fraction);
+  }
+  *out++ = '\'';
+  return out;
+}
+
+// What a writer asks of the dates and timestamps it writes: which entries stand in a MySQL
+// DATETIME column the script declared, and where to note a date that is none.
+struct MomentNotes {
+  const std::uint8_t* in_datetime;
+  bool* false_date;
+};
+
+// A date or timestamp, entry `i` of its row, out of line: the loop over the values keeps its
+// few registers, and only these values pay for the notes.
 template <Dialect::Kind D, bool MayHoldNul>
-inline char* write_sql_value_for(char* out, std::string_view value, DataType type) noexcept {
+[[gnu::noinline]] char* write_moment(char* out, std::string_view s, DataType type,
+                                     const MomentNotes& notes, std::size_t i) noexcept {
+  const bool is_date = type == DataType::Date;
+  if (notes.false_date != nullptr && !core::is_real_moment(s, is_date)) *notes.false_date = true;
+  if constexpr (D == Dialect::Mysql) {
+    if (!is_date && notes.in_datetime != nullptr && notes.in_datetime[i] != 0 &&
+        core::may_have_zone(s)) {
+      if (char* const end = write_utc_literal(out, s)) return end;
+    }
+  }
+  return write_string_literal<D, MayHoldNul>(out, s);
+}
+
+template <Dialect::Kind D, bool MayHoldNul>
+inline char* write_sql_value_for(char* out, std::string_view value, DataType type,
+                                 const MomentNotes* notes = nullptr, std::size_t i = 0) noexcept {
   const std::string_view s = core::trim_white_space(value);
   switch (type) {
     case DataType::Null:
@@ -110,9 +162,11 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       return write_bytes(out, s);
     case DataType::Decimal:
       return write_decimal<D, MayHoldNul>(out, s);
-    case DataType::Uuid:
     case DataType::Date:
     case DataType::Timestamp:
+      if (notes != nullptr) return write_moment<D, MayHoldNul>(out, s, type, *notes, i);
+      break;
+    case DataType::Uuid:
     case DataType::Text:
     case DataType::Json:
       break;
@@ -123,7 +177,8 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
 // One loop per dialect, with the value writer inlined into it. `IsTyped`: each value is written
 // as its column's type in `types` rather than its own; NULL stays NULL.
 template <Dialect::Kind D, bool MayHoldNul, bool IsTyped>
-char* write_value_list_for(char* out, const Row& row, const DataType* types) noexcept {
+char* write_value_list_for(char* out, const Row& row, const DataType* types,
+                           const MomentNotes* notes) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
     if (i != 0) {
@@ -135,7 +190,7 @@ char* write_value_list_for(char* out, const Row& row, const DataType* types) noe
     if constexpr (IsTyped) {
       if (type != DataType::Null) type = types[i];
     }
-    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type);
+    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type, notes, i);
   }
   return out;
 }
@@ -173,14 +228,18 @@ std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
 }
 
 char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                       const DataType* types) noexcept {
+                       const DataType* types, const std::uint8_t* in_datetime,
+                       bool* false_date) noexcept {
+  const MomentNotes given{in_datetime, types == nullptr ? false_date : nullptr};
+  const MomentNotes* notes =
+      given.in_datetime != nullptr || given.false_date != nullptr ? &given : nullptr;
   if (types != nullptr) {
     return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-      return write_value_list_for<D, MayHoldNul, true>(out, row, types);
+      return write_value_list_for<D, MayHoldNul, true>(out, row, types, notes);
     });
   }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr);
+    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, notes);
   });
 }
 

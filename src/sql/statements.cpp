@@ -159,9 +159,10 @@ namespace {
 // Writes the row's tuple, "(<values>)", at `out`, which has room for max_tuple_size(row,
 // may_hold_nul).
 char* write_tuple(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                  const DataType* types = nullptr) noexcept {
+                  const DataType* types = nullptr, const std::uint8_t* in_datetime = nullptr,
+                  bool* false_date = nullptr) noexcept {
   *out++ = '(';
-  out = write_value_list(out, row, dialect, may_hold_nul, types);
+  out = write_value_list(out, row, dialect, may_hold_nul, types, in_datetime, false_date);
   *out++ = ')';
   return out;
 }
@@ -244,7 +245,8 @@ void InsertWriter::set_columns(const Row& row) {
   suffix_ = conflict_suffix(row, dialect_, on_conflict_, key_columns_);
 }
 
-void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const DataType* types) {
+void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const DataType* types,
+                               const std::uint8_t* in_datetime, bool* false_date) {
   // A reader that reuses its row says so when the names stay; that spares comparing them each
   // time, which was a twentieth of a CSV conversion's instructions.
   if (!columns_.matches(row)) set_columns(row);
@@ -253,7 +255,7 @@ void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const Data
   std::memcpy(at, head_.data(), head_.size());
   at += head_.size();
   *at++ = ' ';
-  at = write_tuple(at, row, dialect_, may_hold_nul, types);
+  at = write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime, false_date);
   if (!suffix_.empty()) {
     std::memcpy(at, suffix_.data(), suffix_.size());
     at += suffix_.size();
@@ -269,14 +271,14 @@ void InsertWriter::open_batch(core::ByteBuffer& out, const Row& row) {
 }
 
 void InsertWriter::append_tuple(core::ByteBuffer& out, const Row& row, const DataType* types,
-                                bool is_first) {
+                                bool is_first, const std::uint8_t* in_datetime, bool* false_date) {
   const bool may_hold_nul = row.holds_nul();
   char* at = out.room(max_tuple_size(row, may_hold_nul) + 2);
   if (!is_first) {
     std::memcpy(at, ",\n", 2);
     at += 2;
   }
-  out.commit(write_tuple(at, row, dialect_, may_hold_nul, types));
+  out.commit(write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime, false_date));
 }
 
 void InsertWriter::close_batch(core::ByteBuffer& out) {
@@ -336,7 +338,8 @@ core::Status check_key_fits(const Row& first_row, const PrimaryKey& primary_key,
 
 Result<std::string> generate_create_table_with_pk(std::string_view table_name, const Row& first_row,
                                                   Dialect dialect, const PrimaryKey& primary_key,
-                                                  std::string_view schema) {
+                                                  std::string_view schema,
+                                                  const std::vector<bool>& fractional_times) {
   if (auto fits = check_key_fits(first_row, primary_key, dialect); !fits) {
     return std::unexpected(std::move(fits.error()));
   }
@@ -353,7 +356,9 @@ Result<std::string> generate_create_table_with_pk(std::string_view table_name, c
     dialect.append_quoted_identifier(out, "id");
     out += auto_id_clause(dialect);
   }
-  for (const Row::Entry entry : first_row) {
+  const bool has_fractions = fractional_times.size() == first_row.size();
+  for (std::size_t i = 0; i < first_row.size(); ++i) {
+    const Row::Entry entry = first_row[i];
     next_definition();
     dialect.append_quoted_identifier(out, entry.name);
     out += ' ';
@@ -361,6 +366,8 @@ Result<std::string> generate_create_table_with_pk(std::string_view table_name, c
     std::string_view type_name = column_type_name(entry.type, dialect);
     // MySQL cannot index a TEXT column without a prefix length, so key columns get a VARCHAR.
     if (is_key && dialect == Dialect::Mysql && type_name == "TEXT") type_name = "VARCHAR(255)";
+    // A plain DATETIME cuts fractions of a second.
+    if (has_fractions && fractional_times[i] && type_name == "DATETIME") type_name = "DATETIME(6)";
     out += type_name;
     if (is_key) out += " NOT NULL";
   }

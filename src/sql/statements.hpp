@@ -91,9 +91,12 @@ class InsertWriter {
 
   // Appends generate_insert(table_name, row, dialect), with the conflict clause, and a line
   // feed to `out`; `types`, when given, holds a type per entry that each value but NULL is
-  // written as instead of its own. Throws std::bad_alloc when memory runs out.
+  // written as instead of its own, `in_datetime` marks the entries in a DATETIME column the
+  // script declared, and `false_date` hears of a date that is none (write_value_list). Throws
+  // std::bad_alloc when memory runs out.
   void append_line(core::ByteBuffer& out, const core::Row& row,
-                   const core::DataType* types = nullptr);
+                   const core::DataType* types = nullptr, const std::uint8_t* in_datetime = nullptr,
+                   bool* false_date = nullptr);
 
   // Whether `row` has the columns of the last statement begun. Never fails.
   [[nodiscard]] bool has_columns_of(const core::Row& row) const noexcept {
@@ -103,10 +106,11 @@ class InsertWriter {
   // Begins a statement of several rows with the columns of `row`: "INSERT INTO <table>
   // (<columns>) VALUES" and a line feed. Throws std::bad_alloc when memory runs out.
   void open_batch(core::ByteBuffer& out, const core::Row& row);
-  // Appends the row's tuple to the batch, after ",\n" unless it is the first. Throws
-  // std::bad_alloc when memory runs out.
+  // Appends the row's tuple to the batch, after ",\n" unless it is the first; `types`,
+  // `in_datetime` and `false_date` as for append_line. Throws std::bad_alloc when memory runs out.
   void append_tuple(core::ByteBuffer& out, const core::Row& row, const core::DataType* types,
-                    bool is_first);
+                    bool is_first, const std::uint8_t* in_datetime = nullptr,
+                    bool* false_date = nullptr);
   // Ends the batch: the conflict clause, ";" and a line feed. Throws std::bad_alloc when
   // memory runs out.
   void close_batch(core::ByteBuffer& out);
@@ -124,13 +128,14 @@ class InsertWriter {
 };
 
 // CREATE TABLE IF NOT EXISTS for the columns and value types of `first_row`, with the key of
-// `primary_key`, in `schema` when one is named; no trailing line break. Fails when a key column
-// is not in the row, or when an auto id is asked for and the row already has a column named id.
-[[nodiscard]] core::Result<std::string> generate_create_table_with_pk(std::string_view table_name,
-                                                                      const core::Row& first_row,
-                                                                      Dialect dialect,
-                                                                      const PrimaryKey& primary_key,
-                                                                      std::string_view schema = {});
+// `primary_key`, in `schema` when one is named; no trailing line break. `fractional_times`, when
+// it has an entry per column, marks the timestamp columns with fractions of a second, which MySQL
+// then declares DATETIME(6) rather than cut them. Fails when a key column is not in the row, or
+// when an auto id is asked for and the row already has a column named id.
+[[nodiscard]] core::Result<std::string> generate_create_table_with_pk(
+    std::string_view table_name, const core::Row& first_row, Dialect dialect,
+    const PrimaryKey& primary_key, std::string_view schema = {},
+    const std::vector<bool>& fractional_times = {});
 
 // Whether the dialect's column for `column` keeps a value of type `value` whose text is `text`
 // as it was: loads it, and gives it back the same by value (numbers), by meaning (dates and

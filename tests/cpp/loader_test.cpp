@@ -97,6 +97,23 @@ TEST(SqliteLoad, TakesJsonRecordsWithOtherKeys) {
             (std::vector<std::string>{"real:1|null", "real:2.5|text:x", "real:3|null"}));
 }
 
+// A load warns as a script does of dates that are none, once per column, in pieces too.
+TEST(SqliteLoad, WarnsOfDatesThatAreNone) {
+  const testing::TempDir directory;
+  std::string input = "d\n";
+  for (int i = 0; i < 50; ++i) input += "2024-01-01\n2024-02-30\n";
+  for (const std::size_t piece : {std::size_t{5}, readers::ReadLimits{}.piece_bytes}) {
+    const Loaded loaded = load_into(directory.file(std::to_string(piece) + ".db"), input,
+                                    {.create_table = true, .jobs = 3}, piece);
+    EXPECT_EQ(loaded.error, "");
+    EXPECT_EQ(loaded.warnings,
+              (std::vector<std::string>{
+                  "column 'd' holds '2024-02-30' in record 2, shaped like a date but no real one, "
+                  "which a DATE column refuses; use --schema-from all to type each column from "
+                  "every record"}));
+  }
+}
+
 TEST(SqliteLoad, LeavesNothingWhenARowIsRefused) {
   const testing::TempDir directory;
   std::string input = "k,v\n";

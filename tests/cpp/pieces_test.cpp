@@ -134,6 +134,12 @@ TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
 TEST(Pieces, CsvWarnsTheSameHoweverCut) {
   const std::string csv = "n,d\n1,2024-01-01\n" + repeated("2,2024-01-02\nx,y\n3\n", 4);
   expect_same_however_cut(csv, {.create_table = true, .allow_short_rows = true}, small_pieces);
+  // Dates that are none, in a MySQL table whose DATETIME column takes times in UTC.
+  const std::string dates = "d,t\n2024-01-01,2024-01-01 10:00:00Z\n" +
+                            repeated("2024-02-30,2024-01-01 10:00:00+01\n2024-01-02,x\n", 4);
+  expect_same_however_cut(dates, {.dialect = sql::Dialect::Mysql, .create_table = true},
+                          small_pieces);
+  expect_same_however_cut(dates, {.dialect = sql::Dialect::Mysql, .batch_size = 3}, small_pieces);
   // Without a header, short records make columns of their own.
   expect_same_however_cut("1,2\n3\n4,5,6\n7\n",
                           {.no_header = true, .allow_short_rows = true, .batch_size = 2},
@@ -170,6 +176,9 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
            ConversionOptions{.format = Format::Json, .create_table = true, .copy = true},
            ConversionOptions{
                .format = Format::Json, .create_table = true, .schema_from = SchemaFrom::All},
+           ConversionOptions{
+               .format = Format::Json, .schema_from = SchemaFrom::All, .batch_size = 2},
+           ConversionOptions{.format = Format::Json, .schema_from = SchemaFrom::All, .copy = true},
        }) {
     expect_same_however_cut(lines, options, small_pieces);
   }

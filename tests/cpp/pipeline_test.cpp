@@ -144,8 +144,116 @@ TEST(SchemaFromAll, TypesEachColumnFromEveryRecord) {
                                            .schema_from = SchemaFrom::All});
   EXPECT_EQ(json.sql,
             "CREATE TABLE IF NOT EXISTS \"morvel_table\" (\n  \"a\" INTEGER,\n  \"b\" REAL\n);\n\n"
-            "INSERT INTO \"morvel_table\" (\"b\") VALUES (1);\n"
+            "INSERT INTO \"morvel_table\" (\"a\", \"b\") VALUES (NULL, 1);\n"
             "INSERT INTO \"morvel_table\" (\"a\", \"b\") VALUES (1, 2.5);\n");
+}
+
+// Every record has every column, a missing key NULL, so batches and COPY blocks run unbroken.
+TEST(SchemaFromAll, GivesEveryRecordEveryColumn) {
+  const std::string lines = "{\"b\": 1}\n{\"a\": true, \"b\": 2}\n{\"a\": false}\n";
+  const ConversionOptions all{
+      .format = Format::Json, .table_name = "t", .schema_from = SchemaFrom::All};
+  ConversionOptions batched = all;
+  batched.batch_size = 10;
+  EXPECT_EQ(testing::convert_text(lines, batched).sql,
+            "INSERT INTO \"t\" (\"a\", \"b\") VALUES\n(NULL, 1),\n(TRUE, 2),\n(FALSE, NULL);\n");
+  ConversionOptions copied = all;
+  copied.copy = true;
+  EXPECT_EQ(testing::convert_text(lines, copied).sql,
+            "COPY \"t\" (\"a\", \"b\") FROM stdin;\n\\N\t1\ntrue\t2\nfalse\t\\N\n\\.\n");
+  // Without a header, a short record's missing fields too.
+  EXPECT_EQ(testing::convert_text("1,2\n3\n", {.table_name = "t",
+                                               .schema_from = SchemaFrom::All,
+                                               .no_header = true,
+                                               .allow_short_rows = true,
+                                               .batch_size = 10})
+                .sql,
+            "INSERT INTO \"t\" (\"column_1\", \"column_2\") VALUES\n(1, 2),\n(3, NULL);\n");
+}
+
+// The type the table gives a column of `values`, one per record, typed from every record.
+void expect_column_type(std::string_view values, sql::Dialect dialect, std::string_view type) {
+  const auto converted = testing::convert_text(
+      "v\n" + std::string(values),
+      {.dialect = dialect, .create_table = true, .schema_from = SchemaFrom::All});
+  const std::string sql = converted.sql;
+  const std::size_t at = sql.find(" (\n  ") + 5;
+  EXPECT_EQ(sql.substr(at, sql.find('\n', at) - at).substr(4), type) << values;
+}
+
+TEST(SchemaFromAll, TypesOnlyRealDatesAndTimesAsSuch) {
+  constexpr sql::Dialect pg = sql::Dialect::Postgres;
+  constexpr sql::Dialect mysql = sql::Dialect::Mysql;
+  expect_column_type("2024-02-29\n0001-01-01\n", pg, "DATE");
+  expect_column_type("2024-02-29\n2024-02-30\n", pg, "TEXT");
+  expect_column_type("0000-01-01\n", pg, "TEXT");
+  expect_column_type("2024-01-15\n2024-01-15 10:30:00+15:59\n", pg, "TIMESTAMPTZ");
+  expect_column_type("2024-01-15 24:00:00\n", pg, "TEXT");
+  expect_column_type("2024-01-15 and some words\n", pg, "TEXT");
+  expect_column_type("2024-01-15T10:30:00+16:00\n", pg, "TEXT");
+  expect_column_type("2024-01-15 10:30:00.1234567\n", pg, "TEXT");
+  expect_column_type("2016-12-31 23:59:60\n", pg, "TIMESTAMPTZ");
+  expect_column_type("2016-12-31 23:59:60\n", mysql, "TEXT");
+  expect_column_type("2024-01-15 10:30:00\n2024-01-15\n", mysql, "DATETIME");
+  expect_column_type("2024-01-15 10:30:00\n2024-01-15 10:30:00.5Z\n", mysql, "DATETIME(6)");
+  expect_column_type("2024-01-15 10:30:00.5\n", pg, "TIMESTAMPTZ");
+}
+
+// The values written for `csv` with `options` under MySQL: the tuples of its INSERT statements.
+std::vector<std::string> mysql_values(std::string_view csv, ConversionOptions options) {
+  options.dialect = sql::Dialect::Mysql;
+  std::vector<std::string> values;
+  const std::string sql = testing::convert_text(csv, options).sql;
+  for (std::size_t at = sql.find("VALUES ("); at != std::string::npos;
+       at = sql.find("VALUES (", at + 1)) {
+    values.push_back(sql.substr(at + 7, sql.find(';', at) - at - 7));
+  }
+  return values;
+}
+
+// MySQL refuses a zone in a DATETIME's text: in a column the script declared DATETIME, a time
+// with one is written as the UTC time it stands for; elsewhere values stay as written.
+TEST(Mysql, WritesZonedTimesOfItsOwnDatetimeColumnsInUtc) {
+  using Values = std::vector<std::string>;
+  const std::string csv =
+      "t,x\n2024-03-01T09:15:00+02:00,2024-03-01T09:15:00Z\n"
+      "2024-03-01 00:15:00.25-01:30,2024-03-01 09:15:00\n2016-12-31T23:59:60Z,a\n";
+  EXPECT_EQ(mysql_values(csv, {.create_table = true}),
+            (Values{"('2024-03-01 07:15:00', '2024-03-01 09:15:00')",
+                    "('2024-03-01 01:45:00.25', '2024-03-01 09:15:00')",
+                    "('2017-01-01 00:00:00', 'a')"}));
+  EXPECT_EQ(mysql_values(csv, {}),
+            (Values{"('2024-03-01T09:15:00+02:00', '2024-03-01T09:15:00Z')",
+                    "('2024-03-01 00:15:00.25-01:30', '2024-03-01 09:15:00')",
+                    "('2016-12-31T23:59:60Z', 'a')"}));
+  // Typed from every record, x is text and keeps its values as written.
+  EXPECT_EQ(mysql_values(csv, {.create_table = true, .schema_from = SchemaFrom::All})[0],
+            "('2024-03-01 07:15:00', '2024-03-01T09:15:00Z')");
+  // A leap second without a zone, which DATETIME refuses, makes its column text.
+  EXPECT_EQ(mysql_values("t\n2016-12-31 23:59:60\n2024-03-01T09:15:00Z\n",
+                         {.create_table = true, .schema_from = SchemaFrom::All}),
+            (Values{"('2016-12-31 23:59:60')", "('2024-03-01T09:15:00Z')"}));
+  // JSON records name their columns each time.
+  EXPECT_EQ(
+      mysql_values(
+          "{\"t\": \"2024-03-01T09:15:00Z\"}\n{\"a\": 1, \"t\": \"2024-03-01T09:15:00+01\"}\n",
+          {.format = Format::Json, .create_table = true}),
+      (Values{"('2024-03-01 09:15:00')", "(1, '2024-03-01 08:15:00')"}));
+}
+
+// A value shaped like a date that is none fails a load into a DATE or timestamp column; told
+// once per column, also without a table made, but not when every record types the columns.
+TEST(SchemaFromFirst, WarnsOncePerColumnOfDatesThatAreNone) {
+  const std::string csv = "d,t\n2024-02-30,2024-01-15 10:30:00\n2024-02-31,2024-01-15 24:00:00\n";
+  EXPECT_EQ(testing::convert_text(csv, {}).warnings,
+            (std::vector<std::string>{
+                "column 'd' holds '2024-02-30' in record 1, shaped like a date but no real one, "
+                "which a DATE column refuses; use --schema-from all to type each column from "
+                "every record",
+                "column 't' holds '2024-01-15 24:00:00' in record 2, shaped like a timestamp but "
+                "no real one, which a timestamp column refuses; use --schema-from all to type "
+                "each column from every record"}));
+  EXPECT_TRUE(testing::convert_text(csv, {.schema_from = SchemaFrom::All}).warnings.empty());
 }
 
 // A failing record fails the same way as without the option, after the statements before it.

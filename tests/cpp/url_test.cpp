@@ -105,21 +105,5 @@ TEST(Values, ParseNumbersExactly) {
   EXPECT_EQ(parse_double("-nan"), std::nullopt);
 }
 
-TEST(Values, WriteTimesWithAZoneInUtc) {
-  const auto expect_utc = [](std::string_view text, std::optional<std::string> expected) {
-    EXPECT_EQ(utc_wall_time(text), expected) << text;
-  };
-  expect_utc("2024-03-01T09:15:00+02:00", "2024-03-01 07:15:00");
-  expect_utc("2024-03-01 23:30:00.25-05", "2024-03-02 04:30:00.25");
-  expect_utc("2024-01-01T00:30:00+0100", "2023-12-31 23:30:00");
-  expect_utc("2024-02-28 23:00:00 -01:30", "2024-02-29 00:30:00");
-  expect_utc("2024-03-01T09:15:00Z", "2024-03-01 09:15:00");
-  expect_utc("2024-03-01 09:15:00", std::nullopt);
-  expect_utc("2023-02-29 10:00:00Z", std::nullopt);
-  expect_utc("2024-03-01 24:00:00Z", std::nullopt);
-  expect_utc("2024-01-15 and so onZ", std::nullopt);
-  expect_utc("2024-03-01 09:15:00+24:00", std::nullopt);
-}
-
 }  // namespace
 }  // namespace morvel::load

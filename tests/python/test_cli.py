@@ -277,6 +277,29 @@ class TestConversion:
             '  "zip" TEXT\n);\n\nINSERT INTO "t" ("id", "score", "zip") VALUES (1, 40, '
             "'07030');\n")
 
+    def test_dates_that_are_none_and_times_with_a_zone(self, command):
+        text = "d,t\n2024-02-30,2024-03-01T09:15:00+02:00\n2024-02-31,2024-03-01 09:15:00.5Z\n"
+        result = run(command, "-d", "mysql", "--create-table", "-t", "t", stdin=text)
+        assert result.stdout.decode().splitlines()[-2:] == [
+            "INSERT INTO `t` (`d`, `t`) VALUES ('2024-02-30', '2024-03-01 07:15:00');",
+            "INSERT INTO `t` (`d`, `t`) VALUES ('2024-02-31', '2024-03-01 09:15:00.5');"]
+        assert (result.stderr.decode(), result.returncode) == (
+            "morvel: warning: column 'd' holds '2024-02-30' in record 1, shaped like a date but "
+            "no real one, which a DATE column refuses; use --schema-from all to type each column "
+            "from every record\n", 0)
+        # Typed from every record, the dates are text and the times keep their fractions.
+        result = run(command, "-d", "mysql", "--create-table", "-t", "t", "--schema-from", "all",
+                     stdin=text)
+        assert (result.stderr, result.returncode) == (b"", 0)
+        assert result.stdout.decode().startswith(
+            "CREATE TABLE IF NOT EXISTS `t` (\n  `d` TEXT,\n  `t` DATETIME(6)\n);\n")
+
+    def test_schema_from_all_copies_json_keys_that_come_and_go_in_one_block(self, command):
+        text = '{"b": 1}\n{"a": "x"}\n{"a": "y", "b": 2}\n'
+        expect(run(command, "-f", "json", "-t", "t", "--copy", "--schema-from", "all",
+                   stdin=text),
+               stdout='COPY "t" ("a", "b") FROM stdin;\n\\N\t1\nx\t\\N\ny\t2\n\\.\n')
+
     def test_missing_input_does_not_create_the_output(self, command, tmp_path):
         expect(run(command, "-i", "missing.csv", "-o", "out.sql", cwd=tmp_path),
                stderr="morvel: No such file or directory (os error 2)\n", status=1)

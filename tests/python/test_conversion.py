@@ -251,6 +251,33 @@ class TestRealFileOptions:
                        'INSERT INTO "morvel_table" ("n", "zip") VALUES (40.2, NULL);\n')
         assert len(recwarn) == 0
 
+    def test_warns_of_dates_that_are_none(self):
+        with pytest.warns(morvel.DataWarning) as caught:
+            sql = morvel.convert_csv_to_sql("d\n2024-01-31\n2024-02-30\n2024-02-31\n")
+        assert "VALUES ('2024-02-30')" in sql
+        assert [str(w.message) for w in caught] == [
+            "column 'd' holds '2024-02-30' in record 2, shaped like a date but no real one, "
+            "which a DATE column refuses; use schema_from=\"all\" to type each column from "
+            "every record"]
+
+    @pytest.mark.parametrize("schema_from,table,values", [
+        ("first", "`t` DATETIME", ["'2024-03-01 07:15:00'", "'2016-12-31 23:59:60'"]),
+        ("all", "`t` TEXT", ["'2024-03-01T09:15:00+02:00'", "'2016-12-31 23:59:60'"]),
+    ])
+    def test_mysql_datetime_columns_take_times_with_a_zone_in_utc(self, schema_from, table,
+                                                                  values):
+        sql = morvel.convert_csv_to_sql("t\n2024-03-01T09:15:00+02:00\n2016-12-31 23:59:60\n",
+                                        create_table=True, dialect="mysql",
+                                        schema_from=schema_from)
+        assert f"\n  {table}\n" in sql
+        assert [line[line.index("VALUES (") + 8:-2] for line in sql.splitlines()
+                if line.startswith("INSERT")] == values
+
+    def test_schema_from_all_gives_every_record_every_column(self):
+        sql = morvel.convert_json_to_sql('{"b": 1}\n{"a": "x", "b": 2}\n', "t", schema_from="all",
+                                         batch_size=10)
+        assert sql == 'INSERT INTO "t" ("a", "b") VALUES\n(NULL, 1),\n(\'x\', 2);\n'
+
     def test_where_the_table_starts(self):
         text = "# made by hand\nTitle\n1\t2\n\n# a note\n3\t4\n"
         sql = morvel.convert_csv_to_sql(text, tsv=True, comment="#", skip_lines=2,

@@ -113,6 +113,11 @@ SAME_AS_THE_SCRIPT = [
     pytest.param("csv", LATIN1, ["--encoding", "latin1"], id="latin1"),
     pytest.param("json-lines", '{"a": 1}\n[1]\n{"a": 2, "b": "x"}\n{"b": "y"}\n',
                  ["--schema-from", "all"], id="json keys that come and go"),
+    pytest.param("csv", "d,t,f\n2024-02-29,2024-03-01T09:15:00+02:00,2024-01-15 10:30:00.25Z\n"
+                 "0001-01-01,2016-12-31T23:59:60Z,2024-01-15 10:30:00\n", [], id="dates and times"),
+    pytest.param("csv", "d,t,f\n2024-02-29,2024-03-01T09:15:00-15:59,2024-01-15 10:30:00.25Z\n"
+                 "2024-02-30,2016-12-31 23:59:60,2024-01-15 10:30:00\n", ["--schema-from", "all"],
+                 id="dates and times, all"),
 ]
 
 

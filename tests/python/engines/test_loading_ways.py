@@ -41,6 +41,29 @@ def test_copy_loads_the_same_rows(postgres_server, tmp_path, form):
     check_table(postgres_server, "loaded", input_records(input_format, text), kinds, pair_by="n")
 
 
+# JSON keys that come and go: typed from every record, each record has every column.
+COMING_AND_GOING = '{"a": 1}\n{"b": "x"}\n{"a": 2, "b": "y"}\n'
+CAME_AND_WENT = [(1, None), (2, "y"), (None, "x")]
+
+
+def test_schema_from_all_batches_json_keys_that_come_and_go_unbroken(engine, tmp_path):
+    script = convert(tmp_path, COMING_AND_GOING, "json", engine.name, "--schema-from", "all",
+                     "--batch-size", "1000")
+    assert script.count(b"INSERT INTO") == 1
+    engine.load(script)
+    assert sorted(engine.select_all("loaded")[1], key=repr) == CAME_AND_WENT
+
+
+def test_schema_from_all_copies_json_keys_that_come_and_go_in_one_block(postgres_server,
+                                                                      tmp_path):
+    postgres_server.reset()
+    script = convert(tmp_path, COMING_AND_GOING, "json", "postgres", "--schema-from", "all",
+                     "--copy")
+    assert script.count(b"FROM stdin;\n") == 1
+    postgres_server.load(script)
+    assert sorted(postgres_server.select_all("loaded")[1], key=repr) == CAME_AND_WENT
+
+
 @pytest.mark.parametrize("on_conflict", ["ignore", "replace"])
 def test_a_script_runs_again(engine, tmp_path, on_conflict):
     input_format, text, kinds = varied()

@@ -19,7 +19,8 @@ KINDS = {
                  "timestamp with time zone": datetime.datetime, "uuid": uuid.UUID, "text": str,
                  "numeric": decimal.Decimal},
     "mysql": {"bigint(20)": int, "double": float, "tinyint(1)": bool, "date": datetime.date,
-              "datetime": datetime.datetime, "varchar(36)": str, "varchar(255)": str, "text": str},
+              "datetime": datetime.datetime, "datetime(6)": datetime.datetime, "varchar(36)": str,
+              "varchar(255)": str, "text": str},
     "sqlite": {"INTEGER": int, "REAL": float, "TEXT": str},
 }
 
