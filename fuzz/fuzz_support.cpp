@@ -141,6 +141,9 @@ void check_value(SqlReader& reader, const Row::Entry& entry, Dialect dialect,
     case DataType::Date:
     case DataType::Timestamp:
     case DataType::Text:
+    // Only a column's type, never a value's own: the readers give neither.
+    case DataType::Decimal:
+    case DataType::Json:
       break;
   }
   MORVEL_FUZZ_CHECK(reader.string_literal() == trimmed, note);
