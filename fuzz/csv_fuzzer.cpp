@@ -86,7 +86,9 @@ std::optional<std::string> utf8_error(std::string_view input, const ModelRecord&
   return std::nullopt;
 }
 
-Model model_csv(std::string_view input) {
+// `names_ignore_case`: header names that differ in ASCII letter case alone are one name, as for
+// the engines that compare names so.
+Model model_csv(std::string_view input, bool names_ignore_case = false) {
   Model model;
   if (std::count(input.begin(), input.end(), '"') % 2 != 0) {
     model.error = "Malformed CSV: unbalanced quotes detected";
@@ -98,7 +100,11 @@ Model model_csv(std::string_view input) {
   if ((model.error = utf8_error(input, records[0], 0))) return model;
   std::unordered_set<std::string> seen;
   for (const std::string& name : header) {
-    if (!seen.insert(name).second) {
+    std::string key = name;
+    if (names_ignore_case) {
+      for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (!seen.insert(key).second) {
       model.error = "duplicate column name '" + name + "' in CSV header";
       return model;
     }
@@ -151,10 +157,14 @@ void check_conversion(std::string_view input, const Model& model) {
   const Dialect dialect = all_dialects[input.size() % std::size(all_dialects)];
   MemorySource source(input);
   auto sql = convert_text(source, {.table_name = "t", .dialect = dialect});
+  // SQLite and MySQL take names that differ in letter case alone for one.
+  const bool folds_case = dialect != Dialect::Postgres;
+  const Model folded = folds_case ? model_csv(input, true) : Model{};
+  const Model& expected = folds_case ? folded : model;
   // The first record refuses a header name holding a NUL byte, before any later failure.
-  std::optional<std::string> expected_error = model.error;
-  if (!model.rows.empty()) {
-    for (const auto& [name, text] : model.rows.front()) {
+  std::optional<std::string> expected_error = expected.error;
+  if (!expected.rows.empty()) {
+    for (const auto& [name, text] : expected.rows.front()) {
       if (auto refused = nul_identifier_error("column", name)) {
         expected_error = refused->message;
         break;
@@ -169,7 +179,7 @@ void check_conversion(std::string_view input, const Model& model) {
   MORVEL_FUZZ_CHECK(sql.has_value(), sql.error().message);
   check_utf8(*sql, "SQL output");
   std::string expected;
-  for (const auto& pairs : model.rows) {
+  for (const auto& pairs : expected.rows) {
     Row row;
     for (const auto& [name, text] : pairs) row.append(name, text, DataType::infer(text));
     expected += generate_insert("t", row, dialect);
