@@ -160,11 +160,11 @@ void check_conversion(std::string_view input, const Model& model) {
   // SQLite and MySQL take names that differ in letter case alone for one.
   const bool folds_case = dialect != Dialect::Postgres;
   const Model folded = folds_case ? model_csv(input, true) : Model{};
-  const Model& expected = folds_case ? folded : model;
+  const Model& modelled = folds_case ? folded : model;
   // The first record refuses a header name holding a NUL byte, before any later failure.
-  std::optional<std::string> expected_error = expected.error;
-  if (!expected.rows.empty()) {
-    for (const auto& [name, text] : expected.rows.front()) {
+  std::optional<std::string> expected_error = modelled.error;
+  if (!modelled.rows.empty()) {
+    for (const auto& [name, text] : modelled.rows.front()) {
       if (auto refused = nul_identifier_error("column", name)) {
         expected_error = refused->message;
         break;
@@ -179,7 +179,7 @@ void check_conversion(std::string_view input, const Model& model) {
   MORVEL_FUZZ_CHECK(sql.has_value(), sql.error().message);
   check_utf8(*sql, "SQL output");
   std::string expected;
-  for (const auto& pairs : expected.rows) {
+  for (const auto& pairs : modelled.rows) {
     Row row;
     for (const auto& [name, text] : pairs) row.append(name, text, DataType::infer(text));
     expected += generate_insert("t", row, dialect);
