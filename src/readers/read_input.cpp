@@ -23,16 +23,21 @@ using core::Result;
 using core::RowSink;
 using core::Status;
 
+// Where the JSON white space from `from` in `text` ends.
+std::size_t blank_end(std::string_view text, std::size_t from) noexcept {
+  while (from < text.size() &&
+         (text[from] == ' ' || text[from] == '\t' || text[from] == '\n' || text[from] == '\r')) {
+    ++from;
+  }
+  return from;
+}
+
 // The bytes before the first value of a JSON input, which do not choose its layout: a byte-order
 // mark, then JSON white space.
 std::size_t json_lead(std::string_view text) noexcept {
-  std::size_t lead =
-      text.starts_with(core::utf8_byte_order_mark) ? core::utf8_byte_order_mark.size() : 0;
-  while (lead < text.size() &&
-         (text[lead] == ' ' || text[lead] == '\t' || text[lead] == '\n' || text[lead] == '\r')) {
-    ++lead;
-  }
-  return lead;
+  return blank_end(text, text.starts_with(core::utf8_byte_order_mark)
+                             ? core::utf8_byte_order_mark.size()
+                             : 0);
 }
 
 // Whether a JSON input that begins with `text` is an array, `text` holding its first value's
@@ -136,17 +141,22 @@ Status Dispatch::read_json(ByteSource& source) {
   TextFeed feed(source, std::numeric_limits<std::uint64_t>::max());
   // An empty input has no rows; an input that cannot be read at all is as much an error as one
   // that fails later. The layout waits for the first byte of the first value, or the end.
+  // Each byte is looked at once: the white space before it may be long.
+  std::size_t lead = 0;
   for (std::size_t wanted = 1; !feed.is_whole();) {
     if (auto first = feed.fill(wanted); !first) return first;
     const std::string_view window = feed.window();
     if (window.size() < core::utf8_byte_order_mark.size() &&
         core::utf8_byte_order_mark.starts_with(window)) {
       wanted = core::utf8_byte_order_mark.size();
-    } else if (json_lead(window) == window.size()) {
-      wanted = window.size() + 1;
-    } else {
-      break;
+      continue;
     }
+    if (lead == 0 && window.starts_with(core::utf8_byte_order_mark)) {
+      lead = core::utf8_byte_order_mark.size();
+    }
+    lead = blank_end(window, lead);
+    if (lead < window.size()) break;
+    wanted = window.size() + 1;
   }
   if (!has_path && !is_json_array(feed.window())) return read_all(*reader, feed);
   // A read that fails after the first is reported once the bytes before it are parsed.
