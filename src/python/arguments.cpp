@@ -425,7 +425,9 @@ std::optional<std::string_view> input_argument(const Function& function, PyObjec
 }
 
 bool bind_options(const Function& function, std::span<const OptionSpec* const> options,
-                  std::span<PyObject* const> slots, convert::ConversionOptions& record) {
+                  std::span<PyObject* const> slots, std::string_view input,
+                  convert::ConversionOptions& record) {
+  record.format = function.format;
   const std::size_t leading = function.leading();
   for (std::size_t i = 0; i < options.size(); ++i) {
     if (slots[i + leading] != nullptr && !bind_option(slots[i + leading], *options[i], record)) {
@@ -437,6 +439,8 @@ bool bind_options(const Function& function, std::span<const OptionSpec* const> o
     return refuse_value(core::invalid("encoding is for the file functions: a str is already text"),
                         "encoding");
   }
+  // A file named as tab-separated is read so, by every kind of function alike.
+  if (function.from_file) convert::apply_input_name(record, input);
   return true;
 }
 

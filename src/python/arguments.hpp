@@ -97,9 +97,12 @@ std::optional<std::string_view> input_argument(const Function& function, PyObjec
                                                core::ByteBuffer& utf8, Ref& path_name);
 
 // Checks the arguments of `options` (slots after the leading ones) and writes them into `record`
-// through each option's own check, in parameter order; an omitted one keeps its default.
-// Raises (with the note naming the parameter) and returns false at the first that is refused.
+// through each option's own check, in parameter order; an omitted one keeps its default. The
+// record takes the function's format, and a file function's `input`, its path, may choose the
+// delimiter by its name. Raises (with the note naming the parameter) and returns false at the
+// first that is refused.
 bool bind_options(const Function& function, std::span<const convert::OptionSpec* const> options,
-                  std::span<PyObject* const> slots, convert::ConversionOptions& record);
+                  std::span<PyObject* const> slots, std::string_view input,
+                  convert::ConversionOptions& record);
 
 }  // namespace morvel::python

@@ -214,8 +214,7 @@ PyObject* start_iteration(PyObject* type, const Function& function, PyObject* ar
   const auto input = input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   convert::ConversionOptions record;
-  record.format = function.format;
-  if (!bind_options(function, options, slots, record)) return nullptr;
+  if (!bind_options(function, options, slots, *input, record)) return nullptr;
   // As the conversion functions do: the input opened first, then the options checked.
   std::unique_ptr<core::ByteSource> source;
   int descriptor = -1;

@@ -31,9 +31,7 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
     return nullptr;
   }
   convert::ConversionOptions record;
-  record.format = function.format;
-  if (!bind_options(function, options, slots, record)) return nullptr;
-  if (function.from_file) convert::apply_input_name(record, *input);
+  if (!bind_options(function, options, slots, *input, record)) return nullptr;
 
   core::Result<std::uint64_t> loaded = 0;
   std::vector<core::Notice> warnings;

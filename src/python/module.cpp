@@ -106,9 +106,7 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   const auto input = input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   convert::ConversionOptions record;
-  record.format = function.format;
-  if (!bind_options(function, options, slots, record)) return nullptr;
-  if (function.from_file) convert::apply_input_name(record, *input);
+  if (!bind_options(function, options, slots, *input, record)) return nullptr;
   Output output;
   if (!bind_output(slots.back(), output)) return nullptr;
 

@@ -346,6 +346,8 @@ class TestReaderOptions:
         path = tmp_path / name
         path.write_text("a\tb,c\n1\tx,y\n")
         assert morvel.convert_csv_file_to_sql(path, **kwargs) == expected
+        # The statements one at a time read the name the same way.
+        assert "".join(morvel.iter_csv_file_to_sql(path, **kwargs)) == expected
 
     @pytest.mark.parametrize("function,kwargs", [
         (morvel.convert_json_to_sql, {"quote": "'"}),
