@@ -64,11 +64,11 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
   std::memcpy(&word, text.data() + at, 8);
   // Less "00:00:00", in memory order: digits become 0 to 9, colons 0.
   const std::uint64_t x = word ^ 0x3030'3A30'303A'3030ULL;
-  const std::uint64_t beyond_nine =
-      (((x & 0x7F7F'7F7F'7F7F'7F7FULL) + 0x7676'7676'7676'7676ULL) | x) & 0x8080'8080'8080'8080ULL;
-  if (beyond_nine != 0 || (x & 0x0000'FF00'00FF'0000ULL) != 0) return false;
-  return digit_pair(text, at) <= pair_of(23) && digit_pair(text, at + 3) <= pair_of(59) &&
-         digit_pair(text, at + 6) <= pair_of(59);
+  // Each byte against its highest value in "29:59:59", colons 0: 0x7F less it, added to the low
+  // seven bits, carries into the byte's high bit only when the byte is above it.
+  const std::uint64_t above =
+      (((x & 0x7F7F'7F7F'7F7F'7F7FULL) + 0x767A'7F76'7A7F'767DULL) | x) & 0x8080'8080'8080'8080ULL;
+  return above == 0 && digit_pair(text, at) <= pair_of(23);
 }
 
 [[nodiscard]] bool is_real_timestamp_slow(std::string_view text) noexcept;
