@@ -52,7 +52,7 @@ class Row {
     nul_free_ = false;
     names_repeat_ = false;
     may_change_number_ |= core::may_change_number(type, text);
-    holds_false_date_ |= is_false_date(type, text);
+    note_if_false_date(type, text);
   }
 
   // Reserves room for `entries` entries, `name_bytes` bytes of names and `text_bytes` bytes of
@@ -99,7 +99,7 @@ class Row {
     slot.is_view = false;
     nul_free_ = false;
     may_change_number_ |= core::may_change_number(type, text);
-    holds_false_date_ |= is_false_date(type, text);
+    note_if_false_date(type, text);
     append_bytes(texts_, text);
   }
 
@@ -116,7 +116,7 @@ class Row {
     view_bytes_ += text.size();
     nul_free_ = false;
     may_change_number_ |= core::may_change_number(type, text);
-    holds_false_date_ |= is_false_date(type, text);
+    note_if_false_date(type, text);
   }
 
   // Notes that the reader wrote the number of entry `index` as the double it reads as, its own
@@ -231,8 +231,10 @@ class Row {
   // Decided as a reader gives each value, while its bytes are at hand, so that a writer need not
   // look at every date. Only the test of the type is inline: with the date's own test the
   // readers' loops over their fields ran out of registers.
-  bool is_false_date(DataType type, std::string_view text) noexcept {
-    return (type == DataType::Date || type == DataType::Timestamp) && is_false_moment(type, text);
+  void note_if_false_date(DataType type, std::string_view text) noexcept {
+    if (type == DataType::Date || type == DataType::Timestamp) {
+      holds_false_date_ |= is_false_moment(type, text);
+    }
   }
   [[gnu::noinline]] static bool is_false_moment(DataType type, std::string_view text) noexcept;
 
