@@ -88,7 +88,7 @@ class FalseDates {
  public:
   // Calls `report(entry)` for each entry of `row` shaped like a date or timestamp that is no real
   // one, in a column not reported yet, and takes the column as reported. Meant for the rare row
-  // that holds one: the writers look at each date as they write it (sql::write_value_list).
+  // that holds one: its reader notes that (core::Row::holds_false_date).
   template <class Report>
   void check(const core::Row& row, Report&& report) {
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -103,19 +103,6 @@ class FalseDates {
   // Whether `column` was not reported yet; it is then taken as reported. Throws std::bad_alloc
   // when memory runs out.
   bool claim(std::string_view column) { return reported_.emplace(column).second; }
-
-  // Whether `row` holds a value shaped like a date or timestamp that is none, reported or not,
-  // for writers that do not look at each value as they write it. Never fails.
-  [[nodiscard]] static bool holds_any(const core::Row& row) noexcept {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      const core::DataType type = row.type_at(i);
-      if ((type == core::DataType::Date || type == core::DataType::Timestamp) &&
-          !is_real(row[i].text, type)) {
-        return true;
-      }
-    }
-    return false;
-  }
 
  private:
   static bool is_real(std::string_view text, core::DataType type) noexcept;

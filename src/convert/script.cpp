@@ -34,6 +34,13 @@ bool is_grouped(const ConversionOptions& options) noexcept {
   return options.copy || options.batch_size > 1;
 }
 
+// Whether the watch goes through the dates of `row`, written as `types` if given: only a row its
+// reader found a false date in is gone through. INSERTs written as declared types leave their
+// dates to those types; COPY blocks have every row's dates looked at.
+bool looks_at_dates(const Row& row, const DataType* types, const ConversionOptions& options) {
+  return row.holds_false_date() && (types == nullptr || options.copy);
+}
+
 }  // namespace
 
 Status refuse_nul_name_of(const Row& row) {
@@ -191,10 +198,8 @@ Status PieceWriter::take(Row&& row) {
   const DataType* types = *typed;
   if (watch_) watch_->note(row, piece.rows, piece.losses);
   const std::uint8_t* in_datetime = datetimes_.entries_of(full);
-  bool has_false_date = false;
-  bool* const false_date = watch_ ? &has_false_date : nullptr;
   if (!is_grouped(*options_)) {
-    inserts_.append_line(piece.bytes, full, types, in_datetime, false_date);
+    inserts_.append_line(piece.bytes, full, types, in_datetime);
   } else {
     if (!columns_.matches(full)) {
       columns_.take(full);
@@ -202,9 +207,8 @@ Status PieceWriter::take(Row&& row) {
     }
     if (copies_) {
       copies_->append_row(piece.bytes, full, types);
-      has_false_date = watch_ && FalseDates::holds_any(full);
     } else {
-      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime, false_date);
+      inserts_.append_tuple(piece.bytes, full, types, false, in_datetime);
     }
     piece.ends.push_back(piece.bytes.size());
     if (batch_keys_) {
@@ -213,7 +217,9 @@ Status PieceWriter::take(Row&& row) {
       piece.key_form_ends.push_back(piece.key_forms.size());
     }
   }
-  if (has_false_date) watch_->note_dates(row, piece.rows, piece.losses);
+  if (watch_ && looks_at_dates(row, types, *options_)) {
+    watch_->note_dates(row, piece.rows, piece.losses);
+  }
   ++piece.rows;
   return {};
 }
@@ -247,10 +253,8 @@ Status ScriptWriter::operator()(Row&& row) {
   }
   ++record_;
   if (watch_.is_on()) watch_.check(row, record_);
-  bool has_false_date = false;
-  add(full, *typed, datetimes_.entries_of(full), watch_.is_on() ? &has_false_date : nullptr);
-  // Each date is looked at as it is written; only a row with one that is none is gone through.
-  if (has_false_date) watch_.check_dates(row, record_);
+  add(full, *typed, datetimes_.entries_of(full));
+  if (watch_.is_on() && looks_at_dates(row, *typed, *options_)) watch_.check_dates(row, record_);
   return hand_over();
 }
 
@@ -278,19 +282,17 @@ Status ScriptWriter::begin(const Row& first_row) {
   return {};
 }
 
-void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime,
-                       bool* false_date) {
+void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t* in_datetime) {
   core::ByteBuffer& to = out_;
   if (copies_) {
     if (in_group_ > 0 && !copies_->has_columns_of(row)) close_group();
     if (in_group_ == 0) copies_->open(to, row);
     copies_->append_row(to, row, types);
-    if (false_date != nullptr) *false_date = FalseDates::holds_any(row);
     ++in_group_;
     return;
   }
   if (options_->batch_size == 1) {
-    inserts_.append_line(to, row, types, in_datetime, false_date);
+    inserts_.append_line(to, row, types, in_datetime);
     return;
   }
   // A new statement starts after a full batch and whenever the column list changes.
@@ -303,7 +305,7 @@ void ScriptWriter::add(const Row& row, const DataType* types, const std::uint8_t
     batch_keys_->add(key_form_);
   }
   if (in_group_ == 0) inserts_.open_batch(to, row);
-  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime, false_date);
+  inserts_.append_tuple(to, row, types, in_group_ == 0, in_datetime);
   ++in_group_;
 }
 

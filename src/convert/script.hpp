@@ -86,8 +86,8 @@ class ValueWatch {
   void note(const core::Row& row, std::uint64_t row_index, std::vector<FoundLoss>& losses);
 
   // Warns of each value of `row`, record `record` (from 1), shaped like a date but none, in a
-  // column not reported yet: for the rare row a writer found one in. Throws std::bad_alloc when
-  // memory runs out.
+  // column not reported yet: for the rare row that holds one (Row::holds_false_date). Throws
+  // std::bad_alloc when memory runs out.
   void check_dates(const core::Row& row, std::uint64_t record);
 
   // Notes in `losses` the false dates of `row`, row `row_index` of a piece, as check_dates()
@@ -214,8 +214,7 @@ class ScriptWriter {
 
  private:
   core::Status begin(const core::Row& first_row);
-  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime,
-           bool* false_date);
+  void add(const core::Row& row, const core::DataType* types, const std::uint8_t* in_datetime);
   void append_grouped(const ScriptPiece& piece);
   void close_group();
   core::Status hand_over() { return sink_.appended(); }

@@ -157,6 +157,12 @@ bool is_real_timestamp_slow(std::string_view text) noexcept {
   return parse_moment(text).has_value();
 }
 
+bool is_false_moment_slow(std::string_view text, bool is_date) noexcept {
+  // The parsers check the shape as well, which the text may lack.
+  const std::string_view trimmed = trim_white_space(text);
+  return is_date ? !parse_date(trimmed) : !parse_moment(trimmed);
+}
+
 }  // namespace detail
 
 bool is_storable_moment(std::string_view text, bool is_date) noexcept {

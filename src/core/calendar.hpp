@@ -30,21 +30,32 @@ struct Moment {
 
 namespace detail {
 
-inline int two_digits(std::string_view text, std::size_t at) noexcept {
-  return (text[at] - '0') * 10 + (text[at + 1] - '0');
-}
-
 // Whether the date of a text whose first ten bytes have the date shape (DDDD-DD-DD) is real.
 [[nodiscard]] bool is_real_date_slow(std::string_view text) noexcept;
 
+// The two digits at `at` as one number that orders as the two-digit number they write ("09" <
+// "10"), so that a range test needs no arithmetic on each digit.
+inline unsigned digit_pair(std::string_view text, std::size_t at) noexcept {
+  std::uint16_t pair;
+  std::memcpy(&pair, text.data() + at, 2);
+  return __builtin_bswap16(pair);
+}
+
+// digit_pair() of the two digits of `n`, below 100.
+constexpr unsigned pair_of(unsigned n) noexcept { return (('0' + n / 10) << 8) | ('0' + n % 10); }
+
 inline bool is_real_date_head(std::string_view text) noexcept {
-  const int month = two_digits(text, 5);
-  const int day = two_digits(text, 8);
+  const unsigned month = digit_pair(text, 5);
+  const unsigned day = digit_pair(text, 8);
   // Every month has 28 days; the year 0 has none.
-  if (month < 1 || month > 12 || day < 1) return false;
-  // Of four digits, only 0000 ORs to '0'.
-  const bool is_year_zero = (text[0] | text[1] | text[2] | text[3]) == '0';
-  return (day <= 28 && !is_year_zero) || is_real_date_slow(text);
+  if (month - pair_of(1) > pair_of(12) - pair_of(1) || day < pair_of(1)) {
+    return false;
+  }
+  std::uint32_t year;
+  std::memcpy(&year, text.data(), 4);
+  std::uint32_t year_zero;
+  std::memcpy(&year_zero, "0000", 4);
+  return (day <= pair_of(28) && year != year_zero) || is_real_date_slow(text);
 }
 
 // Whether "HH:MM:SS" at `at` is a time of day without a leap second: the eight bytes at once.
@@ -53,14 +64,17 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
   std::memcpy(&word, text.data() + at, 8);
   // Less "00:00:00", in memory order: digits become 0 to 9, colons 0.
   const std::uint64_t x = word ^ 0x3030'3A30'303A'3030ULL;
-  const std::uint64_t beyond_nine =
-      (((x & 0x7F7F'7F7F'7F7F'7F7FULL) + 0x7676'7676'7676'7676ULL) | x) & 0x8080'8080'8080'8080ULL;
-  if (beyond_nine != 0 || (x & 0x0000'FF00'00FF'0000ULL) != 0) return false;
-  return two_digits(text, at) < 24 && two_digits(text, at + 3) < 60 &&
-         two_digits(text, at + 6) < 60;
+  // Each byte against its highest value in "29:59:59", colons 0: 0x7F less it, added to the low
+  // seven bits, carries into the byte's high bit only when the byte is above it.
+  const std::uint64_t above =
+      (((x & 0x7F7F'7F7F'7F7F'7F7FULL) + 0x767A'7F76'7A7F'767DULL) | x) & 0x8080'8080'8080'8080ULL;
+  return above == 0 && digit_pair(text, at) <= pair_of(23);
 }
 
 [[nodiscard]] bool is_real_timestamp_slow(std::string_view text) noexcept;
+
+// is_false_moment() for the forms it does not settle inline. Never fails.
+[[nodiscard]] bool is_false_moment_slow(std::string_view text, bool is_date) noexcept;
 
 }  // namespace detail
 
@@ -77,6 +91,21 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
     return detail::is_real_date_head(text);
   }
   return detail::is_real_timestamp_slow(text);
+}
+
+// Whether a value that DataType::infer typed Date (`is_date`) or Timestamp is no real one, its
+// text `text` as a reader holds it, white space around it and all: what is_real_moment says of
+// the trimmed text, with any text safe to pass. Inline for a date and a time to the second (perhaps
+// with a Z) that stand alone, since a reader asks this of every such value. Never fails.
+[[nodiscard]] inline bool is_false_moment(std::string_view text, bool is_date) noexcept {
+  const std::size_t n = text.size();
+  // At these lengths a typed value has no white space around it, so its date shape is checked.
+  if (is_date ? n == 10
+              : (n == 19 || (n == 20 && (text[19] == 'Z' || text[19] == 'z'))) &&
+                    (text[10] == 'T' || text[10] == ' ') && detail::is_plain_time_at(text, 11)) {
+    return !detail::is_real_date_head(text);
+  }
+  return detail::is_false_moment_slow(text, is_date);
 }
 
 // Whether a trimmed text is a real date or time that all three engines take as written: a date

@@ -5,6 +5,10 @@
 
 namespace morvel::core {
 
+bool Row::is_false_moment(DataType type, std::string_view text) noexcept {
+  return core::is_false_moment(text, type == DataType::Date);
+}
+
 Row::Row(const Row& other)
     : names_(other.names_),
       texts_(other.texts_),
@@ -12,7 +16,8 @@ Row::Row(const Row& other)
       rounded_(other.rounded_),
       rounded_texts_(other.rounded_texts_),
       nul_free_(other.nul_free_),
-      may_change_number_(other.may_change_number_) {
+      may_change_number_(other.may_change_number_),
+      holds_false_date_(other.holds_false_date_) {
   own_texts();
 }
 
@@ -23,7 +28,8 @@ Row::Row(Row&& other)
       rounded_(std::move(other.rounded_)),
       rounded_texts_(std::move(other.rounded_texts_)),
       nul_free_(other.nul_free_),
-      may_change_number_(other.may_change_number_) {
+      may_change_number_(other.may_change_number_),
+      holds_false_date_(other.holds_false_date_) {
   other.clear();
   own_texts();
 }
@@ -37,6 +43,7 @@ Row& Row::operator=(const Row& other) {
     rounded_texts_ = other.rounded_texts_;
     nul_free_ = other.nul_free_;
     may_change_number_ = other.may_change_number_;
+    holds_false_date_ = other.holds_false_date_;
     names_repeat_ = false;
     own_texts();
   }
@@ -52,6 +59,7 @@ Row& Row::operator=(Row&& other) {
     rounded_texts_ = std::move(other.rounded_texts_);
     nul_free_ = other.nul_free_;
     may_change_number_ = other.may_change_number_;
+    holds_false_date_ = other.holds_false_date_;
     names_repeat_ = false;
     other.clear();
     own_texts();

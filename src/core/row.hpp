@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/calendar.hpp"
 #include "core/data_type.hpp"
 #include "core/error.hpp"
 #include "core/scan.hpp"
@@ -51,6 +52,7 @@ class Row {
     nul_free_ = false;
     names_repeat_ = false;
     may_change_number_ |= core::may_change_number(type, text);
+    note_if_false_date(type, text);
   }
 
   // Reserves room for `entries` entries, `name_bytes` bytes of names and `text_bytes` bytes of
@@ -69,6 +71,7 @@ class Row {
     nul_free_ = false;
     names_repeat_ = false;
     may_change_number_ = false;
+    holds_false_date_ = false;
   }
 
   // Removes every text and keeps the entries with their names, for a reader whose next record
@@ -83,6 +86,7 @@ class Row {
     nul_free_ = false;
     names_repeat_ = true;
     may_change_number_ = false;
+    holds_false_date_ = false;
   }
 
   // Gives entry `index`, which must exist, a new text and type. The old text stays in the buffer
@@ -95,6 +99,7 @@ class Row {
     slot.is_view = false;
     nul_free_ = false;
     may_change_number_ |= core::may_change_number(type, text);
+    note_if_false_date(type, text);
     append_bytes(texts_, text);
   }
 
@@ -111,6 +116,7 @@ class Row {
     view_bytes_ += text.size();
     nul_free_ = false;
     may_change_number_ |= core::may_change_number(type, text);
+    note_if_false_date(type, text);
   }
 
   // Notes that the reader wrote the number of entry `index` as the double it reads as, its own
@@ -145,6 +151,10 @@ class Row {
   // Whether an entry given since the last clear is a number whose text storing it as a number
   // may change (core::may_change_number), so that a writer need not look at each. Never fails.
   [[nodiscard]] bool may_change_number() const noexcept { return may_change_number_; }
+
+  // Whether an entry given since the last clear is typed Date or Timestamp but is no real one
+  // (core::is_false_moment), so that a watch need not look at each. Never fails.
+  [[nodiscard]] bool holds_false_date() const noexcept { return holds_false_date_; }
 
   [[nodiscard]] std::size_t size() const noexcept { return slots_.size(); }
   [[nodiscard]] bool empty() const noexcept { return slots_.empty(); }
@@ -218,6 +228,16 @@ class Row {
     bool is_view;
   };
 
+  // Decided as a reader gives each value, while its bytes are at hand, so that a writer need not
+  // look at every date. Only the test of the type is inline: with the date's own test the
+  // readers' loops over their fields ran out of registers.
+  void note_if_false_date(DataType type, std::string_view text) noexcept {
+    if (type == DataType::Date || type == DataType::Timestamp) {
+      holds_false_date_ |= is_false_moment(type, text);
+    }
+  }
+  [[gnu::noinline]] static bool is_false_moment(DataType type, std::string_view text) noexcept;
+
   // Copies every viewed text into texts_. Throws std::bad_alloc when memory runs out.
   void own_texts();
 
@@ -242,6 +262,7 @@ class Row {
   bool nul_free_ = false;
   bool names_repeat_ = false;
   bool may_change_number_ = false;
+  bool holds_false_date_ = false;
 };
 
 // The callable a reader hands each record to, borrowed for the duration of one reading call: it

@@ -96,7 +96,7 @@ class LoadWorker final : public readers::PieceWorker {
     const DataType* types = *typed;
     if (watch_) {
       watch_->note(row, piece.rows, piece.losses);
-      watch_->note_dates(row, piece.rows, piece.losses);
+      if (row.holds_false_date()) watch_->note_dates(row, piece.rows, piece.losses);
     }
     const bool are_new_columns = !columns_.matches(full);
     if (are_new_columns) {

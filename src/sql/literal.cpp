@@ -117,32 +117,22 @@ template <Dialect::Kind D, bool MayHoldNul>
   return out;
 }
 
-// What a writer asks of the dates and timestamps it writes: which entries stand in a MySQL
-// DATETIME column the script declared, and where to note a date that is none.
-struct MomentNotes {
-  const std::uint8_t* in_datetime;
-  bool* false_date;
-};
-
-// A date or timestamp, entry `i` of its row, out of line: the loop over the values keeps its
-// few registers, and only these values pay for the notes.
-template <Dialect::Kind D, bool MayHoldNul>
-[[gnu::noinline]] char* write_moment(char* out, std::string_view s, DataType type,
-                                     const MomentNotes& notes, std::size_t i) noexcept {
-  const bool is_date = type == DataType::Date;
-  if (notes.false_date != nullptr && !core::is_real_moment(s, is_date)) *notes.false_date = true;
-  if constexpr (D == Dialect::Mysql) {
-    if (!is_date && notes.in_datetime != nullptr && notes.in_datetime[i] != 0 &&
-        core::may_have_zone(s)) {
-      if (char* const end = write_utc_literal(out, s)) return end;
-    }
+// A MySQL timestamp, entry `i` of its row, when some entries stand in a DATETIME column the
+// script declared (`in_datetime`), out of line: the loop over the values keeps its few registers.
+template <bool MayHoldNul>
+[[gnu::noinline]] char* write_mysql_timestamp(char* out, std::string_view s,
+                                              const std::uint8_t* in_datetime,
+                                              std::size_t i) noexcept {
+  if (in_datetime[i] != 0 && core::may_have_zone(s)) {
+    if (char* const end = write_utc_literal(out, s)) return end;
   }
-  return write_string_literal<D, MayHoldNul>(out, s);
+  return write_string_literal<Dialect::Mysql, MayHoldNul>(out, s);
 }
 
 template <Dialect::Kind D, bool MayHoldNul>
 inline char* write_sql_value_for(char* out, std::string_view value, DataType type,
-                                 const MomentNotes* notes = nullptr, std::size_t i = 0) noexcept {
+                                 const std::uint8_t* in_datetime = nullptr,
+                                 std::size_t i = 0) noexcept {
   const std::string_view s = core::trim_white_space(value);
   switch (type) {
     case DataType::Null:
@@ -162,10 +152,14 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
       return write_bytes(out, s);
     case DataType::Decimal:
       return write_decimal<D, MayHoldNul>(out, s);
-    case DataType::Date:
     case DataType::Timestamp:
-      if (notes != nullptr) return write_moment<D, MayHoldNul>(out, s, type, *notes, i);
+      if constexpr (D == Dialect::Mysql) {
+        if (in_datetime != nullptr) {
+          return write_mysql_timestamp<MayHoldNul>(out, s, in_datetime, i);
+        }
+      }
       break;
+    case DataType::Date:
     case DataType::Uuid:
     case DataType::Text:
     case DataType::Json:
@@ -178,7 +172,7 @@ inline char* write_sql_value_for(char* out, std::string_view value, DataType typ
 // as its column's type in `types` rather than its own; NULL stays NULL.
 template <Dialect::Kind D, bool MayHoldNul, bool IsTyped>
 char* write_value_list_for(char* out, const Row& row, const DataType* types,
-                           const MomentNotes* notes) noexcept {
+                           const std::uint8_t* in_datetime) noexcept {
   const std::size_t size = row.size();
   for (std::size_t i = 0; i < size; ++i) {
     if (i != 0) {
@@ -190,7 +184,7 @@ char* write_value_list_for(char* out, const Row& row, const DataType* types,
     if constexpr (IsTyped) {
       if (type != DataType::Null) type = types[i];
     }
-    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type, notes, i);
+    out = write_sql_value_for<D, MayHoldNul>(out, entry.text, type, in_datetime, i);
   }
   return out;
 }
@@ -228,18 +222,14 @@ std::size_t max_value_list_size(const Row& row, bool may_hold_nul) noexcept {
 }
 
 char* write_value_list(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                       const DataType* types, const std::uint8_t* in_datetime,
-                       bool* false_date) noexcept {
-  const MomentNotes given{in_datetime, types == nullptr ? false_date : nullptr};
-  const MomentNotes* notes =
-      given.in_datetime != nullptr || given.false_date != nullptr ? &given : nullptr;
+                       const DataType* types, const std::uint8_t* in_datetime) noexcept {
   if (types != nullptr) {
     return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-      return write_value_list_for<D, MayHoldNul, true>(out, row, types, notes);
+      return write_value_list_for<D, MayHoldNul, true>(out, row, types, in_datetime);
     });
   }
   return dispatch(dialect, may_hold_nul, [&]<Dialect::Kind D, bool MayHoldNul>() {
-    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, notes);
+    return write_value_list_for<D, MayHoldNul, false>(out, row, nullptr, in_datetime);
   });
 }
 

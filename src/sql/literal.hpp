@@ -55,12 +55,10 @@ inline constexpr std::size_t literal_slack = 16;
 // `types`, when given, holds a type per entry that each value is written as instead of its own,
 // but for NULL values. `in_datetime`, when given, is non-zero for each entry that stands in a
 // MySQL DATETIME column the script declared: a timestamp there with a zone is written as the UTC
-// time it stands for, since DATETIME keeps no zone and MySQL refuses one in its text.
-// `false_date`, when given without `types`, is set when a value typed Date or Timestamp is no
-// real one (core::is_real_moment), looked at while it is written. Never fails.
+// time it stands for, since DATETIME keeps no zone and MySQL refuses one in its text. Never
+// fails.
 char* write_value_list(char* out, const core::Row& row, Dialect dialect, bool may_hold_nul,
                        const core::DataType* types = nullptr,
-                       const std::uint8_t* in_datetime = nullptr,
-                       bool* false_date = nullptr) noexcept;
+                       const std::uint8_t* in_datetime = nullptr) noexcept;
 
 }  // namespace morvel::sql

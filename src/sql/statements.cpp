@@ -159,10 +159,10 @@ namespace {
 // Writes the row's tuple, "(<values>)", at `out`, which has room for max_tuple_size(row,
 // may_hold_nul).
 char* write_tuple(char* out, const Row& row, Dialect dialect, bool may_hold_nul,
-                  const DataType* types = nullptr, const std::uint8_t* in_datetime = nullptr,
-                  bool* false_date = nullptr) noexcept {
+                  const DataType* types = nullptr,
+                  const std::uint8_t* in_datetime = nullptr) noexcept {
   *out++ = '(';
-  out = write_value_list(out, row, dialect, may_hold_nul, types, in_datetime, false_date);
+  out = write_value_list(out, row, dialect, may_hold_nul, types, in_datetime);
   *out++ = ')';
   return out;
 }
@@ -246,7 +246,7 @@ void InsertWriter::set_columns(const Row& row) {
 }
 
 void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const DataType* types,
-                               const std::uint8_t* in_datetime, bool* false_date) {
+                               const std::uint8_t* in_datetime) {
   // A reader that reuses its row says so when the names stay; that spares comparing them each
   // time, which was a twentieth of a CSV conversion's instructions.
   if (!columns_.matches(row)) set_columns(row);
@@ -255,7 +255,7 @@ void InsertWriter::append_line(core::ByteBuffer& out, const Row& row, const Data
   std::memcpy(at, head_.data(), head_.size());
   at += head_.size();
   *at++ = ' ';
-  at = write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime, false_date);
+  at = write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime);
   if (!suffix_.empty()) {
     std::memcpy(at, suffix_.data(), suffix_.size());
     at += suffix_.size();
@@ -271,14 +271,14 @@ void InsertWriter::open_batch(core::ByteBuffer& out, const Row& row) {
 }
 
 void InsertWriter::append_tuple(core::ByteBuffer& out, const Row& row, const DataType* types,
-                                bool is_first, const std::uint8_t* in_datetime, bool* false_date) {
+                                bool is_first, const std::uint8_t* in_datetime) {
   const bool may_hold_nul = row.holds_nul();
   char* at = out.room(max_tuple_size(row, may_hold_nul) + 2);
   if (!is_first) {
     std::memcpy(at, ",\n", 2);
     at += 2;
   }
-  out.commit(write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime, false_date));
+  out.commit(write_tuple(at, row, dialect_, may_hold_nul, types, in_datetime));
 }
 
 void InsertWriter::close_batch(core::ByteBuffer& out) {

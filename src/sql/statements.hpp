@@ -92,11 +92,10 @@ class InsertWriter {
   // Appends generate_insert(table_name, row, dialect), with the conflict clause, and a line
   // feed to `out`; `types`, when given, holds a type per entry that each value but NULL is
   // written as instead of its own, `in_datetime` marks the entries in a DATETIME column the
-  // script declared, and `false_date` hears of a date that is none (write_value_list). Throws
-  // std::bad_alloc when memory runs out.
+  // script declared (write_value_list). Throws std::bad_alloc when memory runs out.
   void append_line(core::ByteBuffer& out, const core::Row& row,
-                   const core::DataType* types = nullptr, const std::uint8_t* in_datetime = nullptr,
-                   bool* false_date = nullptr);
+                   const core::DataType* types = nullptr,
+                   const std::uint8_t* in_datetime = nullptr);
 
   // Whether `row` has the columns of the last statement begun. Never fails.
   [[nodiscard]] bool has_columns_of(const core::Row& row) const noexcept {
@@ -107,10 +106,9 @@ class InsertWriter {
   // (<columns>) VALUES" and a line feed. Throws std::bad_alloc when memory runs out.
   void open_batch(core::ByteBuffer& out, const core::Row& row);
   // Appends the row's tuple to the batch, after ",\n" unless it is the first; `types`,
-  // `in_datetime` and `false_date` as for append_line. Throws std::bad_alloc when memory runs out.
+  // and `in_datetime` as for append_line. Throws std::bad_alloc when memory runs out.
   void append_tuple(core::ByteBuffer& out, const core::Row& row, const core::DataType* types,
-                    bool is_first, const std::uint8_t* in_datetime = nullptr,
-                    bool* false_date = nullptr);
+                    bool is_first, const std::uint8_t* in_datetime = nullptr);
   // Ends the batch: the conflict clause, ";" and a line feed. Throws std::bad_alloc when
   // memory runs out.
   void close_batch(core::ByteBuffer& out);
