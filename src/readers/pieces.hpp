@@ -129,8 +129,9 @@ struct ReadPlan {
                                       core::Monitor* monitor, const ReadPlan& plan);
 
 // The first reading of `source` to its end by `check`, and how many bytes it had: a regular
-// file in parts on the threads of `plan` when the check allows, read at offsets. Fails as the
-// source or the check does, or with the error of `monitor`, which hears of the progress.
+// file in parts on the threads of `plan` when the check allows, read at offsets. When the check
+// says where to stop, it stops there and returns that size, with no outcome of the check. Fails
+// as the source or the check does, or with the error of `monitor`, which hears of the progress.
 [[nodiscard]] core::Result<std::uint64_t> check_source(InputCheck& check, core::ByteSource& source,
                                                        core::Monitor* monitor,
                                                        const ReadPlan& plan);

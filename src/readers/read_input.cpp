@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -188,13 +189,21 @@ Status Dispatch::read_csv(ByteSource& source) {
   core::ReplayableSource replayable(source);
   SourceWhereabouts whereabouts(replayable);
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
+  // A stream is kept for the second reading as it is checked: a byte that is not UTF-8 stops the
+  // copy at the end of its record, so that endless noise (a device) fills no disk.
+  if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
   if (!size) return std::unexpected(std::move(size.error()));
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   TextFeed feed(replayable, *size);
-  return read_csv_records(quotes, feed, whereabouts, false);
+  if (auto read = read_csv_records(quotes, feed, whereabouts, false); !read || !quotes.stop_at()) {
+    return read;
+  }
+  // The records read their fields without the quotes, which may join the halves of a character.
+  return std::unexpected(core::invalid("stream did not contain valid UTF-8 before byte " +
+                                       std::to_string(*quotes.stop_at())));
 }
 
 // A CSV text held whole, checked block by block and then read.
