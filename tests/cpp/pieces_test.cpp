@@ -131,6 +131,41 @@ TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
   }
 }
 
+// A stream's first reading stops after the record with a byte that is not UTF-8, whatever
+// the reads cut, and the second reading then fails there as a whole reading does; bytes that are
+// never read as fields (lines to skip, comments) do not stop it, nor does a character cut by reads.
+void expect_stream_read_as_far_as(const std::string& csv, const ConversionOptions& options,
+                                  std::size_t most_read) {
+  const Converted whole = convert_cut(csv, options, {from_memory, 1}, std::size_t{1} << 30);
+  for (const std::size_t chunk : {1, 2, 3, 5, 7}) {
+    for (const unsigned jobs : {1U, 4U}) {
+      testing::ScriptedSource source(csv, chunk);
+      ConversionOptions with_jobs = options;
+      with_jobs.jobs = jobs;
+      EXPECT_EQ(testing::convert_source(source, with_jobs, {16, 0, 1}), whole)
+          << "chunk " << chunk << ", jobs " << jobs << ", input:\n" << csv;
+      // The read that brings the record's end may bring a few bytes more.
+      EXPECT_LE(source.consumed(), std::min(most_read + chunk - 1, csv.size()))
+          << "chunk " << chunk << ", input:\n" << csv;
+    }
+  }
+}
+
+TEST(Pieces, CsvStreamStopsAfterTheRecordThatIsNotUtf8) {
+  const std::string good = repeated("1,\"caf\xC3\xA9\n\xF0\x9F\x98\x80\"\r\n", 2000);
+  const std::string bad_record = "2,\"x\n\xE6\x97\",\"\n\"\n";
+  const std::size_t to_bad = std::string("a,b\n").size() + good.size() + bad_record.size();
+  expect_stream_read_as_far_as("a,b\n" + good + bad_record + good, {}, to_bad);
+  expect_stream_read_as_far_as("a,\xFF\n" + good, {}, 8);
+  for (const auto& [csv, options] : std::initializer_list<std::pair<std::string, ConversionOptions>>{
+           {"a,b\n" + good, {}},
+           {"\xFF\xFE title\na,b\n" + good, {.skip_lines = 1}},
+           {"a,b\n#\xFF\n" + good, {.comment = '#'}},
+       }) {
+    expect_stream_read_as_far_as(csv, options, csv.size());
+  }
+}
+
 TEST(Pieces, CsvWarnsTheSameHoweverCut) {
   const std::string csv = "n,d\n1,2024-01-01\n" + repeated("2,2024-01-02\nx,y\n3\n", 4);
   expect_same_however_cut(csv, {.create_table = true, .allow_short_rows = true}, small_pieces);
