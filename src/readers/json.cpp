@@ -38,7 +38,8 @@ std::string describe(const json::SyntaxError& error, std::string_view line, std:
 
 // The error for line `number`, `line`, which is not UTF-8.
 Error utf8_error(std::string_view line, std::uint64_t number) {
-  Error error = core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number));
+  Error error =
+      core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number));
   error.hint = core::encoding_advice(line);
   return error;
 }

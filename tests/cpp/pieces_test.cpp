@@ -143,10 +143,12 @@ void expect_stream_read_as_far_as(const std::string& csv, const ConversionOption
       ConversionOptions with_jobs = options;
       with_jobs.jobs = jobs;
       EXPECT_EQ(testing::convert_source(source, with_jobs, {16, 0, 1}), whole)
-          << "chunk " << chunk << ", jobs " << jobs << ", input:\n" << csv;
+          << "chunk " << chunk << ", jobs " << jobs << ", input:\n"
+          << csv;
       // The read that brings the record's end may bring a few bytes more.
       EXPECT_LE(source.consumed(), std::min(most_read + chunk - 1, csv.size()))
-          << "chunk " << chunk << ", input:\n" << csv;
+          << "chunk " << chunk << ", input:\n"
+          << csv;
     }
   }
 }
@@ -157,7 +159,8 @@ TEST(Pieces, CsvStreamStopsAfterTheRecordThatIsNotUtf8) {
   const std::size_t to_bad = std::string("a,b\n").size() + good.size() + bad_record.size();
   expect_stream_read_as_far_as("a,b\n" + good + bad_record + good, {}, to_bad);
   expect_stream_read_as_far_as("a,\xFF\n" + good, {}, 8);
-  for (const auto& [csv, options] : std::initializer_list<std::pair<std::string, ConversionOptions>>{
+  for (const auto& [csv, options] :
+       std::initializer_list<std::pair<std::string, ConversionOptions>>{
            {"a,b\n" + good, {}},
            {"\xFF\xFE title\na,b\n" + good, {.skip_lines = 1}},
            {"a,b\n#\xFF\n" + good, {.comment = '#'}},
