@@ -132,6 +132,10 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
   return {};
 }
 
+// A line's JSON is judged before the line ends only from this size on: a byte that is not UTF-8
+// later in the line would make its message another, so shorter lines wait for their end.
+constexpr std::size_t judged_line_bytes = 1024 * 1024;
+
 // A line that has not ended is judged as it comes: its bytes once for a line feed and for UTF-8,
 // its JSON whenever it doubled, so that a line that cannot become valid is refused without holding
 // it whole, and judging a long line costs a few readings of it, not one per arrival.
@@ -148,7 +152,7 @@ Result<bool> LinesReader::may_end(std::string_view record, const Place& place, L
   }
   // A final CR may yet turn out to end the line, outside the JSON.
   const std::string_view start = without_final_cr(record.substr(0, looked.bytes));
-  if (start.size() < 2 * looked.parsed) return false;
+  if (start.size() < std::max(2 * looked.parsed, judged_line_bytes)) return false;
   looked.parsed = start.size();
   const bool is_marked = place.offset == 0 && start.starts_with(core::utf8_byte_order_mark);
   // A line of white space only, Unicode's included, is skipped, so its JSON is not judged yet.

@@ -43,6 +43,26 @@ bool is_json_array(std::string_view text) noexcept {
   return lead < text.size() && text[lead] == '[';
 }
 
+// Bytes that a stream's first reading goes on checking, without keeping them, after the record
+// with a byte that is not UTF-8: a stream that ends within them gets the outcome of the whole
+// check, as a file does (an unbalanced quote later), and endless noise is refused once read.
+constexpr std::uint64_t checked_after_refusal = 64 * 1024 * 1024;
+
+// The rest of `source` fed to `check` up to checked_after_refusal bytes. Fails as the source
+// does, or with the check's outcome when the input ended.
+Status check_rest(InputCheck& check, ByteSource& source) {
+  ByteBuffer buffer;
+  const std::span<char> block(buffer.room(read_bytes), read_bytes);
+  for (std::uint64_t total = 0; total < checked_after_refusal;) {
+    auto got = source.read(block);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) return check.outcome();
+    check.feed({block.data(), *got});
+    total += *got;
+  }
+  return {};
+}
+
 // One reading of an input: its options, where its rows go, and its plan, all borrowed.
 class Dispatch {
  public:
@@ -194,6 +214,9 @@ Status Dispatch::read_csv(ByteSource& source) {
   if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
   if (!size) return std::unexpected(std::move(size.error()));
+  if (quotes.stop_at()) {
+    if (auto rest = check_rest(quotes, source); !rest) return rest;
+  }
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }

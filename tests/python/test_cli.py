@@ -610,10 +610,14 @@ class TestSlowStreams:
 
 
 def limited_to(megabytes):
-    """A preexec_fn that caps the child's address space, so that a run that held its input
-    would fail for memory instead of going on."""
+    """A preexec_fn that caps the child's address space and the files it writes, so that a run
+    that held or copied its input would fail for memory or file size instead of going on."""
     limit = megabytes * 1024 * 1024
-    return lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    def limit_child():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limit_child
 
 
 class TestInvalidInputRefusedEarly:
