@@ -209,7 +209,7 @@ Status Dispatch::read_csv(ByteSource& source) {
   core::ReplayableSource replayable(source);
   SourceWhereabouts whereabouts(replayable);
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
-  // A stream is kept for the second reading as it is checked: a byte that is not UTF-8 stops the
+  // A stream is kept for the second reading as it is checked: a byte that is not UTF-8 ends the
   // copy at the end of its record, so that endless noise (a device) fills no disk.
   if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
