@@ -38,6 +38,9 @@
 // - An InputCheck, when the format has one, reads the whole input first, in parts on threads
 //   when it allows; nothing is read for records until it passed.
 // - A failed read of the input is reported after the rows of the records before it.
+// - A record that the window does not end is judged by PieceReader::may_end as more of it comes,
+//   on the reading's own thread with nothing in flight, before read() is called again: a long
+//   line is not read again per arrival, and one that cannot become valid fails early.
 
 namespace morvel::readers {
 
