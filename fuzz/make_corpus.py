@@ -36,6 +36,22 @@ JSON_STARTS = [
     b'\xef\xbb\xbf\n\n{"a":1,"a":2,"b":{"c":1,"c":[2]}}\n',
     b'\xef\xbb\xbf',
     b'\xef\xbb',
+    # Lines longer than the reads, judged before they end: invalid from an early byte (NUL, not
+    # UTF-8, a character cut by a read), white space that only a later byte makes a value, a
+    # final CR that the line's end turns out to take.
+    b'{"a":1}\n{"b":' + b'\0' * 300 + b'\n{"c":2}\n',
+    b'{"a":1}\n{"b":"' + b'\xe6\x97\xa5' * 100 + b'\xff' + b'x' * 200,
+    b' \t' * 150 + b'\xc2\xa0' * 50 + b'{"a":1}\n',
+    b'{"a":"' + b'x' * 300 + b'"}\r\n{"b":"\r' + b'y' * 300 + b'"}\r',
+]
+
+# CSV inputs whose bytes that are not UTF-8 stop a stream's first reading at the end of their
+# record: in a quoted field over lines, in the header, in lines to skip (which hold what they
+# like), cut between reads.
+CSV_STARTS = [
+    b'a,b\n1,"x\n\xe6\x97",\"\n\"\n' + b'2,"\xc3\xa9"\n' * 50,
+    b'a,\xff\n' + b'1,2\n' * 50,
+    b'\xff\xfe\n' * 3 + b'a,b\n' + b'1,\xf0\x9f\x98\x80\n' * 60,
 ]
 
 
@@ -61,6 +77,7 @@ def main():
             if line.strip():
                 inputs[kind].append((bytes.fromhex(json.loads(line)["input_hex"]), False))
     inputs["json"].extend((data, False) for data in JSON_STARTS)
+    inputs["csv"].extend((data, False) for data in CSV_STARTS)
     for path in sorted((ROOT / "examples").iterdir()):
         inputs["csv" if path.suffix == ".csv" else "json"].append((path.read_bytes(), True))
 

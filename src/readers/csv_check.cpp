@@ -72,6 +72,7 @@ void QuoteCheck::feed(std::string_view block) {
   }
   // Lines skipped before the header may hold what they like, so counting starts after them.
   std::uint64_t at = seen_ + static_cast<std::uint64_t>(p - block.data());
+  if (watches_utf8_ && !stop_at_ && p != end) watch({p, static_cast<std::size_t>(end - p)}, at);
   while (p != end) {
     const std::uint64_t next_mark = (at / mark_bytes_ + 1) * mark_bytes_;
     const char* stop =
@@ -82,6 +83,55 @@ void QuoteCheck::feed(std::string_view block) {
     if (at == next_mark) mark_parity(at / mark_bytes_);
   }
   seen_ += block.size();
+}
+
+// The block, whose first byte is the input's byte `at`, checked for UTF-8 from where the last
+// block left off; the quotes before it are all counted.
+void QuoteCheck::watch(std::string_view block, std::uint64_t at) {
+  if (seeks_end_) return seek_record_end(block, at);
+  std::size_t from = 0;
+  if (!unfinished_.empty()) {
+    // The character the last block cut is judged whole, with its first bytes here.
+    const std::size_t kept = unfinished_.size();
+    unfinished_.append(block.substr(0, 4));
+    const auto bad = core::find_invalid_utf8(unfinished_);
+    if (bad && bad->valid_up_to == 0) {
+      if (bad->error_length > 0) {
+        unfinished_.clear();
+        seeks_end_ = true;
+        is_quoted_ = quotes_ % 2 != 0;
+        return seek_record_end(block, at);
+      }
+      unfinished_.resize(std::min(unfinished_.size(), std::size_t{3}));
+      return;
+    }
+    from = (bad ? bad->valid_up_to : unfinished_.size()) - kept;
+    unfinished_.clear();
+  }
+  const std::string_view rest = block.substr(from);
+  const auto bad = core::find_invalid_utf8(rest);
+  if (!bad) return;
+  if (bad->error_length == 0) {
+    unfinished_.assign(rest.substr(bad->valid_up_to));
+    return;
+  }
+  const std::size_t start = from + bad->valid_up_to;
+  seeks_end_ = true;
+  is_quoted_ = (quotes_ + count_quotes(block.data(), block.data() + start, quote_)) % 2 != 0;
+  seek_record_end(block.substr(start), at + start);
+}
+
+// Looks for the line end outside quotes that ends the record with the bad byte, from the block,
+// whose first byte is the input's byte `at`.
+void QuoteCheck::seek_record_end(std::string_view block, std::uint64_t at) noexcept {
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    if (block[i] == quote_) {
+      is_quoted_ = !is_quoted_;
+    } else if (!is_quoted_ && is_line_end(block[i])) {
+      stop_at_ = at + i + 1;
+      return;
+    }
+  }
 }
 
 core::Status QuoteCheck::outcome() const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,11 @@ class QuoteCheck final : public InputCheck {
 
   void feed(std::string_view block) override;
   [[nodiscard]] core::Status outcome() const override;
+  [[nodiscard]] std::optional<std::uint64_t> stop_at() const noexcept override { return stop_at_; }
+
+  // Also looks for a byte that is not UTF-8 outside the lines to skip, for an input without
+  // comment lines: the reading then stops at the end of its record. Never fails.
+  void watch_utf8() noexcept { watches_utf8_ = !comment_; }
   // Comment lines and lines to skip are only known from the start, so with them the check goes
   // in one run.
   [[nodiscard]] std::unique_ptr<CheckPart> part(std::uint64_t offset) override;
@@ -48,6 +54,8 @@ class QuoteCheck final : public InputCheck {
   [[nodiscard]] std::optional<bool> is_odd_before(std::uint64_t offset) const noexcept;
   std::uint64_t count_outside_comments(const char* p, const char* end) noexcept;
   void mark_parity(std::uint64_t mark);
+  void watch(std::string_view block, std::uint64_t at);
+  void seek_record_end(std::string_view block, std::uint64_t at) noexcept;
 
   std::uint64_t lines_to_skip_;
   std::optional<char> comment_;
@@ -62,6 +70,11 @@ class QuoteCheck final : public InputCheck {
   std::uint64_t quotes_ = 0;
   std::vector<std::uint64_t> parity_;  // bit per mark: odd quotes before it
   std::uint64_t marks_ = 0;            // the last mark reached
+  bool watches_utf8_ = false;
+  std::string unfinished_;  // the first bytes of a character that the last block cut
+  bool seeks_end_ = false;  // a byte that is not UTF-8 came; its record's end is looked for
+  bool is_quoted_ = false;  // while seeking: inside a quoted field
+  std::optional<std::uint64_t> stop_at_;
 };
 
 }  // namespace morvel::readers::csv

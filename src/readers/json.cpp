@@ -36,6 +36,14 @@ std::string describe(const json::SyntaxError& error, std::string_view line, std:
          std::to_string(column);
 }
 
+// The error for line `number`, `line`, which is not UTF-8.
+Error utf8_error(std::string_view line, std::uint64_t number) {
+  Error error =
+      core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number));
+  error.hint = core::encoding_advice(line);
+  return error;
+}
+
 std::string_view without_final_cr(std::string_view line) noexcept {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
@@ -68,6 +76,8 @@ class LinesReader final : public PieceReader {
     return last == std::string_view::npos ? 0 : last + 1;
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
+
+  Result<bool> may_end(std::string_view record, const Place& place, Looked& looked) override;
 
   [[nodiscard]] RecordPlace where(const Place& place) override {
     return {place.record + 1, place.line + 1,
@@ -122,14 +132,44 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
   return {};
 }
 
+// A line's JSON is judged before the line ends only from this size on: a byte that is not UTF-8
+// later in the line would make its message another, so shorter lines wait for their end.
+constexpr std::size_t judged_line_bytes = 1024 * 1024;
+
+// A line that has not ended is judged as it comes: its bytes once for a line feed and for UTF-8,
+// its JSON whenever it doubled, so that a line that cannot become valid is refused without holding
+// it whole, and judging a long line costs a few readings of it, not one per arrival.
+Result<bool> LinesReader::may_end(std::string_view record, const Place& place, Looked& looked) {
+  const std::string_view fresh = record.substr(looked.bytes);
+  if (std::memchr(fresh.data(), '\n', fresh.size()) != nullptr) return true;
+  const std::uint64_t number = place.line + 1;
+  // The line's last character may still be coming; what is judged ends before it.
+  if (const auto bad = find_invalid_utf8(fresh)) {
+    if (bad->error_length > 0) return std::unexpected(utf8_error(record, number));
+    looked.bytes += bad->valid_up_to;
+  } else {
+    looked.bytes = record.size();
+  }
+  // A final CR may yet turn out to end the line, outside the JSON.
+  const std::string_view start = without_final_cr(record.substr(0, looked.bytes));
+  if (start.size() < std::max(2 * looked.parsed, judged_line_bytes)) return false;
+  looked.parsed = start.size();
+  const bool is_marked = place.offset == 0 && start.starts_with(core::utf8_byte_order_mark);
+  // A line of white space only, Unicode's included, is skipped, so its JSON is not judged yet.
+  if (core::trim_white_space(is_marked ? start.substr(core::utf8_byte_order_mark.size()) : start)
+          .empty()) {
+    return false;
+  }
+  parser_.reset(start);
+  if (is_marked) parser_.skip_byte_order_mark();
+  if (parser_.parse() != Parser::Parsed::Failed || parser_.error().reached_end) return false;
+  return std::unexpected(core::invalid(describe(parser_.error(), start, place.offset, number,
+                                                is_decoded_ ? whereabouts_ : nullptr)));
+}
+
 Status LinesReader::take(std::string_view line, std::uint64_t start, std::uint64_t number,
                          bool is_utf8, RowSink sink, PieceEnd& end) {
-  if (!is_utf8 && find_invalid_utf8(line)) {
-    core::Error error =
-        core::invalid("stream did not contain valid UTF-8 at line " + std::to_string(number));
-    error.hint = core::encoding_advice(line);
-    return std::unexpected(std::move(error));
-  }
+  if (!is_utf8 && find_invalid_utf8(line)) return std::unexpected(utf8_error(line, number));
   // A byte-order mark may open the input, and so its first line.
   const bool is_marked = start == 0 && line.starts_with(core::utf8_byte_order_mark);
   if (core::trim_white_space(is_marked ? line.substr(core::utf8_byte_order_mark.size()) : line)

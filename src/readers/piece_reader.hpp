@@ -50,6 +50,13 @@ struct PieceEnd {
   }
 };
 
+// How far a reader has judged a record that the text has not ended yet; read in pieces, a long
+// record from a slow stream is looked at once, not again each time more of it comes.
+struct Looked {
+  std::size_t bytes = 0;   // judged: they hold no end of the record and nothing it is refused for
+  std::size_t parsed = 0;  // the record's bytes when its start was last parsed whole
+};
+
 // Where a record lies in the input, as messages name it.
 struct RecordPlace {
   std::uint64_t record = 0;  // from 1, as messages number records
@@ -104,6 +111,11 @@ class InputCheck {
   virtual void feed(std::string_view block) = 0;
   // The outcome, after the last block. Fails as the check does.
   [[nodiscard]] virtual core::Status outcome() const = 0;
+  // Where the first reading may stop, when the input holds what its records cannot have: past the
+  // end of the record that holds it, which the reading of the records then refuses. Never fails.
+  [[nodiscard]] virtual std::optional<std::uint64_t> stop_at() const noexcept {
+    return std::nullopt;
+  }
   // A part of the check that begins `offset` bytes into the input, for another thread; nothing
   // when the check must go through the input in one run (a comment line may begin anywhere).
   // Throws std::bad_alloc when memory runs out.
@@ -145,6 +157,16 @@ class PieceReader {
   // Whether reading on after `between`, the rest of a piece after what read() read through,
   // reads what reading from its start would. Never fails.
   [[nodiscard]] virtual bool continues(std::string_view between) const = 0;
+
+  // Whether the record at the start of `record`, which read() took nothing of and which more text
+  // follows, may end within it: `looked`, 0 for a fresh record, counts the bytes judged by earlier
+  // calls, which are not judged again, and is updated. Fails with the error read() would give for
+  // the record when its first bytes already decide it, the record starting at `place`. The default
+  // judges nothing: the record may end anywhere.
+  [[nodiscard]] virtual core::Result<bool> may_end(std::string_view /*record*/,
+                                                   const Place& /*place*/, Looked& /*looked*/) {
+    return true;
+  }
 
   // Where the record that begins at `place` lies in the input, for a message about its row. Never
   // fails but for memory.

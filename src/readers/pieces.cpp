@@ -214,7 +214,10 @@ class Reading {
       // A record longer than the window needs a wider one.
       want = plan_.limits.piece_bytes;
       if (end.read_through == 0 && end.rows == 0) {
-        want = 2 * window.size();
+        // The window widened by the wait holds the record's end, unless the reader cannot tell.
+        Looked looked;
+        if (auto awaited = await_end(feed, looked); !awaited) return stop(awaited);
+        want = feed.window().size() > window.size() ? feed.window().size() : 2 * window.size();
         feed.want_more();
       }
       if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
@@ -305,6 +308,15 @@ class Reading {
   // window holds, before the wait: the source then hears that it is idle, with everything before
   // the wait written.
   Status catch_up(TextFeed& feed) {
+    // Nothing is in flight: a record that begins the window begins where the reading stands.
+    if (between_.empty() && !feed.window().empty()) {
+      Looked looked;
+      auto may_end = reader_.may_end(feed.window(), place_, looked);
+      if (!may_end) return stop(std::unexpected(std::move(may_end.error())));
+      if (!*may_end) {
+        if (auto awaited = await_end(feed, looked); !awaited) return stop(awaited);
+      }
+    }
     if (!feed.window().empty()) {
       Piece piece = feed.take(feed.window().size());
       Status read = read_again(piece.text, false);
@@ -315,6 +327,20 @@ class Reading {
     // A failed read is reported by the next cut, after the records before it.
     (void)feed.fill(1);
     return {};
+  }
+
+  // Widens the window, waiting for the stream, until the reader says that the record at its start,
+  // at place_, which the window does not end, may end in it, or the text ends. Fails as the reader
+  // judges the record, `looked` far already. A failed read is left for the next fill to report,
+  // after the records before it: a record it cuts short is never judged.
+  Status await_end(TextFeed& feed, Looked& looked) {
+    for (;;) {
+      feed.want_more();
+      if (!feed.fill(feed.window().size() + 1) || feed.is_whole()) return {};
+      auto may_end = reader_.may_end(feed.window(), place_, looked);
+      if (!may_end) return std::unexpected(std::move(may_end.error()));
+      if (*may_end) return {};
+    }
   }
 
   // The next piece: about piece_bytes long, ending where the reader guesses a record ends; nothing

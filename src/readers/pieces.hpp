@@ -38,6 +38,9 @@
 // - An InputCheck, when the format has one, reads the whole input first, in parts on threads
 //   when it allows; nothing is read for records until it passed.
 // - A failed read of the input is reported after the rows of the records before it.
+// - A record that the window does not end is judged by PieceReader::may_end as more of it comes,
+//   on the reading's own thread with nothing in flight, before read() is called again: a long
+//   line is not read again per arrival, and one that cannot become valid fails early.
 
 namespace morvel::readers {
 
@@ -129,8 +132,9 @@ struct ReadPlan {
                                       core::Monitor* monitor, const ReadPlan& plan);
 
 // The first reading of `source` to its end by `check`, and how many bytes it had: a regular
-// file in parts on the threads of `plan` when the check allows, read at offsets. Fails as the
-// source or the check does, or with the error of `monitor`, which hears of the progress.
+// file in parts on the threads of `plan` when the check allows, read at offsets. When the check
+// says where to stop, it stops there and returns that size, with no outcome of the check. Fails
+// as the source or the check does, or with the error of `monitor`, which hears of the progress.
 [[nodiscard]] core::Result<std::uint64_t> check_source(InputCheck& check, core::ByteSource& source,
                                                        core::Monitor* monitor,
                                                        const ReadPlan& plan);

@@ -126,6 +126,8 @@ Result<std::uint64_t> check_source(InputCheck& check, ByteSource& source, core::
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) break;
     check.feed({block.data(), *got});
+    // What comes after a record that is refused is neither read nor kept.
+    if (const auto stop = check.stop_at()) return *stop;
     total += *got;
     if (auto go_on = checking.reached(total); !go_on) return std::unexpected(go_on.error());
   }

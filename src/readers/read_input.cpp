@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -45,6 +46,26 @@ std::size_t json_lead(std::string_view text) noexcept {
 bool is_json_array(std::string_view text) noexcept {
   const std::size_t lead = json_lead(text);
   return lead < text.size() && text[lead] == '[';
+}
+
+// Bytes that a stream's first reading goes on checking, without keeping them, after the record
+// with a byte that is not UTF-8: a stream that ends within them gets the outcome of the whole
+// check, as a file does (an unbalanced quote later), and endless noise is refused once read.
+constexpr std::uint64_t checked_after_refusal = 64 * 1024 * 1024;
+
+// The rest of `source` fed to `check` up to checked_after_refusal bytes. Fails as the source
+// does, or with the check's outcome when the input ended.
+Status check_rest(InputCheck& check, ByteSource& source) {
+  ByteBuffer buffer;
+  const std::span<char> block(buffer.room(read_bytes), read_bytes);
+  for (std::uint64_t total = 0; total < checked_after_refusal;) {
+    auto got = source.read(block);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) return check.outcome();
+    check.feed({block.data(), *got});
+    total += *got;
+  }
+  return {};
 }
 
 // One reading of an input: its options, where its rows go, and its plan, all borrowed.
@@ -198,13 +219,24 @@ Status Dispatch::read_csv(ByteSource& source) {
   core::ReplayableSource replayable(source);
   SourceWhereabouts whereabouts(replayable);
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
+  // A stream is kept for the second reading as it is checked: a byte that is not UTF-8 ends the
+  // copy at the end of its record, so that endless noise (a device) fills no disk.
+  if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
   if (!size) return std::unexpected(std::move(size.error()));
+  if (quotes.stop_at()) {
+    if (auto rest = check_rest(quotes, source); !rest) return rest;
+  }
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   TextFeed feed(replayable, *size);
-  return read_csv_records(quotes, feed, whereabouts, false);
+  if (auto read = read_csv_records(quotes, feed, whereabouts, false); !read || !quotes.stop_at()) {
+    return read;
+  }
+  // The records read their fields without the quotes, which may join the halves of a character.
+  return std::unexpected(core::invalid("stream did not contain valid UTF-8 before byte " +
+                                       std::to_string(*quotes.stop_at())));
 }
 
 // A CSV text held whole, checked block by block and then read.

@@ -48,9 +48,11 @@ namespace morvel::readers {
 // never held whole (but a JSON array, an input in another encoding, and a CSV file of at most
 // ReadLimits::held_bytes), cut into pieces at record boundaries, and each piece is read on a
 // thread of `plan`. A CSV input is read twice, first to check its quotes; a source that cannot go
-// back (a pipe) is kept in a temporary file for the second reading. Outcomes are those of reading
-// the pieces in order on one thread: the same rows, the same first error, the same warnings to
-// `monitor`, which also hears of the progress and may stop the reading. Fails with the first
+// back (a pipe) is kept in a temporary file for the second reading, up to the end of the first
+// record with a byte that is not UTF-8; its quotes are checked on for 64 MiB, and an input that
+// ends within them gets a whole check's outcome. Outcomes are those of reading the pieces in
+// order on one thread: the same rows, the same first error, the same warnings to `monitor`,
+// which also hears of the progress and may stop the reading. Fails with the first
 // error of the input, of `work` or of `monitor`, unchanged; the rows before it have been handed
 // over.
 [[nodiscard]] core::Status read_input(core::ByteSource& source, Format format,

@@ -131,6 +131,38 @@ TEST(Pieces, CsvFailsAtTheSameRecordHoweverCut) {
   }
 }
 
+// A stream's first reading stops keeping the input after the record with a byte that is not
+// UTF-8 and checks on; the outcome is a whole reading's, whatever the reads cut, also for bytes
+// never read as fields (lines to skip, comments) and for an unbalanced quote after the record.
+void expect_stream_as_whole(const std::string& csv, const ConversionOptions& options) {
+  const Converted whole = convert_cut(csv, options, {from_memory, 1}, std::size_t{1} << 30);
+  for (const std::size_t chunk : {1, 2, 3, 5, 7}) {
+    for (const unsigned jobs : {1U, 4U}) {
+      testing::ScriptedSource source(csv, chunk);
+      ConversionOptions with_jobs = options;
+      with_jobs.jobs = jobs;
+      EXPECT_EQ(testing::convert_source(source, with_jobs, {16, 0, 1}), whole)
+          << "chunk " << chunk << ", jobs " << jobs << ", input:\n"
+          << csv;
+    }
+  }
+}
+
+TEST(Pieces, CsvStreamAfterARecordThatIsNotUtf8FailsAsAWholeReading) {
+  const std::string good = repeated("1,\"caf\xC3\xA9\n\xF0\x9F\x98\x80\"\r\n", 200);
+  const std::string bad_record = "2,\"x\n\xE6\x97\",\"\n\"\n";
+  for (const auto& [csv, options] :
+       std::initializer_list<std::pair<std::string, ConversionOptions>>{
+           {"a,b\n" + good + bad_record + good, {}},
+           {"a,b\n" + good + bad_record + good + "\"\n", {}},
+           {"a,\xFF\n" + good, {}},
+           {"\xFF\xFE title\na,b\n" + good, {.skip_lines = 1}},
+           {"a,b\n#\xFF\n" + good, {.comment = '#'}},
+       }) {
+    expect_stream_as_whole(csv, options);
+  }
+}
+
 TEST(Pieces, CsvWarnsTheSameHoweverCut) {
   const std::string csv = "n,d\n1,2024-01-01\n" + repeated("2,2024-01-02\nx,y\n3\n", 4);
   expect_same_however_cut(csv, {.create_table = true, .allow_short_rows = true}, small_pieces);

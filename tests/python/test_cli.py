@@ -2,6 +2,7 @@
 
 import os
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -606,6 +607,78 @@ class TestSlowStreams:
         finally:
             process.stdin.close()
             assert process.wait(20) == 0
+
+
+def limited_to(megabytes):
+    """A preexec_fn that caps the child's address space and the files it writes, so that a run
+    that held or copied its input would fail for memory or file size instead of going on."""
+    limit = megabytes * 1024 * 1024
+
+    def limit_child():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limit_child
+
+
+class TestInvalidInputRefusedEarly:
+    @pytest.mark.parametrize("args,stderr", [
+        (["/dev/urandom"], "morvel: CSV parse error: record 0 (line 1, field: "),
+        (["-f", "json", "/dev/urandom"], "morvel: stream did not contain valid UTF-8 at line 1\n"),
+        (["-f", "json", "/dev/zero"], "morvel: expected value at line 1 column 1\n"),
+    ], ids=["csv-random", "json-random", "json-zero"])
+    def test_endless_devices_fail_in_bounded_memory(self, command, tmp_path, args, stderr):
+        result = subprocess.run([command, "-t", "t", *args], capture_output=True, timeout=60,
+                                env={**os.environ, "TMPDIR": str(tmp_path)},
+                                preexec_fn=limited_to(64))
+        assert (result.returncode, result.stdout) == (1, b"")
+        assert result.stderr.decode(errors="replace").startswith(stderr)
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    @pytest.mark.parametrize("head,unit,stderr", [
+        # Invalid from its first bytes: refused while the writer still writes the line.
+        (b'{"a": 1}\n{"b": ', b"\0", "expected value at line 2 column 7"),
+        (b'{"a": 1}\n{"b": "', b"\xff", "stream did not contain valid UTF-8 at line 2"),
+        (b'{"a": 1}\n [1, ', b"2, ", None),
+    ], ids=["nul", "not-utf8", "valid"])
+    def test_a_line_piped_without_end(self, command, jobs, head, unit, stderr):
+        endless = unit * 65536
+        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=limited_to(256))
+        # The line never ends while the command runs: an invalid one must end the run, and the
+        # pipe with it, before 64 MiB of it came.
+        is_refused_while_writing = False
+        try:
+            process.stdin.write(head)
+            for _ in range(1024 if stderr else 16):
+                process.stdin.write(endless)
+                process.stdin.flush()
+            if stderr is None:
+                process.stdin.write(b"2]\n{\"c\": 3}\n")
+            process.stdin.close()
+        except BrokenPipeError:
+            is_refused_while_writing = True
+        stdout, errors = process.stdout.read(), process.stderr.read()
+        process.wait(60)
+        assert stdout.startswith(b'INSERT INTO "t" ("a") VALUES (1);\n')
+        if stderr is None:
+            assert (process.returncode, errors, stdout.count(b"\n")) == (0, b"", 2)
+        else:
+            assert (is_refused_while_writing, process.returncode,
+                    errors.decode().splitlines()[0]) == (True, 1, f"morvel: {stderr}")
+
+    def test_a_long_line_arriving_slowly_arrives_whole(self, command):
+        value = "x" * (3 * 1024 * 1024)
+        line = ('{"a": "%s"}\n' % value).encode()
+        process = subprocess.Popen([command, "-f", "json", "-t", "t"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for at in range(0, len(line), 200_000):
+            process.stdin.write(line[at:at + 200_000])
+            process.stdin.flush()
+            time.sleep(0.01)
+        stdout, stderr = process.communicate(timeout=60)
+        assert (process.returncode, stderr) == (0, b"")
+        assert stdout == b'INSERT INTO "t" ("a") VALUES (\'%s\');\n' % value.encode()
 
 
 class TestProgressLine:
