@@ -33,7 +33,7 @@ def options(entry):
     """The morvel options that read `entry`'s file as its author means it."""
     chosen = ["--schema-from", "all"]
     if entry["format"] == "json":
-        return chosen
+        return chosen + (["--json-path", entry["json_path"]] if "json_path" in entry else [])
     if entry["delimiter"] == "\t":
         chosen.append("--tsv")
     elif entry["delimiter"] != ",":
@@ -50,6 +50,10 @@ def options(entry):
         chosen.append("--no-header")
     if entry.get("short_rows"):
         chosen.append("--allow-short-rows")
+    if entry.get("row_names"):
+        chosen.append("--row-names")
+    if entry.get("fix_names"):
+        chosen.append("--fix-names")
     return chosen
 
 
@@ -104,7 +108,7 @@ def test_real_file(engine, tmp_path, entry):
 
 def load_and_compare(engine, directory, entry):
     path = REAL / "files" / entry["file"]
-    columns, rows = reference.read(entry, path)
+    columns, rows = reference.read(entry, path, case_blind=engine.name != "postgres")
     engine.load(convert(directory, path.read_bytes(), entry["format"], engine.name,
                         *options(entry), table="real"), single_transaction=True)
     kinds = [KINDS[engine.name][kind] for _, kind in engine.column_types("real")]
