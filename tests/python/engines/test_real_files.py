@@ -35,7 +35,9 @@ def options(entry):
     if entry["format"] == "json":
         return chosen + (["--json-path", entry["json_path"]] if "json_path" in entry else [])
     if entry["delimiter"] == "\t":
-        chosen.append("--tsv")
+        # A .tsv or .tab file is read as tab-separated by its name alone.
+        if not entry["file"].lower().endswith((".tsv", ".tab")):
+            chosen.append("--tsv")
     elif entry["delimiter"] != ",":
         chosen += ["--delimiter", entry["delimiter"]]
     for word in entry.get("null_words", []):
@@ -110,7 +112,8 @@ def load_and_compare(engine, directory, entry):
     path = REAL / "files" / entry["file"]
     columns, rows = reference.read(entry, path, case_blind=engine.name != "postgres")
     engine.load(convert(directory, path.read_bytes(), entry["format"], engine.name,
-                        *options(entry), table="real"), single_transaction=True)
+                        *options(entry), table="real", name=entry["file"]),
+                single_transaction=True)
     kinds = [KINDS[engine.name][kind] for _, kind in engine.column_types("real")]
     names, got = engine.select_all("real")
     assert names == columns, f"column names read back {names}, in the file {columns}"
