@@ -100,7 +100,8 @@ class CsvReader final : public PieceReader {
   }
 
  private:
-  Result<std::size_t> read_header(Scanner& scanner);
+  Result<std::size_t> read_header(Scanner& scanner, bool header_is_short);
+  [[nodiscard]] std::optional<bool> header_is_short(std::string_view rest, bool is_whole) const;
   void hint_delimiter();
   void hint_json_lines();
   [[gnu::cold]] Error field_count_error(std::uint64_t record, std::size_t fields,
@@ -147,7 +148,9 @@ Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, b
     std::vector<std::string> names;
     for (const Scanner::Field& field : fields) names.emplace_back(scanner.text(field));
     names_ = std::move(names);
-    return read_header(scanner);
+    const std::optional<bool> is_short = header_is_short(text.substr(scanner.position()), is_whole);
+    if (!is_short) return std::nullopt;
+    return read_header(scanner, *is_short);
   }
   // Without a header the first record says how many columns there are, and is read again as
   // the first row.
@@ -157,8 +160,26 @@ Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, b
   return std::optional<std::size_t>(start);
 }
 
+// Whether the first record, at the start of `rest`, has one field more than the header, as R's
+// write.table leaves the row names' column unnamed; nullopt when more text must come to tell.
+// Asked only when row names are read and the header's first name is empty: that name is then the
+// row names' own (write.csv, pandas) unless the records are wider still (a header with an
+// unnamed column of its own, after the row names).
+std::optional<bool> CsvReader::header_is_short(std::string_view rest, bool is_whole) const {
+  if (!options_.row_names || names_.empty() || !names_.front().empty()) return false;
+  ScanRoom room;
+  Scanner next(rest, nullptr, options_, false, room);
+  next.set_delimiter(delimiter_);
+  const Scanner::Next found = next.next_record(is_whole);
+  if (found == Scanner::Next::More) return std::nullopt;
+  if (found == Scanner::Next::End) return false;
+  const std::size_t fields = next.parse_record().size();
+  if (next.ran_to_end() && !is_whole) return std::nullopt;
+  return fields == names_.size() + 1;
+}
+
 // Checks the header's names for UTF-8 and for repeats, and returns where the records begin.
-Result<std::size_t> CsvReader::read_header(Scanner& scanner) {
+Result<std::size_t> CsvReader::read_header(Scanner& scanner, bool header_is_short) {
   for (std::size_t i = 0; i < names_.size(); ++i) {
     names_have_nul_ = names_have_nul_ || names_[i].find('\0') != std::string::npos;
     if (const auto bad = find_invalid_utf8(names_[i])) {
@@ -169,7 +190,7 @@ Result<std::size_t> CsvReader::read_header(Scanner& scanner) {
   }
   header_fields_ = names_.size();
   hint_json_lines();
-  if (auto settled = settle_header_names(names_, options_, monitor_); !settled) {
+  if (auto settled = settle_header_names(names_, options_, header_is_short, monitor_); !settled) {
     return std::unexpected(std::move(settled.error()));
   }
   hint_delimiter();

@@ -74,9 +74,9 @@ void fix_names(std::vector<std::string>& names, const ReadOptions& options,
 }  // namespace
 
 core::Status settle_header_names(std::vector<std::string>& names, const ReadOptions& options,
-                                 core::Monitor* monitor) {
+                                 bool is_short, core::Monitor* monitor) {
   if (options.row_names) {
-    if (!names.empty() && names.front().empty()) {
+    if (!is_short && !names.empty() && names.front().empty()) {
       names.front() = row_names_column;
     } else {
       names.insert(names.begin(), std::string(row_names_column));

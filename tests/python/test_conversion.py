@@ -397,6 +397,8 @@ class TestNamesAndHints:
          "header names renamed: 'A' (column 2) to 'A_2'"),
         ('"a"\n"r1",1\n', {"row_names": True}, '"row_names", "a"', None),
         (",a\nr1,1\n", {"row_names": True}, '"row_names", "a"', None),
+        (",a\nr1,x,1\n", {"row_names": True, "fix_names": True}, '"row_names", "column_2", "a"',
+         "header names renamed: '' (column 2) to 'column_2'"),
         ('{"a": 1}\n{"a": 2}\n', {}, '"{""a"": 1}"',
          "the CSV header begins with '{', as JSON Lines do: if the input is JSON Lines, use "
          "convert_json_to_sql (or its file and load variants)"),

@@ -24,10 +24,11 @@ class ConversionError(Exception):
     """The morvel command failed; the message is its error output."""
 
 
-def convert(directory, text, input_format, dialect, *options, table="loaded"):
-    """The script morvel writes for `text`, as bytes: line breaks inside values must reach the
-    engine untouched, so nothing here decodes or re-encodes them."""
-    source = pathlib.Path(directory) / f"input.{input_format}"
+def convert(directory, text, input_format, dialect, *options, table="loaded", name=None):
+    """The script morvel writes for `text`, given it in a file `name` (input.<format> unless
+    given), as bytes: line breaks inside values must reach the engine untouched, so nothing here
+    decodes or re-encodes them."""
+    source = pathlib.Path(directory) / (name or f"input.{input_format}")
     target = pathlib.Path(directory) / f"output.{dialect}.sql"
     source.write_bytes(text.encode() if isinstance(text, str) else text)
     done = subprocess.run([MORVEL_COMMAND, "-i", source, "-o", target, "-f", input_format,
