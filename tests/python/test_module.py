@@ -232,6 +232,17 @@ class TestModuleSurface:
         assert exported == ["PyInit_morvel"]
         assert morvel.__file__.endswith(".abi3.so")
 
+    @pytest.mark.parametrize("binary", ["module", "command"])
+    def test_engine_client_libraries_are_not_linked(self, binary):
+        # They are opened when a load first needs them: linked, they cost every import and every
+        # run of the command the relocation of libpq, libmariadb and their TLS dependencies.
+        path = morvel.__file__ if binary == "module" else MORVEL_COMMAND
+        needed = subprocess.run(["readelf", "-d", path], capture_output=True, text=True,
+                                check=True).stdout
+        linked = re.findall(r"\(NEEDED\)\s+Shared library: \[(\S+)\]", needed)
+        assert "libc.so.6" in linked
+        assert [name for name in linked if re.match(r"lib(pq|mariadb|sqlite3)\.", name)] == []
+
     def test_imports_in_another_interpreter(self):
         # The stable ABI build is one file for every CPython from 3.11 on: this one, and another
         # installation on the machine (on PATH or the system's), which must really be another.
