@@ -21,6 +21,7 @@
 
 #include "core/calendar.hpp"
 #include "core/text.hpp"
+#include "load/client_library.hpp"
 #include "load/engine.hpp"
 #include "sql/copy.hpp"
 
@@ -208,13 +209,16 @@ std::optional<std::uint64_t> row_named(std::string_view message) {
 
 class MysqlConnection final : public Connection {
  public:
-  MysqlConnection(MYSQL* mysql, const Target& target, TableSettings settings)
-      : mysql_(mysql), target_(target), settings_(std::move(settings)) {
-    name_ = std::strstr(mysql_get_server_info(mysql), "MariaDB") != nullptr ? "MariaDB" : "MySQL";
+  // `api` is the process's, which lives as long.
+  MysqlConnection(const MysqlClient& api, MYSQL* mysql, const Target& target,
+                  TableSettings settings)
+      : api_(api), mysql_(mysql), target_(target), settings_(std::move(settings)) {
+    name_ =
+        std::strstr(api_.mysql_get_server_info(mysql), "MariaDB") != nullptr ? "MariaDB" : "MySQL";
   }
   ~MysqlConnection() override {
     stop_statement(true);
-    mysql_close(mysql_);
+    api_.mysql_close(mysql_);
   }
 
   // The session lists every warning of a statement, so that none that refuses a value is missed.
@@ -227,7 +231,7 @@ class MysqlConnection final : public Connection {
   // statement warns, and only then, when the table was there already.
   Result<bool> create_table(const std::string& statement) override {
     if (auto created = run(statement); !created) return std::unexpected(created.error());
-    const bool is_new = mysql_warning_count(mysql_) == 0;
+    const bool is_new = api_.mysql_warning_count(mysql_) == 0;
     if (auto begun = run("START TRANSACTION"); !begun) return std::unexpected(begun.error());
     return is_new;
   }
@@ -243,10 +247,10 @@ class MysqlConnection final : public Connection {
     }
     query.append(" AND TABLE_NAME = '").append(escaped(settings_.table));
     query += "' ORDER BY ORDINAL_POSITION";
-    if (mysql_real_query(mysql_, query.data(), query.size()) != 0) return failure();
-    MYSQL_RES* result = mysql_store_result(mysql_);
+    if (api_.mysql_real_query(mysql_, query.data(), query.size()) != 0) return failure();
+    MYSQL_RES* result = api_.mysql_store_result(mysql_);
     if (result == nullptr) return failure();
-    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    while (MYSQL_ROW row = api_.mysql_fetch_row(result)) {
       const auto text = [&](int i) { return std::string_view(row[i] != nullptr ? row[i] : ""); };
       const std::string name(text(0));
       if (text(1) == "datetime") shape_.datetimes.insert(name);
@@ -256,7 +260,7 @@ class MysqlConnection final : public Connection {
       // MariaDB shows the default NULL as the word, MySQL as no default at all.
       shape_.takes_null.push_back(text(2) == "YES" && (row[3] == nullptr || text(3) == "NULL"));
     }
-    mysql_free_result(result);
+    api_.mysql_free_result(result);
     return {};
   }
 
@@ -293,14 +297,14 @@ class MysqlConnection final : public Connection {
     statement += ')';
     first_row_ = sent_;
     feed_ = std::make_unique<InfileFeed>();
-    mysql_set_local_infile_handler(mysql_, infile_init, infile_read, infile_end, infile_error,
-                                   feed_.get());
+    api_.mysql_set_local_infile_handler(mysql_, infile_init, infile_read, infile_end, infile_error,
+                                        feed_.get());
     statement_ = std::thread([this, statement = std::move(statement)] {
       // Signals go to the thread that reads, which checks in with the caller.
       sigset_t all;
       sigfillset(&all);
       pthread_sigmask(SIG_BLOCK, &all, nullptr);
-      outcome_ = mysql_real_query(mysql_, statement.data(), statement.size());
+      outcome_ = api_.mysql_real_query(mysql_, statement.data(), statement.size());
       feed_->end();
     });
     return {};
@@ -324,12 +328,12 @@ class MysqlConnection final : public Connection {
 
   void abandon(bool created) noexcept override {
     stop_statement(true);
-    (void)mysql_real_query(mysql_, "ROLLBACK", 8);
+    (void)api_.mysql_real_query(mysql_, "ROLLBACK", 8);
     if (!created) return;
     const std::string drop =
         "DROP TABLE IF EXISTS " +
         sql::Dialect(sql::Dialect::Mysql).quote_table(settings_.schema, settings_.table);
-    (void)mysql_real_query(mysql_, drop.data(), drop.size());
+    (void)api_.mysql_real_query(mysql_, drop.data(), drop.size());
   }
 
   std::optional<std::uint64_t> refused_row() const noexcept override { return refused_; }
@@ -341,7 +345,7 @@ class MysqlConnection final : public Connection {
     if (!statement_.joinable()) return true;
     feed_->close(is_abandoned);
     statement_.join();
-    mysql_set_local_infile_default(mysql_);
+    api_.mysql_set_local_infile_default(mysql_);
     return outcome_ == 0;
   }
 
@@ -349,12 +353,12 @@ class MysqlConnection final : public Connection {
   // warns: each warning but a note (and a taken key, when those rows are to be skipped) is a
   // refusal, of the row it names.
   Status check_warnings() {
-    if (mysql_warning_count(mysql_) == 0) return {};
-    if (mysql_real_query(mysql_, "SHOW WARNINGS", 13) != 0) return failure();
-    MYSQL_RES* result = mysql_store_result(mysql_);
+    if (api_.mysql_warning_count(mysql_) == 0) return {};
+    if (api_.mysql_real_query(mysql_, "SHOW WARNINGS", 13) != 0) return failure();
+    MYSQL_RES* result = api_.mysql_store_result(mysql_);
     if (result == nullptr) return failure();
     std::optional<std::string> refusal;
-    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    while (MYSQL_ROW row = api_.mysql_fetch_row(result)) {
       if (row[0] == nullptr || row[1] == nullptr || row[2] == nullptr) continue;
       const std::string_view level = row[0];
       const unsigned code = static_cast<unsigned>(std::strtoul(row[1], nullptr, 10));
@@ -363,7 +367,7 @@ class MysqlConnection final : public Connection {
       refusal = row[2];
       break;
     }
-    mysql_free_result(result);
+    api_.mysql_free_result(result);
     if (!refusal) return {};
     if (const auto row = row_named(*refusal)) refused_ = first_row_ + *row - 1;
     return std::unexpected(error(*refusal));
@@ -371,14 +375,14 @@ class MysqlConnection final : public Connection {
 
   std::string escaped(std::string_view text) {
     std::string out(2 * text.size() + 1, '\0');
-    out.resize(mysql_real_escape_string(mysql_, out.data(), text.data(), text.size()));
+    out.resize(api_.mysql_real_escape_string(mysql_, out.data(), text.data(), text.size()));
     return out;
   }
 
   Status run(std::string_view statement) {
-    if (mysql_real_query(mysql_, statement.data(), statement.size()) != 0) return failure();
+    if (api_.mysql_real_query(mysql_, statement.data(), statement.size()) != 0) return failure();
     // A statement that returns rows leaves them to be read before the next.
-    if (MYSQL_RES* result = mysql_store_result(mysql_)) mysql_free_result(result);
+    if (MYSQL_RES* result = api_.mysql_store_result(mysql_)) api_.mysql_free_result(result);
     return {};
   }
 
@@ -387,8 +391,9 @@ class MysqlConnection final : public Connection {
                        without_password(name_ + ": " + std::string(message), target_)};
   }
 
-  Status failure() const { return std::unexpected(error(mysql_error(mysql_))); }
+  Status failure() const { return std::unexpected(error(api_.mysql_error(mysql_))); }
 
+  const MysqlClient& api_;
   MYSQL* mysql_;
   const Target& target_;
   TableSettings settings_;
@@ -407,24 +412,27 @@ class MysqlConnection final : public Connection {
 }  // namespace
 
 Result<std::unique_ptr<Connection>> connect_mysql(const Target& target, TableSettings settings) {
-  MYSQL* mysql = mysql_init(nullptr);
+  const auto client = mysql_client();
+  if (!client) return std::unexpected(client.error());
+  const MysqlClient& api = **client;
+  MYSQL* mysql = api.mysql_init(nullptr);
   if (mysql == nullptr) return std::unexpected(core::invalid("out of memory"));
   const unsigned local_infile = 1;
-  mysql_options(mysql, MYSQL_OPT_LOCAL_INFILE, &local_infile);
-  mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  api.mysql_options(mysql, MYSQL_OPT_LOCAL_INFILE, &local_infile);
+  api.mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
   const MysqlAddress& address = target.mysql;
   const auto c_text = [](const std::optional<std::string>& text) {
     return text ? text->c_str() : nullptr;
   };
-  if (mysql_real_connect(mysql, c_text(address.host), c_text(address.user),
-                         c_text(address.password), address.database.c_str(), address.port,
-                         c_text(address.socket), 0) == nullptr) {
+  if (api.mysql_real_connect(mysql, c_text(address.host), c_text(address.user),
+                             c_text(address.password), address.database.c_str(), address.port,
+                             c_text(address.socket), 0) == nullptr) {
     std::string message = without_password(
-        std::string("cannot connect to the MySQL database: ") + mysql_error(mysql), target);
-    mysql_close(mysql);
+        std::string("cannot connect to the MySQL database: ") + api.mysql_error(mysql), target);
+    api.mysql_close(mysql);
     return std::unexpected(core::Error{core::ErrorKind::Open, std::move(message)});
   }
-  return std::make_unique<MysqlConnection>(mysql, target, std::move(settings));
+  return std::make_unique<MysqlConnection>(api, mysql, target, std::move(settings));
 }
 
 }  // namespace morvel::load

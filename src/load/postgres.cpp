@@ -5,14 +5,13 @@
 // be taken go through a temporary table first, from which one INSERT moves them with the
 // conflict handling COPY lacks.
 
-#include <libpq-fe.h>
-
 #include <algorithm>
 #include <charconv>
 #include <unordered_map>
 #include <utility>
 
 #include "core/text.hpp"
+#include "load/client_library.hpp"
 #include "load/engine.hpp"
 #include "load/pg_binary.hpp"
 #include "sql/copy.hpp"
@@ -31,17 +30,18 @@ constexpr std::size_t most_bytes_per_call = 64 * 1024 * 1024;
 // Where rows that may meet a taken key wait before they move to the table.
 constexpr std::string_view staging_table = "pg_temp.morvel_rows";
 
-// Owns a result and clears it when it goes.
+// Owns a result and clears it when it goes, through `api`, the process's.
 class PgResult {
  public:
-  explicit PgResult(PGresult* result) noexcept : result_(result) {}
+  PgResult(const PostgresClient& api, PGresult* result) noexcept : api_(api), result_(result) {}
   PgResult(const PgResult&) = delete;  // cleared once
   PgResult& operator=(const PgResult&) = delete;
-  ~PgResult() { PQclear(result_); }
+  ~PgResult() { api_.PQclear(result_); }
   [[nodiscard]] PGresult* get() const noexcept { return result_; }
-  [[nodiscard]] ExecStatusType status() const noexcept { return PQresultStatus(result_); }
+  [[nodiscard]] ExecStatusType status() const noexcept { return api_.PQresultStatus(result_); }
 
  private:
+  const PostgresClient& api_;
   PGresult* result_;
 };
 
@@ -123,39 +123,44 @@ std::optional<std::uint64_t> number_after(std::string_view text, std::string_vie
 
 class PostgresConnection final : public Connection {
  public:
-  PostgresConnection(PGconn* connection, const Target& target, TableSettings settings)
-      : connection_(connection), target_(target), settings_(std::move(settings)) {
+  // `api` is the process's, which lives as long.
+  PostgresConnection(const PostgresClient& api, PGconn* connection, const Target& target,
+                     TableSettings settings)
+      : api_(api), connection_(connection), target_(target), settings_(std::move(settings)) {
     table_ = sql::Dialect(sql::Dialect::Postgres).quote_table(settings_.schema, settings_.table);
   }
-  ~PostgresConnection() override { PQfinish(connection_); }
+  ~PostgresConnection() override { api_.PQfinish(connection_); }
 
   Status begin() override { return run("BEGIN"); }
 
   Result<bool> create_table(const std::string& statement) override {
     const char* name = table_.c_str();
-    const PgResult existed(PQexecParams(connection_, "SELECT to_regclass($1) IS NOT NULL", 1,
-                                        nullptr, &name, nullptr, nullptr, 0));
+    const PgResult existed(
+        api_, api_.PQexecParams(connection_, "SELECT to_regclass($1) IS NOT NULL", 1, nullptr,
+                                &name, nullptr, nullptr, 0));
     if (existed.status() != PGRES_TUPLES_OK) return std::unexpected(error(existed.get()));
-    const bool is_new = std::string_view(PQgetvalue(existed.get(), 0, 0)) != "t";
+    const bool is_new = std::string_view(api_.PQgetvalue(existed.get(), 0, 0)) != "t";
     if (auto created = run(statement); !created) return std::unexpected(created.error());
     return is_new;
   }
 
   Status inspect() override {
     const char* name = table_.c_str();
-    const PgResult columns(PQexecParams(
-        connection_,
-        "SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute WHERE attrelid = "
-        "to_regclass($1) AND attnum > 0 AND NOT attisdropped",
-        1, nullptr, &name, nullptr, nullptr, 0));
+    const PgResult columns(
+        api_,
+        api_.PQexecParams(
+            connection_,
+            "SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute WHERE attrelid = "
+            "to_regclass($1) AND attnum > 0 AND NOT attisdropped",
+            1, nullptr, &name, nullptr, nullptr, 0));
     if (columns.status() != PGRES_TUPLES_OK) return std::unexpected(error(columns.get()));
-    for (int row = 0; row < PQntuples(columns.get()); ++row) {
-      shape_.columns.emplace(PQgetvalue(columns.get(), row, 0),
-                             pg_type_of(PQgetvalue(columns.get(), row, 1)));
+    for (int row = 0; row < api_.PQntuples(columns.get()); ++row) {
+      shape_.columns.emplace(api_.PQgetvalue(columns.get(), row, 0),
+                             pg_type_of(api_.PQgetvalue(columns.get(), row, 1)));
     }
-    const PgResult zone(PQexec(connection_, "SHOW TimeZone"));
+    const PgResult zone(api_, api_.PQexec(connection_, "SHOW TimeZone"));
     if (zone.status() != PGRES_TUPLES_OK) return std::unexpected(error(zone.get()));
-    shape_.is_utc = is_utc_zone(PQgetvalue(zone.get(), 0, 0));
+    shape_.is_utc = is_utc_zone(api_.PQgetvalue(zone.get(), 0, 0));
     return {};
   }
 
@@ -188,7 +193,7 @@ class PostgresConnection final : public Connection {
     is_binary_ = way == binary_way;
     const std::string copy = "COPY " + into + " (" + columns_ + ") FROM STDIN" +
                              (is_binary_ ? " WITH (FORMAT binary)" : "");
-    const PgResult started(PQexec(connection_, copy.c_str()));
+    const PgResult started(api_, api_.PQexec(connection_, copy.c_str()));
     if (started.status() != PGRES_COPY_IN) {
       // The first row with these columns is the one the table cannot take.
       refused_ = first_row_;
@@ -219,7 +224,7 @@ class PostgresConnection final : public Connection {
   // The transaction takes the table's creation with it.
   void abandon(bool) noexcept override {
     if (is_copying_) (void)end_copy("the load was stopped");
-    const PgResult rolled_back(PQexec(connection_, "ROLLBACK"));
+    const PgResult rolled_back(api_, api_.PQexec(connection_, "ROLLBACK"));
   }
 
   std::optional<std::uint64_t> refused_row() const noexcept override { return refused_; }
@@ -229,7 +234,7 @@ class PostgresConnection final : public Connection {
   Status put(std::string_view bytes) {
     while (!bytes.empty()) {
       const std::size_t size = std::min(bytes.size(), most_bytes_per_call);
-      if (PQputCopyData(connection_, bytes.data(), static_cast<int>(size)) != 1) {
+      if (api_.PQputCopyData(connection_, bytes.data(), static_cast<int>(size)) != 1) {
         // The server refused a row, which ended the COPY, or the connection is gone.
         Status ended = end_copy(nullptr);
         if (ended) ended = std::unexpected(error(nullptr));
@@ -245,23 +250,23 @@ class PostgresConnection final : public Connection {
   Status end_copy(const char* failure) {
     if (!is_copying_) return {};
     is_copying_ = false;
-    (void)PQputCopyEnd(connection_, failure);
+    (void)api_.PQputCopyEnd(connection_, failure);
     Status outcome;
-    while (PGresult* next = PQgetResult(connection_)) {
-      const PgResult result(next);
+    while (PGresult* next = api_.PQgetResult(connection_)) {
+      const PgResult result(api_, next);
       if (result.status() == PGRES_COMMAND_OK || !outcome) continue;
       // A value the column refuses (class 22) or a constraint (23) is the row's doing; the COPY's
       // line means nothing when the server went away meanwhile.
-      const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
-      const char* context = PQresultErrorField(result.get(), PG_DIAG_CONTEXT);
+      const char* state = api_.PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+      const char* context = api_.PQresultErrorField(result.get(), PG_DIAG_CONTEXT);
       const bool is_rows = state != nullptr && (std::string_view(state).starts_with("22") ||
                                                 std::string_view(state).starts_with("23"));
-      const auto line = is_rows && context != nullptr ? number_after(context, ", line ")
-                                                      : std::nullopt;
+      const auto line =
+          is_rows && context != nullptr ? number_after(context, ", line ") : std::nullopt;
       if (line) refused_ = first_row_ + *line - 1;
       outcome = std::unexpected(error(result.get()));
     }
-    if (outcome && PQstatus(connection_) != CONNECTION_OK) {
+    if (outcome && api_.PQstatus(connection_) != CONNECTION_OK) {
       outcome = std::unexpected(error(nullptr));
     }
     return outcome;
@@ -308,7 +313,7 @@ class PostgresConnection final : public Connection {
   }
 
   Status run(const std::string& statement) {
-    const PgResult result(PQexec(connection_, statement.c_str()));
+    const PgResult result(api_, api_.PQexec(connection_, statement.c_str()));
     if (result.status() == PGRES_COMMAND_OK || result.status() == PGRES_TUPLES_OK) return {};
     return std::unexpected(error(result.get()));
   }
@@ -316,19 +321,19 @@ class PostgresConnection final : public Connection {
   // The server's error in `result`, its detail and column included, or the connection's.
   core::Error error(const PGresult* result) const {
     const char* primary =
-        result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+        result != nullptr ? api_.PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     std::string message = "PostgreSQL: ";
     if (primary == nullptr) {
-      message += one_line(PQerrorMessage(connection_));
+      message += one_line(api_.PQerrorMessage(connection_));
     } else {
       message += primary;
       std::string notes;
-      const char* context = PQresultErrorField(result, PG_DIAG_CONTEXT);
+      const char* context = api_.PQresultErrorField(result, PG_DIAG_CONTEXT);
       const std::string_view where = context != nullptr ? context : "";
       if (const std::size_t at = where.find(", column "); at != std::string_view::npos) {
         notes = "column " + std::string(where.substr(at + 9, where.find(':', at) - at - 9));
       }
-      if (const char* detail = PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) {
+      if (const char* detail = api_.PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) {
         notes += (notes.empty() ? "" : "; ") + std::string(detail);
       }
       if (!notes.empty()) message += " (" + notes + ")";
@@ -336,6 +341,7 @@ class PostgresConnection final : public Connection {
     return core::Error{core::ErrorKind::Io, without_password(std::move(message), target_)};
   }
 
+  const PostgresClient& api_;
   PGconn* connection_;
   const Target& target_;
   TableSettings settings_;
@@ -357,17 +363,21 @@ void ignore_notice(void*, const char*) {}
 }  // namespace
 
 Result<std::unique_ptr<Connection>> connect_postgres(const Target& target, TableSettings settings) {
-  PGconn* connection = PQconnectdb(target.location.c_str());
+  const auto client = postgres_client();
+  if (!client) return std::unexpected(client.error());
+  const PostgresClient& api = **client;
+  PGconn* connection = api.PQconnectdb(target.location.c_str());
   if (connection == nullptr) return std::unexpected(core::invalid("out of memory"));
-  if (PQstatus(connection) != CONNECTION_OK || PQsetClientEncoding(connection, "UTF8") != 0) {
+  if (api.PQstatus(connection) != CONNECTION_OK ||
+      api.PQsetClientEncoding(connection, "UTF8") != 0) {
     std::string message = without_password(
-        "cannot connect to the PostgreSQL database: " + one_line(PQerrorMessage(connection)),
+        "cannot connect to the PostgreSQL database: " + one_line(api.PQerrorMessage(connection)),
         target);
-    PQfinish(connection);
+    api.PQfinish(connection);
     return std::unexpected(core::Error{core::ErrorKind::Open, std::move(message)});
   }
-  PQsetNoticeProcessor(connection, ignore_notice, nullptr);
-  return std::make_unique<PostgresConnection>(connection, target, std::move(settings));
+  api.PQsetNoticeProcessor(connection, ignore_notice, nullptr);
+  return std::make_unique<PostgresConnection>(api, connection, target, std::move(settings));
 }
 
 }  // namespace morvel::load

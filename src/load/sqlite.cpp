@@ -1,7 +1,6 @@
 // Loading into SQLite through its C API: one prepared INSERT per column list, every value bound in
 // the type its column keeps, all in one transaction.
 
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -10,6 +9,7 @@
 #include <utility>
 
 #include "core/text.hpp"
+#include "load/client_library.hpp"
 #include "load/engine.hpp"
 #include "load/values.hpp"
 #include "sql/literal.hpp"
@@ -136,14 +136,17 @@ T read_as(const char*& at) noexcept {
 
 class SqliteConnection final : public Connection {
  public:
-  SqliteConnection(sqlite3* database, std::string path, bool is_new_file, TableSettings settings)
-      : database_(database),
+  // `api` is the process's, which lives as long.
+  SqliteConnection(const SqliteClient& api, sqlite3* database, std::string path, bool is_new_file,
+                   TableSettings settings)
+      : api_(api),
+        database_(database),
         path_(std::move(path)),
         is_new_file_(is_new_file),
         settings_(std::move(settings)) {}
   ~SqliteConnection() override {
-    sqlite3_finalize(insert_);
-    sqlite3_close_v2(database_);
+    api_.sqlite3_finalize(insert_);
+    api_.sqlite3_close_v2(database_);
   }
 
   // IMMEDIATE takes the write lock at once, so that a database another writer holds is refused
@@ -160,23 +163,24 @@ class SqliteConnection final : public Connection {
     sqlite3_stmt* columns = nullptr;
     const char* query = settings_.schema.empty() ? "SELECT name, type FROM pragma_table_info(?)"
                                                  : "SELECT name, type FROM pragma_table_info(?, ?)";
-    if (sqlite3_prepare_v2(database_, query, -1, &columns, nullptr) != SQLITE_OK) {
+    if (api_.sqlite3_prepare_v2(database_, query, -1, &columns, nullptr) != SQLITE_OK) {
       return failure();
     }
-    sqlite3_bind_text(columns, 1, settings_.table.data(), static_cast<int>(settings_.table.size()),
-                      SQLITE_STATIC);
+    api_.sqlite3_bind_text(columns, 1, settings_.table.data(),
+                           static_cast<int>(settings_.table.size()), SQLITE_STATIC);
     if (!settings_.schema.empty()) {
-      sqlite3_bind_text(columns, 2, settings_.schema.data(),
-                        static_cast<int>(settings_.schema.size()), SQLITE_STATIC);
+      api_.sqlite3_bind_text(columns, 2, settings_.schema.data(),
+                             static_cast<int>(settings_.schema.size()), SQLITE_STATIC);
     }
-    while (sqlite3_step(columns) == SQLITE_ROW) {
+    while (api_.sqlite3_step(columns) == SQLITE_ROW) {
       const auto text = [&](int column) {
-        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(columns, column));
+        const auto* bytes =
+            reinterpret_cast<const char*>(api_.sqlite3_column_text(columns, column));
         return std::string(bytes != nullptr ? bytes : "");
       };
       affinities_.emplace(text(0), affinity_of(text(1)));
     }
-    sqlite3_finalize(columns);
+    api_.sqlite3_finalize(columns);
     return {};
   }
 
@@ -196,8 +200,8 @@ class SqliteConnection final : public Connection {
                  sql::Dialect(sql::Dialect::Sqlite).quote_table(settings_.schema, settings_.table);
     statement += values_clause(names);
     columns_ = names.size();
-    if (sqlite3_prepare_v3(database_, statement.c_str(), static_cast<int>(statement.size()),
-                           SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) != SQLITE_OK) {
+    if (api_.sqlite3_prepare_v3(database_, statement.c_str(), static_cast<int>(statement.size()),
+                                SQLITE_PREPARE_PERSISTENT, &insert_, nullptr) != SQLITE_OK) {
       // The first row with these columns is the one the table cannot take.
       refused_ = sent_;
       return failure();
@@ -209,20 +213,20 @@ class SqliteConnection final : public Connection {
     const char* at = bytes.data();
     for (std::uint64_t row = 0; row < rows; ++row) {
       for (std::size_t column = 1; column <= columns_; ++column) bind(column, at);
-      if (sqlite3_step(insert_) != SQLITE_DONE) {
+      if (api_.sqlite3_step(insert_) != SQLITE_DONE) {
         refused_ = sent_ + row;
         Status failed = failure();
-        sqlite3_reset(insert_);
+        api_.sqlite3_reset(insert_);
         return failed;
       }
-      sqlite3_reset(insert_);
+      api_.sqlite3_reset(insert_);
     }
     sent_ += rows;
     return {};
   }
 
   Status close() override {
-    sqlite3_finalize(insert_);
+    api_.sqlite3_finalize(insert_);
     insert_ = nullptr;
     return {};
   }
@@ -230,12 +234,12 @@ class SqliteConnection final : public Connection {
   Status commit() override { return run("COMMIT"); }
 
   void abandon(bool) noexcept override {
-    sqlite3_finalize(insert_);
+    api_.sqlite3_finalize(insert_);
     insert_ = nullptr;
     // Rolling back undoes the table's creation as well.
-    (void)sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+    (void)api_.sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
     if (!is_new_file_) return;
-    sqlite3_close_v2(database_);
+    api_.sqlite3_close_v2(database_);
     database_ = nullptr;
     ::unlink(path_.c_str());
   }
@@ -247,21 +251,21 @@ class SqliteConnection final : public Connection {
     const int index = static_cast<int>(column);
     switch (*at++) {
       case integer_tag:
-        sqlite3_bind_int64(insert_, index, read_as<std::int64_t>(at));
+        api_.sqlite3_bind_int64(insert_, index, read_as<std::int64_t>(at));
         return;
       case real_tag:
-        sqlite3_bind_double(insert_, index, read_as<double>(at));
+        api_.sqlite3_bind_double(insert_, index, read_as<double>(at));
         return;
       case text_tag: {
         const auto size = read_as<std::uint64_t>(at);
         // Static: the bytes stay put until the row is stepped, and every value is bound anew
         // for the next row.
-        sqlite3_bind_text64(insert_, index, at, size, SQLITE_STATIC, SQLITE_UTF8);
+        api_.sqlite3_bind_text64(insert_, index, at, size, SQLITE_STATIC, SQLITE_UTF8);
         at += size;
         return;
       }
       default:
-        sqlite3_bind_null(insert_, index);
+        api_.sqlite3_bind_null(insert_, index);
     }
   }
 
@@ -285,18 +289,18 @@ class SqliteConnection final : public Connection {
         "SELECT 1 FROM " +
         sql::Dialect(sql::Dialect::Sqlite).quote_table(settings_.schema, "sqlite_schema") +
         " WHERE type = 'table' AND name = ? COLLATE NOCASE";
-    if (sqlite3_prepare_v2(database_, statement.c_str(), -1, &query, nullptr) != SQLITE_OK) {
+    if (api_.sqlite3_prepare_v2(database_, statement.c_str(), -1, &query, nullptr) != SQLITE_OK) {
       return false;
     }
-    sqlite3_bind_text(query, 1, settings_.table.data(), static_cast<int>(settings_.table.size()),
-                      SQLITE_STATIC);
-    const bool found = sqlite3_step(query) == SQLITE_ROW;
-    sqlite3_finalize(query);
+    api_.sqlite3_bind_text(query, 1, settings_.table.data(),
+                           static_cast<int>(settings_.table.size()), SQLITE_STATIC);
+    const bool found = api_.sqlite3_step(query) == SQLITE_ROW;
+    api_.sqlite3_finalize(query);
     return found;
   }
 
   Status run(const std::string& statement) {
-    if (sqlite3_exec(database_, statement.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (api_.sqlite3_exec(database_, statement.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       return failure();
     }
     return {};
@@ -304,9 +308,10 @@ class SqliteConnection final : public Connection {
 
   Status failure() const {
     return std::unexpected(
-        core::Error{core::ErrorKind::Io, std::string("SQLite: ") + sqlite3_errmsg(database_)});
+        core::Error{core::ErrorKind::Io, std::string("SQLite: ") + api_.sqlite3_errmsg(database_)});
   }
 
+  const SqliteClient& api_;
   sqlite3* database_;
   std::string path_;
   bool is_new_file_;
@@ -322,21 +327,24 @@ class SqliteConnection final : public Connection {
 }  // namespace
 
 Result<std::unique_ptr<Connection>> connect_sqlite(const Target& target, TableSettings settings) {
+  const auto client = sqlite_client();
+  if (!client) return std::unexpected(client.error());
+  const SqliteClient& api = **client;
   const bool is_new_file = ::access(target.location.c_str(), F_OK) != 0;
   sqlite3* database = nullptr;
-  const int opened =
-      sqlite3_open_v2(target.location.c_str(), &database,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int opened = api.sqlite3_open_v2(
+      target.location.c_str(), &database,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (opened != SQLITE_OK) {
     std::string message = "cannot open the SQLite database '" + target.location + "': " +
-                          (database != nullptr ? sqlite3_errmsg(database) : "out of memory");
-    sqlite3_close_v2(database);
+                          (database != nullptr ? api.sqlite3_errmsg(database) : "out of memory");
+    api.sqlite3_close_v2(database);
     if (is_new_file) ::unlink(target.location.c_str());
     return std::unexpected(core::Error{core::ErrorKind::Open, std::move(message)});
   }
   // Another writer is waited for a while rather than refused at once.
-  sqlite3_busy_timeout(database, 5000);
-  return std::make_unique<SqliteConnection>(database, target.location, is_new_file,
+  api.sqlite3_busy_timeout(database, 5000);
+  return std::make_unique<SqliteConnection>(api, database, target.location, is_new_file,
                                             std::move(settings));
 }
 

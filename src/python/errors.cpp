@@ -152,11 +152,15 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
 
 PyObject* raise_error(const Error& error, PyObject* filename) {
   if (error.kind == ErrorKind::Interrupted && PyErr_Occurred() != nullptr) return nullptr;
-  if (error.kind == ErrorKind::Open) return raise_open_error(error, filename);
-  raise_text(PyExc_ValueError, python_message(error));
-  if (error.about.rule == OptionRule::Instead) {
-    add_note(concat({"use ", python_spelling(error.about.options[0]), " instead"}));
+  if (error.kind == ErrorKind::Open) {
+    raise_open_error(error, filename);
+  } else {
+    raise_text(PyExc_ValueError, python_message(error));
+    if (error.about.rule == OptionRule::Instead) {
+      add_note(concat({"use ", python_spelling(error.about.options[0]), " instead"}));
+    }
   }
+  // An engine's client library that could not be loaded is an open failure with a hint.
   if (error.hint) add_note(python_sentence(*error.hint));
   return nullptr;
 }

@@ -70,7 +70,8 @@ constexpr std::string_view load_text_doc =
 constexpr std::string_view load_raises_doc =
     "ValueError for malformed data or options and for a value or row the\n"
     "database refuses (naming its record, line and byte), OSError when the database\n"
-    "cannot be reached, TypeError for an argument of the wrong type, and\n"
+    "cannot be reached or its engine's client library cannot be loaded (a note names\n"
+    "the package), TypeError for an argument of the wrong type, and\n"
     "KeyboardInterrupt when Ctrl-C stops the load.";
 
 }  // namespace

@@ -1,13 +1,13 @@
 #include "load/loader.hpp"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <string>
 #include <vector>
 
+#include "load/client_library.hpp"
 #include "test_support.hpp"
 
 // Loads into SQLite, in the process: what every engine's load shares (the reading, the pieces on
@@ -22,36 +22,38 @@ using convert::Format;
 // Each row of a table as "type:value" per column, values as SQLite keeps them (doubles in their
 // shortest exact form).
 std::vector<std::string> rows_of(const std::string& path, const std::string& table) {
+  const SqliteClient& api = *sqlite_client().value();
   sqlite3* database = nullptr;
-  sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
+  api.sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
   sqlite3_stmt* query = nullptr;
   const std::string select = "SELECT * FROM \"" + table + "\" ORDER BY rowid";
   std::vector<std::string> rows;
-  if (sqlite3_prepare_v2(database, select.c_str(), -1, &query, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(query) == SQLITE_ROW) {
+  if (api.sqlite3_prepare_v2(database, select.c_str(), -1, &query, nullptr) == SQLITE_OK) {
+    while (api.sqlite3_step(query) == SQLITE_ROW) {
       std::string row;
-      for (int i = 0; i < sqlite3_column_count(query); ++i) {
+      for (int i = 0; i < api.sqlite3_column_count(query); ++i) {
         if (i > 0) row += '|';
-        switch (sqlite3_column_type(query, i)) {
+        switch (api.sqlite3_column_type(query, i)) {
           case SQLITE_NULL:
             row += "null";
             break;
           case SQLITE_FLOAT: {
             char digits[32];
-            const auto end = std::to_chars(digits, digits + 32, sqlite3_column_double(query, i));
+            const auto end =
+                std::to_chars(digits, digits + 32, api.sqlite3_column_double(query, i));
             row += "real:" + std::string(digits, end.ptr);
             break;
           }
           default:
-            row += (sqlite3_column_type(query, i) == SQLITE_INTEGER ? "integer:" : "text:") +
-                   std::string(reinterpret_cast<const char*>(sqlite3_column_text(query, i)));
+            row += (api.sqlite3_column_type(query, i) == SQLITE_INTEGER ? "integer:" : "text:") +
+                   std::string(reinterpret_cast<const char*>(api.sqlite3_column_text(query, i)));
         }
       }
       rows.push_back(row);
     }
   }
-  sqlite3_finalize(query);
-  sqlite3_close_v2(database);
+  api.sqlite3_finalize(query);
+  api.sqlite3_close_v2(database);
   return rows;
 }
 
@@ -182,6 +184,29 @@ TEST(SqliteLoad, RefusesWhatShapesAScript) {
             "COPY blocks and batches shape a script: a load sends the rows its own way");
   EXPECT_EQ(load_into(directory.file("a.db"), "a\n1\n", {.primary_key = "a"}).error,
             "a primary key needs the table to be created");
+}
+
+// A client library is looked for when a load first needs it; one that is missing or lacks a
+// function (as an older release would) is an error to show, with the package to install.
+template <class Client>
+void expect_unloadable(const core::Result<Client>& opened, const std::string& message,
+                       const std::string& hint) {
+  ASSERT_FALSE(opened.has_value());
+  EXPECT_EQ(opened.error().kind, core::ErrorKind::Open);
+  EXPECT_EQ(opened.error().message, message);
+  ASSERT_TRUE(opened.error().hint.has_value());
+  EXPECT_EQ(opened.error().hint->text, hint);
+}
+
+TEST(ClientLibrary, NamesWhatCouldNotBeLoaded) {
+  expect_unloadable(open_postgres_client({"libpq.so.99", "PostgreSQL", "libpq5"}),
+                    "the PostgreSQL client library could not be loaded (libpq.so.99: cannot open "
+                    "shared object file: No such file or directory)",
+                    "install the package that provides libpq.so.99 (libpq5 on Debian)");
+  expect_unloadable(open_mysql_client({"libsqlite3.so.0", "MySQL", "libmariadb3"}),
+                    "the MySQL client library could not be loaded (libsqlite3.so.0: undefined "
+                    "symbol: mysql_close)",
+                    "install the package that provides libsqlite3.so.0 (libmariadb3 on Debian)");
 }
 
 }  // namespace

@@ -247,3 +247,39 @@ class TestModuleSurface:
         )
         assert result.returncode == 0, result.stderr
         assert result.stdout == 'INSERT INTO "morvel_table" ("a") VALUES (1);\n'
+
+
+class TestEngineClientLibraries:
+    @pytest.mark.parametrize("binary", ["module", "command"])
+    def test_are_not_linked(self, binary):
+        # They are opened when a load first needs them: linked, they cost every import and every
+        # run of the command the relocation of libpq, libmariadb and their TLS dependencies.
+        path = morvel.__file__ if binary == "module" else MORVEL_COMMAND
+        needed = subprocess.run(["readelf", "-d", path], capture_output=True, text=True,
+                                check=True).stdout
+        linked = re.findall(r"\(NEEDED\)\s+Shared library: \[(\S+)\]", needed)
+        assert "libc.so.6" in linked
+        assert [name for name in linked if re.match(r"lib(pq|mariadb|sqlite3)\.", name)] == []
+
+    @pytest.mark.parametrize("face", ["module", "command"])
+    def test_one_that_does_not_fit_stops_the_load(self, tmp_path, face):
+        # The loader looks in LD_LIBRARY_PATH first: SQLite's library under libpq's name has
+        # none of libpq's functions.
+        import sqlite3  # noqa: F401  (maps SQLite's library into this process)
+        maps = pathlib.Path("/proc/self/maps").read_text()
+        (tmp_path / "libpq.so.5").symlink_to(re.search(r"/\S*/libsqlite3\.so\.0\S*", maps)[0])
+        env = {**os.environ, "LD_LIBRARY_PATH": str(tmp_path)}
+        message = ("the PostgreSQL client library could not be loaded "
+                   "(libpq.so.5: undefined symbol: PQclear)")
+        hint = "install the package that provides libpq.so.5 (libpq5 on Debian)"
+        if face == "command":
+            result = subprocess.run([MORVEL_COMMAND, "--to", "postgresql:///none"], input="a\n1\n",
+                                    capture_output=True, text=True, env=env)
+            assert (result.returncode, result.stdout, result.stderr) == (
+                1, "", f"morvel: {message}\nmorvel: hint: {hint}\n")
+        else:
+            code = ("import json, morvel\ntry: morvel.load_csv('a\\n1\\n', 'postgresql:///none')\n"
+                    "except OSError as e: print(json.dumps([str(e), getattr(e, '__notes__', None)]))")
+            result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                    env=env)
+            assert json.loads(result.stdout) == [message, [hint]]
