@@ -121,23 +121,31 @@ std::string Decoded::describe_invalid() const {
 }
 
 Notice encoding_advice(std::string_view bytes) {
-  bool has_c1 = false;
-  bool has_unassigned = false;
+  EncodingClues clues;
+  clues.feed(bytes);
+  return clues.advice();
+}
+
+void EncodingClues::feed(std::string_view bytes) noexcept {
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
-    has_c1 = has_c1 || (byte >= 0x80 && byte <= 0x9F);
+    has_c1_ = has_c1_ || (byte >= 0x80 && byte <= 0x9F);
     // Windows-1252 leaves these five undefined; Shift JIS and GBK lead bytes often are.
-    has_unassigned = has_unassigned || byte == 0x81 || byte == 0x8D || byte == 0x8F ||
-                     byte == 0x90 || byte == 0x9D;
+    has_unassigned_ = has_unassigned_ || byte == 0x81 || byte == 0x8D || byte == 0x8F ||
+                      byte == 0x90 || byte == 0x9D;
   }
-  if (has_unassigned) {
-    return advice("the input is not UTF-8: name its encoding with ", {"encoding", "NAME"}, "");
+}
+
+Notice EncodingClues::advice() const {
+  if (has_unassigned_) {
+    return core::advice("the input is not UTF-8: name its encoding with ", {"encoding", "NAME"},
+                        "");
   }
-  if (has_c1) {
-    return advice("the input is not UTF-8; if it is Windows-1252, use ", {"encoding", "cp1252"},
-                  "");
+  if (has_c1_) {
+    return core::advice("the input is not UTF-8; if it is Windows-1252, use ",
+                        {"encoding", "cp1252"}, "");
   }
-  return advice("the input is not UTF-8; if it is Latin-1, use ", {"encoding", "latin1"}, "");
+  return core::advice("the input is not UTF-8; if it is Latin-1, use ", {"encoding", "latin1"}, "");
 }
 
 }  // namespace morvel::core

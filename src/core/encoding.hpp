@@ -77,4 +77,17 @@ class Decoded {
 // else to name the encoding. Never fails.
 [[nodiscard]] Notice encoding_advice(std::string_view bytes);
 
+// encoding_advice for text that comes in blocks, which are not held together.
+class EncodingClues {
+ public:
+  // Takes the next block. Never fails.
+  void feed(std::string_view bytes) noexcept;
+  // The advice for all the blocks fed. Never fails but for memory.
+  [[nodiscard]] Notice advice() const;
+
+ private:
+  bool has_c1_ = false;
+  bool has_unassigned_ = false;
+};
+
 }  // namespace morvel::core

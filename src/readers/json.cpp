@@ -211,80 +211,80 @@ std::string describe_in_array(const json::SyntaxError& error, std::string_view i
          std::to_string(column);
 }
 
-// The elements of an array that check() has accepted, read in pieces that begin at elements:
+// The elements of an array that a check has accepted, read in pieces that begin at elements:
 // rows are built one element at a time instead of from a tree of the whole document. Every
-// reader of the array borrows the text and the element offsets that the check noted.
+// reader of the array borrows the element offsets that the check noted; a piece is all a reader
+// sees of the text, so the array need not be held.
 class ArrayReader final : public PieceReader {
  public:
-  ArrayReader(std::string_view text, const std::vector<std::size_t>& starts,
-              const ReadOptions& options, Whereabouts* decoded) noexcept
-      : text_(text),
-        starts_(starts),
+  ArrayReader(const std::vector<std::size_t>& starts, std::uint64_t size,
+              const ReadOptions& options, Whereabouts& whereabouts) noexcept
+      : starts_(starts),
+        size_(size),
         options_(options),
-        decoded_(decoded),
-        parser_(Origin::Stream, &options.null_words, options.keeps_number_texts) {
-    parser_.reset(text, true);
-  }
+        whereabouts_(&whereabouts),
+        parser_(Origin::Stream, &options.null_words, options.keeps_number_texts) {}
 
   // The opening bracket and the white space around it.
   Result<std::optional<std::size_t>> read_head(std::string_view text, bool is_whole) override {
-    const std::size_t first = starts_.empty() ? text_.size() : starts_.front();
+    const std::uint64_t first = starts_.empty() ? size_ : starts_.front();
     if (first > text.size() && !is_whole) return std::nullopt;
-    return std::optional<std::size_t>(first);
+    return std::optional<std::size_t>(static_cast<std::size_t>(first));
   }
 
   // The elements that begin in the piece before the last noted start in it, or all of them in
   // the last piece: an element the piece cuts is left for the next.
-  Status read(std::string_view piece, const Place&, bool is_last, RowSink sink,
+  Status read(std::string_view piece, const Place& place, bool is_last, RowSink sink,
               std::uint64_t most_rows, PieceEnd& end) override {
     end = PieceEnd{};
     // Each piece finds the repeated keys of its own objects, whichever thread read the one before.
     parser_.forget_keys();
-    const auto from = static_cast<std::size_t>(piece.data() - text_.data());
-    const std::size_t stop = is_last ? text_.size() : last_start(from, from + piece.size());
-    std::size_t next = from;
+    parser_.reset(piece, true);
+    const std::uint64_t from = place.offset;
+    const std::size_t stop =
+        is_last ? piece.size()
+                : static_cast<std::size_t>(last_start(from, from + piece.size()) - from);
+    std::size_t next = 0;
     auto counting = [&](core::Row&& row) -> Status {
       parser_.take_repeated_keys(end.repeated_keys, end.rows);
       Status accepted = sink(std::move(row));
       if (accepted) ++end.rows;
       return accepted;
     };
-    Status read = parser_.hand_over_range(from, stop, counting, most_rows, next);
-    end.read_through = std::min(next, from + piece.size()) - from;
+    Status read = parser_.hand_over_range(0, stop, counting, most_rows, next);
+    end.read_through = std::min(next, piece.size());
     end.records = end.rows;
     return read;
   }
 
   [[nodiscard]] std::size_t find_cut(std::string_view buffer, std::uint64_t offset) const override {
-    const std::size_t start = last_start(offset, offset + buffer.size());
-    return start > offset ? start - offset : 0;
+    const std::uint64_t start = last_start(offset, offset + buffer.size());
+    return static_cast<std::size_t>(start - offset);
   }
   [[nodiscard]] bool continues(std::string_view between) const override { return between.empty(); }
 
   // The record of an element is its place among the objects.
   [[nodiscard]] RecordPlace where(const Place& place) override {
-    const std::string_view before = text_.substr(0, place.offset);
-    return {place.record + 1,
-            1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n')),
-            decoded_ != nullptr ? decoded_->input_offset(place.offset) : place.offset};
+    return {place.record + 1, whereabouts_->line_at(place.offset),
+            whereabouts_->input_offset(place.offset)};
   }
 
-  [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts&) const override {
-    return std::make_unique<ArrayReader>(text_, starts_, options_, decoded_);
+  [[nodiscard]] std::unique_ptr<PieceReader> clone(Whereabouts& whereabouts) const override {
+    return std::make_unique<ArrayReader>(starts_, size_, options_, whereabouts);
   }
 
  private:
   // The last noted element start after `from` and at most `to`, else `from`.
-  [[nodiscard]] std::size_t last_start(std::size_t from, std::size_t to) const noexcept {
+  [[nodiscard]] std::uint64_t last_start(std::uint64_t from, std::uint64_t to) const noexcept {
     const auto after = std::upper_bound(starts_.begin(), starts_.end(), to);
     if (after == starts_.begin() || *(after - 1) <= from) return from;
     return *(after - 1);
   }
 
-  std::string_view text_;
   const std::vector<std::size_t>& starts_;
+  std::uint64_t size_;
   const ReadOptions& options_;
-  Whereabouts* decoded_;
+  Whereabouts* whereabouts_;
   Parser parser_;
 };
 
@@ -319,11 +319,10 @@ Status check_json_array(std::string_view input, std::optional<Error> read_failur
   return {};
 }
 
-std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
-                                               const std::vector<std::size_t>& starts,
-                                               const ReadOptions& options,
-                                               Whereabouts* decoded) {
-  return std::make_unique<ArrayReader>(text, starts, options, decoded);
+std::unique_ptr<PieceReader> json_array_reader(const std::vector<std::size_t>& starts,
+                                               std::uint64_t size, const ReadOptions& options,
+                                               Whereabouts& whereabouts) {
+  return std::make_unique<ArrayReader>(starts, size, options, whereabouts);
 }
 
 std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Whereabouts& whereabouts,

@@ -14,7 +14,8 @@
 #include "readers/piece_reader.hpp"
 
 // The JSON layouts in pieces, for read_input (read_input.hpp): lines read as they come, an array
-// checked whole by check_json_array before its elements are read.
+// checked whole (held by check_json_array, as a stream by json_array.hpp) before its elements are
+// read.
 
 namespace morvel::readers {
 
@@ -38,14 +39,14 @@ namespace morvel::readers {
                                             Whereabouts* decoded, std::vector<std::size_t>& starts,
                                             std::size_t spacing);
 
-// The reader of an array that check_json_array accepted, in pieces that begin at the elements in
-// `starts`, for read_input. `text`, `starts` and `options` are borrowed; so is `decoded`, which,
-// for a text decoded from another encoding, places records in the input. Throws std::bad_alloc
-// when memory runs out.
-[[nodiscard]] std::unique_ptr<PieceReader> json_array_reader(std::string_view text,
-                                                             const std::vector<std::size_t>& starts,
+// The reader of an array that a check accepted (check_json_array, or check_streamed_array in
+// json_array.hpp), `size` bytes of text, in pieces that begin at the elements in `starts`, for
+// read_input. `starts`, `options` and `whereabouts`, which places records in the input, are
+// borrowed. Throws std::bad_alloc when memory runs out.
+[[nodiscard]] std::unique_ptr<PieceReader> json_array_reader(const std::vector<std::size_t>& starts,
+                                                             std::uint64_t size,
                                                              const ReadOptions& options,
-                                                             Whereabouts* decoded = nullptr);
+                                                             Whereabouts& whereabouts);
 
 // The error for an input whose decoding stopped, on `line`, at a byte its encoding does not
 // allow. Never fails.

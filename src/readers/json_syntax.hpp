@@ -79,6 +79,15 @@ class Parser {
   [[nodiscard]] bool check(core::Checkpoints* checkpoints = nullptr,
                            std::vector<std::size_t>* starts = nullptr, std::size_t spacing = 0);
 
+  // Checks the value at offset `at` of the text as an element of a top-level array, building
+  // nothing: the offset after it, or nothing when it is not valid, error() then saying why (a
+  // text that ends inside the value may only be the part of an input read so far).
+  [[nodiscard]] std::optional<std::size_t> check_element(std::size_t at) {
+    const char* after = check_value(begin_ + at, 1);
+    if (after == nullptr) return std::nullopt;
+    return static_cast<std::size_t>(after - begin_);
+  }
+
   // Puts in `starts` the offsets of the elements of the array that opens at offset `open` of the
   // text, which check() has accepted, one at least every `spacing` bytes. Never fails but for
   // memory.

@@ -12,6 +12,7 @@
 #include "readers/csv.hpp"
 #include "readers/csv_check.hpp"
 #include "readers/json.hpp"
+#include "readers/json_array.hpp"
 #include "readers/text_feed.hpp"
 
 namespace morvel::readers {
@@ -68,6 +69,39 @@ Status check_rest(InputCheck& check, ByteSource& source) {
   return {};
 }
 
+// The bytes a first look at a source took, then the rest of the source: the input whole again.
+// A source that goes back to its start gives those bytes itself.
+class PrefixedSource final : public core::ByteSource {
+ public:
+  // `prefix` and `inner` are borrowed.
+  PrefixedSource(std::string_view prefix, ByteSource& inner) noexcept
+      : prefix_(prefix), inner_(inner) {}
+
+  Result<std::size_t> read(std::span<char> buffer) override {
+    if (prefix_.empty()) return inner_.read(buffer);
+    const std::size_t count = std::min(buffer.size(), prefix_.size());
+    std::copy_n(prefix_.data(), count, buffer.data());
+    prefix_.remove_prefix(count);
+    return count;
+  }
+  [[nodiscard]] std::size_t size_hint() const noexcept override {
+    const std::size_t rest = inner_.size_hint();
+    return rest == 0 ? 0 : rest + prefix_.size();
+  }
+  [[nodiscard]] bool rewind() noexcept override {
+    if (!inner_.rewind()) return false;
+    prefix_ = {};
+    return true;
+  }
+  [[nodiscard]] bool would_wait() const noexcept override {
+    return prefix_.empty() && inner_.would_wait();
+  }
+
+ private:
+  std::string_view prefix_;
+  ByteSource& inner_;
+};
+
 // One reading of an input: its options, where its rows go, and its plan, all borrowed.
 class Dispatch {
  public:
@@ -86,6 +120,7 @@ class Dispatch {
   Status read_json(ByteSource& source);
   Status read_array(std::string_view text, std::optional<core::Error> read_failure,
                     Whereabouts* decoded);
+  Status read_streamed_array(ByteSource& source, std::string_view taken);
   Status read_csv(ByteSource& source);
   Status read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded);
   Status read_csv_records(const csv::QuoteCheck& quotes, TextFeed& feed, Whereabouts& whereabouts,
@@ -94,6 +129,10 @@ class Dispatch {
   Result<PieceEnd> read_records(PieceReader& reader, TextFeed& feed) {
     if (work_ != nullptr) return read_pieces(reader, feed, *work_, monitor_, plan_);
     return read_pieces(reader, feed, sink_, monitor_, plan_.limits);
+  }
+  // Bytes between the element starts an array's check notes at least: several per piece.
+  [[nodiscard]] std::size_t start_spacing() const noexcept {
+    return std::max<std::size_t>(plan_.limits.piece_bytes / 8, 1);
   }
   Status read_all(PieceReader& reader, TextFeed& feed) {
     auto read = read_records(reader, feed);
@@ -148,8 +187,9 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
   return {};
 }
 
-// A JSON input: an array, or a document holding one at the JSON path, held whole and checked
-// before its first row, or lines, read in pieces.
+// A JSON input: lines, read in pieces; an array, checked whole before its first row, then read
+// in pieces, held only when it is in memory already; or a document holding one at the JSON path,
+// held whole.
 Status Dispatch::read_json(ByteSource& source) {
   const bool has_path = !options_.json_path.empty();
   HeldWhereabouts unused({}, nullptr);
@@ -180,6 +220,7 @@ Status Dispatch::read_json(ByteSource& source) {
     wanted = window.size() + 1;
   }
   if (!has_path && !is_json_array(feed.window())) return read_all(*reader, feed);
+  if (!has_path) return read_streamed_array(source, feed.window());
   // A read that fails after the first is reported once the bytes before it are parsed.
   std::optional<core::Error> read_failure;
   if (auto rest = feed.fill_all(plan_.threads); !rest) read_failure = std::move(rest.error());
@@ -190,14 +231,34 @@ Status Dispatch::read_json(ByteSource& source) {
 Status Dispatch::read_array(std::string_view text, std::optional<core::Error> read_failure,
                             Whereabouts* decoded) {
   std::vector<std::size_t> starts;
-  const std::size_t spacing = std::max<std::size_t>(plan_.limits.piece_bytes / 8, 1);
   if (auto checked = check_json_array(text, std::move(read_failure), monitor_, options_, decoded,
-                                      starts, spacing);
+                                      starts, start_spacing());
       !checked) {
     return checked;
   }
-  auto reader = json_array_reader(text, starts, options_, decoded);
+  HeldWhereabouts held(text, nullptr);
+  auto reader = json_array_reader(starts, text.size(), options_, decoded ? *decoded : held);
   TextFeed feed(text);
+  return read_all(*reader, feed);
+}
+
+// An array from `source`, of which the bytes `taken` were read to find its layout: read once to
+// check it and note where its elements begin, then again for its rows, as a CSV input is, so
+// that neither reading holds it. A source that cannot go back is kept in a temporary file for the
+// second reading.
+Status Dispatch::read_streamed_array(ByteSource& source, std::string_view taken) {
+  PrefixedSource whole(taken, source);
+  core::ReplayableSource replayable(whole);
+  std::vector<std::size_t> starts;
+  auto size = check_streamed_array(replayable, monitor_, options_, starts, start_spacing(),
+                                   plan_.limits.piece_bytes);
+  if (!size) return std::unexpected(std::move(size.error()));
+  if (!replayable.rewind()) {
+    return std::unexpected(core::invalid("the input could not be read a second time"));
+  }
+  SourceWhereabouts whereabouts(replayable);
+  auto reader = json_array_reader(starts, *size, options_, whereabouts);
+  TextFeed feed(replayable, *size);
   return read_all(*reader, feed);
 }
 

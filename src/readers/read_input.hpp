@@ -45,12 +45,13 @@ namespace morvel::readers {
                                        core::Monitor* monitor = nullptr);
 
 // Reads all of `source` in `format` and hands its rows to `work`: the input is read in blocks,
-// never held whole (but a JSON array, an input in another encoding, and a CSV file of at most
-// ReadLimits::held_bytes), cut into pieces at record boundaries, and each piece is read on a
-// thread of `plan`. A CSV input is read twice, first to check its quotes; a source that cannot go
+// never held whole (but a JSON document read at a JSON path, an input in another encoding, an
+// input already in memory, and a CSV file of at most ReadLimits::held_bytes), cut into pieces at
+// record boundaries, and each piece is read on a thread of `plan`. A CSV input is read twice, first to check its quotes; a source that cannot go
 // back (a pipe) is kept in a temporary file for the second reading, up to the end of the first
 // record with a byte that is not UTF-8; its quotes are checked on for 64 MiB, and an input that
-// ends within them gets a whole check's outcome. Outcomes are those of reading the pieces in
+// ends within them gets a whole check's outcome. A JSON array is read twice too, first to check
+// it whole, in a window that grows only with its longest element. Outcomes are those of reading the pieces in
 // order on one thread: the same rows, the same first error, the same warnings to `monitor`,
 // which also hears of the progress and may stop the reading. Fails with the first
 // error of the input, of `work` or of `monitor`, unchanged; the rows before it have been handed

@@ -231,6 +231,29 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   }
 }
 
+// An array that comes as a stream is checked through a window of it; every way of breaking one
+// must fail with the message and position of the array held whole.
+TEST(Pieces, BrokenJsonArraysFailAsWhenHeld) {
+  const std::string array =
+      "\xEF\xBB\xBF [{\"a\": 1.5e3, \"b\": \"x\\u00e9\\\"\"},\n {\"c\": [null, true, "
+      "{\"d\": -0}]}, 1234, \"caf\xC3\xA9\" ]\n";
+  const std::initializer_list<std::size_t> pieces = {1, 5};
+  for (std::size_t end = 0; end <= array.size(); ++end) {
+    expect_same_however_cut(array.substr(0, end), {.format = Format::Json}, pieces);
+  }
+  for (std::size_t at = 0; at < array.size(); ++at) {
+    for (const char bad : {']', '\xFF'}) {
+      std::string broken = array;
+      broken[at] = bad;
+      expect_same_however_cut(broken, {.format = Format::Json}, pieces);
+    }
+  }
+  for (const std::string other :
+       {"[1, 1e999]", "[1e999 ", "[2, 1e4294967296]", "[1] \xFF", "[{\"a\": \"\xC3\"}]"}) {
+    expect_same_however_cut(other, {.format = Format::Json}, pieces);
+  }
+}
+
 // Where row `row` of `input` lies, found from memory and through a stream of 3 bytes per read.
 void expect_place(const std::string& input, const ConversionOptions& options, std::uint64_t row,
                   std::optional<readers::RecordPlace> expected) {

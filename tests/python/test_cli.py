@@ -681,6 +681,44 @@ class TestInvalidInputRefusedEarly:
         assert stdout == b'INSERT INTO "t" ("a") VALUES (\'%s\');\n' % value.encode()
 
 
+class TestLargeJsonArray:
+    """An array is checked whole before its first statement, then read again: neither reading
+    may hold it, from a file or from a pipe (kept in a temporary file)."""
+    ELEMENT = '{"id": 1, "name": "%s", "tags": ["a", "b"]},\n' % ("x" * 200)
+    COUNT = 96 * 1024 * 1024 // len(ELEMENT)  # beyond the memory the run may have
+
+    @pytest.fixture(scope="class")
+    def large(self, tmp_path_factory):
+        path = tmp_path_factory.mktemp("array") / "large.json"
+        with open(path, "w") as out:
+            out.write("[\n")
+            out.writelines(self.ELEMENT for _ in range(self.COUNT))
+            out.write('{"id": 2, "name": "last", "tags": []}\n]\n')
+        return path
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    @pytest.mark.parametrize("shell", ['exec "$0" "$1" -t t --jobs "$2" -o "$3"',
+                                       'cat "$1" | "$0" -f json -t t --jobs "$2" -o "$3"'],
+                             ids=["file", "pipe"])
+    def test_converts_in_bounded_memory(self, command, large, tmp_path, jobs, shell):
+        output = tmp_path / "out.sql"
+        # A fresh, small interpreter runs the command and tells the peak resident memory of its
+        # children; a limit on the address space would count what threads reserve and never use.
+        peak = subprocess.run(
+            [sys.executable, "-c", "import resource, subprocess, sys\n"
+             "code = subprocess.run(['/bin/sh', '-c', *sys.argv[1:]]).returncode\n"
+             "print(code, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)",
+             shell, command, str(large), jobs, str(output)],
+            capture_output=True, text=True, timeout=600, env={**os.environ, "TMPDIR": str(tmp_path)})
+        code, kilobytes = map(int, peak.stdout.split())
+        assert (code, kilobytes < 64 * 1024) == (0, True), kilobytes
+        with open(output, "rb") as sql:
+            assert sum(1 for _ in sql) == self.COUNT + 1
+            sql.seek(-200, os.SEEK_END)
+            assert sql.read().endswith(
+                b"""INSERT INTO "t" ("id", "name", "tags") VALUES (2, 'last', '[]');\n""")
+
+
 class TestProgressLine:
     RECORD = "1," + "x" * 1000 + "\n"
     COUNT = 64 * 1024 * 1024 // len(RECORD) + 1  # just over the size that gets a line
