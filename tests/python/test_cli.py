@@ -609,9 +609,14 @@ class TestSlowStreams:
             assert process.wait(20) == 0
 
 
+ONE_ARENA = {**os.environ, "MALLOC_ARENA_MAX": "1"}
+
+
 def limited_to(megabytes):
     """A preexec_fn that caps the child's address space and the files it writes, so that a run
-    that held or copied its input would fail for memory or file size instead of going on."""
+    that held or copied its input would fail for memory or file size instead of going on. Run the
+    child with ONE_ARENA: each further thread's malloc arena reserves 64 MiB of address space it
+    never uses, which would make the cap hit or miss with the threads' timing."""
     limit = megabytes * 1024 * 1024
 
     def limit_child():
@@ -628,7 +633,7 @@ class TestInvalidInputRefusedEarly:
     ], ids=["csv-random", "json-random", "json-zero"])
     def test_endless_devices_fail_in_bounded_memory(self, command, tmp_path, args, stderr):
         result = subprocess.run([command, "-t", "t", *args], capture_output=True, timeout=60,
-                                env={**os.environ, "TMPDIR": str(tmp_path)},
+                                env={**ONE_ARENA, "TMPDIR": str(tmp_path)},
                                 preexec_fn=limited_to(64))
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.decode(errors="replace").startswith(stderr)
@@ -644,7 +649,8 @@ class TestInvalidInputRefusedEarly:
         endless = unit * 65536
         process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, preexec_fn=limited_to(256))
+                                   stderr=subprocess.PIPE, env=ONE_ARENA,
+                                   preexec_fn=limited_to(256))
         # The line never ends while the command runs: an invalid one must end the run, and the
         # pipe with it, before 64 MiB of it came.
         is_refused_while_writing = False
