@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import os
 import re
+import time
 import uuid
 from collections.abc import Sequence
 from typing import Any
@@ -328,7 +329,8 @@ def _wait_all(client, futures):
 
 
 def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: str,
-               client=None, *, chunk_bytes: int = DEFAULT_CHUNK_BYTES, **options) -> int:
+               client=None, *, chunk_bytes: int = DEFAULT_CHUNK_BYTES,
+               timings: dict[str, float] | None = None, **options) -> int:
     """Load the files at paths into table_name of the database at url, all or nothing, with
     the tasks on the workers of client (None: the current dask.distributed client). Returns the
     number of records loaded.
@@ -340,11 +342,18 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     staging tables are dropped. A failure anywhere leaves the table as it was and raises the
     morvel error with a note naming the file (and range). Under MySQL, whose CREATE TABLE
     commits, a table this call created stays, empty, when the copy itself fails.
+
+    chunk_bytes is the size above which a file is cut into ranges, each a task. timings, a
+    dict if given, receives the seconds of each phase: "schema", "rows" (the staging loads)
+    and "move" (the copy into the table and the cleaning up).
     """
+    timings = {} if timings is None else timings
+    started = time.perf_counter()
     if client is None:
         from distributed import get_client
         client = get_client()
     units, formats, merged = _schema(paths, options, chunk_bytes, client)
+    timings["schema"] = time.perf_counter() - started
     dialect = _dialect(url)
     token = uuid.uuid4().hex[:12]
     forced = _forced(merged)
@@ -357,15 +366,25 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
 
     if dialect == "sqlite":
         return _load_sqlite(client, units, formats, url, token, forced, stage_options, columns,
-                            create, target, options)
+                            create, target, options, timings)
 
     stages = [f"morvel_stage_{token}_{i}" for i in range(len(units))]
-    futures = [client.submit(_load_unit, unit, fmt, url, stage, forced, stage_options,
-                             pure=False)
-               for unit, fmt, stage in zip(units, formats, stages)]
     sources = [_qualified(stage, dialect, options) for stage in stages]
     try:
+        started = time.perf_counter()
+        if dialect == "postgres":
+            # Staged rows are read once and dropped: unlogged tables spare writing them to the WAL.
+            # The tasks' CREATE TABLE IF NOT EXISTS then finds them there.
+            morvel._execute(url, [_create_statement(stage, merged, dialect, {
+                "schema": options.get("schema")}).replace("CREATE TABLE IF NOT EXISTS",
+                                                          "CREATE UNLOGGED TABLE", 1)
+                for stage in stages])
+        futures = [client.submit(_load_unit, unit, fmt, url, stage, forced, stage_options,
+                                 pure=False)
+                   for unit, fmt, stage in zip(units, formats, stages)]
         counts = _wait_all(client, futures)
+        timings["rows"] = time.perf_counter() - started
+        started = time.perf_counter()
         begin = "START TRANSACTION" if dialect == "mysql" else "BEGIN"
         copies = _copy_statements(target, sources, columns, dialect, options)
         if dialect == "mysql":
@@ -375,11 +394,12 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
             morvel._execute(url, [begin] + create + copies + ["COMMIT"])
     finally:
         morvel._execute(url, [f"DROP TABLE IF EXISTS {source}" for source in sources])
+    timings["move"] = time.perf_counter() - started
     return sum(counts)
 
 
 def _load_sqlite(client, units, formats, url, token, forced, stage_options, columns, create,
-                 target, options) -> int:
+                 target, options, timings) -> int:
     # SQLite has one writer per file: workers loading into the target would wait on each other's
     # locks. Each task loads into a SQLite file of its own beside the target, in parallel; the
     # client gathers them into one staging file (a scratch file, so no transaction is needed
@@ -394,7 +414,10 @@ def _load_sqlite(client, units, formats, url, token, forced, stage_options, colu
     stage = _quote("stage", "sqlite")
     names = ", ".join(_quote(c, "sqlite") for c in columns)
     try:
+        started = time.perf_counter()
         counts = _wait_all(client, futures)
+        timings["rows"] = time.perf_counter() - started
+        started = time.perf_counter()
         first = stage_files[0]
         os.replace(first, gathered)
         rest = stage_files[1:]
@@ -414,6 +437,7 @@ def _load_sqlite(client, units, formats, url, token, forced, stage_options, colu
             for leftover in (path, path + "-journal"):
                 if os.path.exists(leftover):
                     os.remove(leftover)
+    timings["move"] = time.perf_counter() - started
     return sum(counts)
 
 
