@@ -224,7 +224,9 @@ def _create_statement(table: str, columns: dict[str, str], dialect: str,
 
 
 def _schema(paths, options, chunk_bytes, client):
-    """The units of every file in input order, each file's format, and the merged columns."""
+    """The units of every file in input order, each unit's format, the merged columns, and
+    each unit's own columns in their merged types (what it is given as types=: a column it
+    lacks would be refused)."""
     formats = [_format(str(path), options) for path in paths]
     units, unit_formats = [], []
     for path, fmt in zip(paths, formats):
@@ -233,33 +235,38 @@ def _schema(paths, options, chunk_bytes, client):
             unit_formats.append(fmt)
     if not units:
         raise ValueError("no input files were given")
-    if options.get("schema_from", "first") == "all":
-        futures = client.map(_columns, units, unit_formats, options=options, pure=False)
-        schemas = client.gather(futures)
-    else:
-        # The first record of the first file, as the command takes it.
-        schemas = [client.submit(_columns, units[0], unit_formats[0], options,
-                                 pure=False).result()]
-    merged = _merge(schemas)
+    # Each unit's columns; without schema_from="all" they are its first record's, and the
+    # table's are the first record of the first file, as the command takes them.
+    futures = client.map(_columns, units, unit_formats, options=options, pure=False)
+    schemas = client.gather(futures)
+    merged = _merge(schemas if options.get("schema_from", "first") == "all" else schemas[:1])
+    if options.get("schema_from") == "all" and "json" in unit_formats:
+        # JSON objects' keys have no order of their own: the core sorts the columns by name.
+        merged = dict(sorted(merged.items(), key=lambda column: column[0].encode()))
     if not merged:
         raise ValueError(f"no columns found in '{units[0].path}'")
-    return units, unit_formats, merged
+    forced = _forced(merged)
+    unit_types = [{name: forced[name] for name, _ in schema if name in forced}
+                  for schema in schemas]
+    return units, unit_formats, merged, unit_types
 
 
-def _load_unit(unit: _Unit, fmt: str, url: str, table: str, types: dict[str, str],
-               options: dict[str, Any]) -> int:
-    """Task: the unit's rows into `table`, a staging table made here with the merged types."""
+def _load_unit(unit: _Unit, fmt: str, url: str, table: str, create: str,
+               types: dict[str, str], options: dict[str, Any]) -> int:
+    """Task: the unit's rows into `table`, a staging table made here by `create` with every
+    merged column, whichever of them the unit has."""
     keywords = _read_options(unit, fmt, options)
     keywords["types"] = types
     if options.get("schema"):
         keywords["schema"] = options["schema"]
 
     def load():
+        morvel._execute(url, [create])
         if unit.start is None:
             function = morvel.load_csv_file if fmt == "csv" else morvel.load_json_file
-            return function(unit.path, url, table, True, **keywords)
+            return function(unit.path, url, table, **keywords)
         function = morvel.load_csv if fmt == "csv" else morvel.load_json
-        return function(unit.text(), url, table, True, **keywords)
+        return function(unit.text(), url, table, **keywords)
 
     return _noted(unit, load)
 
@@ -352,11 +359,10 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     if client is None:
         from distributed import get_client
         client = get_client()
-    units, formats, merged = _schema(paths, options, chunk_bytes, client)
+    units, formats, merged, unit_types = _schema(paths, options, chunk_bytes, client)
     timings["schema"] = time.perf_counter() - started
     dialect = _dialect(url)
     token = uuid.uuid4().hex[:12]
-    forced = _forced(merged)
     stage_options = {k: v for k, v in options.items() if k not in _TABLE_OPTIONS}
     stage_options["schema"] = options.get("schema")
     columns = list(merged)
@@ -365,23 +371,17 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     target = _qualified(table_name, dialect, options)
 
     if dialect == "sqlite":
-        return _load_sqlite(client, units, formats, url, token, forced, stage_options, columns,
-                            create, target, options, timings)
+        return _load_sqlite(client, units, formats, url, token, merged, unit_types,
+                            stage_options, create, target, options, timings)
 
     stages = [f"morvel_stage_{token}_{i}" for i in range(len(units))]
     sources = [_qualified(stage, dialect, options) for stage in stages]
     try:
         started = time.perf_counter()
-        if dialect == "postgres":
-            # Staged rows are read once and dropped: unlogged tables spare writing them to the WAL.
-            # The tasks' CREATE TABLE IF NOT EXISTS then finds them there.
-            morvel._execute(url, [_create_statement(stage, merged, dialect, {
-                "schema": options.get("schema")}).replace("CREATE TABLE IF NOT EXISTS",
-                                                          "CREATE UNLOGGED TABLE", 1)
-                for stage in stages])
-        futures = [client.submit(_load_unit, unit, fmt, url, stage, forced, stage_options,
-                                 pure=False)
-                   for unit, fmt, stage in zip(units, formats, stages)]
+        futures = [client.submit(_load_unit, unit, fmt, url, stage,
+                                 _stage_statement(stage, merged, dialect, options), types,
+                                 stage_options, pure=False)
+                   for unit, fmt, stage, types in zip(units, formats, stages, unit_types)]
         counts = _wait_all(client, futures)
         timings["rows"] = time.perf_counter() - started
         started = time.perf_counter()
@@ -398,7 +398,17 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     return sum(counts)
 
 
-def _load_sqlite(client, units, formats, url, token, forced, stage_options, columns, create,
+def _stage_statement(stage: str, merged: dict[str, str], dialect: str,
+                     options: dict[str, Any]) -> str:
+    """The CREATE TABLE of a staging table: every merged column, no key."""
+    create = _create_statement(stage, merged, dialect, {"schema": options.get("schema")})
+    if dialect == "postgres":
+        # Staged rows are read once and dropped: unlogged, they skip the WAL.
+        create = create.replace("CREATE TABLE IF NOT EXISTS", "CREATE UNLOGGED TABLE", 1)
+    return create
+
+
+def _load_sqlite(client, units, formats, url, token, merged, unit_types, stage_options, create,
                  target, options, timings) -> int:
     # SQLite has one writer per file: workers loading into the target would wait on each other's
     # locks. Each task loads into a SQLite file of its own beside the target, in parallel; the
@@ -408,9 +418,11 @@ def _load_sqlite(client, units, formats, url, token, forced, stage_options, colu
     base = _sqlite_path(url)
     stage_files = [f"{base}.{token}.{i}.stage" for i in range(len(units))]
     gathered = f"{base}.{token}.stage"
-    futures = [client.submit(_load_unit, unit, fmt, "sqlite:///" + path, "stage", forced,
-                             dict(stage_options, schema=None), pure=False)
-               for unit, fmt, path in zip(units, formats, stage_files)]
+    stage_create = _stage_statement("stage", merged, "sqlite", {})
+    futures = [client.submit(_load_unit, unit, fmt, "sqlite:///" + path, "stage", stage_create,
+                             types, dict(stage_options, schema=None), pure=False)
+               for unit, fmt, path, types in zip(units, formats, stage_files, unit_types)]
+    columns = list(merged)
     stage = _quote("stage", "sqlite")
     names = ", ".join(_quote(c, "sqlite") for c in columns)
     try:
@@ -475,7 +487,7 @@ def convert_files(paths: Sequence[str | os.PathLike[str]], out_dir: str | os.Pat
     if client is None:
         from distributed import get_client
         client = get_client()
-    units, formats, merged = _schema(paths, options, chunk_bytes, client)
+    units, formats, merged, unit_types = _schema(paths, options, chunk_bytes, client)
     os.makedirs(out_dir, exist_ok=True)
     written = []
     if options.get("create_table"):
@@ -485,7 +497,7 @@ def convert_files(paths: Sequence[str | os.PathLike[str]], out_dir: str | os.Pat
                                          options) + "\n")
         written.append(create)
     outputs = [os.path.join(os.fspath(out_dir), f"part-{i:05d}.sql") for i in range(len(units))]
-    futures = [client.submit(_convert_unit, unit, fmt, output, table_name, _forced(merged),
-                             options, pure=False)
-               for unit, fmt, output in zip(units, formats, outputs)]
+    futures = [client.submit(_convert_unit, unit, fmt, output, table_name, types, options,
+                             pure=False)
+               for unit, fmt, output, types in zip(units, formats, outputs, unit_types)]
     return written + _wait_all(client, futures)

@@ -76,18 +76,30 @@ def test_bad_record_loads_nothing(engine, client, tmp_path):
     assert_clean(engine, tmp_path, "t")
 
 
-def test_files_whose_types_differ_share_one_schema(engine, client, tmp_path):
-    paths = [write_csv(tmp_path / "a.csv", [(1, 5, "2024-01-02")], "id,n,at"),
-             write_csv(tmp_path / "b.csv", [(2, 2.5, "2024-01-03 04:05:06")], "id,n,at"),
-             write_csv(tmp_path / "c.csv", [(3, 7, "2024-01-04")], "id,n,at")]
+@pytest.mark.parametrize("file_format", ["csv", "json"])
+def test_files_whose_types_differ_share_one_schema(engine, client, tmp_path, file_format):
+    records = [(1, 5, "2024-01-02"), (2, 2.5, "2024-01-03 04:05:06"), (3, 7, "2024-01-04")]
+    paths = []
+    for name, (key, number, moment) in zip("abc", records):
+        if file_format == "csv":
+            paths.append(write_csv(tmp_path / f"{name}.csv", [(key, number, moment)], "id,n,at"))
+        else:
+            # A key only the second file has: the columns still come out sorted by name.
+            paths.append(tmp_path / f"{name}.jsonl")
+            paths[-1].write_text(json.dumps({"n": number, "id": key, "at": moment, "code": "x"})
+                                 + "\n" if name == "b" else
+                                 json.dumps({"id": key, "n": number, "at": moment}) + "\n")
     morvel_dask.load_files(paths, engine.url, "mixed", create_table=True, schema_from="all")
-    types = dict((name, kind.lower()) for name, kind in engine.column_types("mixed"))
+    columns = engine.column_types("mixed")
+    assert [name for name, _ in columns] == (["id", "n", "at"] if file_format == "csv"
+                                             else ["at", "code", "id", "n"])
+    types = dict((name, kind.lower()) for name, kind in columns)
     expected = {"postgres": ("bigint", "double precision", "timestamp with time zone"),
                 "mysql": ("bigint(20)", "double", "datetime"),
                 "sqlite": ("integer", "real", "text")}[engine.name]
     assert (types["id"], types["n"], types["at"]) == expected
-    _, rows = engine.select_all("mixed")
-    assert sorted(row[1] for row in rows) == [2.5, 5.0, 7.0]
+    names, rows = engine.select_all("mixed")
+    assert sorted(row[names.index("n")] for row in rows) == [2.5, 5.0, 7.0]
 
 
 @pytest.mark.parametrize("on_conflict,expected", [("ignore", "old"), ("replace", "new")])
