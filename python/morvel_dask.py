@@ -223,7 +223,7 @@ def _create_statement(table: str, columns: dict[str, str], dialect: str,
     return next(iter(statements)).strip()
 
 
-def _schema(paths, options, chunk_bytes, client):
+def _schema(paths, options, chunk_bytes, client, every_unit):
     """The units of every file in input order, each unit's format, the merged columns, and
     each unit's own columns in their merged types (what it is given as types=: a column it
     lacks would be refused)."""
@@ -235,11 +235,15 @@ def _schema(paths, options, chunk_bytes, client):
             unit_formats.append(fmt)
     if not units:
         raise ValueError("no input files were given")
-    # Each unit's columns; without schema_from="all" they are its first record's, and the
-    # table's are the first record of the first file, as the command takes them.
-    futures = client.map(_columns, units, unit_formats, options=options, pure=False)
+    # Without schema_from="all" the table's columns are the first record of the first file, as
+    # the command takes them, and other units' columns are looked at only when `every_unit`
+    # asks for their types; a unit's are then its first record's.
+    every_record = options.get("schema_from", "first") == "all"
+    looked_at = units if every_record or every_unit else units[:1]
+    futures = client.map(_columns, looked_at, unit_formats[:len(looked_at)], options=options,
+                         pure=False)
     schemas = client.gather(futures)
-    merged = _merge(schemas if options.get("schema_from", "first") == "all" else schemas[:1])
+    merged = _merge(schemas if every_record else schemas[:1])
     if options.get("schema_from") == "all" and "json" in unit_formats:
         # JSON objects' keys have no order of their own: the core sorts the columns by name.
         merged = dict(sorted(merged.items(), key=lambda column: column[0].encode()))
@@ -252,11 +256,11 @@ def _schema(paths, options, chunk_bytes, client):
 
 
 def _load_unit(unit: _Unit, fmt: str, url: str, table: str, create: str,
-               types: dict[str, str], options: dict[str, Any]) -> int:
+               options: dict[str, Any]) -> int:
     """Task: the unit's rows into `table`, a staging table made here by `create` with every
-    merged column, whichever of them the unit has."""
+    merged column, whichever of them the unit has; the loader takes each value in its column's
+    type, as into any table that exists."""
     keywords = _read_options(unit, fmt, options)
-    keywords["types"] = types
     if options.get("schema"):
         keywords["schema"] = options["schema"]
 
@@ -359,7 +363,7 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     if client is None:
         from distributed import get_client
         client = get_client()
-    units, formats, merged, unit_types = _schema(paths, options, chunk_bytes, client)
+    units, formats, merged, _ = _schema(paths, options, chunk_bytes, client, False)
     timings["schema"] = time.perf_counter() - started
     dialect = _dialect(url)
     token = uuid.uuid4().hex[:12]
@@ -371,17 +375,17 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     target = _qualified(table_name, dialect, options)
 
     if dialect == "sqlite":
-        return _load_sqlite(client, units, formats, url, token, merged, unit_types,
-                            stage_options, create, target, options, timings)
+        return _load_sqlite(client, units, formats, url, token, merged, stage_options, create,
+                            target, options, timings)
 
     stages = [f"morvel_stage_{token}_{i}" for i in range(len(units))]
     sources = [_qualified(stage, dialect, options) for stage in stages]
     try:
         started = time.perf_counter()
         futures = [client.submit(_load_unit, unit, fmt, url, stage,
-                                 _stage_statement(stage, merged, dialect, options), types,
+                                 _stage_statement(stage, merged, dialect, options),
                                  stage_options, pure=False)
-                   for unit, fmt, stage, types in zip(units, formats, stages, unit_types)]
+                   for unit, fmt, stage in zip(units, formats, stages)]
         counts = _wait_all(client, futures)
         timings["rows"] = time.perf_counter() - started
         started = time.perf_counter()
@@ -408,8 +412,8 @@ def _stage_statement(stage: str, merged: dict[str, str], dialect: str,
     return create
 
 
-def _load_sqlite(client, units, formats, url, token, merged, unit_types, stage_options, create,
-                 target, options, timings) -> int:
+def _load_sqlite(client, units, formats, url, token, merged, stage_options, create, target,
+                 options, timings) -> int:
     # SQLite has one writer per file: workers loading into the target would wait on each other's
     # locks. Each task loads into a SQLite file of its own beside the target, in parallel; the
     # client gathers them into one staging file (a scratch file, so no transaction is needed
@@ -420,8 +424,8 @@ def _load_sqlite(client, units, formats, url, token, merged, unit_types, stage_o
     gathered = f"{base}.{token}.stage"
     stage_create = _stage_statement("stage", merged, "sqlite", {})
     futures = [client.submit(_load_unit, unit, fmt, "sqlite:///" + path, "stage", stage_create,
-                             types, dict(stage_options, schema=None), pure=False)
-               for unit, fmt, path, types in zip(units, formats, stage_files, unit_types)]
+                             dict(stage_options, schema=None), pure=False)
+               for unit, fmt, path in zip(units, formats, stage_files)]
     columns = list(merged)
     stage = _quote("stage", "sqlite")
     names = ", ".join(_quote(c, "sqlite") for c in columns)
@@ -487,7 +491,7 @@ def convert_files(paths: Sequence[str | os.PathLike[str]], out_dir: str | os.Pat
     if client is None:
         from distributed import get_client
         client = get_client()
-    units, formats, merged, unit_types = _schema(paths, options, chunk_bytes, client)
+    units, formats, merged, unit_types = _schema(paths, options, chunk_bytes, client, True)
     os.makedirs(out_dir, exist_ok=True)
     written = []
     if options.get("create_table"):
