@@ -3,10 +3,9 @@
 import json
 import os
 
+import distributed
+import morvel_dask
 import pytest
-
-distributed = pytest.importorskip("distributed")
-import morvel_dask  # noqa: E402
 
 
 @pytest.fixture(scope="module")
