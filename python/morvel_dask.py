@@ -103,11 +103,12 @@ def _record_ends(path: str, quote: bytes, wanted: list[int]) -> list[int]:
 
 def _units(path: str, fmt: str, chunk_bytes: int, options: dict[str, Any]) -> list[_Unit]:
     """The file whole, or in ranges of about chunk_bytes cut where records end. Inputs whose
-    records cannot be cut from their bytes alone stay whole: a JSON array, another encoding,
-    lines skipped or comments before the header."""
+    records cannot be cut from their bytes alone stay whole: a JSON array or a document read
+    at a json_path, another encoding, lines skipped or comments before the header."""
     size = os.path.getsize(path)
     if (size <= chunk_bytes or options.get("encoding", "utf-8").lower() not in ("utf-8", "utf8")
-            or options.get("skip_lines") or options.get("comment") is not None):
+            or options.get("skip_lines") or options.get("comment") is not None
+            or options.get("json_path")):
         return [_Unit(path)]
     with open(path, "rb") as file:
         if file.read(4096).lstrip(b"\xef\xbb\xbf \t\r\n")[:1] == b"[":
