@@ -37,9 +37,8 @@ std::size_t blank_end(std::string_view text, std::size_t from) noexcept {
 // The bytes before the first value of a JSON input, which do not choose its layout: a byte-order
 // mark, then JSON white space.
 std::size_t json_lead(std::string_view text) noexcept {
-  return blank_end(text, text.starts_with(core::utf8_byte_order_mark)
-                             ? core::utf8_byte_order_mark.size()
-                             : 0);
+  return blank_end(
+      text, text.starts_with(core::utf8_byte_order_mark) ? core::utf8_byte_order_mark.size() : 0);
 }
 
 // Whether a JSON input that begins with `text` is an array, `text` holding its first value's
@@ -284,9 +283,11 @@ Status Dispatch::read_csv(ByteSource& source) {
   // copy at the end of its record, so that endless noise (a device) fills no disk.
   if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
-  if (!size) return std::unexpected(std::move(size.error()));
+  if (!size) return std::unexpected(quotes.placed(std::move(size.error()), whereabouts));
   if (quotes.stop_at()) {
-    if (auto rest = check_rest(quotes, source); !rest) return rest;
+    if (auto rest = check_rest(quotes, source); !rest) {
+      return std::unexpected(quotes.placed(std::move(rest.error()), whereabouts));
+    }
   }
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
@@ -303,7 +304,9 @@ Status Dispatch::read_csv(ByteSource& source) {
 // A CSV text held whole, checked block by block and then read.
 Status Dispatch::read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded) {
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
-  if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) return checked;
+  if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) {
+    return std::unexpected(quotes.placed(std::move(checked.error()), whereabouts));
+  }
   TextFeed feed(text);
   return read_csv_records(quotes, feed, whereabouts, is_decoded);
 }

@@ -148,6 +148,30 @@ void expect_stream_as_whole(const std::string& csv, const ConversionOptions& opt
   }
 }
 
+// An unbalanced quote is placed where the field it leaves open begins, before the quotes that
+// escape quotes in it, outside comment lines, on the line an editor shows, in every way.
+TEST(Pieces, CsvPlacesTheQuoteThatIsNeverClosed) {
+  const std::string before = "a,b\n" + repeated("1,\"q\"\"\"\r\n", 50);
+  for (const auto& [csv, options, hint] :
+       std::initializer_list<std::tuple<std::string, ConversionOptions, std::string>>{
+           {before + "2,\"x\"\"y\r3,4\n" + repeated("5,6\n", 50),
+            {},
+            "the quote at line 52, byte 459 is never closed"},
+           {"a\r#\"\r\"x\r" + repeated("5\n", 50),
+            {.comment = '#'},
+            "the quote at line 3, byte 5 is never closed"},
+       }) {
+    for (const Way& way : ways) {
+      const Converted failed = convert_cut(csv, options, way, 16);
+      EXPECT_EQ(failed.error, "Malformed CSV: unbalanced quotes detected") << way;
+      EXPECT_EQ(failed.hint, hint) << way;
+    }
+  }
+  // A stream keeps no bytes after a record that is not UTF-8, so their lines are not counted.
+  testing::ScriptedSource stream("a,b\n1,\xFF\n2,3\n\"\n", 3);
+  EXPECT_EQ(testing::convert_source(stream, {}).hint, "the quote at byte 12 is never closed");
+}
+
 TEST(Pieces, CsvStreamAfterARecordThatIsNotUtf8FailsAsAWholeReading) {
   const std::string good = repeated("1,\"caf\xC3\xA9\n\xF0\x9F\x98\x80\"\r\n", 200);
   const std::string bad_record = "2,\"x\n\xE6\x97\",\"\n\"\n";
