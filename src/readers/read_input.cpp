@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/csv.hpp"
 #include "readers/csv_check.hpp"
@@ -167,9 +168,7 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
     if (is_invalid) return std::unexpected(csv_undecodable(text, *decoded, options_));
     return read_csv_text(text, whereabouts, true);
   }
-  const auto line_after = [](std::string_view part) {
-    return 1 + static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
-  };
+  const auto line_after = [](std::string_view part) { return 1 + core::count_line_ends(part); };
   if (is_json_array(text) || !options_.json_path.empty()) {
     if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
     return read_array(text, std::nullopt, &whereabouts);

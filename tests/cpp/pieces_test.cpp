@@ -223,7 +223,7 @@ TEST(Pieces, JsonWarnsOfRepeatedKeysTheSameHoweverCut) {
 
 TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   const std::string lines = repeated(
-      "{\"a\":1,\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"
+      "{\"a\":1,\r\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"
       "\n",
       3);
   for (const ConversionOptions& options : {
@@ -240,7 +240,7 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   }
   // An array is checked whole first, then its elements are read in pieces.
   std::string array = "[";
-  array += repeated("{\"a\":1,\"b\":\"x\"},\n 2 , {\"b\":\"\xC3\xA9\"},{}, ", 3);
+  array += repeated("{\"a\":1,\"b\":\"x\"},\n 2 ,\r{\"b\":\"\xC3\xA9\"},{}, ", 3);
   array += "{}]";
   expect_same_however_cut(array, {.format = Format::Json, .create_table = true, .batch_size = 2},
                           small_pieces);
@@ -259,7 +259,7 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
 // must fail with the message and position of the array held whole.
 TEST(Pieces, BrokenJsonArraysFailAsWhenHeld) {
   const std::string array =
-      "\xEF\xBB\xBF [{\"a\": 1.5e3, \"b\": \"x\\u00e9\\\"\"},\n {\"c\": [null, true, "
+      "\xEF\xBB\xBF [{\"a\": 1.5e3, \"b\": \"x\\u00e9\\\"\"},\r\n {\"c\": [null,\r true, "
       "{\"d\": -0}]}, 1234, \"caf\xC3\xA9\" ]\n";
   const std::initializer_list<std::size_t> pieces = {1, 5};
   for (std::size_t end = 0; end <= array.size(); ++end) {
