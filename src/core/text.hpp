@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 // Byte-level text helpers shared by the readers and the SQL writer. Nothing here depends on the
@@ -24,6 +26,28 @@ namespace morvel::core {
   }
   return true;
 }
+
+// Counts the line ends of a text fed block by block as the CSV reader ends records: each LF, each
+// CR, and a CR LF once, at its CR, so that a byte's line is 1 + the line ends before it whether
+// the lines end in LF, CR LF or a lone CR, as an editor shows them.
+class LineEnds {
+ public:
+  // Takes the next block of the text. Never fails.
+  void feed(std::string_view block) noexcept;
+  // The line ends in the blocks fed. Never fails.
+  [[nodiscard]] std::uint64_t count() const noexcept { return count_; }
+
+ private:
+  std::uint64_t count_ = 0;
+  bool after_cr_ = false;  // the last block ended in CR, whose LF is not another line end
+};
+
+// The line ends in `text`, as LineEnds counts them. Never fails.
+[[nodiscard]] std::uint64_t count_line_ends(std::string_view text) noexcept;
+
+// The offset just past the last line end in `text` (LF or CR), where its last line begins; 0
+// when it has none. Never fails.
+[[nodiscard]] std::size_t last_line_start(std::string_view text) noexcept;
 
 namespace detail {
 [[nodiscard]] std::string_view trim_white_space_slow(std::string_view value) noexcept;

@@ -9,6 +9,7 @@
 
 #include "core/encoding.hpp"
 #include "core/scan.hpp"
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/csv_scanner.hpp"
 #include "readers/header_names.hpp"
@@ -428,8 +429,7 @@ Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
     ++record;
     start = scanner.record_start();
   }
-  const auto line =
-      1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + start, '\n'));
+  const std::uint64_t line = 1 + core::count_line_ends(text.substr(0, start));
   return record_error(record, line, decoded.input_offset(start), decoded.describe_invalid());
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
 
 #include "core/scan.hpp"
 #include "readers/csv_scanner.hpp"
@@ -13,6 +16,8 @@ namespace {
 // Bytes of text per parity mark of the first reading, at most: a piece's guessed start is looked
 // for from one of these marks on, a few to a piece.
 constexpr std::uint64_t most_mark_bytes = 64 * 1024;
+
+constexpr std::string_view unbalanced_quotes = "Malformed CSV: unbalanced quotes detected";
 
 std::uint64_t count_quotes(const char* p, const char* end, char quote) {
   std::array<std::uint64_t, scan::marks_size(most_mark_bytes)> unused{};
@@ -77,7 +82,16 @@ void QuoteCheck::feed(std::string_view block) {
     const std::uint64_t next_mark = (at / mark_bytes_ + 1) * mark_bytes_;
     const char* stop =
         end - p > static_cast<std::ptrdiff_t>(next_mark - at) ? p + (next_mark - at) : end;
-    quotes_ += comment_ ? count_outside_comments(p, stop) : count_quotes(p, stop, quote_);
+    if (comment_) {
+      quotes_ += count_outside_comments(p, stop, at);
+    } else if (const std::uint64_t quotes = count_quotes(p, stop, quote_); quotes > 0) {
+      quotes_ += quotes;
+      // Near the stretch's end in a quoted CSV: an unbalanced quote is then placed without
+      // reading the input again.
+      const auto* last = static_cast<const char*>(
+          ::memrchr(p, static_cast<unsigned char>(quote_), static_cast<std::size_t>(stop - p)));
+      last_quote_ = at + static_cast<std::uint64_t>(last - p);
+    }
     at += static_cast<std::uint64_t>(stop - p);
     p = stop;
     if (at == next_mark) mark_parity(at / mark_bytes_);
@@ -136,7 +150,19 @@ void QuoteCheck::seek_record_end(std::string_view block, std::uint64_t at) noexc
 
 core::Status QuoteCheck::outcome() const {
   if (quotes_ % 2 == 0) return {};
-  return std::unexpected(core::invalid("Malformed CSV: unbalanced quotes detected"));
+  return std::unexpected(core::invalid(std::string(unbalanced_quotes)));
+}
+
+core::Error QuoteCheck::placed(core::Error error, Whereabouts& whereabouts) const {
+  if (error.message != unbalanced_quotes || quotes_ % 2 == 0 || !last_quote_) return error;
+  const std::string byte = "byte " + std::to_string(whereabouts.input_offset(*last_quote_));
+  // A stream's bytes after a refused record were checked but not kept: their lines are unknown.
+  const bool is_kept = !stop_at_ || *last_quote_ < *stop_at_;
+  error.hint = core::Notice(
+      "the quote at " +
+      (is_kept ? "line " + std::to_string(whereabouts.line_at(*last_quote_)) + ", " + byte : byte) +
+      " is never closed");
+  return error;
 }
 
 std::unique_ptr<CheckPart> QuoteCheck::part(std::uint64_t offset) {
@@ -152,6 +178,7 @@ void QuoteCheck::take(const QuoteCheck& later) {
     if (is_odd != is_later_odd) parity_[mark / 64] |= std::uint64_t{1} << (mark % 64);
   }
   quotes_ += later.quotes_;
+  if (later.last_quote_) last_quote_ = later.last_quote_;
   seen_ = later.seen_;
   marks_ = std::max(marks_, later.marks_);
 }
@@ -188,9 +215,10 @@ std::size_t QuoteCheck::find_cut(std::string_view buffer, std::uint64_t offset) 
 
 // A line that starts with the comment character where no quoted field is open is a comment,
 // whose quotes do not count; line ends are CR and LF alike, as the scanner has them.
-std::uint64_t QuoteCheck::count_outside_comments(const char* p, const char* end) noexcept {
+std::uint64_t QuoteCheck::count_outside_comments(const char* p, const char* end,
+                                                 std::uint64_t at) noexcept {
   std::uint64_t quotes = 0;
-  for (; p != end; ++p) {
+  for (const char* const start = p; p != end; ++p) {
     if (is_line_end(*p)) {
       at_line_start_ = true;
       in_comment_ = false;
@@ -200,7 +228,10 @@ std::uint64_t QuoteCheck::count_outside_comments(const char* p, const char* end)
       in_comment_ = (quotes_ + quotes) % 2 == 0 && *p == *comment_;
       at_line_start_ = false;
     }
-    quotes += *p == quote_ && !in_comment_;
+    if (*p == quote_ && !in_comment_) {
+      ++quotes;
+      last_quote_ = at + static_cast<std::uint64_t>(p - start);
+    }
   }
   return quotes;
 }

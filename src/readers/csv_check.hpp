@@ -38,6 +38,12 @@ class QuoteCheck final : public InputCheck {
   // quoted field; 0 when there is none. Never fails.
   [[nodiscard]] std::size_t find_cut(std::string_view buffer, std::uint64_t offset) const noexcept;
 
+  // `error`, the check's failure, with a hint at where the quote that is never closed opens: the
+  // last quote counted, which pairing the quotes from the start, as the check does, leaves
+  // alone; however the input was cut. `whereabouts` gives its line and byte. Any other error is
+  // returned as it is. Never fails but for memory.
+  [[nodiscard]] core::Error placed(core::Error error, Whereabouts& whereabouts) const;
+
  private:
   class Part;
 
@@ -52,7 +58,7 @@ class QuoteCheck final : public InputCheck {
   // Whether the quotes before the text's byte `offset`, a multiple of mark_bytes_, are odd;
   // nothing when the first reading did not get there. Never fails.
   [[nodiscard]] std::optional<bool> is_odd_before(std::uint64_t offset) const noexcept;
-  std::uint64_t count_outside_comments(const char* p, const char* end) noexcept;
+  std::uint64_t count_outside_comments(const char* p, const char* end, std::uint64_t at) noexcept;
   void mark_parity(std::uint64_t mark);
   void watch(std::string_view block, std::uint64_t at);
   void seek_record_end(std::string_view block, std::uint64_t at) noexcept;
@@ -68,8 +74,9 @@ class QuoteCheck final : public InputCheck {
   std::uint64_t seen_;
   std::uint64_t first_mark_;  // the first mark this check may reach
   std::uint64_t quotes_ = 0;
-  std::vector<std::uint64_t> parity_;  // bit per mark: odd quotes before it
-  std::uint64_t marks_ = 0;            // the last mark reached
+  std::optional<std::uint64_t> last_quote_;  // the offset of the last quote counted
+  std::vector<std::uint64_t> parity_;        // bit per mark: odd quotes before it
+  std::uint64_t marks_ = 0;                  // the last mark reached
   bool watches_utf8_ = false;
   std::string unfinished_;  // the first bytes of a character that the last block cut
   bool seeks_end_ = false;  // a byte that is not UTF-8 came; its record's end is looked for

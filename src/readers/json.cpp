@@ -110,6 +110,9 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
                                : last_lf == std::string_view::npos ? 0
                                                                    : last_lf + 1;
   const bool is_utf8 = !find_invalid_utf8(piece.substr(0, complete));
+  // A lone CR does not end a record, but it ends a line of the messages: lines that hold one
+  // count it, which a piece without a CR, nearly every one, does not look for.
+  const bool has_cr = std::memchr(piece.data(), '\r', piece.size()) != nullptr;
   std::size_t start = 0;
   while (start < piece.size() && end.rows < most_rows) {
     const void* hit = std::memchr(piece.data() + start, '\n', piece.size() - start);
@@ -126,6 +129,7 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
       return taken;
     }
     if (hit != nullptr) ++end.lines;
+    if (has_cr) end.lines += static_cast<std::uint64_t>(std::count(line.begin(), line.end(), '\r'));
     start = hit == nullptr ? piece.size() : lf + 1;
   }
   end.read_through = start;
@@ -202,9 +206,8 @@ std::string describe_in_array(const json::SyntaxError& error, std::string_view i
                               Whereabouts* decoded) {
   if (decoded == nullptr) return json::describe(error, input);
   const std::string_view read = input.substr(0, error.offset);
-  const std::size_t last_break = read.rfind('\n');
-  const std::size_t line_start = last_break == std::string_view::npos ? 0 : last_break + 1;
-  const auto line = 1 + static_cast<std::uint64_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t line_start = core::last_line_start(read);
+  const std::uint64_t line = 1 + core::count_line_ends(read);
   const std::uint64_t column =
       decoded->input_offset(error.offset) - decoded->input_offset(line_start);
   return std::string(error.description) + " at line " + std::to_string(line) + " column " +

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/encoding.hpp"
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/json_messages.hpp"
 #include "readers/json_syntax.hpp"
@@ -45,7 +46,7 @@ std::size_t cut_character(std::string_view text) noexcept {
 // What a failure's message needs of the whole input, read again from its start: the lines before
 // the failure and whether, and how, the input is not UTF-8.
 struct Survey {
-  std::uint64_t lines = 0;       // line feeds before the failure
+  std::uint64_t lines = 0;       // line ends before the failure, as core::LineEnds counts them
   std::uint64_t line_start = 0;  // offset of the first byte of the failure's line
   bool is_utf8 = true;
   core::EncodingClues clues;
@@ -64,14 +65,16 @@ Survey survey(core::ByteSource& source, std::uint64_t offset, std::uint64_t limi
   core::ByteBuffer buffer;
   const std::span<char> block(buffer.room(read_bytes), read_bytes);
   std::string carry;  // a character that a read cut, begun in the block before
+  core::LineEnds ends;
   for (std::uint64_t at = 0; at < limit;) {
     auto got = source.read(block.first(std::min<std::uint64_t>(block.size(), limit - at)));
     if (!got || *got == 0) break;
     const std::string_view bytes(block.data(), *got);
     const std::string_view before = bytes.substr(0, offset > at ? offset - at : 0);
-    found.lines += static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
-    if (const std::size_t last = before.rfind('\n'); last != std::string_view::npos) {
-      found.line_start = at + last + 1;
+    ends.feed(before);
+    found.lines = ends.count();
+    if (const std::size_t start = core::last_line_start(before); start > 0) {
+      found.line_start = at + start;
     }
     found.clues.feed(bytes);
     if (found.is_utf8) {

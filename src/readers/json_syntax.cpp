@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/scan.hpp"
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/json_escape.hpp"
 #include "readers/json_messages.hpp"
@@ -57,11 +58,8 @@ Start value_start(const char* p) noexcept { return start_of[byte_at(p)]; }
 
 std::string position_suffix(std::string_view text, std::size_t offset, std::uint64_t first_line) {
   const std::string_view read = text.substr(0, offset);
-  const std::uint64_t line =
-      first_line + static_cast<std::uint64_t>(std::count(read.begin(), read.end(), '\n'));
-  const std::size_t last_break = read.rfind('\n');
-  const std::size_t column =
-      last_break == std::string_view::npos ? offset : offset - last_break - 1;
+  const std::uint64_t line = first_line + core::count_line_ends(read);
+  const std::size_t column = offset - core::last_line_start(read);
   return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 

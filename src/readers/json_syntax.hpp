@@ -31,7 +31,8 @@ struct SyntaxError {
 };
 
 // " at line L column C" for the position after `offset` bytes of `text`: a line starts after each
-// LF, and the column counts the bytes read on it (0 right after an LF). Never fails.
+// line end (LF, a lone CR, CR LF), and the column counts the bytes read on it (0 right after a
+// line end). Never fails.
 // `first_line` is the number of the text's first line in a longer input.
 [[nodiscard]] std::string position_suffix(std::string_view text, std::size_t offset,
                                           std::uint64_t first_line = 1);

@@ -20,7 +20,7 @@ namespace morvel::readers {
 struct Place {
   std::uint64_t offset = 0;  // bytes of the text before the piece
   std::uint64_t record = 0;  // records before the piece, as messages number them
-  std::uint64_t line = 0;    // line feeds before the piece, for a reader that counts them
+  std::uint64_t line = 0;    // line ends before the piece, for a reader that counts them
   std::uint64_t padded = 0;  // short records completed with NULL before the piece
 };
 
@@ -35,10 +35,10 @@ struct PieceEnd {
   // Bytes of the piece read through: its complete records and the blank and comment lines after
   // them. The rest begins a record that the piece cuts, and is read again with what follows.
   std::size_t read_through = 0;
-  std::uint64_t records = 0;  // records read through
-  std::uint64_t lines = 0;    // line feeds read through, for a reader that counts them
-  std::uint64_t rows = 0;     // rows handed over
-  std::uint64_t padded = 0;   // short records completed with NULL
+  std::uint64_t records = 0;               // records read through
+  std::uint64_t lines = 0;                 // line ends read through, for a reader that counts them
+  std::uint64_t rows = 0;                  // rows handed over
+  std::uint64_t padded = 0;                // short records completed with NULL
   std::vector<RepeatedKey> repeated_keys;  // each name once, in the order first met
 
   // Adds the counts of `later`, a piece that follows. Never fails.
@@ -67,7 +67,7 @@ struct RecordPlace {
 };
 
 // Tells a reader where a byte of the whole text lies, for its messages: a piece knows neither the
-// line feeds before it nor, for a decoded input, the input's own offsets.
+// line ends before it nor, for a decoded input, the input's own offsets.
 class Whereabouts {
  public:
   Whereabouts() = default;
@@ -75,8 +75,8 @@ class Whereabouts {
   Whereabouts& operator=(const Whereabouts&) = delete;
   virtual ~Whereabouts() = default;
 
-  // 1 + the line feeds before the text's byte `offset`. Never fails: a count that would need a
-  // failing read counts what could be read.
+  // 1 + the line ends before the text's byte `offset`, as core::LineEnds counts them. Never fails:
+  // a count that would need a failing read counts what could be read.
   [[nodiscard]] virtual std::uint64_t line_at(std::uint64_t offset) = 0;
   // The offset in the input of the text's byte `offset`, which starts a character. Never fails.
   [[nodiscard]] virtual std::uint64_t input_offset(std::uint64_t offset) = 0;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "readers/csv.hpp"
 #include "readers/csv_check.hpp"
@@ -37,9 +38,8 @@ std::size_t blank_end(std::string_view text, std::size_t from) noexcept {
 // The bytes before the first value of a JSON input, which do not choose its layout: a byte-order
 // mark, then JSON white space.
 std::size_t json_lead(std::string_view text) noexcept {
-  return blank_end(text, text.starts_with(core::utf8_byte_order_mark)
-                             ? core::utf8_byte_order_mark.size()
-                             : 0);
+  return blank_end(
+      text, text.starts_with(core::utf8_byte_order_mark) ? core::utf8_byte_order_mark.size() : 0);
 }
 
 // Whether a JSON input that begins with `text` is an array, `text` holding its first value's
@@ -168,9 +168,7 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
     if (is_invalid) return std::unexpected(csv_undecodable(text, *decoded, options_));
     return read_csv_text(text, whereabouts, true);
   }
-  const auto line_after = [](std::string_view part) {
-    return 1 + static_cast<std::uint64_t>(std::count(part.begin(), part.end(), '\n'));
-  };
+  const auto line_after = [](std::string_view part) { return 1 + core::count_line_ends(part); };
   if (is_json_array(text) || !options_.json_path.empty()) {
     if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
     return read_array(text, std::nullopt, &whereabouts);
@@ -284,9 +282,11 @@ Status Dispatch::read_csv(ByteSource& source) {
   // copy at the end of its record, so that endless noise (a device) fills no disk.
   if (!source.reads_at()) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
-  if (!size) return std::unexpected(std::move(size.error()));
+  if (!size) return std::unexpected(quotes.placed(std::move(size.error()), whereabouts));
   if (quotes.stop_at()) {
-    if (auto rest = check_rest(quotes, source); !rest) return rest;
+    if (auto rest = check_rest(quotes, source); !rest) {
+      return std::unexpected(quotes.placed(std::move(rest.error()), whereabouts));
+    }
   }
   if (!replayable.rewind()) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
@@ -303,7 +303,9 @@ Status Dispatch::read_csv(ByteSource& source) {
 // A CSV text held whole, checked block by block and then read.
 Status Dispatch::read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded) {
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
-  if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) return checked;
+  if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) {
+    return std::unexpected(quotes.placed(std::move(checked.error()), whereabouts));
+  }
   TextFeed feed(text);
   return read_csv_records(quotes, feed, whereabouts, is_decoded);
 }

@@ -4,6 +4,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/text.hpp"
 #include "readers/signals_blocked.hpp"
 
 namespace morvel::readers {
@@ -133,21 +134,20 @@ ByteBuffer TextFeed::spare() noexcept {
 }
 
 std::uint64_t HeldWhereabouts::line_at(std::uint64_t offset) {
-  const std::string_view before = text_.substr(0, offset);
-  return 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  return 1 + core::count_line_ends(text_.substr(0, offset));
 }
 
 std::uint64_t SourceWhereabouts::line_at(std::uint64_t offset) {
-  std::uint64_t lines = 1;
-  if (!source_.rewind()) return lines;
+  core::LineEnds ends;
+  if (!source_.rewind()) return 1;
   std::vector<char> block(read_bytes);
   while (offset > 0) {
     auto got = source_.read({block.data(), std::min<std::uint64_t>(block.size(), offset)});
     if (!got || *got == 0) break;
-    lines += static_cast<std::uint64_t>(std::count(block.begin(), block.begin() + *got, '\n'));
+    ends.feed({block.data(), *got});
     offset -= *got;
   }
-  return lines;
+  return 1 + ends.count();
 }
 
 }  // namespace morvel::readers

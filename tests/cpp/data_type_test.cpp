@@ -4,6 +4,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/text.hpp"
@@ -103,6 +104,26 @@ TEST(Inference, TrimsEveryUnicodeWhiteSpace) {
       "12",
       DataType::Text);
   expect_type("12\xE1\xA0\x8E", DataType::Text);
+}
+
+// A line ends at LF, at a lone CR and once at CR LF, also when the blocks fed cut a CR LF.
+TEST(LineEnds, CountsEachLineEndOnceWhereverTheBlocksAreCut) {
+  for (const auto& [text, ends, last_start] :
+       std::vector<std::tuple<std::string, std::uint64_t, std::size_t>>{{"", 0, 0},
+                                                                        {"a,b", 0, 0},
+                                                                        {"a\nb\n", 2, 4},
+                                                                        {"a\rb\rc", 2, 4},
+                                                                        {"a\r\nb\r\n\r\nc", 3, 8},
+                                                                        {"\n\r\r\n\n\r", 5, 6}}) {
+    EXPECT_EQ(count_line_ends(text), ends) << text;
+    EXPECT_EQ(last_line_start(text), last_start) << text;
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      LineEnds fed;
+      fed.feed(std::string_view(text).substr(0, cut));
+      fed.feed(std::string_view(text).substr(cut));
+      EXPECT_EQ(fed.count(), ends) << text << " cut at " << cut;
+    }
+  }
 }
 
 // The rules written out plainly, one test after the other, as the reference for the classifier,

@@ -148,6 +148,30 @@ void expect_stream_as_whole(const std::string& csv, const ConversionOptions& opt
   }
 }
 
+// An unbalanced quote is placed where the field it leaves open begins, before the quotes that
+// escape quotes in it, outside comment lines, on the line an editor shows, in every way.
+TEST(Pieces, CsvPlacesTheQuoteThatIsNeverClosed) {
+  const std::string before = "a,b\n" + repeated("1,\"q\"\"\"\r\n", 50);
+  for (const auto& [csv, options, hint] :
+       std::initializer_list<std::tuple<std::string, ConversionOptions, std::string>>{
+           {before + "2,\"x\"\"y\r3,4\n" + repeated("5,6\n", 50),
+            {},
+            "the quote at line 52, byte 459 is never closed"},
+           {"a\r#\"\r\"x\r" + repeated("5\n", 50),
+            {.comment = '#'},
+            "the quote at line 3, byte 5 is never closed"},
+       }) {
+    for (const Way& way : ways) {
+      const Converted failed = convert_cut(csv, options, way, 16);
+      EXPECT_EQ(failed.error, "Malformed CSV: unbalanced quotes detected") << way;
+      EXPECT_EQ(failed.hint, hint) << way;
+    }
+  }
+  // A stream keeps no bytes after a record that is not UTF-8, so their lines are not counted.
+  testing::ScriptedSource stream("a,b\n1,\xFF\n2,3\n\"\n", 3);
+  EXPECT_EQ(testing::convert_source(stream, {}).hint, "the quote at byte 12 is never closed");
+}
+
 TEST(Pieces, CsvStreamAfterARecordThatIsNotUtf8FailsAsAWholeReading) {
   const std::string good = repeated("1,\"caf\xC3\xA9\n\xF0\x9F\x98\x80\"\r\n", 200);
   const std::string bad_record = "2,\"x\n\xE6\x97\",\"\n\"\n";
@@ -199,7 +223,7 @@ TEST(Pieces, JsonWarnsOfRepeatedKeysTheSameHoweverCut) {
 
 TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   const std::string lines = repeated(
-      "{\"a\":1,\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"
+      "{\"a\":1,\r\"b\":\"x\"}\r\n\n{\"b\":\"caf\xC3\xA9\",\"a\":2}\n[1]\n{}\n{\"c\":{\"d\":[1,2]}}"
       "\n",
       3);
   for (const ConversionOptions& options : {
@@ -216,7 +240,7 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
   }
   // An array is checked whole first, then its elements are read in pieces.
   std::string array = "[";
-  array += repeated("{\"a\":1,\"b\":\"x\"},\n 2 , {\"b\":\"\xC3\xA9\"},{}, ", 3);
+  array += repeated("{\"a\":1,\"b\":\"x\"},\n 2 ,\r{\"b\":\"\xC3\xA9\"},{}, ", 3);
   array += "{}]";
   expect_same_however_cut(array, {.format = Format::Json, .create_table = true, .batch_size = 2},
                           small_pieces);
@@ -235,7 +259,7 @@ TEST(Pieces, JsonLinesGiveTheSameOutcomeHoweverCut) {
 // must fail with the message and position of the array held whole.
 TEST(Pieces, BrokenJsonArraysFailAsWhenHeld) {
   const std::string array =
-      "\xEF\xBB\xBF [{\"a\": 1.5e3, \"b\": \"x\\u00e9\\\"\"},\n {\"c\": [null, true, "
+      "\xEF\xBB\xBF [{\"a\": 1.5e3, \"b\": \"x\\u00e9\\\"\"},\r\n {\"c\": [null,\r true, "
       "{\"d\": -0}]}, 1234, \"caf\xC3\xA9\" ]\n";
   const std::initializer_list<std::size_t> pieces = {1, 5};
   for (std::size_t end = 0; end <= array.size(); ++end) {

@@ -463,7 +463,7 @@ TEST(Loading, WrapsTheScriptInATransactionThatAFailureLeavesOpen) {
 }
 
 TEST(Loading, WritesCopyBlocksInTheTextFormat) {
-  const auto [sql, error, warnings] = testing::convert_text(
+  const auto [sql, error, warnings, hint] = testing::convert_text(
       "{\"n\":1,\"s\":\"tab\\there\\\\ \\r\\n.\",\"b\":true}\n{\"n\":2,\"s\":null,\"b\":"
       "false}\n{\"z\":\"\\u0000\"}\n[]\n{\"z\":",
       {.format = Format::Json, .table_name = "t", .copy = true});

@@ -1,8 +1,8 @@
 #include "cli/run_cli.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -323,6 +323,17 @@ TEST(CliMain, HintsAtTheLikelyCause) {
              1);
   expect_run({"--skip-lines", "3"}, "Sales\n\nby region\nid,n\n1,2\n",
              insert(R"("id", "n")", "1, 2"), "");
+  // Lines that end in a lone CR are counted as lines, for the error and for the hint alike.
+  expect_run({}, "Sales\r\rby region\rid,n\r1,2\r", insert(R"("Sales")", "'by region'"),
+             "morvel: CSV error: record 2 (line: 4, byte: 17): found record with 2 fields, but the "
+             "previous record has 1 fields\nmorvel: hint: one-field lines above the header look "
+             "like a title: use --skip-lines 3 to skip them\n",
+             1);
+  expect_run(
+      {}, "size\r\n5\" screen\r\n", "",
+      "morvel: Malformed CSV: unbalanced quotes detected\nmorvel: hint: the quote at line 2, "
+      "byte 7 is never closed\n",
+      1);
   const std::string bad_field =
       "morvel: CSV parse error: record 1 (line 2, field: 0, byte: 2): invalid utf-8: invalid "
       "UTF-8 in field 0 near byte index 3\n";

@@ -142,7 +142,7 @@ TempDir::~TempDir() {
 namespace morvel::testing {
 
 void PrintTo(const Converted& converted, std::ostream* out) {
-  *out << converted.sql << "error: " << converted.error << "\n";
+  *out << converted.sql << "error: " << converted.error << "\nhint: " << converted.hint << "\n";
   for (const std::string& warning : converted.warnings) *out << "warning: " << warning << "\n";
 }
 
@@ -153,8 +153,10 @@ Converted convert_source(ByteSource& source, convert::ConversionOptions options,
   WarningsKept monitor;
   StringSink sink;
   const Status status = convert::convert(source, sink, *checked, &monitor, limits);
-  return {std::string(sink.bytes()), status ? "" : cli::command_message(status.error()),
-          std::move(monitor.warnings)};
+  if (status) return {std::string(sink.bytes()), "", std::move(monitor.warnings)};
+  const std::optional<Notice>& hint = status.error().hint;
+  return {std::string(sink.bytes()), cli::command_message(status.error()),
+          std::move(monitor.warnings), hint ? cli::command_sentence(*hint) : ""};
 }
 
 Converted convert_text(std::string_view input, convert::ConversionOptions options) {

@@ -94,7 +94,10 @@ struct Converted {
   std::string sql;
   std::string error;
   std::vector<std::string> warnings;
-  friend bool operator==(const Converted&, const Converted&) = default;
+  std::string hint = {};  // the failure's, as the command words it; not compared
+  friend bool operator==(const Converted& a, const Converted& b) {
+    return a.sql == b.sql && a.error == b.error && a.warnings == b.warnings;
+  }
 };
 void PrintTo(const Converted& converted, std::ostream* out);
 

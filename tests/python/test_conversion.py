@@ -421,6 +421,15 @@ class TestNamesAndHints:
          "CSV error: record 1 (line: 2, byte: 6): found record with 2 fields, but the previous "
          "record has 1 fields",
          "one-field lines above the header look like a title: use skip_lines=1 to skip them"),
+        ("a,b\r\n1,2,3\r\n", {},
+         "CSV error: record 1 (line: 2, byte: 4): found record with 3 fields, but the previous "
+         "record has 2 fields", "the first record has one field more than the header, as R "
+         "writes row names: use row_names=True to read them into a column row_names"),
+        ("a,b\r1,2\r3\r", {},
+         "CSV error: record 2 (line: 3, byte: 8): found record with 1 fields, but the previous "
+         "record has 2 fields", None),
+        ('size\r5" screen\r', {}, "Malformed CSV: unbalanced quotes detected",
+         "the quote at line 2, byte 6 is never closed"),
     ])
     def test_refusals_and_their_notes(self, text, options, message, note):
         with pytest.raises(ValueError) as error:
