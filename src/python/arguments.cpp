@@ -1,6 +1,7 @@
 #include "python/arguments.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -52,8 +53,10 @@ constexpr Py_ssize_t slice_characters = 16 * 1024;
 // the pages fault as before.
 class Prefault {
  public:
-  explicit Prefault(core::ByteBuffer& buffer)
-      : begin_(buffer.data() + buffer.size()), end_(buffer.data() + buffer.capacity()) {
+  // Maps in the pages of the next `bytes` bytes of room, at most the room there is.
+  Prefault(core::ByteBuffer& buffer, std::size_t bytes)
+      : begin_(buffer.data() + buffer.size()),
+        end_(begin_ + std::min(bytes, buffer.capacity() - buffer.size())) {
     // Small inputs are done before a thread would have started.
     if (end_ - begin_ < min_bytes) return;
     try {
@@ -77,7 +80,7 @@ class Prefault {
   static constexpr std::size_t step_bytes = 2 * 1024 * 1024;
 
   void run() noexcept {
-    const auto page = static_cast<std::uintptr_t>(4096);
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     auto at = (reinterpret_cast<std::uintptr_t>(begin_) + page - 1) & ~(page - 1);
     const auto end = reinterpret_cast<std::uintptr_t>(end_) & ~(page - 1);
     while (at < end && !stopped_.load(std::memory_order_relaxed)) {
@@ -104,7 +107,8 @@ bool encode_utf8(PyObject* text, core::ByteBuffer& out) {
   const Py_ssize_t length = PyUnicode_GetLength(text);
   if (length < 0) return false;
   out.reserve(static_cast<std::size_t>(length) + static_cast<std::size_t>(length) / 8);
-  Prefault prefault(out);
+  // Every character takes a byte at least: pages beyond that many may never be written.
+  Prefault prefault(out, static_cast<std::size_t>(length));
   bool may_be_latin1 = true;
   for (Py_ssize_t at = 0; at < length; at += slice_characters) {
     Ref slice(PyUnicode_Substring(text, at, std::min(length, at + slice_characters)));
