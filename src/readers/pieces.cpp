@@ -26,6 +26,10 @@ using core::Status;
 // No limit on the rows of a reading.
 constexpr std::uint64_t all_rows = std::numeric_limits<std::uint64_t>::max();
 
+// The pieces' worth of text in which a cut is looked for before the record at the window's start
+// is taken for a long one, read on the reading's own thread.
+constexpr std::size_t long_record_pieces = 8;
+
 // For the readers of other threads, whose messages are never shown.
 class NoWhereabouts final : public Whereabouts {
  public:
@@ -319,7 +323,7 @@ class Reading {
     }
     if (!feed.window().empty()) {
       Piece piece = feed.take(feed.window().size());
-      Status read = read_again(piece.text, false);
+      Status read = read_again(piece.text, piece.is_last);
       feed.recycle(std::move(piece.bytes));
       if (!read) return read;
     }
@@ -344,7 +348,10 @@ class Reading {
   }
 
   // The next piece: about piece_bytes long, ending where the reader guesses a record ends; nothing
-  // when a stream keeps us waiting before the window holds one.
+  // when a stream keeps us waiting before the window holds one, or when no record ends within
+  // long_record_pieces pieces: such a record is judged as it comes by catch_up(), as a waiting
+  // stream's is, so that a line that can never become valid is refused without being held whole
+  // however fast its writer is.
   Result<std::optional<Piece>> cut(TextFeed& feed) {
     std::size_t want = plan_.limits.piece_bytes;
     for (;;) {
@@ -361,6 +368,9 @@ class Reading {
       // The cut is looked for in the first `want` bytes only, however much the window holds.
       if (const std::size_t at = reader_.find_cut(window.substr(0, want), feed.offset()); at > 0) {
         return feed.take(at);
+      }
+      if (!feed.is_whole() && want >= long_record_pieces * plan_.limits.piece_bytes) {
+        return std::nullopt;
       }
       want *= 2;
     }

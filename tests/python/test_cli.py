@@ -608,6 +608,25 @@ class TestSlowStreams:
             process.stdin.close()
             assert process.wait(20) == 0
 
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    @pytest.mark.parametrize("args,first,rest,statements", [
+        (["-f", "json"], b'{"a": 1}\n{"b": ', b"2}", [b'("a") VALUES (1)', b'("b") VALUES (2)']),
+        ([], b"a\n1\n2", b"3", [b'("a") VALUES (1)', b'("a") VALUES (23)']),
+    ], ids=["json", "csv"])
+    def test_a_last_record_that_arrives_after_a_wait_is_kept(self, command, jobs, args, first,
+                                                            rest, statements):
+        # The stream waits within the last record, which then ends with the input, unended.
+        process = subprocess.Popen([command, "-t", "t", "--jobs", jobs, *args],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        process.stdin.write(first)
+        process.stdin.flush()
+        time.sleep(0.3)
+        process.stdin.write(rest)
+        process.stdin.close()
+        assert process.stdout.read() == b"".join(b'INSERT INTO "t" ' + statement + b";\n"
+                                                 for statement in statements)
+        assert process.wait(20) == 0
+
 
 ONE_ARENA = {**os.environ, "MALLOC_ARENA_MAX": "1"}
 
