@@ -404,7 +404,7 @@ void report_padding(core::Monitor* monitor, std::uint64_t padded) {
 // text ends where the byte is, so it is in the last record, or in the next one when the last
 // ended at a line break. Records are cut as the reading would cut them: a quote opens a field
 // only after the delimiter, so the delimiter is settled from the first record first.
-Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
+Error csv_undecodable(std::string_view text, core::DecodingSource& decoded,
                       const ReadOptions& options) {
   ScanRoom room;
   Scanner scanner(text, nullptr, options, true, room);
@@ -430,7 +430,9 @@ Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
   }
   const auto line =
       1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + start, '\n'));
-  return record_error(record, line, decoded.input_offset(start), decoded.describe_invalid());
+  // The description first: finding the offset decodes the input again.
+  std::string description = decoded.describe_invalid();
+  return record_error(record, line, decoded.input_offset(start), std::move(description));
 }
 
 }  // namespace morvel::readers

@@ -330,9 +330,9 @@ std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Where
   return std::make_unique<LinesReader>(options, whereabouts, is_decoded);
 }
 
-Error json_undecodable(const core::Decoded& decoded, std::uint64_t line) {
+Error json_undecodable(const core::DecodingSource& decoded) {
   return core::invalid("stream did not contain valid " + decoded.encoding().name() + " at line " +
-                       std::to_string(line) + " (" + decoded.describe_invalid() + ")");
+                       std::to_string(decoded.line()) + " (" + decoded.describe_invalid() + ")");
 }
 
 }  // namespace morvel::readers
