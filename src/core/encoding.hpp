@@ -88,9 +88,12 @@ class DecodingSource final : public ByteSource {
   [[nodiscard]] std::uint64_t input_offset(std::uint64_t offset);
 
  private:
-  DecodingSource(ByteSource& inner, const Encoding& encoding, Monitor* monitor, void* handle)
-      : inner_(inner), encoding_(encoding), monitor_(monitor), handle_(handle) {}
+  struct ByteTable;
+  DecodingSource(ByteSource& inner, const Encoding& encoding, Monitor* monitor, void* handle,
+                 std::unique_ptr<const ByteTable> table) noexcept;
+  static std::unique_ptr<const ByteTable> byte_table(void* handle);
   Status decode_more();
+  int decode_by_table(const char*& in, std::size_t& in_left);
   void restart() noexcept;
 
   ByteSource& inner_;
@@ -98,6 +101,7 @@ class DecodingSource final : public ByteSource {
   Monitor* monitor_;
   std::uint64_t next_check_ = Checkpoints::interval;  // of input_read_
   void* handle_;             // the iconv conversion
+  std::unique_ptr<const ByteTable> table_;  // for an encoding of one byte per character
   ByteBuffer input_;         // read from the inner source and not yet decoded, from input_at_
   std::size_t input_at_ = 0;
   std::uint64_t input_read_ = 0;  // bytes of the input decoded
