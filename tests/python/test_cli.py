@@ -593,9 +593,10 @@ class TestClosedStandardStreams:
 
 
 class TestSlowStreams:
+    @pytest.mark.parametrize("decoding", [[], ["--encoding", "latin1"]], ids=["utf8", "latin1"])
     @pytest.mark.parametrize("jobs", ["1", "2"])
-    def test_each_statement_comes_out_as_its_line_arrives(self, command, jobs):
-        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs],
+    def test_each_statement_comes_out_as_its_line_arrives(self, command, jobs, decoding):
+        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs, *decoding],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             for n in range(3):
