@@ -91,7 +91,7 @@ class DecodingSource final : public ByteSource {
   struct ByteTable;
   DecodingSource(ByteSource& inner, const Encoding& encoding, Monitor* monitor, void* handle,
                  std::unique_ptr<const ByteTable> table) noexcept;
-  static std::unique_ptr<const ByteTable> byte_table(void* handle);
+  static std::unique_ptr<const ByteTable> byte_table(void* converter);
   Status decode_more();
   int decode_by_table(const char*& in, std::size_t& in_left);
   void restart() noexcept;
