@@ -1,12 +1,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/error.hpp"
 #include "core/io.hpp"
+#include "core/monitor.hpp"
+#include "core/text.hpp"
 
 namespace morvel::core {
 
@@ -34,43 +38,83 @@ class Encoding {
   std::string iconv_name_;
 };
 
-// Input decoded into UTF-8, with what it takes to tell where a byte of the text was in the input.
-class Decoded {
+// The text of a source in another encoding, decoded into UTF-8 as it is read, a bounded piece of
+// the input at a time: neither memory nor the wait for a stop grows with the input. A byte-order
+// mark the encoding defines (UTF-16, UTF-32) is read, not kept. At a sequence that is not valid in
+// the encoding (or that the input ends inside) the text ends: the reads deliver what came before
+// it, then fail with refusal(). Calls `monitor`, if given, every few megabytes of input to ask
+// whether to go on, and fails as it does.
+class DecodingSource final : public ByteSource {
  public:
-  // The decoded text, as far as the input could be decoded.
-  [[nodiscard]] std::string_view text() const noexcept { return text_.view(); }
+  // `inner` and `monitor` are borrowed and must outlive the source. Fails only when the
+  // conversion cannot be set up, with the system's error.
+  [[nodiscard]] static Result<std::unique_ptr<DecodingSource>> open(ByteSource& inner,
+                                                                    const Encoding& encoding,
+                                                                    Monitor* monitor);
+  DecodingSource(const DecodingSource&) = delete;  // one owner closes the conversion
+  DecodingSource& operator=(const DecodingSource&) = delete;
+  ~DecodingSource() override;
 
-  // The offset in the input of the byte at `offset` of the text, which starts a character (at
-  // most text().size()). Decodes the input again up to there: meant for messages, not loops.
-  // Never fails.
-  [[nodiscard]] std::size_t input_offset(std::size_t offset) const;
+  // Fails as the inner source or the monitor does, or with refusal(). Throws std::bad_alloc when
+  // memory runs out.
+  [[nodiscard]] Result<std::size_t> read(std::span<char> buffer) override;
+  // Goes back when the inner source does, to decode it again from its start.
+  [[nodiscard]] bool rewind() noexcept override;
+  [[nodiscard]] bool would_wait() const noexcept override {
+    return taken_ == text_.size() && inner_.would_wait();
+  }
 
-  // Where decoding stopped at a sequence that is not valid in the encoding (or that the input
-  // ends inside): its offset in the input. Nothing when all of it was decoded.
-  [[nodiscard]] std::optional<std::size_t> invalid_at() const noexcept { return invalid_at_; }
+  // What the reads fail with once the text has ended at an invalid sequence: by default
+  // describe_invalid(), else what `refuse` makes of this source. Never fails.
+  using Refusal = Error (*)(const DecodingSource&);
+  void refuse_with(Refusal refuse) noexcept { refuse_ = refuse; }
+  [[nodiscard]] Error refusal() const;
 
+  // Where the reads reached a sequence that is not valid in the encoding (or that the input ends
+  // inside): its offset in the input. Nothing until a read has failed for it. Never fails.
+  [[nodiscard]] std::optional<std::uint64_t> invalid_at() const noexcept {
+    return is_refused_ ? std::optional(input_read_) : std::nullopt;
+  }
   // "byte 0xE9 at byte 57 is not valid utf-16" (the offset in the input), or "the input ends
   // inside a utf-16 character at byte 57". Only meaningful when invalid_at() holds.
   [[nodiscard]] std::string describe_invalid() const;
-
+  // 1 + the line ends of the text decoded so far. Never fails.
+  [[nodiscard]] std::uint64_t line() const noexcept { return line_ends_.count() + 1; }
   [[nodiscard]] const Encoding& encoding() const noexcept { return encoding_; }
 
+  // The offset in the input of the text's byte `offset`, which starts a character, found by
+  // decoding the input again from its start: it serves the message of a failure, which ends the
+  // reading, and leaves the source back at its start. `offset` itself when the input cannot go
+  // back. Never fails.
+  [[nodiscard]] std::uint64_t input_offset(std::uint64_t offset);
+
  private:
-  friend Result<Decoded> decode(std::string_view input, const Encoding& encoding);
-  Decoded(std::string_view input, const Encoding& encoding) : input_(input), encoding_(encoding) {}
+  struct ByteTable;
+  DecodingSource(ByteSource& inner, const Encoding& encoding, Monitor* monitor, void* handle,
+                 std::unique_ptr<const ByteTable> table) noexcept;
+  static std::unique_ptr<const ByteTable> byte_table(void* converter);
+  Status decode_more();
+  int decode_by_table(const char*& in, std::size_t& in_left);
+  void restart() noexcept;
 
-  std::string_view input_;  // borrowed from the caller of decode()
+  ByteSource& inner_;
   Encoding encoding_;
-  ByteBuffer text_;
-  std::optional<std::size_t> invalid_at_;
+  Monitor* monitor_;
+  std::uint64_t next_check_ = Checkpoints::interval;  // of input_read_
+  void* handle_;             // the iconv conversion
+  std::unique_ptr<const ByteTable> table_;  // for an encoding of one byte per character
+  ByteBuffer input_;         // read from the inner source and not yet decoded, from input_at_
+  std::size_t input_at_ = 0;
+  std::uint64_t input_read_ = 0;  // bytes of the input decoded
+  ByteBuffer text_;               // decoded and not yet delivered, from taken_
+  std::size_t taken_ = 0;
+  LineEnds line_ends_;
+  bool input_ended_ = false;
+  bool is_refused_ = false;
   bool ends_inside_ = false;
+  unsigned char invalid_byte_ = 0;
+  Refusal refuse_ = nullptr;
 };
-
-// Decodes `input`, which the result borrows and which must outlive it, from `encoding` into
-// UTF-8. An invalid sequence stops the decoding there (see Decoded::invalid_at); a byte-order
-// mark the encoding defines (UTF-16, UTF-32) is read, not kept. Fails only when the conversion
-// cannot be set up, with the system's error. Throws std::bad_alloc when memory runs out.
-[[nodiscard]] Result<Decoded> decode(std::string_view input, const Encoding& encoding);
 
 // Advice for `bytes`, text that is not UTF-8: the --encoding its bytes most likely are in,
 // Windows-1252 when they use its printable range 0x80 to 0x9F and Latin-1 when they avoid it,

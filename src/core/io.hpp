@@ -244,6 +244,10 @@ class ReplayableSource final : public ByteSource {
   [[nodiscard]] Result<std::size_t> read_at(std::uint64_t offset, std::span<char> buffer) override {
     return inner_.read_at(offset, buffer);
   }
+  // Only where the reading has caught up with the copy and reads on from the inner source.
+  [[nodiscard]] bool would_wait() const noexcept override {
+    return (mode_ != Mode::Copy || at_ == copied_) && inner_.would_wait();
+  }
 
  private:
   enum class Mode : std::uint8_t { Unknown, Inner, Copy, Failed };

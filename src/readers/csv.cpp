@@ -405,7 +405,7 @@ void report_padding(core::Monitor* monitor, std::uint64_t padded) {
 // text ends where the byte is, so it is in the last record, or in the next one when the last
 // ended at a line break. Records are cut as the reading would cut them: a quote opens a field
 // only after the delimiter, so the delimiter is settled from the first record first.
-Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
+Error csv_undecodable(std::string_view text, core::DecodingSource& decoded,
                       const ReadOptions& options) {
   ScanRoom room;
   Scanner scanner(text, nullptr, options, true, room);
@@ -430,7 +430,9 @@ Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
     start = scanner.record_start();
   }
   const std::uint64_t line = 1 + core::count_line_ends(text.substr(0, start));
-  return record_error(record, line, decoded.input_offset(start), decoded.describe_invalid());
+  // The description first: finding the offset decodes the input again.
+  std::string description = decoded.describe_invalid();
+  return record_error(record, line, decoded.input_offset(start), std::move(description));
 }
 
 }  // namespace morvel::readers

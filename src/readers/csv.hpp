@@ -31,7 +31,7 @@ void report_padding(core::Monitor* monitor, std::uint64_t padded);
 
 // The error for `text`, decoded by `decoded` up to a byte its encoding does not allow: the record
 // that holds the byte, its line and the byte's offset in the input. Never fails.
-[[nodiscard]] core::Error csv_undecodable(std::string_view text, const core::Decoded& decoded,
+[[nodiscard]] core::Error csv_undecodable(std::string_view text, core::DecodingSource& decoded,
                                           const ReadOptions& options);
 
 }  // namespace morvel::readers

@@ -30,9 +30,13 @@ using json::Parser;
 std::string describe(const json::SyntaxError& error, std::string_view line, std::uint64_t start,
                      std::uint64_t number, Whereabouts* decoded) {
   if (decoded == nullptr) return json::describe(error, line, number);
+  // A lone CR inside the record ends a line too, as it does in undecoded text.
+  const std::string_view read = line.substr(0, error.offset);
+  const std::uint64_t line_start = start + core::last_line_start(read);
   const std::uint64_t column =
-      decoded->input_offset(start + error.offset) - decoded->input_offset(start);
-  return std::string(error.description) + " at line " + std::to_string(number) + " column " +
+      decoded->input_offset(start + error.offset) - decoded->input_offset(line_start);
+  return std::string(error.description) + " at line " +
+         std::to_string(number + core::count_line_ends(read)) + " column " +
          std::to_string(column);
 }
 
@@ -333,9 +337,9 @@ std::unique_ptr<PieceReader> json_lines_reader(const ReadOptions& options, Where
   return std::make_unique<LinesReader>(options, whereabouts, is_decoded);
 }
 
-Error json_undecodable(const core::Decoded& decoded, std::uint64_t line) {
+Error json_undecodable(const core::DecodingSource& decoded) {
   return core::invalid("stream did not contain valid " + decoded.encoding().name() + " at line " +
-                       std::to_string(line) + " (" + decoded.describe_invalid() + ")");
+                       std::to_string(decoded.line()) + " (" + decoded.describe_invalid() + ")");
 }
 
 }  // namespace morvel::readers

@@ -48,8 +48,8 @@ namespace morvel::readers {
                                                              const ReadOptions& options,
                                                              Whereabouts& whereabouts);
 
-// The error for an input whose decoding stopped, on `line`, at a byte its encoding does not
-// allow. Never fails.
-[[nodiscard]] core::Error json_undecodable(const core::Decoded& decoded, std::uint64_t line);
+// The error for an input whose decoding stopped at a byte its encoding does not allow, naming the
+// line that the decoding reached. Never fails.
+[[nodiscard]] core::Error json_undecodable(const core::DecodingSource& decoded);
 
 }  // namespace morvel::readers

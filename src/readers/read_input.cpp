@@ -117,12 +117,13 @@ class Dispatch {
 
  private:
   Status read_decoded(ByteSource& source, Format format);
+  core::Error csv_undecodable_error();
   Status read_json(ByteSource& source);
   Status read_array(std::string_view text, std::optional<core::Error> read_failure,
                     Whereabouts* decoded);
   Status read_streamed_array(ByteSource& source, std::string_view taken);
   Status read_csv(ByteSource& source);
-  Status read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded);
+  Status read_csv_text(std::string_view text, Whereabouts& whereabouts);
   Status read_csv_records(const csv::QuoteCheck& quotes, TextFeed& feed, Whereabouts& whereabouts,
                           bool is_decoded);
 
@@ -145,44 +146,34 @@ class Dispatch {
   PieceWork* work_;
   RowSink sink_;
   const ReadPlan& plan_;
+  core::DecodingSource* decoded_ = nullptr;  // the text's source, for an input in another encoding
 };
 
-// An input in another encoding, decoded and held whole; the text of its records is what could
-// be decoded. A CSV input with a byte the encoding does not allow fails before any record, so
-// does a JSON array; JSON lines before the line that holds the byte are read.
+// An input in another encoding, decoded as it is read: it is read as the text it decodes into,
+// which ends at a byte the encoding does not allow. A CSV input with such a byte fails before any
+// record, so does a JSON array; JSON lines before the line that holds the byte are read. A source
+// that cannot go back (a pipe) is kept in a temporary file, for a second reading and for the
+// positions in messages, which decode the input again up to them.
 Status Dispatch::read_decoded(ByteSource& source, Format format) {
-  ByteBuffer owned;
-  std::string_view input;
-  if (const auto held = source.contiguous()) {
-    input = *held;
-  } else {
-    if (auto read = core::read_to_end(source, owned); !read) return read;
-    input = owned.view();
+  core::ReplayableSource input(source);
+  auto text = core::DecodingSource::open(input, *options_.encoding, monitor_);
+  if (!text) return std::unexpected(std::move(text.error()));
+  decoded_ = text->get();
+  if (format == Format::Csv) return read_csv(*decoded_);
+  decoded_->refuse_with(json_undecodable);
+  return read_json(*decoded_);
+}
+
+// The error for a CSV input whose decoding stopped at a byte its encoding does not allow: the text
+// before it is read again, to find the record that holds the byte.
+core::Error Dispatch::csv_undecodable_error() {
+  ByteBuffer text;
+  if (decoded_->rewind()) {
+    if (auto read = core::read_to_end(*decoded_, text); !read && !decoded_->invalid_at()) {
+      return std::move(read.error());
+    }
   }
-  auto decoded = core::decode(input, *options_.encoding);
-  if (!decoded) return std::unexpected(std::move(decoded.error()));
-  std::string_view text = decoded->text();
-  HeldWhereabouts whereabouts(text, &*decoded);
-  const bool is_invalid = decoded->invalid_at().has_value();
-  if (format == Format::Csv) {
-    if (is_invalid) return std::unexpected(csv_undecodable(text, *decoded, options_));
-    return read_csv_text(text, whereabouts, true);
-  }
-  const auto line_after = [](std::string_view part) { return 1 + core::count_line_ends(part); };
-  if (is_json_array(text) || !options_.json_path.empty()) {
-    if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
-    return read_array(text, std::nullopt, &whereabouts);
-  }
-  // Only the complete lines before the bad byte are read.
-  if (is_invalid) {
-    const std::size_t last_break = text.rfind('\n');
-    text = text.substr(0, last_break == std::string_view::npos ? 0 : last_break + 1);
-  }
-  auto reader = json_lines_reader(options_, whereabouts, true);
-  TextFeed feed(text);
-  if (auto read = read_all(*reader, feed); !read) return read;
-  if (is_invalid) return std::unexpected(json_undecodable(*decoded, line_after(text)));
-  return {};
+  return csv_undecodable(text.view(), *decoded_, options_);
 }
 
 // A JSON input: lines, read in pieces; an array, checked whole before its first row, then read
@@ -190,8 +181,8 @@ Status Dispatch::read_decoded(ByteSource& source, Format format) {
 // held whole.
 Status Dispatch::read_json(ByteSource& source) {
   const bool has_path = !options_.json_path.empty();
-  HeldWhereabouts unused({}, nullptr);
-  auto reader = json_lines_reader(options_, unused, false);
+  SourceWhereabouts whereabouts(source, decoded_);
+  auto reader = json_lines_reader(options_, whereabouts, decoded_ != nullptr);
   if (const auto held = source.contiguous()) {
     if (is_json_array(*held) || has_path) return read_array(*held, std::nullopt, nullptr);
     TextFeed feed(*held);
@@ -218,11 +209,16 @@ Status Dispatch::read_json(ByteSource& source) {
     wanted = window.size() + 1;
   }
   if (!has_path && !is_json_array(feed.window())) return read_all(*reader, feed);
-  if (!has_path) return read_streamed_array(source, feed.window());
-  // A read that fails after the first is reported once the bytes before it are parsed.
+  if (!has_path && decoded_ == nullptr) return read_streamed_array(source, feed.window());
+  // A read that fails after the first is reported once the bytes before it are parsed; but a
+  // decoded input's failure comes first, as a byte its encoding does not allow does.
   std::optional<core::Error> read_failure;
-  if (auto rest = feed.fill_all(plan_.threads); !rest) read_failure = std::move(rest.error());
-  return read_array(feed.window(), std::move(read_failure), nullptr);
+  if (auto rest = feed.fill_all(plan_.threads); !rest) {
+    if (decoded_ != nullptr) return rest;
+    read_failure = std::move(rest.error());
+  }
+  HeldWhereabouts decoded(feed.window(), decoded_);
+  return read_array(feed.window(), std::move(read_failure), decoded_ ? &decoded : nullptr);
 }
 
 // An array, `text`, held whole and checked before its elements are read in pieces.
@@ -266,22 +262,26 @@ Status Dispatch::read_streamed_array(ByteSource& source, std::string_view taken)
 Status Dispatch::read_csv(ByteSource& source) {
   if (const auto held = source.contiguous()) {
     HeldWhereabouts whereabouts(*held, nullptr);
-    return read_csv_text(*held, whereabouts, false);
+    return read_csv_text(*held, whereabouts);
   }
   // A small file is read once and held: reading it again cost more than the memory.
   if (source.reads_at() && source.size_hint() <= plan_.limits.held_bytes) {
     ByteBuffer small;
     if (auto read = core::read_to_end(source, small); !read) return read;
     HeldWhereabouts whereabouts(small.view(), nullptr);
-    return read_csv_text(small.view(), whereabouts, false);
+    return read_csv_text(small.view(), whereabouts);
   }
   core::ReplayableSource replayable(source);
-  SourceWhereabouts whereabouts(replayable);
+  SourceWhereabouts whereabouts(replayable, decoded_);
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
   // A stream is kept for the second reading as it is checked: a byte that is not UTF-8 ends the
-  // copy at the end of its record, so that endless noise (a device) fills no disk.
-  if (!source.reads_at()) quotes.watch_utf8();
+  // copy at the end of its record, so that endless noise (a device) fills no disk. Decoded text
+  // is UTF-8.
+  if (!source.reads_at() && decoded_ == nullptr) quotes.watch_utf8();
   auto size = check_source(quotes, replayable, monitor_, plan_);
+  if (!size && decoded_ != nullptr && decoded_->invalid_at()) {
+    return std::unexpected(csv_undecodable_error());
+  }
   if (!size) return std::unexpected(quotes.placed(std::move(size.error()), whereabouts));
   if (quotes.stop_at()) {
     if (auto rest = check_rest(quotes, source); !rest) {
@@ -292,7 +292,8 @@ Status Dispatch::read_csv(ByteSource& source) {
     return std::unexpected(core::invalid("the input could not be read a second time"));
   }
   TextFeed feed(replayable, *size);
-  if (auto read = read_csv_records(quotes, feed, whereabouts, false); !read || !quotes.stop_at()) {
+  if (auto read = read_csv_records(quotes, feed, whereabouts, decoded_ != nullptr);
+      !read || !quotes.stop_at()) {
     return read;
   }
   // The records read their fields without the quotes, which may join the halves of a character.
@@ -301,13 +302,13 @@ Status Dispatch::read_csv(ByteSource& source) {
 }
 
 // A CSV text held whole, checked block by block and then read.
-Status Dispatch::read_csv_text(std::string_view text, Whereabouts& whereabouts, bool is_decoded) {
+Status Dispatch::read_csv_text(std::string_view text, Whereabouts& whereabouts) {
   csv::QuoteCheck quotes(options_, plan_.limits.piece_bytes);
   if (auto checked = check_text(quotes, text, monitor_, plan_); !checked) {
     return std::unexpected(quotes.placed(std::move(checked.error()), whereabouts));
   }
   TextFeed feed(text);
-  return read_csv_records(quotes, feed, whereabouts, is_decoded);
+  return read_csv_records(quotes, feed, whereabouts, false);
 }
 
 // The records of a CSV text that `quotes` checked, and the warning of how many were padded.

@@ -35,8 +35,8 @@ namespace morvel::readers {
 // line layout the line is its number in the whole input), with "stream did not contain valid
 // UTF-8 at line N" for such a line, or with the source's read error; stops at the first error the
 // sink returns, unchanged, and reads no further. Of `options`, the null words, the encoding and
-// the JSON path apply: an input in another encoding is decoded first (and held whole), and a byte
-// the encoding does not allow fails on its line; with a path, the input is one document, held
+// the JSON path apply: an input in another encoding is decoded as it is read (an array held
+// whole), and a byte the encoding does not allow fails on its line; with a path, the input is one document, held
 // and checked whole like an array, whose rows are the elements of the array at the path. `monitor`,
 // if given, hears of the progress every few megabytes and may stop the reading with an error of its
 // own.
@@ -45,7 +45,7 @@ namespace morvel::readers {
                                        core::Monitor* monitor = nullptr);
 
 // Reads all of `source` in `format` and hands its rows to `work`: the input is read in blocks,
-// never held whole (but a JSON document read at a JSON path, an input in another encoding, an
+// never held whole (but a JSON document read at a JSON path, a JSON array in another encoding, an
 // input already in memory, and a CSV file of at most ReadLimits::held_bytes), cut into pieces at
 // record boundaries, and each piece is read on a thread of `plan`. A CSV input is read twice, first to check its quotes; a source that cannot go
 // back (a pipe) is kept in a temporary file for the second reading, up to the end of the first

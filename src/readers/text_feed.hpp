@@ -106,10 +106,10 @@ class TextFeed {
 };
 
 // Positions in a text held in memory, which `decoded`, if given, decoded from the input. Both are
-// borrowed.
+// borrowed; `decoded` finds input offsets by decoding the input again.
 class HeldWhereabouts final : public Whereabouts {
  public:
-  HeldWhereabouts(std::string_view text, const core::Decoded* decoded) noexcept
+  HeldWhereabouts(std::string_view text, core::DecodingSource* decoded) noexcept
       : text_(text), decoded_(decoded) {}
   std::uint64_t line_at(std::uint64_t offset) override;
   std::uint64_t input_offset(std::uint64_t offset) override {
@@ -118,19 +118,25 @@ class HeldWhereabouts final : public Whereabouts {
 
  private:
   std::string_view text_;
-  const core::Decoded* decoded_;
+  core::DecodingSource* decoded_;
 };
 
-// Positions in a text read from `source`, borrowed, which line_at() reads again from its start:
-// it serves the message of a failure, which ends the reading.
+// Positions in a text read from `source`, which `decoded`, if given, decoded from the input; both
+// are borrowed and read again from their start: they serve the message of a failure, which ends
+// the reading.
 class SourceWhereabouts final : public Whereabouts {
  public:
-  explicit SourceWhereabouts(core::ByteSource& source) noexcept : source_(source) {}
+  explicit SourceWhereabouts(core::ByteSource& source,
+                             core::DecodingSource* decoded = nullptr) noexcept
+      : source_(source), decoded_(decoded) {}
   std::uint64_t line_at(std::uint64_t offset) override;
-  std::uint64_t input_offset(std::uint64_t offset) override { return offset; }
+  std::uint64_t input_offset(std::uint64_t offset) override {
+    return decoded_ != nullptr ? decoded_->input_offset(offset) : offset;
+  }
 
  private:
   core::ByteSource& source_;
+  core::DecodingSource* decoded_;
 };
 
 }  // namespace morvel::readers

@@ -351,6 +351,10 @@ TEST(CsvParser, DecodesOtherEncodings) {
   };
   const auto latin1 = read("name\nna\xEFve\n", "latin1");
   EXPECT_EQ(latin1.rows, (std::vector<testing::Pairs>{{{"name", "na\xC3\xAFve"}}}));
+  // In cp1258 a letter and the accent after it are one character: decoded together, not a byte
+  // at a time.
+  EXPECT_EQ(read("name\na\xEC\n", "cp1258").rows,
+            (std::vector<testing::Pairs>{{{"name", "\xC3\xA1"}}}));
   // UTF-16 with its byte-order mark, little-endian: a,b LF 1,2 LF, then a short record.
   const std::string utf16(
       "\xFF\xFE"

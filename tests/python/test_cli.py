@@ -593,9 +593,10 @@ class TestClosedStandardStreams:
 
 
 class TestSlowStreams:
+    @pytest.mark.parametrize("decoding", [[], ["--encoding", "latin1"]], ids=["utf8", "latin1"])
     @pytest.mark.parametrize("jobs", ["1", "2"])
-    def test_each_statement_comes_out_as_its_line_arrives(self, command, jobs):
-        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs],
+    def test_each_statement_comes_out_as_its_line_arrives(self, command, jobs, decoding):
+        process = subprocess.Popen([command, "-f", "json", "-t", "t", "--jobs", jobs, *decoding],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         try:
             for n in range(3):
@@ -783,3 +784,89 @@ class TestProgressLine:
 
     def test_never_reaches_a_pipe(self, command, large):
         expect(run(command, str(large)), stdout=self.SQL)
+
+
+def latin1_csv(path, megabytes, encoding="latin1", tail=b""):
+    """A CSV file of about `megabytes` MB of text with accents in `encoding`, then `tail`."""
+    with open(path, "wb") as f:
+        f.write("id,name\n".encode(encoding))
+        block = "".join(f"{i},caf\xe9 {i}\n" for i in range(20000))
+        # A byte-order mark only at the start of the file.
+        block = block.encode("utf-16-le" if encoding == "utf-16" else encoding)
+        for _ in range(megabytes * 1024 * 1024 // len(block) + 1):
+            f.write(block)
+        f.write(tail)
+    return path
+
+
+@pytest.fixture(scope="module")
+def big_encoded(tmp_path_factory):
+    """Large inputs that take seconds to decode: Latin-1, and UTF-16 that ends inside a
+    character, so that a run that decodes to the end fails with status 1."""
+    folder = tmp_path_factory.mktemp("encoded")
+    return {"latin1": latin1_csv(folder / "latin1.csv", 300),
+            "utf-16": latin1_csv(folder / "odd.csv", 300, "utf-16", b"x")}
+
+
+class TestDecodedAsStream:
+    @pytest.mark.parametrize("face", ["command", "python"])
+    @pytest.mark.parametrize("encoding", ["latin1", "utf-16"])
+    def test_ctrl_c_stops_the_decoding(self, command, big_encoded, tmp_path, face, encoding):
+        data = big_encoded[encoding]
+        if face == "command":
+            args = [command, str(data), "--encoding", encoding, "-o", os.devnull]
+        else:
+            args = [sys.executable, "-c",
+                    "import morvel, sys\ntry:\n    morvel.convert_csv_file_to_sql("
+                    f"{str(data)!r}, encoding={encoding!r})\n"
+                    "except KeyboardInterrupt:\n    print('stopped')\n"]
+        process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Interrupted while the first reading decodes the input, far from its end.
+        while bytes_read(process.pid) < 32 * 1024 * 1024:
+            assert process.poll() is None, process.stderr.read()
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+        expected = (b"", 130) if face == "command" else (b"stopped\n", 0)
+        assert (stdout, stderr, process.returncode) == (expected[0], b"", expected[1])
+
+    def test_a_large_input_decodes_in_bounded_memory(self, command, big_encoded):
+        result = subprocess.run([command, str(big_encoded["latin1"]), "--encoding", "latin1",
+                                 "-o", os.devnull], capture_output=True, env=ONE_ARENA,
+                                preexec_fn=limited_to(128), timeout=120)
+        assert (result.returncode, result.stderr) == (0, b"")
+
+    # Each input puts the place named beyond the first pieces that are decoded, after characters
+    # whose UTF-8 is longer than their bytes in the input.
+    @pytest.mark.parametrize("piped", [False, True], ids=["file", "pipe"])
+    @pytest.mark.parametrize("args,text,encoding,tail,message", [
+        (["--encoding", "cp1252"], "a,b\n" + "".join(f"{i},caf\xe9\n" for i in range(40000)),
+         "cp1252", b"x,\x81y\n1,2\n",
+         "CSV error: record 40001 (line: 40002, byte: {end}): byte 0x81 at byte {end+2} is not "
+         "valid cp1252"),
+        (["--encoding", "utf-16"], "a,b\n" + "".join(f"{i},caf\xe9\n" for i in range(40000)),
+         "utf-16", b"x",
+         "CSV error: record 40001 (line: 40002, byte: {end}): the input ends inside a utf-16 "
+         "character at byte {end}"),
+        (["-f", "json", "--encoding", "cp1252"], '{"a": "\xe9"}\n' * 40000, "cp1252",
+         b'{"a": "\x81"}\n',
+         "stream did not contain valid cp1252 at line 40001 (byte 0x81 at byte {end+7} is not "
+         "valid cp1252)"),
+        (["-f", "json", "--encoding", "utf-16le"], '{"a": "\xe9"}\n' * 40000 + '{"\xe9": x}',
+         "utf-16-le", b"", "expected value at line 40001 column 14"),
+        (["-f", "json", "--encoding", "cp1252"], '{"a": "\xe9"}\n' * 40000 + '{"a": 1}\r{"\xe9"}',
+         "cp1252", b"", "trailing characters at line 40002 column 1"),
+    ], ids=["csv-invalid", "csv-cut", "json-invalid", "json-column", "json-lone-cr"])
+    def test_positions_far_into_a_decoded_input(self, command, tmp_path, piped, args, text,
+                                                encoding, tail, message):
+        head = text.encode(encoding)
+        path = tmp_path / "data"
+        path.write_bytes(head + tail)
+        if piped:
+            with open(path, "rb") as stdin:
+                result = subprocess.run([command, *args, "-o", os.devnull], stdin=stdin,
+                                        capture_output=True)
+        else:
+            result = run(command, str(path), *args, "-o", os.devnull)
+        end = len(head)
+        expected = message.replace("{end+7}", str(end + 7)).replace("{end+2}", str(end + 2))
+        expect(result, stderr=f"morvel: {expected.replace('{end}', str(end))}\n", status=1)
