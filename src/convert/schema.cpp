@@ -51,11 +51,13 @@ std::uint32_t bits_of(const Row::Entry& entry) noexcept {
     case DataType::Float:
       return bit(column_type_of(entry));
     case DataType::Date:
-      return bit(core::is_storable_moment(core::trim_white_space(entry.text), true)
-                     ? DataType::Date
-                     : DataType::Text);
+      // Typed Date, the trimmed text has the date's shape: only the date itself is in doubt.
+      return bit(core::is_real_moment(core::trim_white_space(entry.text), true) ? DataType::Date
+                                                                                 : DataType::Text);
     case DataType::Timestamp: {
       const std::string_view text = core::trim_white_space(entry.text);
+      // Most timestamps are to the second: no fraction, no leap second, nothing to parse.
+      if (core::is_common_real_moment(text)) return bit(DataType::Timestamp);
       const auto moment = core::parse_moment(text);
       // Finer fractions than microseconds would be rounded away by the engines.
       if (!moment || moment->fraction.size() > 6) return bit(DataType::Text);
@@ -93,19 +95,32 @@ std::string shortened(std::string_view text, std::size_t limit) {
 }
 
 void Schema::add(const Row& row) {
-  for (const Row::Entry entry : row) {
-    auto [at, is_new] = seen_.try_emplace(std::string(entry.name), 0);
-    if (is_new) order_.push_back(at->first);
-    if (entry.type == DataType::Null) continue;
-    at->second |= bits_of(entry);
+  // A record with the names of the one before has the same columns: no name is looked up.
+  if (!row.names_repeat() || columns_of_.size() != row.size()) {
+    columns_of_.clear();
+    for (const Row::Entry entry : row) {
+      auto [at, is_new] = seen_.try_emplace(std::string(entry.name), bits_.size());
+      if (is_new) {
+        order_.push_back(at->first);
+        bits_.push_back(0);
+      }
+      columns_of_.push_back(at->second);
+    }
+  }
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (row.type_at(i) == DataType::Null) continue;
+    bits_[columns_of_[i]] |= bits_of(row[i]);
   }
 }
 
 void Schema::merge(const Schema& later) {
   for (const std::string& name : later.order_) {
-    auto [at, is_new] = seen_.try_emplace(name, 0);
-    if (is_new) order_.push_back(name);
-    at->second |= later.seen_.at(name);
+    auto [at, is_new] = seen_.try_emplace(name, bits_.size());
+    if (is_new) {
+      order_.push_back(name);
+      bits_.push_back(0);
+    }
+    bits_[at->second] |= later.bits_[later.seen_.at(name)];
   }
 }
 
@@ -114,7 +129,7 @@ void Schema::finish(bool sorted, sql::Dialect dialect) {
   columns_.clear();
   fractional_.clear();
   for (const std::string& name : order_) {
-    const std::uint32_t seen = seen_.at(name);
+    const std::uint32_t seen = bits_[seen_.at(name)];
     DataType type = narrowest(seen & kind_bits);
     if (type == DataType::Timestamp && dialect == sql::Dialect::Mysql &&
         (seen & leap_second_bit) != 0) {

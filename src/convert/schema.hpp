@@ -73,8 +73,11 @@ class Schema {
   const core::DataType* types_for(const core::Row& row, std::vector<core::DataType>& scratch) const;
 
  private:
-  // The kinds of value a column has held, one bit per DataType.
-  std::unordered_map<std::string, std::uint32_t> seen_;
+  // Each name met, with the index in bits_ of the kinds of value its column has held, one bit
+  // per DataType.
+  std::unordered_map<std::string, std::size_t> seen_;
+  std::vector<std::uint32_t> bits_;
+  std::vector<std::size_t> columns_of_;  // the index in bits_ of each entry of the last row added
   std::vector<std::string> order_;  // names as first met
   std::unordered_map<std::string_view, core::DataType> types_;
   std::unordered_map<std::string_view, std::size_t> positions_;  // of each column in columns_

@@ -70,14 +70,13 @@ void ValueWatch::remember(const Row& first_row) {
   for (const DeclaredType& declared : *declared_) (void)types_.claim(declared.column, false);
 }
 
-void ValueWatch::check_all(const Row& row, std::uint64_t record) {
-  if (watches_losses_ && record > 1) {
-    types_.check(row, dialect_, [&](const FirstRecordTypes::Loss& loss) {
-      // A value its column cannot keep says enough about the column's numbers too.
-      if (!loss.is_missing) changes_.claim(loss.column);
-      monitor_->warn(describe_loss(loss, record, dialect_));
-    });
-  }
+void ValueWatch::report_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record) {
+  // A value its column cannot keep says enough about the column's numbers too.
+  if (!loss.is_missing) changes_.claim(loss.column);
+  monitor_->warn(describe_loss(loss, record, dialect_));
+}
+
+void ValueWatch::check_changes(const Row& row, std::uint64_t record) {
   changes_.check(row, [&](const ChangedNumbers::Change& change) {
     if (changes_.claim(change.column)) monitor_->warn(describe_change(change, record));
   });

@@ -75,10 +75,13 @@ class ValueWatch {
   // Warns of what `row`, record `record` (from 1), holds. Throws std::bad_alloc when memory runs
   // out.
   void check(const core::Row& row, std::uint64_t record) {
-    // Without a table to lose values, most rows hold nothing to look at twice.
-    if (watches_losses_ || row.may_change_number() || row.rounded_count() != 0) {
-      check_all(row, record);
+    // Inline, as this runs for every row of a conversion that creates its table.
+    if (watches_losses_ && record > 1) {
+      types_.check(row, dialect_,
+                   [&](const FirstRecordTypes::Loss& loss) { report_loss(loss, record); });
     }
+    // Most rows hold no number to look at twice.
+    if (row.may_change_number() || row.rounded_count() != 0) check_changes(row, record);
   }
 
   // Notes in `losses` what row `row_index` of a piece holds, for warn() to report in order.
@@ -99,7 +102,8 @@ class ValueWatch {
   void warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_before);
 
  private:
-  void check_all(const core::Row& row, std::uint64_t record);
+  void report_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record);
+  void check_changes(const core::Row& row, std::uint64_t record);
 
   core::Monitor* monitor_;
   sql::Dialect dialect_;

@@ -71,6 +71,15 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
   return above == 0 && digit_pair(text, at) <= pair_of(23);
 }
 
+// Whether a text typed Timestamp, at least 19 bytes, is written to the second in the common
+// form: "YYYY-MM-DD HH:MM:SS" (or with a T), perhaps with a Z, its time of day a real one
+// without a leap second. Its date is still to be checked.
+inline bool has_common_time(std::string_view text) noexcept {
+  const std::size_t n = text.size();
+  return (n == 19 || (n == 20 && (text[19] == 'Z' || text[19] == 'z'))) &&
+         (text[10] == 'T' || text[10] == ' ') && is_plain_time_at(text, 11);
+}
+
 [[nodiscard]] bool is_real_timestamp_slow(std::string_view text) noexcept;
 
 // is_false_moment() for the forms it does not settle inline. Never fails.
@@ -84,13 +93,17 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
 // Never fails.
 [[nodiscard]] inline bool is_real_moment(std::string_view text, bool is_date) noexcept {
   if (is_date) return detail::is_real_date_head(text);
-  const std::size_t n = text.size();
-  const bool is_common = n == 19 || (n == 20 && (text[19] == 'Z' || text[19] == 'z'));
   // A leap second, and every other form, takes the full reading.
-  if (is_common && (text[10] == 'T' || text[10] == ' ') && detail::is_plain_time_at(text, 11)) {
-    return detail::is_real_date_head(text);
-  }
+  if (detail::has_common_time(text)) return detail::is_real_date_head(text);
   return detail::is_real_timestamp_slow(text);
+}
+
+// Whether a trimmed text that DataType::infer types Timestamp is a real time to the second in
+// the common form (perhaps with a Z): what parse_moment reads without a fraction, a leap second
+// or an offset other than zero, answered inline. False leaves the text to parse_moment. Never
+// fails.
+[[nodiscard]] inline bool is_common_real_moment(std::string_view text) noexcept {
+  return detail::has_common_time(text) && detail::is_real_date_head(text);
 }
 
 // Whether a value that DataType::infer typed Date (`is_date`) or Timestamp is no real one, its
@@ -100,9 +113,7 @@ inline bool is_plain_time_at(std::string_view text, std::size_t at) noexcept {
 [[nodiscard]] inline bool is_false_moment(std::string_view text, bool is_date) noexcept {
   const std::size_t n = text.size();
   // At these lengths a typed value has no white space around it, so its date shape is checked.
-  if (is_date ? n == 10
-              : (n == 19 || (n == 20 && (text[19] == 'Z' || text[19] == 'z'))) &&
-                    (text[10] == 'T' || text[10] == ' ') && detail::is_plain_time_at(text, 11)) {
+  if (is_date ? n == 10 : detail::has_common_time(text)) {
     return !detail::is_real_date_head(text);
   }
   return detail::is_false_moment_slow(text, is_date);

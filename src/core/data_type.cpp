@@ -1,5 +1,6 @@
 #include "core/data_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
@@ -321,6 +322,11 @@ NumberChange number_change(DataType type, std::string_view s) noexcept {
 bool double_keeps(std::string_view s) noexcept {
   if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
   if (s.empty() || (!is_digit(s[0]) && s[0] != '.')) return true;
+  // Up to 15 bytes without an exponent hold at most 15 digits, their exponent far within the
+  // normal range: the common float needs no digits counted.
+  if (s.size() <= 15 && std::none_of(s.begin(), s.end(), [](char c) { return (c | 0x20) == 'e'; })) {
+    return true;
+  }
   const Significand own = significand_of(s);
   if (own.count == 0) return true;
   // Up to 15 significant digits a decimal survives a double (DBL_DIG) within the normal range.

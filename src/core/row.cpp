@@ -92,8 +92,7 @@ std::optional<std::size_t> Row::find(std::string_view name) const noexcept {
   return std::nullopt;
 }
 
-bool Row::holds_nul() const noexcept {
-  if (nul_free_) return false;
+bool Row::scan_for_nul() const noexcept {
   if (std::memchr(names_.data(), '\0', names_.size()) != nullptr ||
       std::memchr(texts_.data(), '\0', texts_.size()) != nullptr) {
     return true;

@@ -187,7 +187,8 @@ class Row {
 
   // Whether a name or a text holds a NUL byte (texts replaced since the last clear count too).
   // One memchr over each buffer and each viewed text, none after note_nul_free(). Never fails.
-  [[nodiscard]] bool holds_nul() const noexcept;
+  // The note is tested inline: the writers ask this of every row.
+  [[nodiscard]] bool holds_nul() const noexcept { return !nul_free_ && scan_for_nul(); }
 
   // Whether both rows have the same names in the same order (texts and types aside). Linear in
   // the bytes of the names. Never fails.
@@ -237,6 +238,9 @@ class Row {
     }
   }
   [[gnu::noinline]] static bool is_false_moment(DataType type, std::string_view text) noexcept;
+
+  // holds_nul() without the reader's note. Never fails.
+  [[nodiscard]] bool scan_for_nul() const noexcept;
 
   // Copies every viewed text into texts_. Throws std::bad_alloc when memory runs out.
   void own_texts();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -403,10 +404,10 @@ const char* Parser::parse_row_object(const char* p, unsigned depth) {
       if (!escaped) {
         text = TextRef{Store::Fixed, raw.data(), 0, raw.size()};
       } else {
-        may_hold_nul_ = true;
         const std::size_t start = arena_.size();
         append_unescaped(raw, arena_);
         text = TextRef{Store::Arena, nullptr, start, arena_.size() - start};
+        note_nul(arena_, start);
       }
       return after;
     }
@@ -568,11 +569,18 @@ const char* Parser::scan_number(const char* p, bool& is_float) noexcept {
   return scanned.at;
 }
 
+// Only an escape (\u0000) puts a NUL in a text: one look at what an escaped text became spares
+// the writers a look at every text of the row.
+void Parser::note_nul(const std::string& buffer, std::size_t start) noexcept {
+  may_hold_nul_ =
+      may_hold_nul_ || std::memchr(buffer.data() + start, '\0', buffer.size() - start) != nullptr;
+}
+
 Parser::TextRef Parser::key_ref(std::string_view raw, bool escaped) {
   if (!escaped) return TextRef{Store::Fixed, raw.data(), 0, raw.size()};
-  may_hold_nul_ = true;
   const std::size_t start = keys_.size();
   append_unescaped(raw, keys_);
+  note_nul(keys_, start);
   return TextRef{Store::Keys, nullptr, start, keys_.size() - start};
 }
 

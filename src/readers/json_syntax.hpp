@@ -210,6 +210,7 @@ class Parser {
   void reorder_object(std::size_t open, std::size_t base);
   void work_out_order();
   void build_row();
+  void note_nul(const std::string& buffer, std::size_t start) noexcept;
   [[nodiscard]] core::DataType kind_of(const TextRef& value, std::string_view text) const noexcept;
 
   Origin origin_;
@@ -233,7 +234,7 @@ class Parser {
   std::vector<std::size_t> order_key_ends_;  // order, and where each of them ends
   bool keys_match_ = false;                  // the current object's keys so far are those
   bool has_order_ = false;                   // order_ was worked out since the keys were forgotten
-  bool may_hold_nul_ = false;                // a key or value of the row object had an escape
+  bool may_hold_nul_ = false;                // an escape put a NUL in a key or value of the row
   std::vector<std::uint32_t> order_;         // members_ indices of the row's entries, in row order
   core::Row row_;                            // the last object's row, named after `order_`
 };

@@ -62,6 +62,12 @@ void expect_quick_answer(const std::string& text, bool is_date) {
   const bool is_false = !is_real(trim_white_space(text));
   EXPECT_EQ(is_false_moment(text, is_date), is_false) << text;
   EXPECT_EQ(is_false_moment(" " + text + "\t", is_date), is_false) << text;
+  if (!is_date && is_common_real_moment(text)) {
+    const auto moment = parse_moment(text);
+    EXPECT_TRUE(moment && moment->fraction.empty() && !moment->is_leap_second &&
+                moment->offset.value_or(0) == 0)
+        << text;
+  }
 }
 
 // The quick answer for the common forms is the full reading's, on the edges of every field.
