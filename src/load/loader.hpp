@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "convert/options.hpp"
 #include "core/error.hpp"
@@ -37,5 +38,14 @@ namespace morvel::load {
                                                     convert::ConversionOptions options,
                                                     const Target& target,
                                                     core::Monitor* monitor = nullptr);
+
+// load() over the files at `paths`, in order, as one input of many files: one table, one
+// transaction, all or nothing, the files read as convert::convert_files reads them. A failure
+// names in Error::input the file it lies in.
+[[nodiscard]] core::Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
+                                                     convert::ConversionOptions options,
+                                                     const Target& target,
+                                                     core::Monitor* monitor = nullptr,
+                                                     const readers::ReadLimits& limits = {});
 
 }  // namespace morvel::load

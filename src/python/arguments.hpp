@@ -80,6 +80,14 @@ std::optional<std::string_view> text_argument(PyObject* object, std::string_view
 std::optional<std::string_view> path_argument(PyObject* object, std::string_view parameter,
                                               Ref& holder);
 
+// Whether `object` is a file function's list of inputs: a list or a tuple. Never fails.
+[[nodiscard]] bool is_path_list(PyObject* object);
+
+// The files of a list of inputs (is_path_list), each a path argument, a folder standing for its
+// files as on the command line (convert::input_files). Raises and returns nothing when an element
+// is not a path, or the list leaves no file.
+std::optional<std::vector<std::string>> path_list(PyObject* object, std::string_view parameter);
+
 // Whether `object` is a path argument: a str, bytes, or an os.PathLike. Never fails.
 [[nodiscard]] bool is_path(PyObject* object);
 
