@@ -87,9 +87,7 @@ Declarations declarations() {
       {'\0', "quiet", "", Takes::Switch, {}, "Do not show the progress line on a terminal"});
   out.back().own = [](Cli& c, const std::string&) { c.quiet = true; };
   out.push_back({'\0', "", "INPUT", Takes::Argument, {},
-                 "File or folder to read, as with --input; several (and folders, for the files "
-                 "directly inside them, sorted by name, hidden ones left out) go into one table, "
-                 "in order, as one input"});
+                 "File to read, as with --input; several files and folders go into one table"});
   out.back().is_repeatable = true;
   out.back().own = [](Cli& c, const std::string& v) {
     if (c.input) {

@@ -279,7 +279,7 @@ std::string doc_of(const Function& function) {
   const std::string_view format = function.format == Format::Csv ? "CSV" : "JSON";
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
   doc += function.from_file
-             ? concat({"Turn the ", format, " file at path into SQL.\n\n"})
+             ? concat({"Turn the ", format, " file at path into SQL.\n\n", path_list_doc})
              : concat({"Turn ", function.first, " (", format, " text) into SQL.\n\n"});
   doc += returns_doc;
   doc += concat({"Each parameter after ", function.first,
