@@ -188,6 +188,8 @@ class LoadWork final : public readers::PieceWork {
   [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
   // The rows taken so far, sent or waiting. Never fails.
   [[nodiscard]] std::uint64_t taken() const noexcept { return rows_ + waiting_.rows; }
+  // Whether sending rows to the engine failed, which may concern rows of an input read before.
+  [[nodiscard]] bool has_engine_failure() const noexcept { return has_engine_failure_; }
 
  private:
   // The table, made from the first row (or the schema) when asked for, and what the encoders
@@ -235,9 +237,10 @@ class LoadWork final : public readers::PieceWork {
       const bool is_last = i + 1 == piece.runs.size();
       const std::uint64_t end_row = is_last ? piece.rows : piece.runs[i + 1].row;
       const std::size_t end_at = is_last ? bytes.size() : piece.runs[i + 1].at;
-      if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
-      if (auto sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
-          !sent) {
+      Status sent = connection_.open(run.names, run.way);
+      if (sent) sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
+      if (!sent) {
+        has_engine_failure_ = true;
         return sent;
       }
     }
@@ -255,6 +258,7 @@ class LoadWork final : public readers::PieceWork {
   LoadPiece waiting_;                   // the rows read here, not yet sent
   std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   bool has_created_ = false;
+  bool has_engine_failure_ = false;
   std::uint64_t rows_ = 0;  // sent so far
   std::optional<readers::RecordPlace> refused_at_;
 };
@@ -383,7 +387,9 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
                                  work, plan);
     ends.push_back(work.taken());
   }
-  if (loaded) failed_in = nullptr;
+  // Rows wait before they are sent, so the engine's refusal while a file is read may be of a row
+  // of a file before: only the row, when the engine says which, tells whose it is.
+  if (loaded || work.has_engine_failure()) failed_in = nullptr;
   if (loaded) loaded = work.finish();
   if (loaded) loaded = database.commit();
   if (loaded) return work.rows();

@@ -156,6 +156,9 @@ class TestPython:
         assert missing.value.filename == str(inputs / "none.csv")
         with pytest.raises(TypeError):
             morvel.convert_csv_file_to_sql([inputs / "a.csv", 3], "t")
+        with pytest.raises(ValueError, match="input and output are the same file"):
+            morvel.convert_csv_file_to_sql([inputs / "a.csv", inputs / "logs"], "t",
+                                           output=inputs / "logs" / "c.csv")
         with pytest.raises(ValueError, match="no input files"):
             morvel.convert_csv_file_to_sql([], "t")
 
