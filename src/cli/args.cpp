@@ -86,7 +86,11 @@ Declarations declarations() {
   out.push_back(
       {'\0', "quiet", "", Takes::Switch, {}, "Do not show the progress line on a terminal"});
   out.back().own = [](Cli& c, const std::string&) { c.quiet = true; };
-  out.push_back({'\0', "", "INPUT", Takes::Argument, {},
+  out.push_back({'\0',
+                 "",
+                 "INPUT",
+                 Takes::Argument,
+                 {},
                  "File to read, as with --input; several files and folders go into one table"});
   out.back().is_repeatable = true;
   out.back().own = [](Cli& c, const std::string& v) {

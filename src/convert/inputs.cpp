@@ -84,8 +84,8 @@ core::Result<Format> format_of_names(const std::vector<std::string>& files) {
   if (json == files.end()) return Format::Csv;
   const auto other = std::ranges::find_if_not(files, has_json_name);
   if (other == files.end()) return Format::Json;
-  core::Error error = core::invalid("the inputs mix formats: '" + *other + "' is read as CSV and '" +
-                                    *json + "' as JSON");
+  core::Error error = core::invalid("the inputs mix formats: '" + *other +
+                                    "' is read as CSV and '" + *json + "' as JSON");
   error.hint = core::advice("read them all as one format with ", {"format"}, "");
   return std::unexpected(std::move(error));
 }

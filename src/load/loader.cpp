@@ -289,7 +289,6 @@ core::Error placed(core::Error error, core::ReplayableSource& input,
   return convert::at_record(std::move(error), **place);
 }
 
-
 // The options of a load into `target`, checked; a load takes no script's shapes.
 Result<convert::CheckedOptions> load_options(convert::ConversionOptions options,
                                              const Target& target) {
@@ -383,8 +382,8 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
     }
     core::FdSource file(std::move(*fd), monitor);
     loaded = readers::read_input(file, (*checked)->format,
-                                 convert::file_read_options(**checked, path, header), monitor,
-                                 work, plan);
+                                 convert::file_read_options(**checked, path, header), monitor, work,
+                                 plan);
     ends.push_back(work.taken());
   }
   // Rows wait before they are sent, so the engine's refusal while a file is read may be of a row
@@ -397,20 +396,19 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
   // An engine's refusal may come after the last file was read: the row says whose it was.
   std::optional<core::FdSource> again;
   std::optional<core::ReplayableSource> replay;
-  core::Error error = load_failure(
-      std::move(loaded.error()), work, database, *checked,
-      [&](std::uint64_t& row) -> core::ReplayableSource* {
-        const auto file = static_cast<std::size_t>(std::ranges::upper_bound(ends, row) -
-                                                   ends.begin());
-        if (file >= paths.size()) return nullptr;
-        failed_in = &paths[file];
-        if (file > 0) row -= ends[file - 1];
-        auto fd = core::open_for_reading(paths[file]);
-        if (!fd) return nullptr;
-        again.emplace(std::move(*fd), nullptr);
-        replay.emplace(*again);
-        return &*replay;
-      });
+  const auto input_of_row = [&](std::uint64_t& row) -> core::ReplayableSource* {
+    const auto file = static_cast<std::size_t>(std::ranges::upper_bound(ends, row) - ends.begin());
+    if (file >= paths.size()) return nullptr;
+    failed_in = &paths[file];
+    if (file > 0) row -= ends[file - 1];
+    auto fd = core::open_for_reading(paths[file]);
+    if (!fd) return nullptr;
+    again.emplace(std::move(*fd), nullptr);
+    replay.emplace(*again);
+    return &*replay;
+  };
+  core::Error error =
+      load_failure(std::move(loaded.error()), work, database, *checked, input_of_row);
   if (failed_in != nullptr) error.input = *failed_in;
   return std::unexpected(std::move(error));
 }

@@ -93,8 +93,8 @@ std::string load_doc(const Function& function) {
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
   doc +=
       function.from_file
-          ? concat({"Load the ", format, " file at path into the database at url.\n\n",
-                    path_list_doc})
+          ? concat(
+                {"Load the ", format, " file at path into the database at url.\n\n", path_list_doc})
           : concat({"Load ", function.first, " (", format, " text) into the database at url.\n\n"});
   doc += "Returns the number of records loaded.\n\n";
   doc += url_doc;

@@ -55,8 +55,8 @@ constexpr Function json_file_iter{"iter_json_file_to_sql", "path", Format::Json,
 // With `files`, the call reads those files as one input instead, each checked against the output.
 core::Status convert_call(const Function& function, std::string_view input,
                           const std::optional<std::vector<std::string>>& files,
-                          convert::ConversionOptions options, const Output& output,
-                          HeldSink& held, WithoutGil& unlocked, bool& output_failed) {
+                          convert::ConversionOptions options, const Output& output, HeldSink& held,
+                          WithoutGil& unlocked, bool& output_failed) {
   std::optional<core::Fd> file;
   if (files) {
     for (const std::string& path : *files) {
@@ -146,7 +146,7 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   }
   input_utf8 = core::ByteBuffer();
   if (writer && !finish_writer(*writer, converted) && converted) return nullptr;
-  PyObject* filename = output_failed                      ? output.given
+  PyObject* filename = output_failed                  ? output.given
                        : function.from_file && !files ? slots[0]
                                                       : nullptr;
   if (!settle(module, warnings, converted, filename)) return nullptr;
