@@ -62,6 +62,9 @@ class CommandBuild(build_scripts):
 
 setup(
     ext_modules=[Extension("morvel", sources=[], py_limited_api=True)],
+    # The optional cluster module, pure Python; only it imports Dask.
+    py_modules=["morvel_dask"],
+    package_dir={"": "python"},
     # Named so that the install has a script to place; CommandBuild makes it.
     scripts=["morvel"],
     cmdclass={"build_ext": CMakeBuild, "build_scripts": CommandBuild},

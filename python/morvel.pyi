@@ -30,6 +30,8 @@ __all__ = [
 
 __version__: str
 
+# _execute, the helper morvel_dask moves staged rows with, is private and left out on purpose.
+
 # Every name in any letter case is accepted at run time; these are the spellings checked here.
 Dialect: TypeAlias = Literal["postgres", "postgresql", "pg", "sqlite", "sqlite3", "mysql", "mariadb"]
 # The types a column may be declared as (types=).

@@ -81,6 +81,10 @@ class Connection {
   // After send() or close() failed, the row the engine refused, counted from 0 over all the rows
   // sent, when it said which. Never fails.
   [[nodiscard]] virtual std::optional<std::uint64_t> refused_row() const noexcept = 0;
+
+  // Runs `statement` as written, apart from the order of calls above: for callers that move rows
+  // between tables themselves (BEGIN, INSERT ... SELECT, COMMIT). Its rows, if any, are dropped.
+  [[nodiscard]] virtual core::Status execute(const std::string& statement) = 0;
 };
 
 // Connects to the engine of `target` for a load into `settings.table`. Fails with the engine's

@@ -421,4 +421,23 @@ Result<std::uint64_t> load_file(const std::string& path, convert::ConversionOpti
   return load(source, std::move(options), target, monitor);
 }
 
+Status execute(const Target& target, const std::vector<std::string>& statements) {
+  auto connection = [&]() -> Result<std::unique_ptr<Connection>> {
+    switch (target.dialect) {
+      case sql::Dialect::Sqlite:
+        return connect_sqlite(target, TableSettings{});
+      case sql::Dialect::Mysql:
+        return connect_mysql(target, TableSettings{});
+      case sql::Dialect::Postgres:
+        break;
+    }
+    return connect_postgres(target, TableSettings{});
+  }();
+  if (!connection) return std::unexpected(std::move(connection.error()));
+  for (const std::string& statement : statements) {
+    if (auto done = (*connection)->execute(statement); !done) return done;
+  }
+  return {};
+}
+
 }  // namespace morvel::load

@@ -48,4 +48,10 @@ namespace morvel::load {
                                                      core::Monitor* monitor = nullptr,
                                                      const readers::ReadLimits& limits = {});
 
+// Runs `statements` in order on one connection to the database of `target`, each as written,
+// and stops at the first that fails, returning its failure. A transaction the statements began
+// and did not end is rolled back when the connection closes, so a list that ends in COMMIT
+// takes effect all or nothing. A target that cannot be connected to fails as a load's does.
+[[nodiscard]] core::Status execute(const Target& target, const std::vector<std::string>& statements);
+
 }  // namespace morvel::load

@@ -338,6 +338,8 @@ class MysqlConnection final : public Connection {
 
   std::optional<std::uint64_t> refused_row() const noexcept override { return refused_; }
 
+  Status execute(const std::string& statement) override { return run(statement); }
+
  private:
   // Ends the statement's file (abandoning it when `is_abandoned`) and waits for the statement;
   // false when it failed.

@@ -229,6 +229,8 @@ class PostgresConnection final : public Connection {
 
   std::optional<std::uint64_t> refused_row() const noexcept override { return refused_; }
 
+  Status execute(const std::string& statement) override { return run(statement); }
+
  private:
   // Sends `bytes` of the COPY under way.
   Status put(std::string_view bytes) {

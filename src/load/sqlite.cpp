@@ -246,6 +246,8 @@ class SqliteConnection final : public Connection {
 
   std::optional<std::uint64_t> refused_row() const noexcept override { return refused_; }
 
+  Status execute(const std::string& statement) override { return run(statement); }
+
  private:
   void bind(std::size_t column, const char*& at) noexcept {
     const int index = static_cast<int>(column);

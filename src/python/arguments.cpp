@@ -131,25 +131,6 @@ std::optional<std::uint64_t> count_argument(PyObject* object, std::string_view p
   return value;
 }
 
-// A sequence of str, not a str itself (which would read as its characters).
-std::optional<std::vector<std::string>> texts_argument(PyObject* object,
-                                                       std::string_view parameter) {
-  if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-    raise_not_instance(object, "Sequence[str]");
-    add_parameter_note(parameter);
-    return std::nullopt;
-  }
-  Ref items(PySequence_List(object));
-  if (!items) return std::nullopt;
-  std::vector<std::string> texts;
-  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-    const auto text = text_argument(PyList_GetItem(items.get(), i), parameter);
-    if (!text) return std::nullopt;
-    texts.emplace_back(*text);
-  }
-  return texts;
-}
-
 // A mapping of str to str, such as a dict, read in its own order; a sequence is not one.
 std::optional<std::vector<convert::TextPair>> pairs_argument(PyObject* object,
                                                              std::string_view parameter) {
@@ -250,6 +231,25 @@ std::string python_default(const OptionSpec& option) {
 }
 
 }  // namespace
+
+// A sequence of str, not a str itself (which would read as its characters).
+std::optional<std::vector<std::string>> texts_argument(PyObject* object,
+                                                       std::string_view parameter) {
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+    raise_not_instance(object, "Sequence[str]");
+    add_parameter_note(parameter);
+    return std::nullopt;
+  }
+  Ref items(PySequence_List(object));
+  if (!items) return std::nullopt;
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    const auto text = text_argument(PyList_GetItem(items.get(), i), parameter);
+    if (!text) return std::nullopt;
+    texts.emplace_back(*text);
+  }
+  return texts;
+}
 
 std::vector<const OptionSpec*> options_of(const Function& function) {
   std::vector<const OptionSpec*> options;

@@ -73,6 +73,10 @@ bool bind_arguments(const Function& function, std::span<const convert::OptionSpe
 // `parameter`) and returns nothing on failure.
 std::optional<std::string_view> text_argument(PyObject* object, std::string_view parameter);
 
+// A sequence of str, not a str itself (which would read as its characters). Raises TypeError
+// with a note naming `parameter` and returns nothing when it is none.
+std::optional<std::vector<std::string>> texts_argument(PyObject* object, std::string_view parameter);
+
 // The bytes of a path argument: a str (encoded as the file system's names are, so that a name
 // os.listdir gave back with undecodable bytes still opens), bytes, or an os.PathLike giving
 // either. The view borrows `holder`, which keeps the encoded bytes. Raises (with the note naming

@@ -62,6 +62,29 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
   return PyLong_FromUnsignedLongLong(*loaded);
 }
 
+PyObject* run_execute(PyObject* module, PyObject* args) {
+  PyObject* url_object = nullptr;
+  PyObject* statements_object = nullptr;
+  if (!PyArg_UnpackTuple(args, "_execute", 2, 2, &url_object, &statements_object)) return nullptr;
+  const auto url = text_argument(url_object, url_parameter);
+  if (!url) return nullptr;
+  auto target = load::parse_url(*url);
+  if (!target) {
+    refuse_value(target.error(), url_parameter);
+    return nullptr;
+  }
+  const auto statements = texts_argument(statements_object, "statements");
+  if (!statements) return nullptr;
+  core::Status done;
+  std::vector<core::Notice> warnings;
+  {
+    WithoutGil unlocked(warnings);
+    done = load::execute(*target, *statements);
+  }
+  if (!settle(module, warnings, done, nullptr)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 namespace {
 
 constexpr std::string_view url_doc =

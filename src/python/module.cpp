@@ -222,6 +222,9 @@ template <const Function& F>
 PyObject* conversion(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
   return guarded(module, [&] { return run_conversion(module, F, args, kwargs); });
 }
+PyObject* execute(PyObject* module, PyObject* args) noexcept {
+  return guarded(module, [&] { return run_execute(module, args); });
+}
 template <const Function& F>
 PyObject* loading(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
   return guarded(module, [&] { return run_load(module, F, args, kwargs); });
@@ -331,6 +334,11 @@ class Definitions {
              docs_[6].c_str()},
             {json_file_load.name, load_function<json_file_load>(), METH_VARARGS | METH_KEYWORDS,
              docs_[7].c_str()},
+            {"_execute", execute, METH_VARARGS,
+             "_execute(url, statements, /)\n--\n\n"
+             "Run each str of statements in order on one connection to the database at url;\n"
+             "stop at the first failure and raise it as a load does. A transaction left open\n"
+             "is rolled back. For morvel_dask, which moves staged rows between tables."},
             {nullptr, nullptr, 0, nullptr},
         }},
         iterators_{{
@@ -351,7 +359,7 @@ class Definitions {
 
  private:
   std::array<std::string, 12> docs_;
-  std::array<PyMethodDef, 10> methods_;
+  std::array<PyMethodDef, 11> methods_;
   std::array<PyMethodDef, 4> iterators_;  // bound to the iterators' type, not to the module
 };
 
@@ -376,6 +384,7 @@ int exec_module_body(PyObject* module) {
   if (!all) return -1;
   for (const PyMethodDef* function = definitions.methods(); function->ml_name != nullptr;
        ++function) {
+    if (function->ml_name[0] == '_') continue;  // the module's own helpers are not its API
     Ref name(PyUnicode_FromString(function->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }

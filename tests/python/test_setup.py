@@ -27,6 +27,7 @@ NOT_FOR_THE_COMMAND = {
     "libgtest-dev", "nlohmann-json3-dev", "python3-pytest", "python3-numpy", "mypy", "python3-hypothesis",
     "postgresql", "mariadb-server", "sqlite3", "python3-psycopg2", "python3-pymysql",
     "clang-19", "libclang-rt-19-dev", "libbenchmark-dev", "hyperfine", "time",
+    "python3-dask", "python3-distributed",
 }
 
 
@@ -83,7 +84,7 @@ def test_example_installs_and_builds_only_what_the_command_needs(tmp_path):
 # Each command asks for the tools it uses itself, and not for those of the other commands.
 @pytest.mark.parametrize("command,wanted,unwanted", [
     ("scripts/check", {"libgtest-dev", "python3-pytest"},
-     {"postgresql", "python3-hypothesis", "clang-19", "hyperfine"}),
+     {"postgresql", "python3-hypothesis", "clang-19", "hyperfine", "python3-dask"}),
     ("scripts/sanitize", {"libgtest-dev", "python3-pytest"}, {"postgresql", "clang-19"}),
     ("scripts/sanitize clang", {"clang-19", "libclang-rt-19-dev", "libgtest-dev"},
      {"postgresql", "hyperfine"}),
@@ -92,11 +93,13 @@ def test_example_installs_and_builds_only_what_the_command_needs(tmp_path):
     ("scripts/limits", {"time"}, {"libgtest-dev", "postgresql", "clang-19", "hyperfine"}),
     ("bench/run", {"hyperfine", "libbenchmark-dev", "time", "sqlite3"},
      {"libgtest-dev", "postgresql", "mariadb-server", "clang-19"}),
-    ("bench/load", {"postgresql", "mariadb-server", "csvkit", "sqlite-utils", "pgloader"},
+    ("bench/load", {"postgresql", "mariadb-server", "csvkit", "sqlite-utils", "pgloader",
+                    "python3-dask", "python3-distributed"},
      {"libgtest-dev", "clang-19"}),
     ("scripts/test", {"libgtest-dev", "python3-pytest", "python3-numpy", "python3-hypothesis",
                       "postgresql", "mariadb-server", "sqlite3", "python3-psycopg2",
-                      "python3-pymysql", "clang-19", "libclang-rt-19-dev", "time"},
+                      "python3-pymysql", "clang-19", "libclang-rt-19-dev", "time",
+                      "python3-dask", "python3-distributed"},
      {"hyperfine", "libbenchmark-dev"}),
 ])
 def test_each_command_asks_for_what_it_uses(tmp_path, command, wanted, unwanted):
