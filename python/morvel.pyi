@@ -39,6 +39,8 @@ ColumnType: TypeAlias = Literal[
     "text", "integer", "float", "boolean", "date", "timestamp", "uuid", "json"
 ]
 StrOrBytesPath: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# Several files (folders among them) read as one input into one table.
+Paths: TypeAlias = StrOrBytesPath | list[StrOrBytesPath] | tuple[StrOrBytesPath, ...]
 
 # Each format's own options are its functions' alone: quote (CSV; delimiter="whitespace" splits at
 # runs of spaces and tabs) and json_path (JSON, keys joined by dots, e.g. "data.items"). A file
@@ -182,7 +184,7 @@ def convert_json_to_sql(
 
 @overload
 def convert_csv_file_to_sql(
-    path: StrOrBytesPath,
+    path: Paths,
     table_name: str = "morvel_table",
     create_table: bool = False,
     dialect: Dialect = "postgres",
@@ -214,11 +216,16 @@ def convert_csv_file_to_sql(
 
     Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
     INSERT statement per record, each on its own line.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
     """
 
 @overload
 def convert_csv_file_to_sql(
-    path: StrOrBytesPath,
+    path: Paths,
     table_name: str = "morvel_table",
     create_table: bool = False,
     dialect: Dialect = "postgres",
@@ -250,11 +257,16 @@ def convert_csv_file_to_sql(
 
     Streams the SQL to output (a path, or a binary file object's write) as it is made, in
     bounded memory, and returns None.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
     """
 
 @overload
 def convert_json_file_to_sql(
-    path: StrOrBytesPath,
+    path: Paths,
     table_name: str = "morvel_table",
     create_table: bool = False,
     dialect: Dialect = "postgres",
@@ -278,11 +290,16 @@ def convert_json_file_to_sql(
 
     Returns the whole script as a str: the CREATE TABLE statement, if asked for, and one
     INSERT statement per record, each on its own line.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
     """
 
 @overload
 def convert_json_file_to_sql(
-    path: StrOrBytesPath,
+    path: Paths,
     table_name: str = "morvel_table",
     create_table: bool = False,
     dialect: Dialect = "postgres",
@@ -306,6 +323,11 @@ def convert_json_file_to_sql(
 
     Streams the SQL to output (a path, or a binary file object's write) as it is made, in
     bounded memory, and returns None.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
     """
 
 def cli_main() -> None:
@@ -359,7 +381,7 @@ def load_json(
     number of records loaded."""
 
 def load_csv_file(
-    path: StrOrBytesPath,
+    path: Paths,
     url: str,
     table_name: str = "morvel_table",
     create_table: bool = False,
@@ -384,10 +406,16 @@ def load_csv_file(
     jobs: int | None = None,
 ) -> int:
     """Load the CSV file at path into the database at url, all or nothing; returns the
-    number of records loaded."""
+    number of records loaded.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
+    """
 
 def load_json_file(
-    path: StrOrBytesPath,
+    path: Paths,
     url: str,
     table_name: str = "morvel_table",
     create_table: bool = False,
@@ -404,7 +432,13 @@ def load_json_file(
     jobs: int | None = None,
 ) -> int:
     """Load the JSON file at path into the database at url, all or nothing; returns the
-    number of records loaded."""
+    number of records loaded.
+
+    path may be a list or tuple of paths: the files, a folder's regular files sorted by
+    name (hidden ones left out), are read in order as one input into one table, with
+    one schema (schema_from="all": from every record of every file) and each CSV
+    header equal to the first; a failure's note names the file.
+    """
 
 def iter_csv_to_sql(
     csv_data: str,
@@ -499,6 +533,7 @@ def iter_csv_file_to_sql(
     Yields each statement of the script as a str, with the line breaks after it: CREATE
     TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
     whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    path is one file: a list of paths is for the convert and load functions.
     """
 
 def iter_json_file_to_sql(
@@ -526,4 +561,5 @@ def iter_json_file_to_sql(
     Yields each statement of the script as a str, with the line breaks after it: CREATE
     TABLE, an INSERT (of one record or a batch), BEGIN or START TRANSACTION, COMMIT, or a
     whole COPY block. The conversion runs ahead on its own thread, in bounded memory.
+    path is one file: a list of paths is for the convert and load functions.
     """

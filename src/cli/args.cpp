@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cli/messages.hpp"
+#include "convert/inputs.hpp"
 #include "convert/option_table.hpp"
 #include "core/text.hpp"
 #include "load/url.hpp"
@@ -85,8 +86,20 @@ Declarations declarations() {
   out.push_back(
       {'\0', "quiet", "", Takes::Switch, {}, "Do not show the progress line on a terminal"});
   out.back().own = [](Cli& c, const std::string&) { c.quiet = true; };
-  out.push_back({'\0', "", "INPUT", Takes::Argument, {}, "File to read, as with --input"});
-  out.back().own = [](Cli& c, const std::string& v) { c.input = v; };
+  out.push_back({'\0',
+                 "",
+                 "INPUT",
+                 Takes::Argument,
+                 {},
+                 "File to read, as with --input; several files and folders go into one table"});
+  out.back().is_repeatable = true;
+  out.back().own = [](Cli& c, const std::string& v) {
+    if (c.input) {
+      c.more_inputs.emplace_back(v);
+    } else {
+      c.input = v;
+    }
+  };
   return out;
 }
 
@@ -286,17 +299,6 @@ Problem store(Cli& cli, const Declaration& declaration, const std::string& value
   return std::nullopt;
 }
 
-// Whether `path` ends in .json, .jsonl or .ndjson, in any letter case.
-bool has_json_extension(std::string_view path) {
-  for (std::string_view extension : {".json", ".jsonl", ".ndjson"}) {
-    if (path.size() > extension.size() &&
-        core::equals_ascii_folded(path.substr(path.size() - extension.size()), extension)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // The name usage lines show: the file-name part of the program path, as the user called it.
 std::string program_name_of(const std::vector<std::string>& args) {
   if (args.empty()) return std::string(default_program_name);
@@ -324,6 +326,9 @@ std::vector<CLI::Option*> declare_options(CLI::App& app, const Declarations& dec
                               : app.add_option(flags, declaration.description)
                                     ->type_name(std::string(declaration.value_name));
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    if (declaration.is_repeatable && declaration.takes == Takes::Argument) {
+      option->expected(1, CLI::detail::expected_max_vector_size)->allow_extra_args();
+    }
     if (!declaration.shown_default.empty()) option->default_str(declaration.shown_default);
     options.push_back(option);
   }
@@ -397,12 +402,16 @@ std::expected<Cli, std::string> collect(const CLI::App& app, const Declarations&
     }
   }
   cli.format_is_chosen = std::ranges::find(given, "format") != given.end();
-  // A file named as JSON is never meant to be read as CSV, nor is an input with a JSON path.
+  // A file named as JSON is never meant to be read as CSV, nor is an input with a JSON path. The
+  // names of several inputs are looked at when they are known, a folder's files included.
   if (!cli.format_is_chosen &&
-      ((cli.input && has_json_extension(cli.input->native())) || cli.options.json_path)) {
+      ((cli.input && cli.more_inputs.empty() && convert::has_json_name(cli.input->native())) ||
+       cli.options.json_path)) {
     cli.options.format = Format::Json;
   }
-  if (cli.input) convert::apply_input_name(cli.options, cli.input->native());
+  if (cli.input && cli.more_inputs.empty()) {
+    convert::apply_input_name(cli.options, cli.input->native());
+  }
   if (auto combined = convert::check_combinations(cli.options, given); !combined) {
     return std::unexpected(command_message(combined.error()));
   }

@@ -20,6 +20,7 @@ struct Cli {
   bool quiet = false;  // no progress line on a terminal
   bool format_is_chosen = false;  // -f was given: no advice to read the input as another format
   std::optional<std::string> to = std::nullopt;  // a database URL to load into, not writing SQL
+  std::vector<std::filesystem::path> more_inputs = {};  // the INPUT arguments after the first
 
   friend bool operator==(const Cli&, const Cli&) = default;
 };

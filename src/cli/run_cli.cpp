@@ -14,6 +14,7 @@
 #include "cli/args.hpp"
 #include "cli/messages.hpp"
 #include "cli/progress.hpp"
+#include "convert/inputs.hpp"
 #include "convert/pipeline.hpp"
 #include "core/error.hpp"
 #include "core/io.hpp"
@@ -197,12 +198,70 @@ Status load_input(const Cli& cli, int in_fd, int err_fd, const core::StandardStr
   return {};
 }
 
+// The files of a run with several inputs, and the options for them: the format by their names
+// when none was chosen.
+Result<std::vector<std::string>> many_files(const Cli& cli, convert::ConversionOptions& options) {
+  std::vector<std::string> inputs{cli.input->native()};
+  for (const auto& more : cli.more_inputs) inputs.push_back(more.native());
+  auto files = convert::input_files(inputs);
+  if (!files) return files;
+  if (!cli.format_is_chosen && !options.json_path) {
+    auto format = convert::format_of_names(*files);
+    if (!format) return std::unexpected(std::move(format.error()));
+    options.format = *format;
+  }
+  return files;
+}
+
+// Converts or loads several input files as one input. As with one, every check that can refuse
+// the run comes before the output is opened, which refuses to be one of the inputs.
+Status run_many(const Cli& cli, int out_fd, int err_fd, const core::StandardStreams& streams,
+                core::Monitor* caller) {
+  Reporter reporter(caller, err_fd, cli.format_is_chosen);
+  convert::ConversionOptions options = cli.options;
+  auto files = many_files(cli, options);
+  if (!files) return std::unexpected(std::move(files.error()));
+  if (cli.to) {
+    auto target = load::parse_url(*cli.to);
+    if (!target) return std::unexpected(std::move(target.error()));
+    auto loaded = load::load_files(*files, std::move(options), *target, &reporter);
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
+    return {};
+  }
+  if (cli.output) {
+    for (const std::string& file : *files) {
+      auto input = core::open_for_reading(file);
+      if (!input) return std::unexpected(convert::in_input(std::move(input.error()), file));
+      if (auto distinct = check_distinct(input->get(), cli.output->native()); !distinct) {
+        return distinct;
+      }
+    }
+  }
+  auto checked = convert::check_options(std::move(options));
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  if (!cli.output) {
+    if (auto usable = usable_output(streams); !usable) return usable;
+  }
+  Result<Fd> output = Fd::borrowed(out_fd);
+  if (cli.output) output = core::open_for_writing(cli.output->native());
+  if (!output) return std::unexpected(std::move(output.error()));
+  core::FdSink writer(std::move(*output), &reporter);
+  reporter.flush_when_idle(&writer);
+  Status converted = convert::convert_files(*files, writer, *checked, &reporter);
+  reporter.flush_when_idle(nullptr);
+  return converted;
+}
+
 // Reports a failure after parsing and returns the status. A stop the user asked for and a reader
 // that closed the pipe are no surprise to report.
 int fail(const core::Error& error, int err_fd) {
   if (error.kind == core::ErrorKind::Interrupted) return interrupted_status;
   if (error.is_broken_pipe()) return broken_pipe_status;
-  report(err_fd, command_message(error));
+  if (error.input.empty()) {
+    report(err_fd, command_message(error));
+  } else {
+    write_quietly(err_fd, {"morvel: ", error.input, ": ", command_message(error), "\n"});
+  }
   if (error.hint) write_quietly(err_fd, {"morvel: hint: ", command_sentence(*error.hint), "\n"});
   return failure_status;
 }
@@ -245,8 +304,12 @@ std::optional<int> run_cli(const std::vector<std::string>& args, int in_fd, int 
     const core::StandardStreams streams(in_fd, out_fd, err_fd);
     auto cli = parse_args(args);
     if (!cli) return finish_early(cli.error(), out_fd, err_fd, streams);
-    Status done = cli->to ? load_input(*cli, in_fd, err_fd, streams, monitor)
-                          : convert_streams(*cli, in_fd, out_fd, err_fd, streams, monitor);
+    std::vector<std::string> inputs;
+    if (cli->input) inputs.push_back(cli->input->native());
+    Status done = convert::are_many(inputs) || !cli->more_inputs.empty()
+                      ? run_many(*cli, out_fd, err_fd, streams, monitor)
+                  : cli->to ? load_input(*cli, in_fd, err_fd, streams, monitor)
+                            : convert_streams(*cli, in_fd, out_fd, err_fd, streams, monitor);
     if (!done) {
       return fail(done.error(), err_fd);
     }

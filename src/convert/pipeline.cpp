@@ -113,23 +113,51 @@ class FirstReading final : public core::Monitor {
   core::Monitor* inner_;
 };
 
+// Reads the records of `source`, read as `read` says, into `script`. After a failure, closes the
+// statement in progress and returns the failure, placed at its record when a declared type
+// refused a value.
+Status read_into_script(core::ByteSource& source, ScriptWriter& script,
+                        const CheckedOptions& options, const readers::ReadOptions& read,
+                        core::Monitor* monitor, const readers::ReadPlan& plan) {
+  ScriptWork work(script, plan.limits.piece_bytes);
+  if (auto done = readers::read_input(source, options->format, read, monitor, work, plan); !done) {
+    // The failure is what the user must hear of; closing the statement may fail the same way.
+    (void)script.abandon();
+    if (work.refused_at())
+      return std::unexpected(at_record(std::move(done.error()), *work.refused_at()));
+    return done;
+  }
+  return {};
+}
+
 // Reads the records into `script` and ends it: completed and flushed after the last record, or,
 // after a failure, with the statement in progress closed and the failure returned unchanged.
 Status write_script(core::ByteSource& source, ScriptWriter& script, core::ByteSink& sink,
                     const CheckedOptions& options, core::Monitor* monitor,
                     const readers::ReadPlan& plan) {
-  ScriptWork work(script, plan.limits.piece_bytes);
-  if (auto read =
-          readers::read_input(source, options->format, read_options(*options), monitor, work, plan);
+  if (auto read = read_into_script(source, script, options, read_options(*options), monitor, plan);
       !read) {
-    // The failure is what the user must hear of; closing the statement may fail the same way.
-    (void)script.abandon();
-    if (work.refused_at())
-      return std::unexpected(at_record(std::move(read.error()), *work.refused_at()));
     return read;
   }
   if (auto finished = script.finish(); !finished) return finished;
   return sink.flush();
+}
+
+// Collects into `schema` the columns and types of every record of `input`, then rewinds it.
+Status collect_schema(core::ReplayableSource& input, const CheckedOptions& options,
+                      const readers::ReadOptions& read, core::Monitor* monitor,
+                      const readers::ReadPlan& plan, Schema& schema) {
+  SchemaWork collect(schema);
+  FirstReading quiet(monitor);
+  Status first = readers::read_input(input, options->format, read, &quiet, collect, plan);
+  if (!first && first.error().kind == core::ErrorKind::Interrupted) return first;
+  if (!input.rewind()) {
+    // An input that cannot be read again failed the first reading already, and that failure
+    // (a temporary file that could not be made) says why.
+    if (!first) return first;
+    return std::unexpected(core::invalid("the input could not be read a second time"));
+  }
+  return {};
 }
 
 // Reads the input twice: once for the columns and their types, once for the statements. A source
@@ -159,19 +187,71 @@ readers::ReadPlan read_plan(const ConversionOptions& options, const readers::Rea
 
 Status read_schema(core::ReplayableSource& input, const CheckedOptions& options,
                    core::Monitor* monitor, const readers::ReadPlan& plan, Schema& schema) {
-  SchemaWork collect(schema);
-  FirstReading quiet(monitor);
-  Status first =
-      readers::read_input(input, options->format, read_options(*options), &quiet, collect, plan);
-  if (!first && first.error().kind == core::ErrorKind::Interrupted) return first;
-  if (!input.rewind()) {
-    // An input that cannot be read again failed the first reading already, and that failure
-    // (a temporary file that could not be made) says why.
-    if (!first) return first;
-    return std::unexpected(core::invalid("the input could not be read a second time"));
+  if (auto read = collect_schema(input, options, read_options(*options), monitor, plan, schema);
+      !read) {
+    return read;
   }
   schema.finish(options->format == Format::Json, options->dialect);
   return {};
+}
+
+core::Error in_input(core::Error error, const std::string& path) {
+  error.input = path;
+  return error;
+}
+
+readers::ReadOptions file_read_options(const ConversionOptions& options, const std::string& path,
+                                       std::vector<std::string>& header) {
+  ConversionOptions own = options;
+  apply_input_name(own, path);
+  readers::ReadOptions read = read_options(own);
+  read.shared_header = &header;
+  return read;
+}
+
+Status read_files_schema(const std::vector<std::string>& paths, const CheckedOptions& options,
+                         core::Monitor* monitor, const readers::ReadPlan& plan, Schema& schema) {
+  std::vector<std::string> header;
+  for (const std::string& path : paths) {
+    auto fd = core::open_for_reading(path);
+    // The reading that follows meets the same failure, after the records before it.
+    if (!fd) break;
+    core::FdSource file(std::move(*fd), monitor);
+    core::ReplayableSource input(file);
+    auto read = collect_schema(input, options, file_read_options(*options, path, header), monitor,
+                               plan, schema);
+    if (!read) return std::unexpected(in_input(std::move(read.error()), path));
+  }
+  schema.finish(options->format == Format::Json, options->dialect);
+  return {};
+}
+
+Status convert_files(const std::vector<std::string>& paths, core::ByteSink& sink,
+                     const CheckedOptions& options, core::Monitor* monitor,
+                     const readers::ReadLimits& limits) {
+  const readers::ReadPlan plan = read_plan(*options, limits);
+  const bool has_schema = options->schema_from == SchemaFrom::All;
+  Schema schema;
+  if (has_schema) {
+    if (auto read = read_files_schema(paths, options, monitor, plan, schema); !read) return read;
+  }
+  ScriptWriter script(sink, options, monitor, has_schema ? &schema : nullptr);
+  std::vector<std::string> header;
+  for (const std::string& path : paths) {
+    auto fd = core::open_for_reading(path);
+    if (!fd) {
+      (void)script.abandon();
+      return std::unexpected(in_input(std::move(fd.error()), path));
+    }
+    core::FdSource file(std::move(*fd), monitor);
+    if (auto read = read_into_script(file, script, options,
+                                     file_read_options(*options, path, header), monitor, plan);
+        !read) {
+      return std::unexpected(in_input(std::move(read.error()), path));
+    }
+  }
+  if (auto finished = script.finish(); !finished) return finished;
+  return sink.flush();
 }
 
 Status convert(core::ByteSource& source, core::ByteSink& sink, const CheckedOptions& options,

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/options.hpp"
 #include "convert/schema.hpp"
@@ -26,6 +27,34 @@ namespace morvel::convert {
 [[nodiscard]] core::Status convert(core::ByteSource& source, core::ByteSink& sink,
                                    const CheckedOptions& options, core::Monitor* monitor = nullptr,
                                    const readers::ReadLimits& limits = {});
+
+// convert() over the files at `paths`, in order, as one input of many files: one script, one
+// table, the statements of each file after those of the file before. With the schema from all
+// records, the types come from every record of every file; otherwise from the first record of the
+// first file. A CSV file's header must equal the first file's. A file named .tsv or .tab is
+// tab-separated unless the options name a delimiter. Files are opened one at a time; a failure
+// names in Error::input the file it lies in.
+[[nodiscard]] core::Status convert_files(const std::vector<std::string>& paths,
+                                         core::ByteSink& sink, const CheckedOptions& options,
+                                         core::Monitor* monitor = nullptr,
+                                         const readers::ReadLimits& limits = {});
+
+// How one of many input files is read: the options' reading, tab-separated for a .tsv or .tab
+// name (as for a single input), and its CSV header checked against `header`, the first file's.
+// Never fails but for memory.
+[[nodiscard]] readers::ReadOptions file_read_options(const ConversionOptions& options,
+                                                     const std::string& path,
+                                                     std::vector<std::string>& header);
+
+// Fills `schema`, empty, with the columns and types of every record of every file at `paths`,
+// in order, and finishes it. A file that fails is left for the reading that follows, which meets
+// that failure at the same record. Fails when `monitor` stops the collection, naming the file.
+[[nodiscard]] core::Status read_files_schema(const std::vector<std::string>& paths,
+                                             const CheckedOptions& options, core::Monitor* monitor,
+                                             const readers::ReadPlan& plan, Schema& schema);
+
+// `error` as a failure within the input file `path`. Never fails but for memory.
+[[nodiscard]] core::Error in_input(core::Error error, const std::string& path);
 
 // The whole SQL script for `source` in memory. The UTF-8 of the script is not checked: a caller
 // that copies it once more checks it while doing so (the Python module decodes it into a str) and

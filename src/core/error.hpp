@@ -76,6 +76,8 @@ struct Error {
   // Advice for the likely cause, which each face shows after the message, which stays as it is
   // (the command as a line of its own, Python as the exception's note).
   std::optional<Notice> hint = std::nullopt;
+  // The input file the failure lies in, when one run reads several; empty otherwise.
+  std::string input = {};
 
   // Whether writing failed because the reader of a pipe has gone. Never fails.
   [[nodiscard]] bool is_broken_pipe() const noexcept;

@@ -1,6 +1,9 @@
 #include "load/loader.hpp"
 
+#include <algorithm>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -183,6 +186,10 @@ class LoadWork final : public readers::PieceWork {
 
   [[nodiscard]] bool has_created_table() const noexcept { return has_created_; }
   [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
+  // The rows taken so far, sent or waiting. Never fails.
+  [[nodiscard]] std::uint64_t taken() const noexcept { return rows_ + waiting_.rows; }
+  // Whether sending rows to the engine failed, which may concern rows of an input read before.
+  [[nodiscard]] bool has_engine_failure() const noexcept { return has_engine_failure_; }
 
  private:
   // The table, made from the first row (or the schema) when asked for, and what the encoders
@@ -230,9 +237,10 @@ class LoadWork final : public readers::PieceWork {
       const bool is_last = i + 1 == piece.runs.size();
       const std::uint64_t end_row = is_last ? piece.rows : piece.runs[i + 1].row;
       const std::size_t end_at = is_last ? bytes.size() : piece.runs[i + 1].at;
-      if (auto opened = connection_.open(run.names, run.way); !opened) return opened;
-      if (auto sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
-          !sent) {
+      Status sent = connection_.open(run.names, run.way);
+      if (sent) sent = connection_.send(bytes.substr(run.at, end_at - run.at), end_row - run.row);
+      if (!sent) {
+        has_engine_failure_ = true;
         return sent;
       }
     }
@@ -250,6 +258,7 @@ class LoadWork final : public readers::PieceWork {
   LoadPiece waiting_;                   // the rows read here, not yet sent
   std::unique_ptr<LoadWorker> direct_;  // the reading's own thread's, once the table is there
   bool has_created_ = false;
+  bool has_engine_failure_ = false;
   std::uint64_t rows_ = 0;  // sent so far
   std::optional<readers::RecordPlace> refused_at_;
 };
@@ -280,17 +289,37 @@ core::Error placed(core::Error error, core::ReplayableSource& input,
   return convert::at_record(std::move(error), **place);
 }
 
-}  // namespace
-
-Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions options,
-                           const Target& target, core::Monitor* monitor,
-                           const readers::ReadLimits& limits) {
+// The options of a load into `target`, checked; a load takes no script's shapes.
+Result<convert::CheckedOptions> load_options(convert::ConversionOptions options,
+                                             const Target& target) {
   options.dialect = target.dialect;
   if (options.copy || options.batch_size != 1) {
     return std::unexpected(
         core::invalid("COPY blocks and batches shape a script: a load sends the rows its own way"));
   }
-  auto checked = convert::check_options(std::move(options));
+  return convert::check_options(std::move(options));
+}
+
+// The failure of a load, after the rollback: placed at the record the engine or a declared type
+// refused, when known; `input` gives the record's input to read again.
+core::Error load_failure(core::Error error, const LoadWork& work, Connection& database,
+                         const convert::CheckedOptions& options,
+                         const std::function<core::ReplayableSource*(std::uint64_t&)>& input) {
+  database.abandon(work.has_created_table());
+  if (work.refused_at()) return convert::at_record(std::move(error), *work.refused_at());
+  auto row = database.refused_row();
+  if (!row || error.kind == core::ErrorKind::Interrupted) return error;
+  core::ReplayableSource* source = input(*row);
+  if (source == nullptr) return error;
+  return placed(std::move(error), *source, *options, *row);
+}
+
+}  // namespace
+
+Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions options,
+                           const Target& target, core::Monitor* monitor,
+                           const readers::ReadLimits& limits) {
+  auto checked = load_options(std::move(options), target);
   if (!checked) return std::unexpected(std::move(checked.error()));
   auto connection = connect(target, *checked);
   if (!connection) return std::unexpected(std::move(connection.error()));
@@ -316,16 +345,72 @@ Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions 
   if (loaded) loaded = work.finish();
   if (loaded) loaded = database.commit();
   if (loaded) return work.rows();
+  return std::unexpected(load_failure(std::move(loaded.error()), work, database, *checked,
+                                      [&](std::uint64_t&) { return &input; }));
+}
 
-  database.abandon(work.has_created_table());
-  if (work.refused_at()) {
-    return std::unexpected(convert::at_record(std::move(loaded.error()), *work.refused_at()));
+Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
+                                 convert::ConversionOptions options, const Target& target,
+                                 core::Monitor* monitor, const readers::ReadLimits& limits) {
+  auto checked = load_options(std::move(options), target);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  auto connection = connect(target, *checked);
+  if (!connection) return std::unexpected(std::move(connection.error()));
+  Connection& database = **connection;
+
+  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
+  const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
+  convert::Schema schema;
+  if (has_schema) {
+    if (auto read = convert::read_files_schema(paths, *checked, monitor, plan, schema); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
   }
-  const auto row = database.refused_row();
-  if (!row || loaded.error().kind == core::ErrorKind::Interrupted) {
-    return std::unexpected(std::move(loaded.error()));
+  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor,
+                plan.limits.piece_bytes);
+  std::vector<std::uint64_t> ends;  // the rows taken when each file was read
+  std::vector<std::string> header;
+  Status loaded = database.begin();
+  const std::string* failed_in = nullptr;
+  for (const std::string& path : paths) {
+    if (!loaded) break;
+    failed_in = &path;
+    auto fd = core::open_for_reading(path);
+    if (!fd) {
+      loaded = std::unexpected(std::move(fd.error()));
+      break;
+    }
+    core::FdSource file(std::move(*fd), monitor);
+    loaded = readers::read_input(file, (*checked)->format,
+                                 convert::file_read_options(**checked, path, header), monitor, work,
+                                 plan);
+    ends.push_back(work.taken());
   }
-  return std::unexpected(placed(std::move(loaded.error()), input, **checked, *row));
+  // Rows wait before they are sent, so the engine's refusal while a file is read may be of a row
+  // of a file before: only the row, when the engine says which, tells whose it is.
+  if (loaded || work.has_engine_failure()) failed_in = nullptr;
+  if (loaded) loaded = work.finish();
+  if (loaded) loaded = database.commit();
+  if (loaded) return work.rows();
+
+  // An engine's refusal may come after the last file was read: the row says whose it was.
+  std::optional<core::FdSource> again;
+  std::optional<core::ReplayableSource> replay;
+  const auto input_of_row = [&](std::uint64_t& row) -> core::ReplayableSource* {
+    const auto file = static_cast<std::size_t>(std::ranges::upper_bound(ends, row) - ends.begin());
+    if (file >= paths.size()) return nullptr;
+    failed_in = &paths[file];
+    if (file > 0) row -= ends[file - 1];
+    auto fd = core::open_for_reading(paths[file]);
+    if (!fd) return nullptr;
+    again.emplace(std::move(*fd), nullptr);
+    replay.emplace(*again);
+    return &*replay;
+  };
+  core::Error error =
+      load_failure(std::move(loaded.error()), work, database, *checked, input_of_row);
+  if (failed_in != nullptr) error.input = *failed_in;
+  return std::unexpected(std::move(error));
 }
 
 Result<std::uint64_t> load_file(const std::string& path, convert::ConversionOptions options,

@@ -39,6 +39,15 @@ namespace morvel::load {
                                                     const Target& target,
                                                     core::Monitor* monitor = nullptr);
 
+// load() over the files at `paths`, in order, as one input of many files: one table, one
+// transaction, all or nothing, the files read as convert::convert_files reads them. A failure
+// names in Error::input the file it lies in.
+[[nodiscard]] core::Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
+                                                     convert::ConversionOptions options,
+                                                     const Target& target,
+                                                     core::Monitor* monitor = nullptr,
+                                                     const readers::ReadLimits& limits = {});
+
 // Runs `statements` in order on one connection to the database of `target`, each as written,
 // and stops at the first that fails, returning its failure. A transaction the statements began
 // and did not end is rolled back when the connection closes, so a list that ends in COMMIT

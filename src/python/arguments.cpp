@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "convert/inputs.hpp"
 #include "core/scan.hpp"
 #include "python/errors.hpp"
 #include "sql/dialect.hpp"
@@ -463,6 +464,29 @@ std::optional<std::string_view> path_argument(PyObject* object, std::string_view
   }
   return std::string_view(PyBytes_AsString(holder.get()),
                           static_cast<std::size_t>(PyBytes_Size(holder.get())));
+}
+
+bool is_path_list(PyObject* object) { return PyList_Check(object) || PyTuple_Check(object); }
+
+std::optional<std::vector<std::string>> path_list(PyObject* object, std::string_view parameter) {
+  const Py_ssize_t count = PySequence_Size(object);
+  if (count < 0) return std::nullopt;
+  std::vector<std::string> inputs;
+  inputs.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item(PySequence_GetItem(object, i));
+    if (!item) return std::nullopt;
+    Ref holder;
+    const auto path = path_argument(item.get(), parameter, holder);
+    if (!path) return std::nullopt;
+    inputs.emplace_back(*path);
+  }
+  auto files = convert::input_files(inputs);
+  if (!files) {
+    raise_error(files.error(), nullptr);
+    return std::nullopt;
+  }
+  return std::move(*files);
 }
 
 std::optional<std::string_view> data_argument(PyObject* object, std::string_view parameter,

@@ -84,6 +84,21 @@ std::optional<std::vector<std::string>> texts_argument(PyObject* object, std::st
 std::optional<std::string_view> path_argument(PyObject* object, std::string_view parameter,
                                               Ref& holder);
 
+// What the docstrings of the functions that take a list of paths say of it.
+inline constexpr std::string_view path_list_doc =
+    "path may be a list or tuple of paths: the files, a folder's regular files sorted\n"
+    "by name (hidden ones left out), are read in order as one input into one table,\n"
+    "with one schema (schema_from=\"all\": from every record of every file) and each\n"
+    "CSV header equal to the first; a failure's note names the file.\n\n";
+
+// Whether `object` is a file function's list of inputs: a list or a tuple. Never fails.
+[[nodiscard]] bool is_path_list(PyObject* object);
+
+// The files of a list of inputs (is_path_list), each a path argument, a folder standing for its
+// files as on the command line (convert::input_files). Raises and returns nothing when an element
+// is not a path, or the list leaves no file.
+std::optional<std::vector<std::string>> path_list(PyObject* object, std::string_view parameter);
+
 // Whether `object` is a path argument: a str, bytes, or an os.PathLike. Never fails.
 [[nodiscard]] bool is_path(PyObject* object);
 

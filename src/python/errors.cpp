@@ -153,12 +153,23 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
 PyObject* raise_error(const Error& error, PyObject* filename) {
   if (error.kind == ErrorKind::Interrupted && PyErr_Occurred() != nullptr) return nullptr;
   if (error.kind == ErrorKind::Open) {
+    // One of several inputs names itself: the call's argument is the list.
+    Ref own_name;
+    if (!error.input.empty()) {
+      own_name = Ref(PyUnicode_DecodeFSDefaultAndSize(error.input.data(),
+                                                      static_cast<Py_ssize_t>(error.input.size())));
+      if (!own_name) return nullptr;
+      filename = own_name.get();
+    }
     raise_open_error(error, filename);
   } else {
     raise_text(PyExc_ValueError, python_message(error));
     if (error.about.rule == OptionRule::Instead) {
       add_note(concat({"use ", python_spelling(error.about.options[0]), " instead"}));
     }
+  }
+  if (!error.input.empty() && error.kind != ErrorKind::Open) {
+    add_note(concat({"in the input file '", error.input, "'"}));
   }
   // An engine's client library that could not be loaded is an open failure with a hint.
   if (error.hint) add_note(python_sentence(*error.hint));

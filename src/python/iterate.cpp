@@ -252,7 +252,9 @@ std::string iterate_doc(const Function& function) {
   const std::string_view format = function.format == convert::Format::Csv ? "CSV" : "JSON";
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
   doc += function.from_file
-             ? concat({"Turn the ", format, " file at path into SQL, a statement at a time.\n\n"})
+             ? concat({"Turn the ", format, " file at path into SQL, a statement at a time.\n\n",
+                       "path is one file: a list of paths is for the convert and load\n"
+                       "functions.\n\n"})
              : concat({"Turn ", function.first, " (", format,
                        " text) into SQL, a statement at a time.\n\n"});
   doc +=

@@ -1,6 +1,8 @@
 #include "python/load.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -21,7 +23,13 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
 
   core::ByteBuffer input_utf8;
   Ref path_name;
-  const auto input = input_argument(function, slots[0], input_utf8, path_name);
+  std::optional<std::vector<std::string>> files;
+  if (function.from_file && is_path_list(slots[0])) {
+    files = path_list(slots[0], function.first);
+    if (!files) return nullptr;
+  }
+  const auto input = files ? std::optional<std::string_view>("")
+                           : input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   const auto url = text_argument(slots[1], url_parameter);
   if (!url) return nullptr;
@@ -37,7 +45,9 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
   std::vector<core::Notice> warnings;
   {
     WithoutGil unlocked(warnings);
-    if (function.from_file) {
+    if (files) {
+      loaded = load::load_files(*files, std::move(record), *target, &unlocked);
+    } else if (function.from_file) {
       loaded = load::load_file(std::string(*input), std::move(record), *target, &unlocked);
     } else {
       core::MemorySource source(*input);
@@ -46,7 +56,9 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
   }
   input_utf8 = core::ByteBuffer();
   const core::Status done = loaded ? core::Status{} : std::unexpected(loaded.error());
-  if (!settle(module, warnings, done, function.from_file ? slots[0] : nullptr)) return nullptr;
+  if (!settle(module, warnings, done, function.from_file && !files ? slots[0] : nullptr)) {
+    return nullptr;
+  }
   return PyLong_FromUnsignedLongLong(*loaded);
 }
 
@@ -104,7 +116,8 @@ std::string load_doc(const Function& function) {
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
   doc +=
       function.from_file
-          ? concat({"Load the ", format, " file at path into the database at url.\n\n"})
+          ? concat(
+                {"Load the ", format, " file at path into the database at url.\n\n", path_list_doc})
           : concat({"Load ", function.first, " (", format, " text) into the database at url.\n\n"});
   doc += "Returns the number of records loaded.\n\n";
   doc += url_doc;

@@ -52,11 +52,21 @@ constexpr Function json_file_iter{"iter_json_file_to_sql", "path", Format::Json,
 // `output_failed` tells an output that cannot be opened from an input that cannot. The input
 // file is read, never mapped: a file that shrinks under a mapping raises SIGBUS, which would end
 // the calling process.
+// With `files`, the call reads those files as one input instead, each checked against the output.
 core::Status convert_call(const Function& function, std::string_view input,
-                          convert::ConversionOptions options, const Output& output,
-                          HeldSink& held, WithoutGil& unlocked, bool& output_failed) {
+                          const std::optional<std::vector<std::string>>& files,
+                          convert::ConversionOptions options, const Output& output, HeldSink& held,
+                          WithoutGil& unlocked, bool& output_failed) {
   std::optional<core::Fd> file;
-  if (function.from_file) {
+  if (files) {
+    for (const std::string& path : *files) {
+      if (!output.path) break;
+      auto opened = core::open_for_reading(path);
+      if (!opened) return std::unexpected(convert::in_input(std::move(opened.error()), path));
+      auto distinct = cli::check_distinct(opened->get(), std::string(*output.path));
+      if (!distinct) return distinct;
+    }
+  } else if (function.from_file) {
     auto opened = core::open_for_reading(std::string(input));
     if (!opened) return std::unexpected(std::move(opened.error()));
     file.emplace(std::move(*opened));
@@ -76,6 +86,7 @@ core::Status convert_call(const Function& function, std::string_view input,
     written.emplace(std::move(*opened), &unlocked);
   }
   core::ByteSink& sink = written ? static_cast<core::ByteSink&>(*written) : held;
+  if (files) return convert::convert_files(*files, sink, *checked, &unlocked);
   if (file) {
     core::FdSource source(std::move(*file), &unlocked);
     return convert::convert(source, sink, *checked, &unlocked);
@@ -103,7 +114,13 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
 
   core::ByteBuffer input_utf8;
   Ref path_name;
-  const auto input = input_argument(function, slots[0], input_utf8, path_name);
+  std::optional<std::vector<std::string>> files;
+  if (function.from_file && is_path_list(slots[0])) {
+    files = path_list(slots[0], function.first);
+    if (!files) return nullptr;
+  }
+  const auto input = files ? std::optional<std::string_view>("")
+                           : input_argument(function, slots[0], input_utf8, path_name);
   if (!input) return nullptr;
   convert::ConversionOptions record;
   if (!bind_options(function, options, slots, *input, record)) return nullptr;
@@ -124,12 +141,14 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   {
     WithoutGil unlocked(warnings, &held);
     if (writer) writer->watch(&unlocked);
-    converted =
-        convert_call(function, *input, std::move(record), output, held, unlocked, output_failed);
+    converted = convert_call(function, *input, files, std::move(record), output, held, unlocked,
+                             output_failed);
   }
   input_utf8 = core::ByteBuffer();
   if (writer && !finish_writer(*writer, converted) && converted) return nullptr;
-  PyObject* filename = output_failed ? output.given : function.from_file ? slots[0] : nullptr;
+  PyObject* filename = output_failed                  ? output.given
+                       : function.from_file && !files ? slots[0]
+                                                      : nullptr;
   if (!settle(module, warnings, converted, filename)) return nullptr;
   if (output.given != nullptr) Py_RETURN_NONE;
   return script.take();
@@ -263,7 +282,7 @@ std::string doc_of(const Function& function) {
   const std::string_view format = function.format == Format::Csv ? "CSV" : "JSON";
   std::string doc = concat({function.name, signature(function), "\n--\n\n"});
   doc += function.from_file
-             ? concat({"Turn the ", format, " file at path into SQL.\n\n"})
+             ? concat({"Turn the ", format, " file at path into SQL.\n\n", path_list_doc})
              : concat({"Turn ", function.first, " (", format, " text) into SQL.\n\n"});
   doc += returns_doc;
   doc += concat({"Each parameter after ", function.first,

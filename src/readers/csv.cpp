@@ -195,6 +195,13 @@ Result<std::size_t> CsvReader::read_header(Scanner& scanner, bool header_is_shor
     return std::unexpected(std::move(settled.error()));
   }
   hint_delimiter();
+  if (options_.shared_header != nullptr) {
+    if (options_.shared_header->empty()) {
+      *options_.shared_header = names_;
+    } else if (*options_.shared_header != names_) {
+      return std::unexpected(core::invalid("the CSV header differs from the first input's header"));
+    }
+  }
   return scanner.position();
 }
 

@@ -28,7 +28,7 @@ Cli parsed(std::vector<std::string> arguments) {
 }
 
 const std::string usage_tail =
-    "Usage: morvel [OPTIONS] [INPUT]\nRun with --help for more information.\n";
+    "Usage: morvel [OPTIONS] [INPUT...]\nRun with --help for more information.\n";
 
 void expect_usage_error(std::vector<std::string> arguments, const std::string& message) {
   arguments.insert(arguments.begin(), "morvel");
@@ -105,12 +105,19 @@ TEST(Args, AcceptsEdgeValues) {
   EXPECT_EQ(parsed({"--"}), Cli{});
 }
 
+TEST(Args, TakesSeveralInputs) {
+  const Cli many = parsed({"a.csv", "logs", "b.json"});
+  EXPECT_EQ(many.input, std::filesystem::path("a.csv"));
+  EXPECT_EQ(many.more_inputs, (std::vector<std::filesystem::path>{"logs", "b.json"}));
+  // The names of several are looked at once a folder's files are known: CSV stays the format.
+  EXPECT_EQ(many.options.format, convert::Format::Csv);
+  // After "--" everything is an input.
+  EXPECT_EQ(parsed({"--", "-t", "x"}).more_inputs, std::vector<std::filesystem::path>{"x"});
+}
+
 TEST(Args, RejectsUsageErrors) {
   expect_usage_error({"--verbose"}, "unexpected argument '--verbose'");
-  expect_usage_error({"a.csv", "b.csv"}, "unexpected argument 'b.csv'");
   expect_usage_error({"-x"}, "unexpected argument '-x'");
-  // After "--" everything is an argument: "-t" is the input file, and "x" one too many.
-  expect_usage_error({"--", "-t", "x"}, "unexpected argument 'x'");
   expect_usage_error({"-i", "a.csv", "b.csv"},
                      "'--input <INPUT>' cannot be used with an INPUT argument");
   expect_usage_error({"b.csv", "--input=a.csv"},
@@ -189,10 +196,11 @@ TEST(Args, ReportsTheFirstMistakeInTheOrderWritten) {
 
 std::string help_text(std::string_view program) {
   return "Turn raw data into ready-to-run SQL.\n"
-         "Usage: " + std::string(program) + " [OPTIONS] [INPUT]\n"
+         "Usage: " + std::string(program) + " [OPTIONS] [INPUT...]\n"
          "\n"
          "Positionals:\n"
-         "  INPUT                       File to read, as with --input\n"
+         "  INPUT                       File to read, as with --input; several files and folders "
+         "go into one table\n"
          "\n"
          "Options:\n"
          "  -i,--input <INPUT>          File to read (default: standard input)\n"
@@ -254,7 +262,7 @@ TEST(Args, PrintsHelpAndVersionOnStandardOutput) {
   expect_early_exit({"/opt/tools/morvel-x", "--help"},
                     {help_text("morvel-x"), Stream::Stdout, 0});
   expect_early_exit({"./m", "-q"},
-                    {"error: unexpected argument '-q'\nUsage: m [OPTIONS] [INPUT]\n"
+                    {"error: unexpected argument '-q'\nUsage: m [OPTIONS] [INPUT...]\n"
                      "Run with --help for more information.\n",
                      Stream::Stderr, 2});
   expect_early_exit({"morvel", "-V"}, version);

@@ -292,6 +292,42 @@ TEST(SchemaFromAll, ReportsWhyAPipeCannotBeKept) {
   }
 }
 
+// Several files give the script of their concatenation (the headers but the first left out),
+// however the reading is cut into pieces and spread over threads, file after file.
+TEST(ManyFiles, GiveTheScriptOfTheirConcatenation) {
+  const testing::TempDir directory;
+  std::vector<std::string> paths;
+  std::string whole = "id,name,score\n";
+  for (int file = 0; file < 3; ++file) {
+    std::string body;
+    for (int i = 0; i < 400; ++i) {
+      const int id = file * 1000 + i;
+      body += std::to_string(id) + ",\"n," + std::to_string(id) + "\"," +
+              (file == 2 && i == 5 ? "x" : std::to_string(i % 7)) + "\n";
+    }
+    paths.push_back(directory.file("part" + std::to_string(file) + ".csv"));
+    std::ofstream(paths.back()) << "id,name,score\n" << body;
+    whole += body;
+  }
+  for (const SchemaFrom schema_from : {SchemaFrom::First, SchemaFrom::All}) {
+    for (const unsigned jobs : {1U, 2U}) {
+      auto checked = check_options({.create_table = true,
+                                    .schema_from = schema_from,
+                                    .batch_size = 3,
+                                    .transaction = true,
+                                    .jobs = jobs});
+      ASSERT_TRUE(checked.has_value());
+      const readers::ReadLimits small{.piece_bytes = 256, .held_bytes = 0, .sharing_pieces = 1};
+      StringSink many;
+      ASSERT_TRUE(convert_files(paths, many, *checked, nullptr, small).has_value());
+      MemorySource source(whole);
+      StringSink one;
+      ASSERT_TRUE(convert::convert(source, one, *checked, nullptr, small).has_value());
+      EXPECT_EQ(many.take().view(), one.take().view()) << jobs;
+    }
+  }
+}
+
 // The table from the first record stays as it was; what it cannot keep is told once per column.
 TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
   const auto csv = testing::convert_text("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",

@@ -186,9 +186,9 @@ TEST(CliMain, SendsHelpVersionAndUsageErrorsToTheirStreams) {
   const Outcome version = run({"-V"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out + version.err, "morvel 1.1.0\n");
-  const Outcome usage = run({"a.csv", "b.csv"}, people_csv);
+  const Outcome usage = run({"--verbose"}, people_csv);
   EXPECT_EQ(usage.status, 2);
-  EXPECT_TRUE(usage.err.starts_with("error: unexpected argument 'b.csv'\n")) << usage.err;
+  EXPECT_TRUE(usage.err.starts_with("error: unexpected argument '--verbose'\n")) << usage.err;
   EXPECT_EQ(help.err + usage.out, "");
 }
 
@@ -235,7 +235,7 @@ TEST(CliMain, StopsQuietlyForAClosedPipeAndWhenAsked) {
 }
 
 const std::string usage_tail =
-    "Usage: morvel [OPTIONS] [INPUT]\nRun with --help for more information.\n";
+    "Usage: morvel [OPTIONS] [INPUT...]\nRun with --help for more information.\n";
 
 // Runs "morvel" + `arguments` over `input` and compares the whole outcome.
 void expect_run(std::vector<std::string> arguments, std::string_view input, std::string_view out,

@@ -221,6 +221,37 @@ class TestAllOrNothing:
             str(failure.value)
         assert engine.tables() == set()
 
+    @pytest.mark.parametrize("way", ["command", "python"])
+    def test_many_files_go_in_together_or_not_at_all(self, engine, tmp_path, way):
+        # The engine refuses a record of the second file, after the first file's rows were sent:
+        # a table the load made is gone again, a table that was there keeps only its own rows.
+        (tmp_path / "a.csv").write_text(keyed(30, 0))
+        (tmp_path / "b.csv").write_text("k,n\n" + keyed(12, 7)[4:].replace("k", "m"))
+        for create in (True, False):
+            paths = [tmp_path / "a.csv", tmp_path / "b.csv"]
+            if way == "python":
+                with pytest.raises(ValueError) as raised:
+                    morvel.load_csv_file(paths, engine.url, "loaded", create,
+                                         primary_key="k" if create else None)
+                message = f"{raised.value}\n{raised.value.__notes__[0]}"
+            else:
+                done = subprocess.run([MORVEL_COMMAND, *paths, "--to", engine.url, "-t", "loaded",
+                                       *(["--create-table", "-k", "k"] if create else [])],
+                                      capture_output=True)
+                assert done.returncode == 1
+                message = done.stderr.decode()
+            byte = len(keyed(6, 0))
+            where = f"record 7 (line: 8, byte: {byte}): {NO_KEY[engine.name]}"
+            assert message.startswith(f"morvel: {paths[1]}: {where}" if way == "command" else
+                                      where), message
+            if way == "python":
+                assert message.endswith(f"in the input file '{paths[1]}'")
+            if create:
+                assert engine.tables() == set()
+                load(engine, tmp_path, "k,n\nk0,0\n", "csv", "-k", "k")
+            else:
+                assert engine.select_all("loaded")[1] == [("k0", 0)]
+
     @pytest.mark.parametrize("engine", ["postgres", "mysql"], indirect=True)
     def test_an_existing_table_keeps_its_rows(self, engine, tmp_path):
         load(engine, tmp_path, "n,v\n1,a\n", "csv")
