@@ -511,6 +511,17 @@ std::optional<std::string_view> input_argument(const Function& function, PyObjec
                             : data_argument(object, function.first, utf8);
 }
 
+bool take_inputs(const Function& function, PyObject* object, Inputs& inputs) {
+  if (function.from_file && is_path_list(object)) {
+    inputs.files = path_list(object, function.first);
+    return inputs.files.has_value();
+  }
+  const auto text = input_argument(function, object, inputs.utf8, inputs.path_name);
+  if (!text) return false;
+  inputs.text = *text;
+  return true;
+}
+
 bool bind_options(const Function& function, std::span<const OptionSpec* const> options,
                   std::span<PyObject* const> slots, std::string_view input,
                   convert::ConversionOptions& record) {

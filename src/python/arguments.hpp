@@ -115,6 +115,19 @@ std::optional<std::string_view> data_argument(PyObject* object, std::string_view
 std::optional<std::string_view> input_argument(const Function& function, PyObject* object,
                                                core::ByteBuffer& utf8, Ref& path_name);
 
+// A call's first argument: one input (the data, or a file's path), or the files of a list of
+// paths, which a file function also takes.
+struct Inputs {
+  core::ByteBuffer utf8;  // the data's UTF-8 when it is not ASCII; freed once the call is done
+  Ref path_name;          // holds the path's bytes
+  std::optional<std::vector<std::string>> files;
+  std::string_view text;  // the data, or the path; empty for a list
+};
+
+// Takes the first argument into `inputs`. Raises (with the note naming the parameter) and returns
+// false on failure.
+bool take_inputs(const Function& function, PyObject* object, Inputs& inputs);
+
 // Checks the arguments of `options` (slots after the leading ones) and writes them into `record`
 // through each option's own check, in parameter order; an omitted one keeps its default. The
 // record takes the function's format, and a file function's `input`, its path, may choose the

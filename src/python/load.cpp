@@ -21,16 +21,9 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
   std::vector<PyObject*> slots(function.leading() + options.size());
   if (!bind_arguments(function, options, args, kwargs, slots)) return nullptr;
 
-  core::ByteBuffer input_utf8;
-  Ref path_name;
-  std::optional<std::vector<std::string>> files;
-  if (function.from_file && is_path_list(slots[0])) {
-    files = path_list(slots[0], function.first);
-    if (!files) return nullptr;
-  }
-  const auto input = files ? std::optional<std::string_view>("")
-                           : input_argument(function, slots[0], input_utf8, path_name);
-  if (!input) return nullptr;
+  Inputs inputs;
+  if (!take_inputs(function, slots[0], inputs)) return nullptr;
+  const std::optional<std::vector<std::string>>& files = inputs.files;
   const auto url = text_argument(slots[1], url_parameter);
   if (!url) return nullptr;
   auto target = load::parse_url(*url);
@@ -39,7 +32,7 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
     return nullptr;
   }
   convert::ConversionOptions record;
-  if (!bind_options(function, options, slots, *input, record)) return nullptr;
+  if (!bind_options(function, options, slots, inputs.text, record)) return nullptr;
 
   core::Result<std::uint64_t> loaded = 0;
   std::vector<core::Notice> warnings;
@@ -48,13 +41,13 @@ PyObject* run_load(PyObject* module, const Function& function, PyObject* args, P
     if (files) {
       loaded = load::load_files(*files, std::move(record), *target, &unlocked);
     } else if (function.from_file) {
-      loaded = load::load_file(std::string(*input), std::move(record), *target, &unlocked);
+      loaded = load::load_file(std::string(inputs.text), std::move(record), *target, &unlocked);
     } else {
-      core::MemorySource source(*input);
+      core::MemorySource source(inputs.text);
       loaded = load::load(source, std::move(record), *target, &unlocked);
     }
   }
-  input_utf8 = core::ByteBuffer();
+  inputs.utf8 = core::ByteBuffer();
   const core::Status done = loaded ? core::Status{} : std::unexpected(loaded.error());
   if (!settle(module, warnings, done, function.from_file && !files ? slots[0] : nullptr)) {
     return nullptr;

@@ -112,18 +112,11 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   std::vector<PyObject*> slots(2 + options.size());
   if (!bind_arguments(function, options, args, kwargs, slots)) return nullptr;
 
-  core::ByteBuffer input_utf8;
-  Ref path_name;
-  std::optional<std::vector<std::string>> files;
-  if (function.from_file && is_path_list(slots[0])) {
-    files = path_list(slots[0], function.first);
-    if (!files) return nullptr;
-  }
-  const auto input = files ? std::optional<std::string_view>("")
-                           : input_argument(function, slots[0], input_utf8, path_name);
-  if (!input) return nullptr;
+  Inputs inputs;
+  if (!take_inputs(function, slots[0], inputs)) return nullptr;
+  const std::optional<std::vector<std::string>>& files = inputs.files;
   convert::ConversionOptions record;
-  if (!bind_options(function, options, slots, *input, record)) return nullptr;
+  if (!bind_options(function, options, slots, inputs.text, record)) return nullptr;
   Output output;
   if (!bind_output(slots.back(), output)) return nullptr;
 
@@ -141,10 +134,10 @@ PyObject* run_conversion(PyObject* module, const Function& function, PyObject* a
   {
     WithoutGil unlocked(warnings, &held);
     if (writer) writer->watch(&unlocked);
-    converted = convert_call(function, *input, files, std::move(record), output, held, unlocked,
+    converted = convert_call(function, inputs.text, files, std::move(record), output, held, unlocked,
                              output_failed);
   }
-  input_utf8 = core::ByteBuffer();
+  inputs.utf8 = core::ByteBuffer();
   if (writer && !finish_writer(*writer, converted) && converted) return nullptr;
   PyObject* filename = output_failed                  ? output.given
                        : function.from_file && !files ? slots[0]
