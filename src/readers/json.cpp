@@ -116,7 +116,7 @@ Status LinesReader::read(std::string_view piece, const Place& place, bool is_las
   const bool is_utf8 = !find_invalid_utf8(piece.substr(0, complete));
   // A lone CR does not end a record, but it ends a line of the messages: lines that hold one
   // count it, which a piece without a CR, nearly every one, does not look for.
-  const bool has_cr = std::memchr(piece.data(), '\r', piece.size()) != nullptr;
+  const bool has_cr = piece.find('\r') != std::string_view::npos;
   std::size_t start = 0;
   while (start < piece.size() && end.rows < most_rows) {
     const void* hit = std::memchr(piece.data() + start, '\n', piece.size() - start);

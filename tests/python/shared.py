@@ -11,6 +11,10 @@ import sys
 MORVEL_COMMAND = pathlib.Path(os.environ.get("MORVEL_COMMAND") or
                               pathlib.Path(sys.executable).parent / "morvel")
 
+# Under AddressSanitizer (its runtime preloaded into the tests and their children) shadow memory
+# and quarantine come on top of what a run holds: peaks and address-space caps mean nothing.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+
 # Every dialect by the name the options take; the engine tests name each engine after its own.
 DIALECTS = ["postgres", "sqlite", "mysql"]
 

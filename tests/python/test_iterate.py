@@ -11,7 +11,7 @@ import warnings
 
 import morvel
 import pytest
-from shared import write_large_csv
+from shared import UNDER_ASAN, write_large_csv
 
 # Values that hold what ends a statement or a COPY block anywhere but in a value.
 VALUES = ["a;\n\\.\nb", "it's; `x` \"y\"", "\\;\n", "\\"]
@@ -201,9 +201,7 @@ class TestStoppingEarly:
         assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
 
 
-# A sanitizer's shadow memory and quarantine would be measured along with the conversion's.
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="peak memory means nothing under AddressSanitizer")
+@pytest.mark.skipif(UNDER_ASAN, reason="peak memory means nothing under AddressSanitizer")
 def test_memory_stays_bounded_on_a_large_input(tmp_path):
     # In a child, so that the peak is this iteration's alone: 128 MB of CSV, whose script as one
     # str would take a quarter of a gigabyte and more.

@@ -10,7 +10,7 @@ import textwrap
 
 import morvel
 import pytest
-from shared import MORVEL_COMMAND, write_large_csv
+from shared import MORVEL_COMMAND, UNDER_ASAN, write_large_csv
 
 CSV = "id,name\n1,Ann\n2,Bob\n"
 JSON = '[{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bob"}]'
@@ -149,9 +149,7 @@ class TestPaths:
         assert error.value.filename is missing
 
 
-# A sanitizer's shadow memory and quarantine would be measured along with the conversion's.
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="peak memory means nothing under AddressSanitizer")
+@pytest.mark.skipif(UNDER_ASAN, reason="peak memory means nothing under AddressSanitizer")
 def test_memory_stays_bounded_on_a_large_input(tmp_path):
     # In a child, so that the peak belongs to this conversion alone: 256 MB of CSV into a file
     # by path and through a file object's write, where a str would take gigabytes.
