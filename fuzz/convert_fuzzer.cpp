@@ -48,7 +48,9 @@ struct Records {
   std::optional<Error> error;
 };
 
-Records read_records(Format format, std::string_view data) {
+// The records of `data` as a conversion for `dialect` reads them: SQLite and MySQL take header
+// names that differ in letter case alone for one.
+Records read_records(Format format, std::string_view data, Dialect dialect) {
   Records records;
   // Leaves the row to the reader, as the conversion's sink does, and keeps a copy, which owns
   // its texts.
@@ -57,8 +59,10 @@ Records read_records(Format format, std::string_view data) {
     return {};
   };
   MemorySource source(data);
+  readers::ReadOptions csv_options;
+  csv_options.names_ignore_case = dialect != Dialect::Postgres;
   const Status status = format == Format::Json ? readers::stream_json(source, keep)
-                                               : readers::stream_csv(source, keep);
+                                               : readers::stream_csv(source, keep, csv_options);
   if (!status) records.error = status.error();
   return records;
 }
@@ -94,8 +98,8 @@ Result<std::string> expected_outcome(const Options& o, std::string_view data) {
     return std::unexpected(invalid("an auto id needs the table to be created"));
   }
   if (auto refused = nul_identifier_error("table", o.table)) return std::unexpected(*refused);
-  Records records = read_records(o.format, data);
   const Dialect dialect = Dialect::from_name(o.dialect).value_or(Dialect::Postgres);
+  Records records = read_records(o.format, data, dialect);
   std::string sql;
   std::vector<std::string> datetimes;
   for (std::size_t i = 0; i < records.rows.size(); ++i) {

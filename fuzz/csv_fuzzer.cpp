@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/pipeline.hpp"
+#include "core/text.hpp"
 #include "core/utf8.hpp"
 #include "fuzz_support.hpp"
 #include "readers/read_input.hpp"
@@ -69,7 +70,7 @@ std::vector<ModelRecord> split_records(std::string_view input) {
 }
 
 std::size_t line_of(std::string_view input, std::size_t offset) {
-  return 1 + static_cast<std::size_t>(std::count(input.begin(), input.begin() + offset, '\n'));
+  return 1 + core::count_line_ends(input.substr(0, offset));
 }
 
 std::optional<std::string> utf8_error(std::string_view input, const ModelRecord& record,

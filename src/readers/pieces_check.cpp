@@ -17,6 +17,9 @@ using core::Status;
 
 namespace {
 
+// The bytes kept after the line end that ends a refused record by the quote count.
+constexpr std::uint64_t refused_record_margin = 1024 * 1024;
+
 // Feeds `part` the bytes of the input from `from` to `to`, which `read_at(offset, block)` reads.
 // `on_block`, given the bytes done so far, may stop the part with its error.
 template <class ReadAt, class OnBlock>
@@ -126,9 +129,14 @@ Result<std::uint64_t> check_source(InputCheck& check, ByteSource& source, core::
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) break;
     check.feed({block.data(), *got});
-    // What comes after a record that is refused is neither read nor kept.
-    if (const auto stop = check.stop_at()) return *stop;
     total += *got;
+    // What comes after a record that is refused is neither read nor kept, but for a margin: a
+    // quote inside a field opens nothing for the reader, which may so find that record ending
+    // after the line end the quote count gives, and must see it whole to refuse it as it would
+    // refuse the whole input.
+    if (const auto stop = check.stop_at(); stop && total >= *stop + refused_record_margin) {
+      return *stop + refused_record_margin;
+    }
     if (auto go_on = checking.reached(total); !go_on) return std::unexpected(go_on.error());
   }
   if (auto checked = check.outcome(); !checked) return std::unexpected(checked.error());
