@@ -221,7 +221,7 @@ class Reading {
         // The window widened by the wait holds the record's end, unless the reader cannot tell.
         Looked looked;
         if (auto awaited = await_end(feed, looked); !awaited) return stop(awaited);
-        want = feed.window().size() > window.size() ? feed.window().size() : 2 * window.size();
+        want = std::max(feed.window().size(), 2 * window.size());
         feed.want_more();
       }
       if (auto go_on = checkpoints_.reached(place_.offset); !go_on) return go_on;
