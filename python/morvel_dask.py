@@ -266,7 +266,8 @@ def _load_unit(unit: _Unit, fmt: str, url: str, table: str, create: str,
         keywords["schema"] = options["schema"]
 
     def load():
-        morvel._execute(url, [create])
+        if create:
+            morvel._execute(url, [create])
         if unit.start is None:
             function = morvel.load_csv_file if fmt == "csv" else morvel.load_json_file
             return function(unit.path, url, table, **keywords)
@@ -351,7 +352,8 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     from the first record of the first file. Each task loads its file or range into a staging
     table with that schema; one transaction then copies the staged rows into the table in
     input order, honouring on_conflict (PostgreSQL's "replace" needs primary_key), and the
-    staging tables are dropped. A failure anywhere leaves the table as it was and raises the
+    staging tables are dropped. A PostgreSQL table the call creates (on_conflict "error", no
+    auto_id) is loaded as one staging table that the transaction renames and keys. A failure anywhere leaves the table as it was and raises the
     morvel error with a note naming the file (and range). Under MySQL, whose CREATE TABLE
     commits, a table this call created stays, empty, when the copy itself fails.
 
@@ -378,6 +380,10 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
     if dialect == "sqlite":
         return _load_sqlite(client, units, formats, url, token, merged, stage_options, create,
                             target, options, timings)
+    if (dialect == "postgres" and create and options.get("on_conflict", "error") == "error"
+            and not options.get("auto_id") and not _exists(url, target)):
+        return _load_renamed(client, units, formats, url, table_name, token, merged,
+                             stage_options, create[0], target, options, timings)
 
     stages = [f"morvel_stage_{token}_{i}" for i in range(len(units))]
     sources = [_qualified(stage, dialect, options) for stage in stages]
@@ -399,6 +405,57 @@ def load_files(paths: Sequence[str | os.PathLike[str]], url: str, table_name: st
             morvel._execute(url, [begin] + create + copies + ["COMMIT"])
     finally:
         morvel._execute(url, [f"DROP TABLE IF EXISTS {source}" for source in sources])
+    timings["move"] = time.perf_counter() - started
+    return sum(counts)
+
+
+def _exists(url: str, target: str) -> bool:
+    """Whether PostgreSQL resolves target to a table (or anything else with that name) now."""
+    body = (f"BEGIN IF to_regclass({_sql_text(target)}) IS NOT NULL THEN "
+            "RAISE EXCEPTION 'exists'; END IF; END")
+    try:
+        morvel._execute(url, [f"DO {_sql_text(body)}"])
+    except ValueError:
+        return True
+    return False
+
+
+def _load_renamed(client, units, formats, url, table_name, token, merged, stage_options,
+                  create, target, options, timings) -> int:
+    # A PostgreSQL table this call creates needs no second copy of its rows: every task loads
+    # into one logged table under a name of its own, then one transaction renames it to the
+    # target and adds the key. Until that commits, the target does not exist, so a failure
+    # leaves it as it was. Indexing once at the end is also cheaper than keeping the index
+    # while rows arrive; a key broken by the rows fails that transaction, as the copy would.
+    stage = f"morvel_stage_{token}"
+    source = _qualified(stage, "postgres", options)
+    stage_create = _create_statement(stage, merged, "postgres",
+                                     {"schema": options.get("schema")})
+    key = re.search(r"^\s*PRIMARY KEY \((.*)\)$", create, re.M)
+    finish = ["BEGIN", f"ALTER TABLE {source} RENAME TO {_quote(table_name, 'postgres')}"]
+    if key:
+        finish.append(f"ALTER TABLE {target} ADD PRIMARY KEY ({key[1]})")
+    finish.append("COMMIT")
+    try:
+        started = time.perf_counter()
+        morvel._execute(url, [stage_create.replace(" IF NOT EXISTS", "", 1)])
+        futures = [client.submit(_load_unit, unit, fmt, url, stage, None, stage_options,
+                                 pure=False)
+                   for unit, fmt in zip(units, formats)]
+        counts = _wait_all(client, futures)
+        timings["rows"] = time.perf_counter() - started
+        started = time.perf_counter()
+        try:
+            morvel._execute(url, finish)
+        except ValueError:
+            if not _exists(url, target):
+                raise
+            # The target appeared while the rows were loading: they go into it as into any
+            # table that exists.
+            morvel._execute(url, ["BEGIN"] + _copy_statements(target, [source], list(merged),
+                                                             "postgres", options) + ["COMMIT"])
+    finally:
+        morvel._execute(url, [f"DROP TABLE IF EXISTS {source}"])
     timings["move"] = time.perf_counter() - started
     return sum(counts)
 

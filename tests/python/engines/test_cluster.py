@@ -137,3 +137,15 @@ def test_only_the_cluster_module_imports_dask():
                            "m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
                            ], capture_output=True, text=True, check=True)
     assert done.stdout == "[]\n"
+
+
+def test_key_taken_across_files_leaves_no_table(engine, client, tmp_path):
+    paths = [write_csv(tmp_path / f"k{i}.csv", [(i + j, "x") for j in range(3)]) for i in range(2)]
+    with pytest.raises(ValueError):
+        morvel_dask.load_files(paths, engine.url, "dup", create_table=True, primary_key="id")
+    # MySQL's CREATE TABLE commits by itself: the table it made stays, empty.
+    if engine.name == "mysql":
+        assert engine.select_all("dup")[1] == []
+    else:
+        assert "dup" not in engine.tables()
+    assert_clean(engine, tmp_path, "dup" if engine.name == "mysql" else None)
