@@ -252,8 +252,12 @@ std::optional<core::Notice> CsvReader::field_count_hint(std::uint64_t record, st
   ScanRoom room;
   Scanner next(rest, nullptr, options_, false, room);
   next.set_delimiter(delimiter_);
-  if (next.next_record(true) == Scanner::Next::Record && next.parse_record().size() != fields) {
-    return std::nullopt;
+  if (next.next_record(true) == Scanner::Next::Record) {
+    const std::size_t next_fields = next.parse_record().size();
+    // A record that the piece cuts short says nothing of how many fields it has: as with no
+    // record at all, the hint must not depend on where the input was cut.
+    const bool is_whole = next.position() < rest.size() || is_line_end(rest.back());
+    if (is_whole && next_fields != fields) return std::nullopt;
   }
   if (header_fields_ == 1 && names_.size() == 1) {
     core::Notice hint = core::advice("one-field lines above the header look like a title: use ",

@@ -94,9 +94,9 @@ struct Converted {
   std::string sql;
   std::string error;
   std::vector<std::string> warnings;
-  std::string hint = {};  // the failure's, as the command words it; not compared
+  std::string hint = {};  // the failure's, as the command words it
   friend bool operator==(const Converted& a, const Converted& b) {
-    return a.sql == b.sql && a.error == b.error && a.warnings == b.warnings;
+    return a.sql == b.sql && a.error == b.error && a.warnings == b.warnings && a.hint == b.hint;
   }
 };
 void PrintTo(const Converted& converted, std::ostream* out);
