@@ -128,6 +128,35 @@ def test_load_is_all_or_nothing_and_names_the_file(inputs):
                     (5, "Ed", None)]
 
 
+NO_HEADER_WIDTHS = [
+    ("5,6,7\n", "found record with 3 fields, but the previous record has 2 fields"),
+    ("5\n", "found record with 1 fields, but the previous record has 2 fields"),
+]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("second,message", NO_HEADER_WIDTHS)
+def test_files_without_header_keep_the_first_files_width(tmp_path, jobs, second, message):
+    (tmp_path / "a.csv").write_text("1,2\n3,4\n")
+    (tmp_path / "b.csv").write_text(second)
+    options = ["--no-header", "-t", "t", "--create-table", "--jobs", jobs]
+    alone = run("a.csv", *options, cwd=tmp_path)
+    done = run("a.csv", "b.csv", *options, cwd=tmp_path)
+    assert (done.stdout, done.stderr.decode(), done.returncode) == (
+        alone.stdout, f"morvel: b.csv: CSV error: record 1 (line: 1, byte: 0): {message}\n", 1)
+    url = f"sqlite:///{tmp_path / 'db.sqlite'}"
+    done = run("a.csv", "b.csv", *options, "--to", url, cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.decode().startswith("morvel: b.csv: CSV error: ")
+    tables = sqlite3.connect(tmp_path / "db.sqlite").execute("SELECT name FROM sqlite_master")
+    assert tables.fetchall() == []
+    # With short records allowed, each record has its own columns in any file, as in one input.
+    (tmp_path / "whole.csv").write_text("1,2\n3,4\n" + second)
+    ragged = ["--no-header", "--allow-short-rows", "--jobs", jobs]
+    many = run("a.csv", "b.csv", *ragged, cwd=tmp_path)
+    one = run("whole.csv", *ragged, cwd=tmp_path)
+    assert (many.stdout, many.stderr, many.returncode) == (one.stdout, one.stderr, 0)
+
+
 class TestPython:
     @pytest.mark.parametrize("options", [{}, {"create_table": True, "schema_from": "all"}])
     def test_a_list_of_paths_is_one_input(self, inputs, options):
@@ -171,6 +200,16 @@ class TestPython:
         assert raised.value.__notes__[0] == f"in the input file '{bad}'"
         assert morvel.load_csv_file([inputs / "a.csv", inputs / "logs"], url, "events", True,
                                     schema_from="all") == 5
+
+    def test_files_without_header_keep_the_first_files_width(self, tmp_path):
+        paths = [tmp_path / "a.csv", tmp_path / "b.csv"]
+        paths[0].write_text("1,2\n")
+        paths[1].write_text("5,6,7\n")
+        with pytest.raises(ValueError) as raised:
+            morvel.convert_csv_file_to_sql(paths, "t", no_header=True)
+        assert str(raised.value) == ("CSV error: record 1 (line: 1, byte: 0): " +
+                                     NO_HEADER_WIDTHS[0][1])
+        assert raised.value.__notes__ == [f"in the input file '{paths[1]}'"]
 
     def test_iterators_take_one_path(self, inputs):
         with pytest.raises(TypeError):
