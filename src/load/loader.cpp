@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/inputs.hpp"
 #include "convert/pipeline.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
@@ -142,13 +143,15 @@ class LoadWorker final : public readers::PieceWorker {
 // another thread comes.
 class LoadWork final : public readers::PieceWork {
  public:
+  // `files`, if given, places the records of a load of several files for its warnings.
   LoadWork(Connection& connection, const convert::CheckedOptions& options,
-           const convert::Schema* schema, core::Monitor* monitor, std::size_t piece_bytes)
+           const convert::Schema* schema, core::Monitor* monitor, std::size_t piece_bytes,
+           const convert::FilesRead* files = nullptr)
       : connection_(connection),
         options_(options),
         schema_(schema),
         typing_(options->types, schema),
-        watch_(*options, schema, monitor),
+        watch_(*options, schema, monitor, files),
         piece_bytes_(2 * piece_bytes) {}
 
   core::RowSink direct() override { return *this; }
@@ -389,7 +392,10 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
   if (!prepared) return std::unexpected(std::move(prepared.error()));
   const convert::CheckedOptions& checked = prepared->options;
   Connection& database = *prepared->connection;
-  LoadWork work(database, checked, prepared->schema, monitor, prepared->plan.limits.piece_bytes);
+  convert::FilesRead files(monitor);
+  core::Monitor* const told = files.or_null();
+  LoadWork work(database, checked, prepared->schema, told, prepared->plan.limits.piece_bytes,
+                &files);
   std::vector<std::uint64_t> ends;  // the rows taken when each file was read
   std::vector<std::string> header;
   Status loaded = database.begin();
@@ -402,9 +408,10 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
       loaded = std::unexpected(std::move(fd.error()));
       break;
     }
-    core::FdSource file(std::move(*fd), monitor);
+    files.begin(path, work.taken());
+    core::FdSource file(std::move(*fd), told);
     loaded = readers::read_input(file, checked->format,
-                                 convert::file_read_options(*checked, path, header), monitor, work,
+                                 convert::file_read_options(*checked, path, header), told, work,
                                  prepared->plan);
     ends.push_back(work.taken());
   }

@@ -382,6 +382,29 @@ TEST(ManyFiles, HoldRecordsWithoutHeaderToTheFirstFilesWidth) {
   }
 }
 
+// A warning names the file of its record and counts the record within it, whether the record was
+// read on the reading's thread or in a piece on another.
+TEST(ManyFiles, WarnOfTheRecordInItsOwnFile) {
+  const testing::TempDir directory;
+  const std::string header = "id,score\n";
+  std::string first = header;
+  std::string second = header;
+  for (int i = 0; i < 300; ++i) {
+    first += std::to_string(i) + ",1\n";
+    second += std::to_string(i) + (i == 199 ? ",2.5\n" : ",1\n");
+  }
+  for (const unsigned jobs : {1U, 2U}) {
+    const auto run = convert_two(directory, first, second, {.create_table = true, .jobs = jobs});
+    ASSERT_TRUE(run.done.has_value());
+    EXPECT_EQ(run.warnings, (std::vector<std::string>{
+                                directory.file("b.csv") +
+                                ": column 'score' is BIGINT from the first record, but record 200 "
+                                "holds '2.5', which BIGINT cannot keep; use --schema-from all to "
+                                "type each column from every record"}))
+        << jobs;
+  }
+}
+
 // The table from the first record stays as it was; what it cannot keep is told once per column.
 TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
   const auto csv = testing::convert_text("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",
