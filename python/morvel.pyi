@@ -56,7 +56,8 @@ class PanicException(Exception):
 
 class DataWarning(UserWarning):
     """A conversion went through, but the SQL may not keep every value, or the input was read
-    in a way worth knowing about."""
+    in a way worth knowing about. With a list of paths, the message begins with the path of the
+    file it concerns and ": ", and a record it names is counted within that file."""
 
 @overload
 def convert_csv_to_sql(

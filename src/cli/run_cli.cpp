@@ -66,9 +66,10 @@ class ErrorStream final : public core::ByteSink {
   int err_fd_;
 };
 
-// Prints the conversion's warnings as they come, "morvel: warning: " and the sentence on the
-// error stream, shows the progress line once asked to, and asks the caller's monitor, if any,
-// whether to go on. The line is gone when the reporter is, before any final message.
+// Prints the conversion's warnings as they come, "morvel: warning: ", the file of several it is
+// about and ": ", and the sentence on the error stream, shows the progress line once asked to, and
+// asks the caller's monitor, if any, whether to go on. The line is gone when the reporter is,
+// before any final message.
 class Reporter final : public core::Monitor {
  public:
   Reporter(core::Monitor* inner, int err_fd, bool format_is_chosen) noexcept
@@ -89,7 +90,10 @@ class Reporter final : public core::Monitor {
     // A format the user named is meant, whatever the input looks like.
     if (format_is_chosen_ && notice.about.options[0].key == "format") return;
     if (line_) line_->erase();
-    write_quietly(err_fd_, {"morvel: warning: ", command_sentence(notice), "\n"});
+    // One of several inputs is named after the word, as a failure names it after "morvel: ".
+    const std::string_view separator = notice.input.empty() ? "" : ": ";
+    write_quietly(err_fd_,
+                  {"morvel: warning: ", notice.input, separator, command_sentence(notice), "\n"});
   }
 
   // Shows a progress line for an input of `total` bytes from now on.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "core/text.hpp"
@@ -77,6 +78,21 @@ bool has_json_name(std::string_view path) noexcept {
     }
   }
   return false;
+}
+
+FilesRead::Place FilesRead::place(std::uint64_t record) const noexcept {
+  // An empty file begins where the next one does: the record is in the last file begun before it.
+  const auto after = std::ranges::partition_point(
+      starts_, [&](const Start& start) { return start.records_before < record; });
+  if (after == starts_.begin()) return {record, nullptr};
+  const Start& start = *std::prev(after);
+  return {record - start.records_before, &start.path};
+}
+
+void FilesRead::warn(core::Notice notice) {
+  if (inner_ == nullptr) return;
+  if (notice.input.empty() && !starts_.empty()) notice.input = starts_.back().path;
+  inner_->warn(std::move(notice));
 }
 
 core::Result<Format> format_of_names(const std::vector<std::string>& files) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/inputs.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
 #include "convert/typing.hpp"
@@ -235,7 +236,9 @@ Status convert_files(const std::vector<std::string>& paths, core::ByteSink& sink
   if (has_schema) {
     if (auto read = read_files_schema(paths, options, monitor, plan, schema); !read) return read;
   }
-  ScriptWriter script(sink, options, monitor, has_schema ? &schema : nullptr);
+  FilesRead files(monitor);
+  core::Monitor* const told = files.or_null();
+  ScriptWriter script(sink, options, told, has_schema ? &schema : nullptr, &files);
   std::vector<std::string> header;
   for (const std::string& path : paths) {
     auto fd = core::open_for_reading(path);
@@ -243,9 +246,10 @@ Status convert_files(const std::vector<std::string>& paths, core::ByteSink& sink
       (void)script.abandon();
       return std::unexpected(in_input(std::move(fd.error()), path));
     }
-    core::FdSource file(std::move(*fd), monitor);
+    files.begin(path, script.rows());
+    core::FdSource file(std::move(*fd), told);
     if (auto read = read_into_script(file, script, options,
-                                     file_read_options(*options, path, header), monitor, plan);
+                                     file_read_options(*options, path, header), told, plan);
         !read) {
       return std::unexpected(in_input(std::move(read.error()), path));
     }

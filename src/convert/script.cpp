@@ -53,8 +53,9 @@ Status refuse_nul_name_of(const Row& row) {
 }
 
 ValueWatch::ValueWatch(const ConversionOptions& options, const Schema* schema,
-                       core::Monitor* monitor)
+                       core::Monitor* monitor, const FilesRead* files)
     : monitor_(schema == nullptr ? monitor : nullptr),
+      files_(files),
       dialect_(options.dialect),
       watches_losses_(options.create_table),
       declared_(&options.types) {
@@ -70,15 +71,27 @@ void ValueWatch::remember(const Row& first_row) {
   for (const DeclaredType& declared : *declared_) (void)types_.claim(declared.column, false);
 }
 
+// Warns with what `describe` says of record `record` of the run, as its own file counts it.
+template <class Describe>
+void ValueWatch::tell(std::uint64_t record, const Describe& describe) {
+  const FilesRead::Place place =
+      files_ != nullptr ? files_->place(record) : FilesRead::Place{record, nullptr};
+  core::Notice notice = describe(place.record);
+  if (place.path != nullptr) notice.input = *place.path;
+  monitor_->warn(std::move(notice));
+}
+
 void ValueWatch::report_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record) {
   // A value its column cannot keep says enough about the column's numbers too.
   if (!loss.is_missing) changes_.claim(loss.column);
-  monitor_->warn(describe_loss(loss, record, dialect_));
+  tell(record, [&](std::uint64_t at) { return describe_loss(loss, at, dialect_); });
 }
 
 void ValueWatch::check_changes(const Row& row, std::uint64_t record) {
   changes_.check(row, [&](const ChangedNumbers::Change& change) {
-    if (changes_.claim(change.column)) monitor_->warn(describe_change(change, record));
+    if (changes_.claim(change.column)) {
+      tell(record, [&](std::uint64_t at) { return describe_change(change, at); });
+    }
   });
 }
 
@@ -100,7 +113,9 @@ void ValueWatch::note(const Row& row, std::uint64_t row_index, std::vector<Found
 
 void ValueWatch::check_dates(const Row& row, std::uint64_t record) {
   dates_.check(row, [&](const Row::Entry& entry) {
-    monitor_->warn(describe_false_date(entry.name, entry.text, entry.type, record));
+    tell(record, [&](std::uint64_t at) {
+      return describe_false_date(entry.name, entry.text, entry.type, at);
+    });
   });
 }
 
@@ -119,21 +134,24 @@ void ValueWatch::warn(const std::vector<FoundLoss>& losses, std::uint64_t rows_b
     const std::uint64_t record = rows_before + found.row + 1;
     if (found.is_false_date) {
       if (dates_.claim(found.column)) {
-        monitor_->warn(describe_false_date(found.column, found.text, found.column_type, record));
+        tell(record, [&](std::uint64_t at) {
+          return describe_false_date(found.column, found.text, found.column_type, at);
+        });
       }
       continue;
     }
     if (found.change != core::NumberChange::None) {
       if (!changes_.claim(found.column)) continue;
-      monitor_->warn(
-          describe_change({found.column, found.text, found.change, found.became}, record));
+      tell(record, [&](std::uint64_t at) {
+        return describe_change({found.column, found.text, found.change, found.became}, at);
+      });
       continue;
     }
     if (!types_.claim(found.column, found.is_missing)) continue;
     if (!found.is_missing) changes_.claim(found.column);
     const FirstRecordTypes::Loss loss{found.column, found.column_type, found.text,
                                       found.is_missing};
-    monitor_->warn(describe_loss(loss, record, dialect_));
+    tell(record, [&](std::uint64_t at) { return describe_loss(loss, at, dialect_); });
   }
 }
 
@@ -224,7 +242,7 @@ Status PieceWriter::take(Row&& row) {
 }
 
 ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
-                           core::Monitor* monitor, const Schema* schema)
+                           core::Monitor* monitor, const Schema* schema, const FilesRead* files)
     : sink_(sink),
       options_(options),
       inserts_(options->table_name, options->dialect, options->on_conflict,
@@ -233,7 +251,7 @@ ScriptWriter::ScriptWriter(core::ByteSink& sink, const CheckedOptions& options,
       schema_(schema),
       typing_(options->types, schema),
       typer_(typing_),
-      watch_(*options, schema, monitor) {
+      watch_(*options, schema, monitor, files) {
   if (options->copy) copies_.emplace(options->table_name, options->schema.value_or(""));
   if (BatchKeys::is_needed(options)) batch_keys_.emplace(options.primary_key().key_columns());
 }

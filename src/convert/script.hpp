@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/batch_keys.hpp"
+#include "convert/inputs.hpp"
 #include "convert/options.hpp"
 #include "convert/schema.hpp"
 #include "convert/typing.hpp"
@@ -63,8 +64,10 @@ class DeclaredDatetimes {
 class ValueWatch {
  public:
   // Watches nothing without `monitor` (borrowed) or with `schema`; values the table cannot keep
-  // only when the options create the table.
-  ValueWatch(const ConversionOptions& options, const Schema* schema, core::Monitor* monitor);
+  // only when the options create the table. With `files` (borrowed), the run reads several and
+  // a warning names the file of its record and counts the record within it.
+  ValueWatch(const ConversionOptions& options, const Schema* schema, core::Monitor* monitor,
+             const FilesRead* files = nullptr);
 
   [[nodiscard]] bool is_on() const noexcept { return monitor_ != nullptr; }
 
@@ -104,8 +107,11 @@ class ValueWatch {
  private:
   void report_loss(const FirstRecordTypes::Loss& loss, std::uint64_t record);
   void check_changes(const core::Row& row, std::uint64_t record);
+  template <class Describe>
+  void tell(std::uint64_t record, const Describe& describe);
 
   core::Monitor* monitor_;
+  const FilesRead* files_;
   sql::Dialect dialect_;
   bool watches_losses_;
   FirstRecordTypes types_;
@@ -183,9 +189,10 @@ class ScriptWriter {
  public:
   // With `schema`, each value is written as its column's type; without, values the first
   // record's table cannot keep are reported to `monitor` when the script creates the table.
-  // `sink` must lend its buffer (ByteSink::buffer).
+  // `sink` must lend its buffer (ByteSink::buffer). `files`, borrowed, places the records of a
+  // run that reads several files for its warnings.
   ScriptWriter(core::ByteSink& sink, const CheckedOptions& options, core::Monitor* monitor,
-               const Schema* schema);
+               const Schema* schema, const FilesRead* files = nullptr);
 
   // Writes what `row` adds to the script. Taken by reference, so the reader keeps the row's
   // memory for its next record. Fails as the sink or the CREATE TABLE statement does.
@@ -198,6 +205,9 @@ class ScriptWriter {
   // Whether the first row was written, and with it what pieces on other threads need: the
   // table's types. Never fails.
   [[nodiscard]] bool has_begun() const noexcept { return record_ > 0; }
+
+  // The rows taken so far. Never fails.
+  [[nodiscard]] std::uint64_t rows() const noexcept { return record_; }
 
   // Whether the last failure was a value its column's declared type refused, which the reading
   // places in the input. Never fails.

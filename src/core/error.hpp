@@ -58,6 +58,8 @@ struct Notice {
   std::string text;
   OptionWords about;
   std::string value = {};  // the advised option's value when it is not static text (a count)
+  // The input file the notice is about, when one run reads several; empty otherwise.
+  std::string input = {};
 
   // The option the sentence advises, with its value. Borrows this notice. Never fails.
   [[nodiscard]] OptionRef advised() const noexcept {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/inputs.hpp"
 #include "convert/pipeline.hpp"
 #include "convert/schema.hpp"
 #include "convert/script.hpp"
@@ -142,13 +143,15 @@ class LoadWorker final : public readers::PieceWorker {
 // another thread comes.
 class LoadWork final : public readers::PieceWork {
  public:
+  // `files`, if given, places the records of a load of several files for its warnings.
   LoadWork(Connection& connection, const convert::CheckedOptions& options,
-           const convert::Schema* schema, core::Monitor* monitor, std::size_t piece_bytes)
+           const convert::Schema* schema, core::Monitor* monitor, std::size_t piece_bytes,
+           const convert::FilesRead* files = nullptr)
       : connection_(connection),
         options_(options),
         schema_(schema),
         typing_(options->types, schema),
-        watch_(*options, schema, monitor),
+        watch_(*options, schema, monitor, files),
         piece_bytes_(2 * piece_bytes) {}
 
   core::RowSink direct() override { return *this; }
@@ -300,6 +303,40 @@ Result<convert::CheckedOptions> load_options(convert::ConversionOptions options,
   return convert::check_options(std::move(options));
 }
 
+// A load before it reads its input: the options checked, the database connected to, and the
+// schema rows are typed by when the options take it from every record (borrowed), else null.
+struct Prepared {
+  convert::CheckedOptions options;
+  std::unique_ptr<Connection> connection;
+  readers::ReadPlan plan;
+  const convert::Schema* schema;
+};
+
+// Reads into a schema, with the options and plan of the load, whatever input the load has.
+using SchemaReading = std::function<Status(const convert::CheckedOptions&, const readers::ReadPlan&,
+                                           convert::Schema&)>;
+
+// Checks `options` for a load into `target`, connects to it, and when the options take the schema
+// from every record, reads it into `schema`, empty, with `read_schema`. Fails as the first of
+// these steps does.
+Result<Prepared> prepare(convert::ConversionOptions options, const Target& target,
+                         const readers::ReadLimits& limits, convert::Schema& schema,
+                         const SchemaReading& read_schema) {
+  auto checked = load_options(std::move(options), target);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  auto connection = connect(target, *checked);
+  if (!connection) return std::unexpected(std::move(connection.error()));
+  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
+  const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
+  if (has_schema) {
+    if (auto read = read_schema(*checked, plan, schema); !read) {
+      return std::unexpected(std::move(read.error()));
+    }
+  }
+  return Prepared{std::move(*checked), std::move(*connection), plan,
+                  has_schema ? &schema : nullptr};
+}
+
 // The failure of a load, after the rollback: placed at the record the engine or a declared type
 // refused, when known; `input` gives the record's input to read again.
 core::Error load_failure(core::Error error, const LoadWork& work, Connection& database,
@@ -319,55 +356,46 @@ core::Error load_failure(core::Error error, const LoadWork& work, Connection& da
 Result<std::uint64_t> load(core::ByteSource& source, convert::ConversionOptions options,
                            const Target& target, core::Monitor* monitor,
                            const readers::ReadLimits& limits) {
-  auto checked = load_options(std::move(options), target);
-  if (!checked) return std::unexpected(std::move(checked.error()));
-  auto connection = connect(target, *checked);
-  if (!connection) return std::unexpected(std::move(connection.error()));
-  Connection& database = **connection;
-
   // Kept so that the record of a row the engine refuses can be found by reading it again.
   core::ReplayableSource input(source);
-  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
-  const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
   convert::Schema schema;
-  if (has_schema) {
-    if (auto read = convert::read_schema(input, *checked, monitor, plan, schema); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-  }
-  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor,
-                plan.limits.piece_bytes);
+  auto prepared = prepare(std::move(options), target, limits, schema,
+                          [&](const convert::CheckedOptions& checked, const readers::ReadPlan& plan,
+                              convert::Schema& read) {
+                            return convert::read_schema(input, checked, monitor, plan, read);
+                          });
+  if (!prepared) return std::unexpected(std::move(prepared.error()));
+  const convert::CheckedOptions& checked = prepared->options;
+  Connection& database = *prepared->connection;
+  LoadWork work(database, checked, prepared->schema, monitor, prepared->plan.limits.piece_bytes);
   Status loaded = database.begin();
   if (loaded) {
-    loaded = readers::read_input(input, (*checked)->format, convert::read_options(**checked),
-                                 monitor, work, plan);
+    loaded = readers::read_input(input, checked->format, convert::read_options(*checked), monitor,
+                                 work, prepared->plan);
   }
   if (loaded) loaded = work.finish();
   if (loaded) loaded = database.commit();
   if (loaded) return work.rows();
-  return std::unexpected(load_failure(std::move(loaded.error()), work, database, *checked,
+  return std::unexpected(load_failure(std::move(loaded.error()), work, database, checked,
                                       [&](std::uint64_t&) { return &input; }));
 }
 
 Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
                                  convert::ConversionOptions options, const Target& target,
                                  core::Monitor* monitor, const readers::ReadLimits& limits) {
-  auto checked = load_options(std::move(options), target);
-  if (!checked) return std::unexpected(std::move(checked.error()));
-  auto connection = connect(target, *checked);
-  if (!connection) return std::unexpected(std::move(connection.error()));
-  Connection& database = **connection;
-
-  const readers::ReadPlan plan = convert::read_plan(**checked, limits);
-  const bool has_schema = (*checked)->schema_from == convert::SchemaFrom::All;
   convert::Schema schema;
-  if (has_schema) {
-    if (auto read = convert::read_files_schema(paths, *checked, monitor, plan, schema); !read) {
-      return std::unexpected(std::move(read.error()));
-    }
-  }
-  LoadWork work(database, *checked, has_schema ? &schema : nullptr, monitor,
-                plan.limits.piece_bytes);
+  auto prepared = prepare(std::move(options), target, limits, schema,
+                          [&](const convert::CheckedOptions& checked, const readers::ReadPlan& plan,
+                              convert::Schema& read) {
+                            return convert::read_files_schema(paths, checked, monitor, plan, read);
+                          });
+  if (!prepared) return std::unexpected(std::move(prepared.error()));
+  const convert::CheckedOptions& checked = prepared->options;
+  Connection& database = *prepared->connection;
+  convert::FilesRead files(monitor);
+  core::Monitor* const told = files.or_null();
+  LoadWork work(database, checked, prepared->schema, told, prepared->plan.limits.piece_bytes,
+                &files);
   std::vector<std::uint64_t> ends;  // the rows taken when each file was read
   std::vector<std::string> header;
   Status loaded = database.begin();
@@ -380,10 +408,11 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
       loaded = std::unexpected(std::move(fd.error()));
       break;
     }
-    core::FdSource file(std::move(*fd), monitor);
-    loaded = readers::read_input(file, (*checked)->format,
-                                 convert::file_read_options(**checked, path, header), monitor, work,
-                                 plan);
+    files.begin(path, work.taken());
+    core::FdSource file(std::move(*fd), told);
+    loaded = readers::read_input(file, checked->format,
+                                 convert::file_read_options(*checked, path, header), told, work,
+                                 prepared->plan);
     ends.push_back(work.taken());
   }
   // Rows wait before they are sent, so the engine's refusal while a file is read may be of a row
@@ -408,7 +437,7 @@ Result<std::uint64_t> load_files(const std::vector<std::string>& paths,
     return &*replay;
   };
   core::Error error =
-      load_failure(std::move(loaded.error()), work, database, *checked, input_of_row);
+      load_failure(std::move(loaded.error()), work, database, checked, input_of_row);
   if (failed_in != nullptr) error.input = *failed_in;
   return std::unexpected(std::move(error));
 }

@@ -241,7 +241,11 @@ bool settle(PyObject* module, const std::vector<core::Notice>& warnings, const c
     Ref category(PyObject_GetAttrString(module, "DataWarning"));
     if (!category) return false;
     for (const core::Notice& warning : warnings) {
-      if (PyErr_WarnEx(category.get(), python_sentence(warning).c_str(), 1) < 0) return false;
+      // A warning about one of several input files begins with its path, as the command's does.
+      const std::string message = warning.input.empty()
+                                      ? python_sentence(warning)
+                                      : concat({warning.input, ": ", python_sentence(warning)});
+      if (PyErr_WarnEx(category.get(), message.c_str(), 1) < 0) return false;
     }
   }
   if (!done) {

@@ -112,6 +112,7 @@ class CsvReader final : public PieceReader {
                                                              std::size_t fields, std::uint64_t line,
                                                              std::string_view rest) const;
   void name_columns(std::size_t count);
+  void share_columns();
   Status fill_row(const Scanner& scanner, std::string_view piece, const Place& place,
                   std::uint64_t record, std::span<const Scanner::Field> fields,
                   std::uint64_t& padded);
@@ -158,6 +159,7 @@ Result<std::optional<std::size_t>> CsvReader::read_head(std::string_view text, b
   const std::size_t fields = scanner.parse_record().size();
   if (scanner.ran_to_end() && !is_whole) return std::nullopt;
   name_columns(fields);
+  share_columns();
   return std::optional<std::size_t>(start);
 }
 
@@ -344,6 +346,18 @@ Status CsvReader::read(std::string_view piece, const Place& place, bool is_last,
 void CsvReader::name_columns(std::size_t count) {
   for (std::size_t i = names_.size() + 1; i <= count; ++i) {
     names_.push_back("column_" + std::to_string(i));
+  }
+}
+
+// Several inputs without a header are one input: every later input's records must have as many
+// fields as the first input's first record, and are refused in the words of one input's. With
+// short records allowed each record has its own columns, across inputs as within one.
+void CsvReader::share_columns() {
+  if (options_.shared_header == nullptr || options_.allow_short_rows) return;
+  if (options_.shared_header->empty()) {
+    *options_.shared_header = names_;
+  } else {
+    names_ = *options_.shared_header;
   }
 }
 

@@ -83,9 +83,10 @@ struct ReadOptions {
   // JSON only: a number that a double cannot hold keeps its own text, for an exact column,
   // rather than becoming the double's.
   bool keeps_number_texts = false;
-  // CSV with a header, when one run reads several inputs: the settled header names of the first
-  // input, which every later input's header must equal; filled by the first reading when empty.
-  // Borrowed; null when the run has one input.
+  // CSV, when one run reads several inputs: the settled header names of the first input, which
+  // every later input's header must equal, or without a header the columns of its first record,
+  // which every later record must fill as one input's would; filled by the first reading when
+  // empty. Borrowed; null when the run has one input.
   std::vector<std::string>* shared_header = nullptr;
 };
 

@@ -328,6 +328,83 @@ TEST(ManyFiles, GiveTheScriptOfTheirConcatenation) {
   }
 }
 
+// The parts of a run of two files, each file's text given, read in pieces of 256 bytes on `jobs`
+// threads.
+struct FilesRun {
+  Status done;
+  std::string sql;
+  std::vector<std::string> warnings;
+};
+
+FilesRun convert_two(const testing::TempDir& directory, std::string_view first,
+                     std::string_view second, ConversionOptions options) {
+  const std::vector<std::string> paths = {directory.file("a.csv"), directory.file("b.csv")};
+  std::ofstream(paths[0]) << first;
+  std::ofstream(paths[1]) << second;
+  auto checked = check_options(std::move(options));
+  if (!checked) return {std::unexpected(checked.error()), {}, {}};
+  const readers::ReadLimits small{.piece_bytes = 256, .held_bytes = 0, .sharing_pieces = 1};
+  StringSink sink;
+  testing::WarningsKept kept;
+  FilesRun run{convert_files(paths, sink, *checked, &kept, small), {}, {}};
+  run.sql = std::string(sink.take().view());
+  run.warnings = std::move(kept.warnings);
+  return run;
+}
+
+// Without a header the first file's first record says how many fields every record of every file
+// has; a later file's record with another count is refused in one input's words, counted within
+// its file, and nothing of it is written.
+TEST(ManyFiles, HoldRecordsWithoutHeaderToTheFirstFilesWidth) {
+  const testing::TempDir directory;
+  std::string first;
+  for (int i = 0; i < 300; ++i) first += std::to_string(i) + "," + std::to_string(i % 5) + "\n";
+  for (const unsigned jobs : {1U, 2U}) {
+    const auto alone = convert_two(directory, first, "", {.no_header = true, .jobs = jobs});
+    ASSERT_TRUE(alone.done.has_value());
+    for (const auto& [second, fields] : {std::pair{"5,6,7\n8,9,10\n", 3}, {"5\n", 1}}) {
+      const auto run = convert_two(directory, first, second, {.no_header = true, .jobs = jobs});
+      ASSERT_FALSE(run.done.has_value());
+      EXPECT_EQ(run.done.error().input, directory.file("b.csv"));
+      EXPECT_EQ(run.done.error().message,
+                "CSV error: record 1 (line: 1, byte: 0): found record with " +
+                    std::to_string(fields) + " fields, but the previous record has 2 fields");
+      EXPECT_EQ(run.sql, alone.sql) << jobs;
+    }
+    // With short records allowed each record has its own columns, as in one input.
+    const auto ragged = convert_two(directory, first, "5,6,7\n8\n",
+                                    {.no_header = true, .allow_short_rows = true, .jobs = jobs});
+    ASSERT_TRUE(ragged.done.has_value());
+    EXPECT_TRUE(ragged.sql.ends_with(
+        "INSERT INTO \"morvel_table\" (\"column_1\", \"column_2\", \"column_3\") VALUES (5, 6, "
+        "7);\nINSERT INTO \"morvel_table\" (\"column_1\") VALUES (8);\n"))
+        << ragged.sql;
+  }
+}
+
+// A warning names the file of its record and counts the record within it, whether the record was
+// read on the reading's thread or in a piece on another.
+TEST(ManyFiles, WarnOfTheRecordInItsOwnFile) {
+  const testing::TempDir directory;
+  const std::string header = "id,score\n";
+  std::string first = header;
+  std::string second = header;
+  for (int i = 0; i < 300; ++i) {
+    first += std::to_string(i) + ",1\n";
+    second += std::to_string(i) + (i == 199 ? ",2.5\n" : ",1\n");
+  }
+  for (const unsigned jobs : {1U, 2U}) {
+    const auto run = convert_two(directory, first, second, {.create_table = true, .jobs = jobs});
+    ASSERT_TRUE(run.done.has_value());
+    EXPECT_EQ(run.warnings, (std::vector<std::string>{
+                                directory.file("b.csv") +
+                                ": column 'score' is BIGINT from the first record, but record 200 "
+                                "holds '2.5', which BIGINT cannot keep; use --schema-from all to "
+                                "type each column from every record"}))
+        << jobs;
+  }
+}
+
 // The table from the first record stays as it was; what it cannot keep is told once per column.
 TEST(SchemaFromFirst, WarnsOncePerColumnOfWhatTheTableLoses) {
   const auto csv = testing::convert_text("n,f,b\n40,1.5,true\n40.2,2,yes\n41.5,x,no\n",

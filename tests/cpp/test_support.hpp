@@ -51,11 +51,15 @@ using Reader = Status (*)(ByteSource&, RowSink, const readers::ReadOptions&, Mon
 ReaderOutcome collect_rows(Reader reader, ByteSource& source,
                            const readers::ReadOptions& options = {});
 
-// A monitor that lets every conversion go on and keeps its warnings, in the command's words.
+// A monitor that lets every conversion go on and keeps its warnings, in the command's words, each
+// after "<file>: " when it names one of several input files.
 class WarningsKept final : public Monitor {
  public:
   Status check() override { return {}; }
-  void warn(Notice notice) override { warnings.push_back(cli::command_sentence(notice)); }
+  void warn(Notice notice) override {
+    const std::string prefix = notice.input.empty() ? "" : notice.input + ": ";
+    warnings.push_back(prefix + cli::command_sentence(notice));
+  }
   std::vector<std::string> warnings;
 };
 

@@ -47,8 +47,13 @@ OPTION_SETS = [
 def test_command_reads_files_and_folders_as_their_concatenation(inputs, options):
     many = run("a.csv", "logs", "-t", "events", *options, cwd=inputs)
     one = run("whole.csv", "-t", "events", *options, cwd=inputs)
-    assert (many.stdout.decode(), many.stderr, many.returncode) == \
-        (one.stdout.decode(), one.stderr, 0)
+    # The table typed by the first record cannot keep the whole input's third record, which is
+    # logs/b.csv's first: the warning names that file and counts within it.
+    warned = "--create-table" in options and "all" not in options
+    assert one.stderr.count(b"morvel: warning: ") == warned
+    warnings = one.stderr.decode().replace("morvel: warning: ", "morvel: warning: logs/b.csv: ")
+    assert (many.stdout.decode(), many.stderr.decode(), many.returncode) == \
+        (one.stdout.decode(), warnings.replace(" record 3 ", " record 1 "), 0)
     assert many.stdout.count(b"CREATE TABLE") == ("--create-table" in options)
 
 
@@ -128,6 +133,83 @@ def test_load_is_all_or_nothing_and_names_the_file(inputs):
                     (5, "Ed", None)]
 
 
+NO_HEADER_WIDTHS = [
+    ("5,6,7\n", "found record with 3 fields, but the previous record has 2 fields"),
+    ("5\n", "found record with 1 fields, but the previous record has 2 fields"),
+]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("second,message", NO_HEADER_WIDTHS)
+def test_files_without_header_keep_the_first_files_width(tmp_path, jobs, second, message):
+    (tmp_path / "a.csv").write_text("1,2\n3,4\n")
+    (tmp_path / "b.csv").write_text(second)
+    options = ["--no-header", "-t", "t", "--create-table", "--jobs", jobs]
+    alone = run("a.csv", *options, cwd=tmp_path)
+    done = run("a.csv", "b.csv", *options, cwd=tmp_path)
+    assert (done.stdout, done.stderr.decode(), done.returncode) == (
+        alone.stdout, f"morvel: b.csv: CSV error: record 1 (line: 1, byte: 0): {message}\n", 1)
+    url = f"sqlite:///{tmp_path / 'db.sqlite'}"
+    done = run("a.csv", "b.csv", *options, "--to", url, cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.decode().startswith("morvel: b.csv: CSV error: ")
+    tables = sqlite3.connect(tmp_path / "db.sqlite").execute("SELECT name FROM sqlite_master")
+    assert tables.fetchall() == []
+    # With short records allowed, each record has its own columns in any file, as in one input.
+    (tmp_path / "whole.csv").write_text("1,2\n3,4\n" + second)
+    ragged = ["--no-header", "--allow-short-rows", "--jobs", jobs]
+    many = run("a.csv", "b.csv", *ragged, cwd=tmp_path)
+    one = run("whole.csv", *ragged, cwd=tmp_path)
+    assert (many.stdout, many.stderr, many.returncode) == (one.stdout, one.stderr, 0)
+
+
+# Two files whose warnings concern the second: each names it and counts records within it.
+WARNED = [
+    (["id,score\n1,10\n2,20\n", "id,score\n3,4.5\n"], ["--create-table"],
+     ["column 'score' is BIGINT from the first record, but record 1 holds '4.5', which BIGINT "
+      "cannot keep; use --schema-from all to type each column from every record"]),
+    (["zip\n1\n2\n", "zip\n3\n02134\n"], [],
+     ["column 'zip' holds '02134' in record 2, written as a number: the database keeps its "
+      "value, not its text; use --schema-from all to keep such values as text"]),
+    (["id,n\n1,2\n", "id,n\n3\n4\n"], ["--allow-short-rows"],
+     ["2 records had fewer fields than the header; their missing fields are NULL"]),
+    (['{"a": 1}\n', '{"a": 1}\n{"a": 2, "a": 3}\n'], ["-f", "json"],
+     ["record 2 repeats the key 'a' in an object; the last value is kept"]),
+]
+
+
+@pytest.mark.parametrize("parts,options,warnings", WARNED)
+def test_warnings_name_their_file(tmp_path, parts, options, warnings):
+    for name, part in zip(["a.csv", "b.csv"], parts):
+        (tmp_path / name).write_text(part)
+    done = run("a.csv", "b.csv", *options, cwd=tmp_path)
+    assert (done.stderr.decode(), done.returncode) == \
+        ("".join(f"morvel: warning: b.csv: {warning}\n" for warning in warnings), 0)
+
+
+def test_header_warnings_come_for_each_file(tmp_path):
+    for name in ["a.csv", "b.csv"]:
+        (tmp_path / name).write_text(",x\n1,2\n")
+    done = run("a.csv", "b.csv", "-d", "postgres", cwd=tmp_path)
+    assert (done.stderr.decode(), done.returncode) == ("".join(
+        f"morvel: warning: {name}: column 1 of the CSV header has no name, which PostgreSQL and "
+        "MySQL refuse; use --fix-names to name it column_1\n" for name in ["a.csv", "b.csv"]), 0)
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_load_warnings_name_the_file_of_their_row(tmp_path, jobs):
+    # Rows wait before they go to the engine, so the first file's are sent while the second is
+    # read: the warning still names the file and record of its row.
+    (tmp_path / "a.csv").write_text("id,score\n1,10\n2,2.5\n")
+    (tmp_path / "b.csv").write_text("id,score\n3,4\n")
+    url = f"sqlite:///{tmp_path / 'db.sqlite'}"
+    done = run("a.csv", "b.csv", "--to", url, "-t", "t", "--create-table", "--jobs", jobs,
+               cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stderr.decode().startswith(
+        "morvel: warning: a.csv: column 'score' is INTEGER from the first record, but record 2 "
+        "holds '2.5'"), done.stderr
+
+
 class TestPython:
     @pytest.mark.parametrize("options", [{}, {"create_table": True, "schema_from": "all"}])
     def test_a_list_of_paths_is_one_input(self, inputs, options):
@@ -171,6 +253,32 @@ class TestPython:
         assert raised.value.__notes__[0] == f"in the input file '{bad}'"
         assert morvel.load_csv_file([inputs / "a.csv", inputs / "logs"], url, "events", True,
                                     schema_from="all") == 5
+
+    @pytest.mark.parametrize("function", ["convert", "load"])
+    def test_warnings_name_their_file(self, tmp_path, function):
+        paths = [tmp_path / "a.csv", tmp_path / "b.csv"]
+        paths[0].write_text("id,score\n1,10\n2,20\n")
+        paths[1].write_text("id,score\n3,4.5\n")
+        with pytest.warns(morvel.DataWarning) as caught:
+            if function == "convert":
+                morvel.convert_csv_file_to_sql(paths, "t", create_table=True)
+            else:
+                morvel.load_csv_file(paths, f"sqlite:///{tmp_path / 'db.sqlite'}", "t", True)
+        integer = "BIGINT" if function == "convert" else "INTEGER"
+        assert [str(warning.message) for warning in caught] == [
+            f"{paths[1]}: column 'score' is {integer} from the first record, but record 1 holds "
+            f"'4.5', which {integer} cannot keep; use schema_from=\"all\" to type each column "
+            "from every record"]
+
+    def test_files_without_header_keep_the_first_files_width(self, tmp_path):
+        paths = [tmp_path / "a.csv", tmp_path / "b.csv"]
+        paths[0].write_text("1,2\n")
+        paths[1].write_text("5,6,7\n")
+        with pytest.raises(ValueError) as raised:
+            morvel.convert_csv_file_to_sql(paths, "t", no_header=True)
+        assert str(raised.value) == ("CSV error: record 1 (line: 1, byte: 0): " +
+                                     NO_HEADER_WIDTHS[0][1])
+        assert raised.value.__notes__ == [f"in the input file '{paths[1]}'"]
 
     def test_iterators_take_one_path(self, inputs):
         with pytest.raises(TypeError):
