@@ -648,17 +648,19 @@ def limited_to(megabytes):
 
 
 class TestInvalidInputRefusedEarly:
+    # Random bytes may begin with line ends, which count as lines before the failure.
     @pytest.mark.parametrize("args,stderr", [
-        (["/dev/urandom"], "morvel: CSV parse error: record 0 (line 1, field: "),
-        (["-f", "json", "/dev/urandom"], "morvel: stream did not contain valid UTF-8 at line 1\n"),
-        (["-f", "json", "/dev/zero"], "morvel: expected value at line 1 column 1\n"),
+        (["/dev/urandom"], r"morvel: CSV parse error: record 0 \(line \d+, field: "),
+        (["-f", "json", "/dev/urandom"],
+         r"morvel: stream did not contain valid UTF-8 at line \d+\n"),
+        (["-f", "json", "/dev/zero"], r"morvel: expected value at line 1 column 1\n"),
     ], ids=["csv-random", "json-random", "json-zero"])
     def test_endless_devices_fail_in_bounded_memory(self, command, tmp_path, args, stderr):
         result = subprocess.run([command, "-t", "t", *args], capture_output=True, timeout=60,
                                 env={**ONE_ARENA, "TMPDIR": str(tmp_path)},
                                 preexec_fn=limited_to(64))
         assert (result.returncode, result.stdout) == (1, b"")
-        assert result.stderr.decode(errors="replace").startswith(stderr)
+        assert re.match(stderr, result.stderr.decode(errors="replace"))
 
     @pytest.mark.parametrize("jobs", ["1", "2"])
     @pytest.mark.parametrize("head,unit,stderr", [
