@@ -4,7 +4,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <regex>
 
 #include "convert/pipeline.hpp"
 #include "readers/locate.hpp"
@@ -145,7 +144,10 @@ void expect_stream_as_whole(const std::string& csv, const ConversionOptions& opt
       Converted streamed = testing::convert_source(source, with_jobs, {16, 0, 1});
       // The lines of bytes checked after the refused record but not kept are unknown: a hint
       // there names the byte alone.
-      const std::string byte_alone = std::regex_replace(whole.hint, std::regex("line \\d+, "), "");
+      std::string byte_alone = whole.hint;
+      if (const auto line = byte_alone.find("line "); line != std::string::npos) {
+        byte_alone.erase(line, byte_alone.find(", ", line) + 2 - line);
+      }
       if (streamed.hint == byte_alone) streamed.hint = whole.hint;
       EXPECT_EQ(streamed, whole) << "chunk " << chunk << ", jobs " << jobs << ", input:\n" << csv;
     }
