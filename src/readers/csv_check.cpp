@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/scan.hpp"
 #include "readers/csv_scanner.hpp"
@@ -103,6 +104,7 @@ void QuoteCheck::feed(std::string_view block) {
 // block left off; the quotes before it are all counted.
 void QuoteCheck::watch(std::string_view block, std::uint64_t at) {
   if (seeks_end_) return seek_record_end(block, at);
+  const char before = std::exchange(before_block_, block.back());
   std::size_t from = 0;
   if (!unfinished_.empty()) {
     // The character the last block cut is judged whole, with its first bytes here.
@@ -110,29 +112,44 @@ void QuoteCheck::watch(std::string_view block, std::uint64_t at) {
     unfinished_.append(block.substr(0, 4));
     const auto bad = core::find_invalid_utf8(unfinished_);
     if (bad && bad->valid_up_to == 0) {
-      if (bad->error_length > 0) {
+      if (bad->error_length == 0) {
+        unfinished_.resize(std::min(unfinished_.size(), std::size_t{3}));
+        return;
+      }
+      if (bad->error_length >= unfinished_.size() || unfinished_[bad->error_length] != quote_) {
         unfinished_.clear();
         seeks_end_ = true;
         is_quoted_ = quotes_ % 2 != 0;
         return seek_record_end(block, at);
       }
-      unfinished_.resize(std::min(unfinished_.size(), std::size_t{3}));
-      return;
+      // Left to the reader, as below.
+      from = bad->error_length > kept ? bad->error_length - kept : 0;
+    } else {
+      from = (bad ? bad->valid_up_to : unfinished_.size()) - kept;
     }
-    from = (bad ? bad->valid_up_to : unfinished_.size()) - kept;
     unfinished_.clear();
   }
-  const std::string_view rest = block.substr(from);
-  const auto bad = core::find_invalid_utf8(rest);
-  if (!bad) return;
-  if (bad->error_length == 0) {
-    unfinished_.assign(rest.substr(bad->valid_up_to));
-    return;
+  for (;;) {
+    const std::string_view rest = block.substr(from);
+    const auto bad = core::find_invalid_utf8(rest);
+    if (!bad) return;
+    if (bad->error_length == 0) {
+      unfinished_.assign(rest.substr(bad->valid_up_to));
+      return;
+    }
+    const std::size_t start = from + bad->valid_up_to;
+    const std::size_t after = start + bad->error_length;
+    // A quote between the bytes of a character leaves the field and joins them: only the reader
+    // can tell such a record from one that is not UTF-8, so the copy goes on for it to judge.
+    if ((start > 0 ? block[start - 1] : before) == quote_ ||
+        (after < block.size() && block[after] == quote_)) {
+      from = after;
+      continue;
+    }
+    seeks_end_ = true;
+    is_quoted_ = (quotes_ + count_quotes(block.data(), block.data() + start, quote_)) % 2 != 0;
+    return seek_record_end(block.substr(start), at + start);
   }
-  const std::size_t start = from + bad->valid_up_to;
-  seeks_end_ = true;
-  is_quoted_ = (quotes_ + count_quotes(block.data(), block.data() + start, quote_)) % 2 != 0;
-  seek_record_end(block.substr(start), at + start);
 }
 
 // Looks for the line end outside quotes that ends the record with the bad byte, from the block,

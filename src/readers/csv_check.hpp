@@ -78,9 +78,10 @@ class QuoteCheck final : public InputCheck {
   std::vector<std::uint64_t> parity_;        // bit per mark: odd quotes before it
   std::uint64_t marks_ = 0;                  // the last mark reached
   bool watches_utf8_ = false;
-  std::string unfinished_;  // the first bytes of a character that the last block cut
-  bool seeks_end_ = false;  // a byte that is not UTF-8 came; its record's end is looked for
-  bool is_quoted_ = false;  // while seeking: inside a quoted field
+  std::string unfinished_;    // the first bytes of a character that the last block cut
+  char before_block_ = '\0';  // the last byte of the block before, watched for UTF-8
+  bool seeks_end_ = false;    // a byte that is not UTF-8 came; its record's end is looked for
+  bool is_quoted_ = false;    // while seeking: inside a quoted field
   std::optional<std::uint64_t> stop_at_;
 };
 

@@ -188,6 +188,8 @@ TEST(Pieces, CsvStreamAfterARecordThatIsNotUtf8FailsAsAWholeReading) {
            {"a,\xFF\n" + good, {}},
            {"\xFF\xFE title\na,b\n" + good, {.skip_lines = 1}},
            {"a,b\n#\xFF\n" + good, {.comment = '#'}},
+           // A quote between the two bytes of a character: the field joins them.
+           {"a,b\n1,\"Zo\xC3\"\xAB\n" + good, {}},
        }) {
     expect_stream_as_whole(csv, options);
   }
